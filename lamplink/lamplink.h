@@ -1,0 +1,36 @@
+/* LampLink: one TCP request/reply exchange of an 8-byte lamp frame with a
+ * lamp unit. Usable from C, C++ and Python's ctypes:
+ *
+ *   lib = ctypes.CDLL("liblamplink.so")
+ *   lib.Tcp_Orvik_RW.argtypes = [ctypes.c_int32, ctypes.POINTER(ctypes.c_uint8 * 4),
+ *                                ctypes.POINTER(ctypes.c_uint8 * 8)]
+ *   lib.Tcp_Orvik_RW.restype = ctypes.c_uint8
+ */
+#ifndef LAMPLINK_H
+#define LAMPLINK_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(LAMPLINK_BUILDING)
+#define LAMPLINK_API __attribute__((visibility("default")))
+#else
+#define LAMPLINK_API
+#endif
+
+/* Sends frame[0..7] to the unit at address[0].address[1].address[2].address[3],
+ * TCP port (low 16 bits of port), and puts the reply over the same 8 bytes.
+ * frame[0] = 1 asks for a write ('W' on the wire), any other value a read ('R').
+ * Returns 1 when the connection was confirmed within 1 second and the request
+ * went out whole, 0 otherwise. A unit that sends no reply still gives 1; the
+ * frame then holds the request with 'W' or 'R' in byte 0. */
+LAMPLINK_API uint8_t Tcp_Orvik_RW(int32_t port, const uint8_t* address, uint8_t* frame);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LAMPLINK_H */

@@ -1,0 +1,58 @@
+// The library's application object, its load-time start-up, and the export.
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "lamplink.h"
+#include "lamplink_strings.h"
+#include "socket_layer.h"
+#include "startup_message.h"
+#include "tcp_exchange.h"
+#include "winapp.h"
+
+namespace lamplink {
+namespace {
+
+class LampLinkApp : public platform::CWinApp {
+ public:
+  constexpr LampLinkApp() = default;
+
+  // The socket layer is started for the whole process and held until unload.
+  bool InitInstance() override {
+    if (!platform::StartSocketLayer(platform::kSocketVersion11)) {
+      platform::ShowStartupFailure(kSocketInitFailedText);
+      return false;
+    }
+    socketLayerHeld_ = true;
+    return true;
+  }
+
+  int ExitInstance() override {
+    if (socketLayerHeld_) platform::CleanupSocketLayer();
+    socketLayerHeld_ = false;
+    return 0;
+  }
+
+ private:
+  bool socketLayerHeld_ = false;
+};
+
+constinit LampLinkApp theApp;
+
+// Attach and detach of the library. A library that cannot start refuses to
+// load; the process cannot go on without it, so it ends the way a failed
+// load of a needed library ends it.
+__attribute__((constructor)) void AttachLibrary() {
+  if (!theApp.InitInstance()) _exit(127);
+}
+
+__attribute__((destructor)) void DetachLibrary() { theApp.ExitInstance(); }
+
+}  // namespace
+}  // namespace lamplink
+
+extern "C" LAMPLINK_API uint8_t Tcp_Orvik_RW(int32_t port, const uint8_t* address,
+                                             uint8_t* frame) {
+  frame[0] = frame[0] == 1 ? 'W' : 'R';
+  return lamplink::Tcp_Exchange(8, port, address, frame) ? 1 : 0;
+}

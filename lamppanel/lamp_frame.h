@@ -1,0 +1,52 @@
+// The 8-byte lamp frame: what the console sends to a unit and what a unit
+// sends back. Plain data; building and decoding do no I/O.
+//
+//   byte 0  operation   1 = write, 0 = read (on the wire 'W' / 'R')
+//   byte 1  model       0..7, the selected model
+//   byte 2  red lamp    lamp code
+//   byte 3  yellow lamp lamp code
+//   byte 4  green lamp  lamp code
+//   byte 5  blue lamp   lamp code
+//   byte 6  white lamp  lamp code
+//   byte 7  sound       sound code (the sound is lamp number 5)
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace lamp {
+
+inline constexpr int kFrameSize = 8;
+inline constexpr int kOperationByte = 0;
+inline constexpr int kModelByte = 1;
+inline constexpr int kFirstLampByte = 2;
+inline constexpr int kLampCount = 5;
+inline constexpr int kSoundLamp = 5;  // the sound takes the place of a sixth lamp
+inline constexpr int kSoundByte = kFirstLampByte + kSoundLamp;
+
+inline constexpr std::uint8_t kOperationWrite = 1;
+inline constexpr std::uint8_t kOperationRead = 0;
+inline constexpr std::uint8_t kWireWrite = 'W';
+inline constexpr std::uint8_t kWireRead = 'R';
+
+// Lamp codes; sound codes are 0 (off), 1..5 (sound n) and kLeaveUnchanged.
+inline constexpr std::uint8_t kLampOff = 0;
+inline constexpr std::uint8_t kLampOn = 1;
+inline constexpr std::uint8_t kLampBlink = 2;
+inline constexpr std::uint8_t kSoundOff = 0;
+inline constexpr std::uint8_t kLeaveUnchanged = 0x64;
+
+using LampFrame = std::array<std::uint8_t, kFrameSize>;
+
+// The frame of one command: lamp 0..4 or kSoundLamp, value a lamp or sound
+// code. A pending reset turns every lamp and the sound off whatever the
+// command; a pending read makes it a read request.
+LampFrame BuildLampFrame(int lamp, int value, int modelIndex, bool readPending,
+                         bool resetPending);
+
+// The six status words of a reply, bytes 2 to 7, run together:
+// "R-ON/Y-OF/G-BL/B-OF/W-OF/(S)-ON/".
+std::string DecodeStatusWords(const LampFrame& reply);
+
+}  // namespace lamp

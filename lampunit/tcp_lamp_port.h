@@ -1,0 +1,48 @@
+// The unit's TCP lamp port: one connection per command, an 8-byte frame in,
+// the unit's 8-byte state out, with the fault modes tests ask for.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "lamp_state.h"
+#include "reactor.h"
+#include "socket_layer.h"
+#include "unit_options.h"
+
+namespace lampunit {
+
+class TcpLampPort {
+ public:
+  TcpLampPort(Reactor& reactor, const UnitOptions& options, std::string unitAddress,
+              LampState& state);
+  TcpLampPort(const TcpLampPort&) = delete;
+  TcpLampPort& operator=(const TcpLampPort&) = delete;
+
+  bool Open(std::string& error);
+
+ private:
+  struct Connection {
+    platform::Socket socket;
+    std::string peer;
+    std::vector<std::uint8_t> received;
+  };
+
+  void OnAccept();
+  void OnReadable(std::uint64_t id);
+  void OnFrame(std::uint64_t id, const lamp::LampFrame& request);
+  void SendReply(std::uint64_t id, const lamp::LampFrame& reply);
+  void Drop(std::uint64_t id);
+
+  Reactor& reactor_;
+  const UnitOptions& options_;
+  std::string unit_;
+  LampState& state_;
+  platform::Socket listener_;
+  std::uint64_t nextId_ = 1;
+  std::map<std::uint64_t, Connection> connections_;
+};
+
+}  // namespace lampunit

@@ -1,0 +1,34 @@
+#include "unit_log.h"
+
+#include <cstdio>
+
+namespace lampunit {
+
+std::string HexBytes(std::span<const std::uint8_t> bytes) {
+  std::string text;
+  char piece[4];
+  for (std::uint8_t byte : bytes) {
+    std::snprintf(piece, sizeof piece, text.empty() ? "%02X" : " %02X", byte);
+    text += piece;
+  }
+  return text;
+}
+
+void LogReceived(const std::string& unit, const char* protocol,
+                 std::span<const std::uint8_t> bytes, const std::string& peer) {
+  LogEvent(unit, std::string(protocol) + " recv " + std::to_string(bytes.size()) +
+                     " bytes: " + HexBytes(bytes) + " from " + peer);
+}
+
+void LogSent(const std::string& unit, const char* protocol, std::span<const std::uint8_t> bytes,
+             const std::string& peer) {
+  LogEvent(unit, std::string(protocol) + " send " + std::to_string(bytes.size()) +
+                     " bytes: " + HexBytes(bytes) + " to " + peer);
+}
+
+void LogEvent(const std::string& unit, const std::string& event) {
+  std::printf("[%s] %s\n", unit.c_str(), event.c_str());
+  std::fflush(stdout);
+}
+
+}  // namespace lampunit

@@ -1,0 +1,126 @@
+#include "unit_options.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <cstring>
+#include <string_view>
+
+namespace lampunit {
+
+const char* const kUnitUsage =
+    "usage: lampunit [--address A] [--port P] [--count N] [--model M] [--mac a.b.c.d.e.f]\n"
+    "                [--tcp-fault silent|close|reset|long|short:K|late:MS]\n"
+    "                [--udp-fault empty|short|oversize|garbage|flood[:MS]] [--no-udp]\n";
+
+namespace {
+
+bool ParseInt(std::string_view text, int low, int high, int& value) {
+  int parsed = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (error != std::errc() || end != text.data() + text.size()) return false;
+  if (parsed < low || parsed > high) return false;
+  value = parsed;
+  return true;
+}
+
+bool ParseMac(std::string_view text, std::array<std::uint8_t, 6>& mac) {
+  for (std::size_t i = 0; i < mac.size(); ++i) {
+    const auto dot = text.find('.');
+    const bool last = i + 1 == mac.size();
+    if (last != (dot == std::string_view::npos)) return false;
+    int value = 0;
+    if (!ParseInt(text.substr(0, dot), 0, 255, value)) return false;
+    mac[i] = static_cast<std::uint8_t>(value);
+    if (!last) text.remove_prefix(dot + 1);
+  }
+  return true;
+}
+
+bool ParseTcpFault(std::string_view text, UnitOptions& options) {
+  const auto colon = text.find(':');
+  const std::string_view kind = text.substr(0, colon);
+  const std::string_view argument =
+      colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
+  if (kind == "silent") options.tcpFault = TcpFault::kSilent;
+  else if (kind == "close") options.tcpFault = TcpFault::kCloseAtOnce;
+  else if (kind == "reset") options.tcpFault = TcpFault::kResetAtOnce;
+  else if (kind == "long") options.tcpFault = TcpFault::kLongReply;
+  else if (kind == "short") {
+    options.tcpFault = TcpFault::kShortReply;
+    return ParseInt(argument, 0, 8, options.shortReplyBytes);
+  } else if (kind == "late") {
+    options.tcpFault = TcpFault::kLateReply;
+    return ParseInt(argument, 0, 60000, options.lateReplyMs);
+  } else {
+    return false;
+  }
+  return argument.empty();
+}
+
+bool ParseUdpFault(std::string_view text, UnitOptions& options) {
+  const auto colon = text.find(':');
+  const std::string_view kind = text.substr(0, colon);
+  const std::string_view argument =
+      colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
+  if (kind == "empty") options.udpFault = UdpFault::kEmpty;
+  else if (kind == "short") options.udpFault = UdpFault::kShort;
+  else if (kind == "oversize") options.udpFault = UdpFault::kOversize;
+  else if (kind == "garbage") options.udpFault = UdpFault::kGarbage;
+  else if (kind == "flood") {
+    options.udpFault = UdpFault::kFlood;
+    return argument.empty() || ParseInt(argument, 1, 600000, options.floodMs);
+  } else {
+    return false;
+  }
+  return argument.empty();
+}
+
+}  // namespace
+
+std::optional<UnitOptions> ParseUnitOptions(int argc, char** argv, std::string& error) {
+  UnitOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view flag = argv[i];
+    if (flag == "--no-udp") {
+      options.udp = false;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      error = "missing value after " + std::string(flag);
+      return std::nullopt;
+    }
+    const std::string_view value = argv[++i];
+    int number = 0;
+    bool ok = true;
+    if (flag == "--address") {
+      in_addr parsed{};
+      ok = inet_pton(AF_INET, std::string(value).c_str(), &parsed) == 1;
+      options.address = value;
+    } else if (flag == "--port") {
+      ok = ParseInt(value, 1, 65535, number);
+      options.tcpPort = static_cast<std::uint16_t>(number);
+    } else if (flag == "--count") {
+      ok = ParseInt(value, 1, 4000, options.count);
+    } else if (flag == "--model") {
+      ok = ParseInt(value, 0, 255, number);
+      options.model = static_cast<std::uint8_t>(number);
+    } else if (flag == "--mac") {
+      ok = ParseMac(value, options.mac);
+    } else if (flag == "--tcp-fault") {
+      ok = ParseTcpFault(value, options);
+    } else if (flag == "--udp-fault") {
+      ok = ParseUdpFault(value, options);
+    } else {
+      error = "unknown option " + std::string(flag);
+      return std::nullopt;
+    }
+    if (!ok) {
+      error = "bad value for " + std::string(flag) + ": " + std::string(value);
+      return std::nullopt;
+    }
+  }
+  return options;
+}
+
+}  // namespace lampunit

@@ -1,0 +1,49 @@
+// Command line of the simulated lamp unit.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace lampunit {
+
+enum class TcpFault {
+  kNone,
+  kSilent,     // accept and never answer
+  kShortReply, // answer only the first k bytes
+  kLateReply,  // answer after a delay
+  kCloseAtOnce,
+  kResetAtOnce,
+  kLongReply,  // answer more than 8 bytes
+};
+
+enum class UdpFault {
+  kNone,
+  kEmpty,     // an empty datagram before each reply
+  kShort,     // replies cut short
+  kOversize,  // replies longer than a record
+  kGarbage,   // a datagram of noise before each reply
+  kFlood,     // datagrams to the requester, every few milliseconds, for a while
+};
+
+struct UnitOptions {
+  std::string address = "192.168.10.200";
+  std::uint16_t tcpPort = 20000;
+  int count = 1;  // units at consecutive addresses and MAC addresses
+  std::uint8_t model = 0;
+  std::array<std::uint8_t, 6> mac = {0, 80, 194, 1, 2, 1};
+  TcpFault tcpFault = TcpFault::kNone;
+  int shortReplyBytes = 3;
+  int lateReplyMs = 500;
+  UdpFault udpFault = UdpFault::kNone;
+  int floodMs = 5000;
+  bool udp = true;
+};
+
+// The options, or nothing with `error` set.
+std::optional<UnitOptions> ParseUnitOptions(int argc, char** argv, std::string& error);
+
+extern const char* const kUnitUsage;
+
+}  // namespace lampunit
