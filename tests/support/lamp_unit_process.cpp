@@ -1,6 +1,7 @@
 #include "lamp_unit_process.h"
 
 #include <fcntl.h>
+#include <net/if.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -125,6 +126,20 @@ std::vector<std::vector<std::uint8_t>> LampUnitProcess::Received(const std::stri
     frames.push_back(std::move(bytes));
   }
   return frames;
+}
+
+bool OnlyLoopbackPresent(std::string& other) {
+  struct if_nameindex* interfaces = if_nameindex();
+  bool onlyLoopback = interfaces != nullptr;
+  for (struct if_nameindex* entry = interfaces; entry && entry->if_index != 0; ++entry) {
+    if (std::string(entry->if_name) != "lo") {
+      other = entry->if_name;
+      onlyLoopback = false;
+      break;
+    }
+  }
+  if (interfaces) if_freenameindex(interfaces);
+  return onlyLoopback;
 }
 
 ProgramRun RunProgram(const std::vector<std::string>& arguments,

@@ -51,6 +51,10 @@ ProgramRun RunProgram(const std::vector<std::string>& arguments,
                       const std::vector<std::string>& extraEnvironment,
                       bool keepPreload = false);
 
+// True when lo is the only network interface (a private namespace);
+// otherwise false with `other` naming an interface that is present.
+bool OnlyLoopbackPresent(std::string& other);
+
 // Seconds spent in a call.
 template <typename Call>
 double SecondsOf(Call&& call) {
