@@ -15,12 +15,10 @@ namespace {
 
 class LampLinkApp : public platform::CWinApp {
  public:
-  constexpr LampLinkApp() = default;
-
   // The socket layer is started for the whole process and held until unload.
   bool InitInstance() override {
     if (!platform::StartSocketLayer(platform::kSocketVersion11)) {
-      platform::ShowStartupFailure(kSocketInitFailedText);
+      platform::ShowStartupFailure("LampLink", kSocketInitFailedText);
       return false;
     }
     socketLayerHeld_ = true;
@@ -37,16 +35,19 @@ class LampLinkApp : public platform::CWinApp {
   bool socketLayerHeld_ = false;
 };
 
-constinit LampLinkApp theApp;
+LampLinkApp theApp;
 
-// Attach and detach of the library. A library that cannot start refuses to
-// load; the process cannot go on without it, so it ends the way a failed
-// load of a needed library ends it.
-__attribute__((constructor)) void AttachLibrary() {
-  if (!theApp.InitInstance()) _exit(127);
-}
-
-__attribute__((destructor)) void DetachLibrary() { theApp.ExitInstance(); }
+// The library's entry point, run when it is attached to a process and when it
+// is detached. A library that cannot start refuses to load; the process
+// cannot go on without it, so it ends the way a failed load of a needed
+// library ends a program.
+struct LibraryEntry {
+  LibraryEntry() {
+    if (!theApp.InitInstance()) _exit(127);
+  }
+  ~LibraryEntry() { theApp.ExitInstance(); }
+};
+LibraryEntry entry;  // after theApp: built after it, destroyed before it
 
 }  // namespace
 }  // namespace lamplink

@@ -6,13 +6,22 @@ namespace platform {
 
 class CWinApp {
  public:
-  constexpr CWinApp() = default;
-  virtual ~CWinApp() = default;
+  // Becomes the current application object of its module (program or library).
+  explicit CWinApp(const char* appName = nullptr);
+  virtual ~CWinApp();
   CWinApp(const CWinApp&) = delete;
   CWinApp& operator=(const CWinApp&) = delete;
 
+  // False ends the program once it returns: no event loop follows.
   virtual bool InitInstance() { return true; }
+  // The program's exit status.
   virtual int ExitInstance() { return 0; }
+
+  const char* AppName() const { return appName_; }
+  static CWinApp* Current();
+
+ private:
+  const char* appName_;
 };
 
 }  // namespace platform

@@ -143,7 +143,8 @@ bool OnlyLoopbackPresent(std::string& other) {
 }
 
 ProgramRun RunProgram(const std::vector<std::string>& arguments,
-                      const std::vector<std::string>& extraEnvironment, bool keepPreload) {
+                      const std::vector<std::string>& extraEnvironment, bool keepPreload,
+                      std::chrono::milliseconds limit) {
   ProgramRun run;
   int out[2], err[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return run;
@@ -162,11 +163,27 @@ ProgramRun RunProgram(const std::vector<std::string>& arguments,
   ::close(out[1]);
   ::close(err[1]);
   if (spawned == 0) {
+    std::mutex doneMutex;
+    std::condition_variable doneChanged;
+    bool done = false;
+    std::thread watchdog([&] {
+      std::unique_lock lock(doneMutex);
+      if (!doneChanged.wait_for(lock, limit, [&] { return done; })) {
+        run.killed = true;
+        ::kill(pid, SIGKILL);
+      }
+    });
     std::thread errReader([&] { run.err = ReadAll(err[0]); });
     run.out = ReadAll(out[0]);
     errReader.join();
     int status = 0;
     ::waitpid(pid, &status, 0);
+    {
+      std::lock_guard lock(doneMutex);
+      done = true;
+    }
+    doneChanged.notify_all();
+    watchdog.join();
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   ::close(out[0]);

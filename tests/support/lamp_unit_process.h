@@ -41,15 +41,18 @@ class LampUnitProcess {
   std::thread reader_;
 };
 
-// Runs a program to its end; its exit status (or 128 + signal) and what it wrote.
+// Runs a program to its end (killed after `limit`); its exit status (or
+// 128 + signal) and what it wrote.
 struct ProgramRun {
   int status = -1;
+  bool killed = false;
   std::string out;
   std::string err;
 };
 ProgramRun RunProgram(const std::vector<std::string>& arguments,
                       const std::vector<std::string>& extraEnvironment,
-                      bool keepPreload = false);
+                      bool keepPreload = false,
+                      std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 // True when lo is the only network interface (a private namespace);
 // otherwise false with `other` naming an interface that is present.

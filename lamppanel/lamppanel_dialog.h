@@ -1,0 +1,50 @@
+// The console dialog: lamp, sound, model, Stat_Read and Reset buttons, the
+// unit's address and port, and a status box with the two newest lines.
+#pragma once
+
+#include <QIcon>
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "controls.h"
+#include "dialog.h"
+#include "lamppanel_app.h"
+
+namespace lamppanel {
+
+class LampPanelDialog : public platform::CDialog {
+ public:
+  LampPanelDialog();
+
+  QIcon OnQueryDragIcon() const { return iconHandle; }
+
+ protected:
+  bool OnInitDialog() override;
+  void DoDataExchange(platform::CDataExchange& exchange) override;
+  void OnPaint(QPainter& painter) override;
+
+ private:
+  void OnLampButton(int id);
+  void OnModelSelect(int id);
+  void OnSoundOff();
+  void OnStatRead();
+  void OnReset();
+
+  void SendLampCommand(int lamp, int value);
+  void ShowStatusLine();
+  void FillSoundLabels(int model);
+
+  platform::CIPAddressCtrl unitAddress;
+  std::string statusText;
+  int modelIndex;
+  std::string portText;
+  std::array<platform::CButton, kButtonCount> buttons;
+  std::uint8_t resetPending = 0;
+  std::uint8_t readPending = 0;
+  std::string lastStatusLine;
+  std::string pendingStatus;
+  QIcon iconHandle;
+};
+
+}  // namespace lamppanel

@@ -1,0 +1,27 @@
+#include "sound_catalogue.h"
+
+namespace lamppanel {
+
+std::vector<std::string> MakeSoundNames() {
+  // The texts are exact, trailing blanks included.
+  return {
+      // 0 Type-A
+      "Fire A-WANG", "Emergency", "Ambulance", "PI-PI-PI  ", "PI_contiune",
+      // 1 Type-B
+      "Fire A_WANG", "Abandon Alarm", "PI-PI-PI", "PI_contiune", "General Alarm",
+      // 2 Type-C(1)
+      "Sweet Home", "For Elise", "Cukoos Waltaz", "Piano Sonata", "Turkish March",
+      // 3 Type-D(1)
+      "Beep_intermittent", "Door Chime", "Phone Ring   ", "PI-PI-PI", "Tripping Bead",
+      // 4 Type-E
+      "PI --  --  --", "PI -- - -- - --", "PI -- - - -- -", "PI - - - - -", "PI ----------",
+      // 5 Type-F
+      "PI --  --  --", "PI -- - -- - --", "PI -- - - -- -", "PI - - - - -", "PI ----------",
+      // 6 Type-C(8)
+      "Sweet Home", "For Elise", "Cukoos Waltaz", "Piano Sonata", "Turkish March",
+      // 7 Type-D(8)
+      "Beep_intermittent", "Door Chime", "Phon Ring   ", "PI-PI-PI", "Tripping Bead",
+  };
+}
+
+}  // namespace lamppanel

@@ -1,0 +1,344 @@
+#include "dialog.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "data_exchange.h"
+#include "dialog_font.h"
+#include "ip_address_widget.h"
+#include "qt_child.h"
+
+namespace platform {
+
+// The Qt window behind a CDialog; it hands keys, closing and painting to it.
+class DialogWindow : public QDialog {
+ public:
+  explicit DialogWindow(CDialog& owner)
+      : QDialog(nullptr, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                             Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+        owner_(owner) {}
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    // Enter reaches here when no push button has the focus (a focused push
+    // button presses itself): the framework's OK. Esc is its Cancel.
+    if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
+      if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        owner_.OnCommandMessage(IDOK);
+        return;
+      }
+      if (event->key() == Qt::Key_Escape) {
+        owner_.OnCommandMessage(IDCANCEL);
+        return;
+      }
+    }
+    QDialog::keyPressEvent(event);
+  }
+  void closeEvent(QCloseEvent* event) override {
+    event->ignore();
+    owner_.OnCommandMessage(IDCANCEL);
+  }
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    owner_.OnPaint(painter);
+  }
+
+ private:
+  CDialog& owner_;
+};
+
+namespace {
+
+// A radio button whose whole template rectangle takes the click, that stays
+// selected when clicked again, and whose group the dialog keeps exclusive.
+class RadioButton : public QRadioButton {
+ public:
+  using QRadioButton::QRadioButton;
+
+ protected:
+  bool hitButton(const QPoint& position) const override { return rect().contains(position); }
+  void nextCheckState() override { setChecked(true); }
+};
+
+// The multi-line edit box: Tab moves on, Enter goes to the dialog, and its
+// text uses CR LF line ends.
+class MultiLineEdit : public QPlainTextEdit {
+ public:
+  explicit MultiLineEdit(QWidget* parent) : QPlainTextEdit(parent) { setTabChangesFocus(true); }
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+      event->ignore();
+      return;
+    }
+    QPlainTextEdit::keyPressEvent(event);
+  }
+};
+
+QWidget* MakeControl(const DialogControl& control, QWidget* parent) {
+  const QString text = QString::fromUtf8(control.text ? control.text : "");
+  switch (control.kind) {
+    case ControlKind::kPushButton:
+    case ControlKind::kBitmapButton:
+      return MakeChild<QPushButton>(parent, text);
+    case ControlKind::kDefPushButton: {
+      auto* button = MakeChild<QPushButton>(parent, text);
+      button->setDefault(true);
+      return button;
+    }
+    case ControlKind::kGroupBox: {
+      auto* box = MakeChild<QGroupBox>(parent, text);
+      box->setAttribute(Qt::WA_TransparentForMouseEvents);
+      return box;
+    }
+    case ControlKind::kStatic: {
+      auto* label = MakeChild<QLabel>(parent, text);
+      label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+      if (control.styles & kSunken) label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+      return label;
+    }
+    case ControlKind::kBlackFrame: {
+      auto* frame = MakeChild<QFrame>(parent);
+      frame->setAutoFillBackground(true);
+      QPalette palette = frame->palette();
+      palette.setColor(QPalette::Window, Qt::black);
+      frame->setPalette(palette);
+      return frame;
+    }
+    case ControlKind::kEdit: {
+      if (control.styles & kMultiLine) {
+        auto* edit = MakeChild<MultiLineEdit>(parent);
+        edit->setPlainText(text);
+        edit->setVerticalScrollBarPolicy((control.styles & kVScroll) ? Qt::ScrollBarAlwaysOn
+                                                                     : Qt::ScrollBarAlwaysOff);
+        if (!(control.styles & kBorder)) edit->setFrameShape(QFrame::NoFrame);
+        return edit;
+      }
+      auto* edit = MakeChild<QLineEdit>(parent, text);
+      edit->setFrame(control.styles & kBorder);
+      edit->setAlignment((control.styles & kRightAlign) ? Qt::AlignRight : Qt::AlignLeft);
+      return edit;
+    }
+    case ControlKind::kRadioButton:
+      return MakeChild<RadioButton>(parent, text);
+    case ControlKind::kIPAddress:
+      return MakeChild<IpAddressWidget>(parent);
+    case ControlKind::kComboBox: {
+      auto* combo = MakeChild<QComboBox>(parent);
+      combo->setProperty("sorted", (control.styles & kSorted) != 0);
+      return combo;
+    }
+  }
+  return nullptr;
+}
+
+bool IsPushButton(ControlKind kind) {
+  return kind == ControlKind::kPushButton || kind == ControlKind::kDefPushButton ||
+         kind == ControlKind::kBitmapButton;
+}
+
+}  // namespace
+
+CDialog::CDialog(const DialogTemplate& dialogTemplate) : template_(dialogTemplate) {}
+
+CDialog::~CDialog() = default;
+
+QDialog* CDialog::Window() const { return window_.get(); }
+
+void CDialog::BuildWindow() {
+  window_ = std::make_unique<DialogWindow>(*this);
+  window_->setWindowTitle(QString::fromUtf8(template_.caption));
+  QFont font(QString::fromUtf8(template_.fontName));
+  font.setPointSize(template_.fontPoints);
+  window_->setFont(font);
+  const BaseUnits base = DialogBaseUnits(window_->font());
+  window_->setFixedSize(DialogUnitsToPixelsX(template_.width, base),
+                        DialogUnitsToPixelsY(template_.height, base));
+
+  QWidget* previousTabStop = nullptr;
+  for (const DialogControl& control : template_.controls) {
+    QWidget* widget = MakeControl(control, window_.get());
+    const int x = DialogUnitsToPixelsX(control.rect.x, base);
+    const int y = DialogUnitsToPixelsY(control.rect.y, base);
+    int width = DialogUnitsToPixelsX(control.rect.x + control.rect.width, base) - x;
+    int height = DialogUnitsToPixelsY(control.rect.y + control.rect.height, base) - y;
+    // A drop-down list's template height is that of its open list.
+    if (control.kind == ControlKind::kComboBox) height = widget->sizeHint().height();
+    // Our radio mark is wider than the classic one; never cut the caption short.
+    if (control.kind == ControlKind::kRadioButton) width = std::max(width, widget->sizeHint().width());
+    widget->setGeometry(x, y, width, std::max(height, 1));
+    if (control.styles & kDisabled) widget->setEnabled(false);
+
+    const bool takesFocus = IsPushButton(control.kind) || control.kind == ControlKind::kEdit ||
+                            control.kind == ControlKind::kRadioButton ||
+                            control.kind == ControlKind::kIPAddress ||
+                            control.kind == ControlKind::kComboBox;
+    if (!takesFocus) {
+      widget->setFocusPolicy(Qt::NoFocus);
+    } else if (control.styles & kTabStop) {
+      widget->setFocusPolicy(Qt::StrongFocus);
+      if (previousTabStop) QWidget::setTabOrder(previousTabStop, widget);
+      previousTabStop = widget;
+    } else {
+      widget->setFocusPolicy(Qt::ClickFocus);
+    }
+    // Group boxes and frames lie under the controls they frame.
+    if (control.kind == ControlKind::kGroupBox || control.kind == ControlKind::kBlackFrame) {
+      widget->lower();
+    }
+
+    if (control.id != kNoId) controls_[control.id] = widget;
+    const int id = control.id;
+    if (IsPushButton(control.kind)) {
+      auto* button = static_cast<QPushButton*>(widget);
+      QObject::connect(button, &QPushButton::clicked, window_.get(),
+                       [this, id] { OnCommandMessage(id); });
+    } else if (control.kind == ControlKind::kRadioButton) {
+      auto* radio = static_cast<QRadioButton*>(widget);
+      QObject::connect(radio, &QRadioButton::clicked, window_.get(), [this, id] {
+        for (int member : RadioGroup(RadioGroupStart(id))) {
+          if (member != id) static_cast<QRadioButton*>(GetDlgItem(member))->setChecked(false);
+        }
+        OnCommandMessage(id);
+      });
+    }
+  }
+}
+
+int CDialog::RadioGroupStart(int id) const {
+  int start = id;
+  for (const DialogControl& control : template_.controls) {
+    if (control.kind == ControlKind::kRadioButton && (control.styles & kGroup)) start = control.id;
+    if (control.id == id) break;
+  }
+  return start;
+}
+
+std::vector<int> CDialog::RadioGroup(int firstId) const {
+  // A group runs from its first control to the next control that starts a group.
+  std::vector<int> group;
+  bool inGroup = false;
+  for (const DialogControl& control : template_.controls) {
+    if (inGroup && (control.styles & kGroup)) break;
+    if (control.id == firstId) inGroup = true;
+    if (inGroup && control.kind == ControlKind::kRadioButton) group.push_back(control.id);
+  }
+  return group;
+}
+
+void CDialog::Create() {
+  BuildWindow();
+  const bool focusDefault = OnInitDialog();
+  window_->show();
+  window_->activateWindow();
+  if (focusDefault) FocusFirstTabStop();
+}
+
+int CDialog::DoModal() {
+  Create();
+  return window_->exec();
+}
+
+void CDialog::EndDialog(int result) { window_->done(result); }
+
+void CDialog::FocusFirstTabStop() {
+  for (const DialogControl& control : template_.controls) {
+    QWidget* widget = control.id != kNoId ? controls_[control.id] : nullptr;
+    if (widget && (control.styles & kTabStop) && widget->isEnabled() &&
+        widget->focusPolicy() != Qt::NoFocus) {
+      widget->setFocus(Qt::TabFocusReason);
+      return;
+    }
+  }
+}
+
+bool CDialog::OnInitDialog() {
+  UpdateData(false);
+  return true;
+}
+
+void CDialog::DoDataExchange(CDataExchange&) {}
+
+bool CDialog::UpdateData(bool saveAndValidate) {
+  CDataExchange exchange(*this, saveAndValidate);
+  DoDataExchange(exchange);
+  return true;
+}
+
+void CDialog::OnOK() {
+  UpdateData(true);
+  EndDialog(IDOK);
+}
+
+void CDialog::OnCancel() { EndDialog(IDCANCEL); }
+
+void CDialog::OnPaint(QPainter&) {}
+
+void CDialog::OnCommandMessage(int id) {
+  for (const Route& route : routes_) {
+    if (id >= route.firstId && id <= route.lastId) {
+      route.handler(id);
+      return;
+    }
+  }
+  if (id == IDOK) OnOK();
+  if (id == IDCANCEL) OnCancel();
+}
+
+QWidget* CDialog::GetDlgItem(int id) const {
+  auto found = controls_.find(id);
+  return found == controls_.end() ? nullptr : found->second;
+}
+
+void CDialog::SetDlgItemText(int id, const std::string& text) {
+  QWidget* widget = GetDlgItem(id);
+  QString value = QString::fromStdString(text);
+  if (auto* edit = qobject_cast<QPlainTextEdit*>(widget)) {
+    edit->setPlainText(value.replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+  } else if (auto* line = qobject_cast<QLineEdit*>(widget)) {
+    line->setText(value);
+  } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+    label->setText(value);
+  } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+    button->setText(value);
+  } else if (auto* box = qobject_cast<QGroupBox*>(widget)) {
+    box->setTitle(value);
+  }
+}
+
+std::string CDialog::GetDlgItemText(int id) const {
+  QWidget* widget = GetDlgItem(id);
+  QString value;
+  if (auto* edit = qobject_cast<QPlainTextEdit*>(widget)) {
+    value = edit->toPlainText().replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
+  } else if (auto* line = qobject_cast<QLineEdit*>(widget)) {
+    value = line->text();
+  } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+    value = label->text();
+  } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+    value = button->text();
+  } else if (auto* box = qobject_cast<QGroupBox*>(widget)) {
+    value = box->title();
+  }
+  return value.toStdString();
+}
+
+void CDialog::SetIcon(const QIcon& icon, bool) { window_->setWindowIcon(icon); }
+
+bool CDialog::IsIconic() const { return window_ && window_->isMinimized(); }
+
+CWaitCursor::CWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+
+CWaitCursor::~CWaitCursor() { QApplication::restoreOverrideCursor(); }
+
+}  // namespace platform

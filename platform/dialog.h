@@ -1,0 +1,99 @@
+// A modal dialog built from a dialog template, with the framework's OK and
+// Cancel, a message map routing button clicks by id or id range, and field
+// exchange between the dialog's members and its controls.
+#pragma once
+
+#include <QIcon>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dialog_template.h"
+
+class QDialog;
+class QPainter;
+class QWidget;
+
+namespace platform {
+
+class CDataExchange;
+class DialogWindow;
+
+inline constexpr int IDOK = 1;
+inline constexpr int IDCANCEL = 2;
+
+class CDialog {
+ public:
+  explicit CDialog(const DialogTemplate& dialogTemplate);
+  virtual ~CDialog();
+  CDialog(const CDialog&) = delete;
+  CDialog& operator=(const CDialog&) = delete;
+
+  // Builds the window, runs OnInitDialog and the dialog until it ends; its result.
+  int DoModal();
+  // Builds and shows the window without waiting (for tests and pictures).
+  void Create();
+  void EndDialog(int result);
+
+  bool UpdateData(bool saveAndValidate = true);
+
+  QDialog* Window() const;
+  QWidget* GetDlgItem(int id) const;
+  void SetDlgItemText(int id, const std::string& text);
+  std::string GetDlgItemText(int id) const;
+  void SetIcon(const QIcon& icon, bool bigIcon);
+  bool IsIconic() const;
+  const DialogTemplate& Template() const { return template_; }
+  // Ids of the radio group that starts at firstId, in template order.
+  std::vector<int> RadioGroup(int firstId) const;
+
+  // A click (or Enter, Esc) on control id, as the message map routes it.
+  void OnCommandMessage(int id);
+
+ protected:
+  virtual bool OnInitDialog();
+  virtual void DoDataExchange(CDataExchange& exchange);
+  virtual void OnOK();
+  virtual void OnCancel();
+  virtual void OnPaint(QPainter& painter);
+
+  // Message map entries.
+  template <typename Dialog>
+  void OnCommand(int id, void (Dialog::*handler)()) {
+    routes_.push_back({id, id, [this, handler](int) { (static_cast<Dialog*>(this)->*handler)(); }});
+  }
+  template <typename Dialog>
+  void OnCommandRange(int firstId, int lastId, void (Dialog::*handler)(int)) {
+    routes_.push_back(
+        {firstId, lastId, [this, handler](int id) { (static_cast<Dialog*>(this)->*handler)(id); }});
+  }
+
+ private:
+  friend class DialogWindow;
+  struct Route {
+    int firstId, lastId;
+    std::function<void(int)> handler;
+  };
+
+  void BuildWindow();
+  int RadioGroupStart(int id) const;
+  void FocusFirstTabStop();
+
+  const DialogTemplate& template_;
+  std::unique_ptr<DialogWindow> window_;
+  std::map<int, QWidget*> controls_;
+  std::vector<Route> routes_;
+};
+
+// Shows the busy cursor while an exchange blocks the dialog.
+class CWaitCursor {
+ public:
+  CWaitCursor();
+  ~CWaitCursor();
+  CWaitCursor(const CWaitCursor&) = delete;
+  CWaitCursor& operator=(const CWaitCursor&) = delete;
+};
+
+}  // namespace platform

@@ -1,0 +1,52 @@
+#include "message_box.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "dialog_font.h"
+#include "winapp.h"
+
+namespace platform {
+
+bool DisplayAvailable() {
+  const std::string platformName = std::getenv("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+  if (platformName.starts_with("offscreen") || platformName.starts_with("minimal")) return false;
+  return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
+}
+
+void ShowMessageBox(const std::string& title, const std::string& text, unsigned type) {
+  if (!DisplayAvailable()) return;
+  // A library's start-up runs before the program has made its application.
+  std::unique_ptr<QApplication> made;
+  if (!QApplication::instance()) {
+    static int argc = 1;
+    static char name[] = "lamp";
+    static char* argv[] = {name, nullptr};
+    made = std::make_unique<QApplication>(argc, argv);
+    RegisterDialogFontSubstitutes();
+  }
+  QMessageBox box((type & MB_ICONEXCLAMATION) ? QMessageBox::Warning : QMessageBox::NoIcon,
+                  QString::fromStdString(title), QString::fromStdString(text), QMessageBox::Ok);
+  QFont font(QStringLiteral("굴림"));
+  font.setPointSize(9);
+  box.setFont(font);
+  box.exec();
+}
+
+void AfxMessageBox(const std::string& text, unsigned type) {
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
+  const CWinApp* app = CWinApp::Current();
+  ShowMessageBox(app && app->AppName() ? app->AppName() : "", text, type);
+}
+
+}  // namespace platform
+
+// Shows the box of a library whose start-up fails while this program loads it.
+extern "C" __attribute__((visibility("default"))) void LampShowStartupMessageBox(
+    const char* title, const char* text) {
+  platform::ShowMessageBox(title, text, platform::MB_OK | platform::MB_ICONEXCLAMATION);
+}
