@@ -15,16 +15,24 @@ extern char** environ;
 namespace lamptest {
 namespace {
 
-// The environment for a child: ours, without the test's socket faults unless asked.
+// The environment for a child: ours with `extra` over it, without the
+// test's socket faults unless asked.
 std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra,
                                           bool keepPreload) {
+  auto overridden = [&](const std::string& text) {
+    const std::string name = text.substr(0, text.find('=') + 1);
+    for (const std::string& entry : extra) {
+      if (entry.starts_with(name)) return true;
+    }
+    return false;
+  };
   std::vector<std::string> environment;
   for (char** entry = environ; *entry; ++entry) {
     const std::string text = *entry;
     if (!keepPreload && (text.starts_with("LD_PRELOAD=") || text.starts_with("LAMPTEST_"))) {
       continue;
     }
-    environment.push_back(text);
+    if (!overridden(text)) environment.push_back(text);
   }
   environment.insert(environment.end(), extra.begin(), extra.end());
   return environment;
@@ -126,6 +134,41 @@ std::vector<std::vector<std::uint8_t>> LampUnitProcess::Received(const std::stri
     frames.push_back(std::move(bytes));
   }
   return frames;
+}
+
+XvfbServer::XvfbServer() {
+  int fd[2];
+  if (::pipe2(fd, O_CLOEXEC) != 0) return;
+  std::vector<std::string> arguments = {"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp",
+                                        "-screen", "0", "1024x768x24"};
+  auto environment = ChildEnvironment({}, false);
+  auto argv = Pointers(arguments);
+  auto envp = Pointers(environment);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fd[1], 3);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fd[1]);
+  if (spawned != 0) {
+    pid_ = -1;
+    ::close(fd[0]);
+    return;
+  }
+  // Xvfb writes its display number once it accepts clients.
+  std::string number;
+  char c;
+  while (::read(fd[0], &c, 1) == 1 && c != '\n') number += c;
+  ::close(fd[0]);
+  if (!number.empty()) name_ = ":" + number;
+}
+
+XvfbServer::~XvfbServer() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+  }
 }
 
 bool OnlyLoopbackPresent(std::string& other) {

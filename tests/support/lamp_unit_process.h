@@ -54,6 +54,22 @@ ProgramRun RunProgram(const std::vector<std::string>& arguments,
                       bool keepPreload = false,
                       std::chrono::milliseconds limit = std::chrono::seconds(20));
 
+// An X server of its own (Xvfb, on a display number it picks), for the
+// few tests that need a real display.
+class XvfbServer {
+ public:
+  XvfbServer();
+  ~XvfbServer();
+  XvfbServer(const XvfbServer&) = delete;
+  XvfbServer& operator=(const XvfbServer&) = delete;
+  bool Running() const { return !name_.empty(); }
+  const std::string& Name() const { return name_; }  // ":N"
+
+ private:
+  pid_t pid_ = -1;
+  std::string name_;
+};
+
 // True when lo is the only network interface (a private namespace);
 // otherwise false with `other` naming an interface that is present.
 bool OnlyLoopbackPresent(std::string& other);
