@@ -2,6 +2,7 @@
 // Serves the TCP lamp port and the UDP settings port on its own address and
 // logs every frame that crosses the wire.
 #include <arpa/inet.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <memory>
@@ -10,17 +11,41 @@
 #include "lamp_state.h"
 #include "reactor.h"
 #include "tcp_lamp_port.h"
+#include "udp_settings_port.h"
 #include "unit_log.h"
 #include "unit_options.h"
 
 namespace {
 
 struct SimulatedUnit {
-  std::string address;
-  std::array<std::uint8_t, 6> mac;
+  lampunit::UnitSettings settings;
   lampunit::LampState state;
   std::unique_ptr<lampunit::TcpLampPort> tcp;
 };
+
+lampunit::UnitSettings InitialSettings(const std::string& address,
+                                       std::array<std::uint8_t, 6> mac,
+                                       const lampunit::UnitOptions& options) {
+  lampunit::UnitSettings settings;
+  settings.address = address;
+  settings.mac = mac;
+  inet_pton(AF_INET, address.c_str(), settings.ipAddress.data());
+  settings.subnetMask = {255, 255, 255, 0};
+  settings.gateway = {settings.ipAddress[0], settings.ipAddress[1], settings.ipAddress[2], 1};
+  settings.port = options.tcpPort;
+  settings.t = options.model;
+  return settings;
+}
+
+// Each simulated unit holds a few sockets; hundreds of them need more than
+// the usual 1024 descriptors.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
 
 std::string AddressPlus(const std::string& base, int offset) {
   in_addr address{};
@@ -50,23 +75,35 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  RaiseDescriptorLimit();
   lampunit::Reactor reactor;
   std::vector<std::unique_ptr<SimulatedUnit>> units;
+  std::vector<lampunit::UnitSettings*> settings;
   for (int i = 0; i < options->count; ++i) {
     auto unit = std::make_unique<SimulatedUnit>(SimulatedUnit{
-        AddressPlus(options->address, i), MacPlus(options->mac, i),
+        InitialSettings(AddressPlus(options->address, i), MacPlus(options->mac, i), *options),
         lampunit::LampState(options->model), nullptr});
-    unit->tcp = std::make_unique<lampunit::TcpLampPort>(reactor, *options, unit->address,
-                                                        unit->state);
+    unit->tcp = std::make_unique<lampunit::TcpLampPort>(reactor, *options,
+                                                        unit->settings.address, unit->state);
     if (!unit->tcp->Open(error)) {
       std::fprintf(stderr, "lampunit: %s\n", error.c_str());
       return 1;
     }
+    settings.push_back(&unit->settings);
     units.push_back(std::move(unit));
+  }
+  std::unique_ptr<lampunit::UdpSettingsPort> udp;
+  if (options->udp) {
+    udp = std::make_unique<lampunit::UdpSettingsPort>(reactor, *options, settings);
+    if (!udp->Open(error)) {
+      std::fprintf(stderr, "lampunit: %s\n", error.c_str());
+      return 1;
+    }
   }
   lampunit::LogEvent(options->address, "ready, " + std::to_string(units.size()) +
                                            " unit(s), tcp port " +
-                                           std::to_string(options->tcpPort));
+                                           std::to_string(options->tcpPort) +
+                                           (options->udp ? ", udp port 50000" : ""));
   reactor.Run();
   return 0;
 }

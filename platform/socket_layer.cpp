@@ -162,6 +162,13 @@ bool Socket::WaitConnected(std::chrono::milliseconds limit) {
 }
 
 bool Socket::ConnectDatagram(const SocketAddress& to) {
+  // The any-address names no peer: the socket stays open to every sender.
+  // (Linux would tie it to this host instead.)
+  if (to.in.sin_addr.s_addr == htonl(INADDR_ANY)) {
+    sockaddr none{};
+    none.sa_family = AF_UNSPEC;
+    return ::connect(fd_, &none, sizeof none) == 0;
+  }
   return ::connect(fd_, reinterpret_cast<const sockaddr*>(&to.in), sizeof to.in) == 0;
 }
 

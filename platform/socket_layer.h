@@ -79,7 +79,8 @@ class Socket {
   // attempt (refused, unreachable, 0.0.0.0) ends like a time-out: false after
   // the whole limit. An error of the wait itself gives false at once.
   bool WaitConnected(std::chrono::milliseconds limit);
-  // Associates a datagram socket with one peer (connect of UDP).
+  // Associates a datagram socket with one peer (connect of UDP); with the
+  // any-address it leaves the socket open to every sender.
   bool ConnectDatagram(const SocketAddress& to);
 
   // Bytes sent, or -1. Never raises SIGPIPE.

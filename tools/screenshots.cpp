@@ -1,7 +1,8 @@
 // Writes pictures of the dialogs for people to look at:
 //   lamppanel-start.png      the console as it opens
 //   lamppanel-stat-read.png  after a Stat_Read against the unit at 192.168.10.200
-// Run inside the private network with a simulated unit (scripts/screenshots).
+//   netassign-read.png       after a Mac Find and a READ of the first unit found
+// Run inside the private network with simulated units (scripts/screenshots).
 #include <QApplication>
 #include <QDialog>
 #include <QPixmap>
@@ -10,10 +11,13 @@
 #include <cstdio>
 #include <string>
 
+#include <QComboBox>
+
 #include "dialog_font.h"
 #include "lamppanel_dialog.h"
-#include "lamppanel_template.h"
-#include "resource.h"
+#include "netassign/resource.h"
+#include "netassign_dialog.h"
+#include "lamppanel/resource.h"
 
 namespace {
 
@@ -38,5 +42,13 @@ int main(int argc, char** argv) {
   static_cast<QPushButton*>(console.GetDlgItem(lamppanel::IDC_LAMP_FIRST + 6))->click();
   static_cast<QPushButton*>(console.GetDlgItem(lamppanel::IDC_STAT_READ))->click();
   ok = Save(console.Window(), directory, "lamppanel-stat-read.png") && ok;
+  console.EndDialog(platform::IDCANCEL);
+
+  netassign::NetAssignDialog settings;
+  settings.Create();
+  static_cast<QPushButton*>(settings.GetDlgItem(netassign::IDC_MAC_FIND))->click();
+  static_cast<QComboBox*>(settings.GetDlgItem(netassign::IDC_MAC_LIST))->setCurrentIndex(0);
+  static_cast<QPushButton*>(settings.GetDlgItem(netassign::IDC_READ))->click();
+  ok = Save(settings.Window(), directory, "netassign-read.png") && ok;
   return ok ? 0 : 1;
 }

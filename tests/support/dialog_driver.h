@@ -43,6 +43,15 @@ inline void Type(platform::CDialog& dialog, int id, const QString& text) {
   QApplication::processEvents();
 }
 
+// Types into whatever holds the focus, key by key, as focus moves.
+inline void TypeKeys(platform::CDialog& dialog, const QString& text) {
+  for (QChar c : text) {
+    QWidget* focus = dialog.Window()->focusWidget();
+    QTest::keyClick(focus ? focus : dialog.Window(), c.toLatin1());
+  }
+  QApplication::processEvents();
+}
+
 // The id of the control holding the focus, or -1.
 inline int FocusedId(platform::CDialog& dialog) {
   QWidget* focus = dialog.Window()->focusWidget();

@@ -1,0 +1,51 @@
+// The units' UDP settings port 50000: answers a find-MAC broadcast with the
+// unit's MAC address, a read with its settings, and stores a write, when the
+// request names the unit's MAC address. Replies go from the unit's own
+// address to the requester, port 50001. One socket serves every unit of the
+// process; several processes may serve the same port side by side.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "reactor.h"
+#include "settings_frame.h"
+#include "socket_layer.h"
+#include "unit_options.h"
+
+namespace lampunit {
+
+// What a unit stores and answers with.
+struct UnitSettings {
+  std::string address;  // the address it serves on (replies come from here)
+  std::array<std::uint8_t, 6> mac{};
+  netassign::IpBytes ipAddress{}, subnetMask{}, gateway{};
+  std::uint16_t port = 20000;
+  std::uint8_t t = 0;
+};
+
+class UdpSettingsPort {
+ public:
+  UdpSettingsPort(Reactor& reactor, const UnitOptions& options, std::vector<UnitSettings*> units);
+  UdpSettingsPort(const UdpSettingsPort&) = delete;
+  UdpSettingsPort& operator=(const UdpSettingsPort&) = delete;
+
+  bool Open(std::string& error);
+
+ private:
+  void OnDatagram();
+  void Answer(UnitSettings& unit, char second, const platform::SocketAddress& requester);
+  void SendFrom(const UnitSettings& unit, const std::vector<std::uint8_t>& bytes,
+                const platform::SocketAddress& to);
+  void Flood(const UnitSettings& unit, platform::SocketAddress to,
+             Reactor::Clock::time_point until);
+
+  Reactor& reactor_;
+  const UnitOptions& options_;
+  std::vector<UnitSettings*> units_;
+  platform::Socket socket_;
+  bool flooding_ = false;
+};
+
+}  // namespace lampunit

@@ -1,0 +1,126 @@
+// The command buttons and the UDP broadcast exchange behind them.
+#include <chrono>
+#include <cstdio>
+
+#include "netassign_dialog.h"
+
+namespace netassign {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint16_t kUnitPort = 50000;
+constexpr std::uint16_t kReplyPort = 50001;
+constexpr auto kReplyTimeout = 200ms;
+// A collection normally ends 200 ms after the last reply; a host that never
+// stops sending to our port must not hold the window for good.
+constexpr auto kCollectionLimit = 3s;
+// Room for a thousand units answering one broadcast at once.
+constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+
+std::string WithAddress(const char* format, const std::string& address) {
+  char text[96];
+  std::snprintf(text, sizeof text, format, address.c_str());
+  return text;
+}
+
+}  // namespace
+
+void NetAssignDialog::OnMacFind() {
+  macList.ResetContent();
+  RunCommand(FindMac);
+}
+
+void NetAssignDialog::OnRead() {
+  UpdateData(true);
+  RunCommand(Read);
+  UpdateData(false);
+}
+
+void NetAssignDialog::OnWrite() {
+  UpdateData(true);
+  RunCommand(Write);
+}
+
+void NetAssignDialog::OnSett() {
+  UpdateData(true);
+  RunCommand(Sett);
+}
+
+bool NetAssignDialog::OpenUdpChannel() {
+  socketLayer.emplace(platform::kSocketVersion22);
+  if (!*socketLayer) {
+    socketLayer.reset();
+    AddStatusLine("Error WinSock WSAStartup");
+    return false;
+  }
+
+  broadcastAddress = platform::SocketAddress::FromDottedText("255.255.255.255", kUnitPort);
+
+  sendSocket = platform::Socket::OpenDatagram();
+  if (!sendSocket) {
+    AddStatusLine("Error Client Socket Make");
+    socketLayer.reset();
+    return false;
+  }
+  sendSocket.SetBroadcast(true);
+
+  listenAddress = platform::SocketAddress::Any(kReplyPort);
+
+  receiveSocket = platform::Socket::OpenDatagram();
+  if (!receiveSocket) {
+    AddStatusLine("Error Sever Socket Make");
+    sendSocket.Close();
+    socketLayer.reset();
+    return false;
+  }
+  receiveSocket.SetReceiveBufferSize(kReceiveBufferBytes);
+
+  if (!receiveSocket.Bind(listenAddress)) {
+    AddStatusLine("Error Sever Socket Bind");
+    receiveSocket.Close();
+    sendSocket.Close();
+    socketLayer.reset();
+    return false;
+  }
+
+  AddStatusLine("Success UDP Setting");
+  return true;
+}
+
+bool NetAssignDialog::RunCommand(SettingsCommand command) {
+  if (!OpenUdpChannel()) return false;
+  platform::CWaitCursor busy;
+
+  BuildSettingsFrame(command);
+
+  sendSocket.ConnectDatagram(broadcastAddress);
+  sendSocket.Send(sendFrame);
+
+  receiveSocket.ConnectDatagram(listenAddress);  // the any-address: no peer, every sender
+  receiveSocket.SetReceiveTimeout(kReplyTimeout);
+
+  const auto limit = std::chrono::steady_clock::now() + kCollectionLimit;
+  while (std::chrono::steady_clock::now() < limit) {
+    const long received = receiveSocket.ReceiveFrom(receiveBuffer, listenAddress);
+    if (received < 0) break;
+    if (received > 0) {
+      DecodeReply(received);
+      replyMessage = WithAddress("IP_Address Connect[ %s ]", listenAddress.DottedText());
+    } else {
+      replyMessage = WithAddress("IP_Address[ %s ]", listenAddress.DottedText());
+    }
+    AddStatusLine(replyMessage);
+  }
+  CloseUdpChannel();
+  return true;
+}
+
+bool NetAssignDialog::CloseUdpChannel() {
+  receiveSocket.Close();
+  sendSocket.Close();
+  socketLayer.reset();
+  return true;
+}
+
+}  // namespace netassign

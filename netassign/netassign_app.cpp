@@ -1,0 +1,32 @@
+#include "netassign_app.h"
+
+#include "message_box.h"
+#include "netassign_dialog.h"
+#include "resource.h"
+#include "socket_layer.h"
+
+namespace netassign {
+
+NetAssignApp theApp;
+
+bool NetAssignApp::InitInstance() {
+  // The socket layer is started for the whole program and held until its end.
+  if (!platform::StartSocketLayer(platform::kSocketVersion11)) {
+    platform::AfxMessageBox(kSocketInitFailedText, platform::MB_OK | platform::MB_ICONEXCLAMATION);
+    startFailed_ = true;
+    return false;
+  }
+  socketLayerStarted_ = true;
+
+  NetAssignDialog dialog;
+  dialog.DoModal();
+  return false;  // the program ends with the dialog
+}
+
+int NetAssignApp::ExitInstance() {
+  if (socketLayerStarted_) platform::CleanupSocketLayer();
+  socketLayerStarted_ = false;
+  return startFailed_ ? 1 : 0;
+}
+
+}  // namespace netassign

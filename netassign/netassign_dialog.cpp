@@ -1,0 +1,103 @@
+// The dialog, its fields and the status log.
+#include "netassign_dialog.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QPainter>
+#include <QStyle>
+
+#include "data_exchange.h"
+#include "local_time.h"
+#include "netassign_template.h"
+#include "resource.h"
+
+namespace netassign {
+
+NetAssignDialog::NetAssignDialog()
+    : CDialog(kNetAssignTemplate),
+      iconHandle(QStringLiteral(":/netassign/icons/%1.ico").arg(IDR_MAINFRAME)) {
+  OnCommand(IDC_MAC_FIND, &NetAssignDialog::OnMacFind);
+  OnCommand(IDC_RESET_STATUS, &NetAssignDialog::OnResetStatus);
+  OnCommand(IDC_READ, &NetAssignDialog::OnRead);
+  OnCommand(IDC_WRITE, &NetAssignDialog::OnWrite);
+  OnCommand(IDC_SETT, &NetAssignDialog::OnSett);
+}
+
+void NetAssignDialog::DoDataExchange(platform::CDataExchange& exchange) {
+  platform::DDX_Control(exchange, IDC_GATEWAY, gatewayField);
+  platform::DDX_Control(exchange, IDC_SUBNET_MASK, subnetMaskField);
+  platform::DDX_Control(exchange, IDC_IP_ADDRESS, ipAddressField);
+  platform::DDX_Control(exchange, IDC_MAC_LIST, macList);
+  platform::DDX_Text(exchange, IDC_STATUS_VIEW, statusText);
+  platform::DDX_Text(exchange, IDC_MA, maText);
+  platform::DDX_Text(exchange, IDC_PORT, portText);
+  platform::DDX_Text(exchange, IDC_MT, mtText);
+}
+
+bool NetAssignDialog::OnInitDialog() {
+  CDialog::OnInitDialog();
+  SetIcon(iconHandle, true);
+  SetIcon(iconHandle, false);
+  return true;
+}
+
+void NetAssignDialog::OnPaint(QPainter& painter) {
+  if (!IsIconic()) return;  // the default painting
+  const int iconSize = QApplication::style()->pixelMetric(QStyle::PM_LargeIconSize);
+  const QRect client = Window()->rect();
+  iconHandle.paint(&painter, (client.width() - iconSize + 1) / 2,
+                   (client.height() - iconSize + 1) / 2, iconSize, iconSize);
+}
+
+void NetAssignDialog::AddStatusLine(const std::string& message) {
+  const std::string line = platform::FormatLocalTime("%H:%M:%S") + " -- " + message;
+  statusText += line + "\r\n";
+  UpdateData(false);
+}
+
+void NetAssignDialog::OnResetStatus() {
+  statusText.clear();
+  UpdateData(false);
+}
+
+void NetAssignDialog::BuildSettingsFrame(SettingsCommand command) {
+  SettingsFields fields;
+  const int selected = macList.GetCurSel();
+  if (selected != platform::CComboBox::kNoSelection) fields.macText = macList.GetLBText(selected);
+  auto& ip = fields.ipAddress;
+  auto& mask = fields.subnetMask;
+  auto& gateway = fields.gateway;
+  ipAddressField.GetAddress(ip[0], ip[1], ip[2], ip[3]);
+  subnetMaskField.GetAddress(mask[0], mask[1], mask[2], mask[3]);
+  gatewayField.GetAddress(gateway[0], gateway[1], gateway[2], gateway[3]);
+  fields.portText = portText;
+  fields.mtText = mtText;
+  fields.maText = maText;
+  netassign::BuildSettingsFrame(sendFrame, command, fields);
+}
+
+void NetAssignDialog::DecodeReply(long length) {
+  const DecodedReply reply =
+      netassign::DecodeReply(std::span<const std::uint8_t>(receiveBuffer.data(), length));
+  switch (reply.kind) {
+    case DecodedReply::kMacAnswer:
+      macList.AddString(reply.macText);
+      break;
+    case DecodedReply::kReadReply: {
+      maText = reply.macText;
+      const auto& ip = reply.ipAddress;
+      const auto& mask = reply.subnetMask;
+      const auto& gateway = reply.gateway;
+      ipAddressField.SetAddress(ip[0], ip[1], ip[2], ip[3]);
+      subnetMaskField.SetAddress(mask[0], mask[1], mask[2], mask[3]);
+      gatewayField.SetAddress(gateway[0], gateway[1], gateway[2], gateway[3]);
+      portText = reply.portText;
+      mtText = reply.mtText;
+      break;
+    }
+    case DecodedReply::kNotDecoded:
+      break;
+  }
+}
+
+}  // namespace netassign

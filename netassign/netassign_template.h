@@ -1,0 +1,9 @@
+#pragma once
+
+#include "dialog_template.h"
+
+namespace netassign {
+
+extern const platform::DialogTemplate kNetAssignTemplate;
+
+}  // namespace netassign

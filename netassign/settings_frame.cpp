@@ -1,0 +1,93 @@
+#include "settings_frame.h"
+
+#include <cstdio>
+
+#include "decimal_text.h"
+
+namespace netassign {
+namespace {
+
+constexpr std::pair<int, std::uint8_t> kSeparatorsAndTags[] = {
+    {3, ','},  {4, 'M'},  {11, ','}, {12, 'I'}, {17, ','}, {18, 'S'}, {23, ','},
+    {24, 'G'}, {29, ','}, {30, 'P'}, {33, ','}, {34, 'T'}, {36, ','},
+};
+
+void PutIp(SettingsFrame& frame, int offset, const IpBytes& bytes) {
+  for (int i = 0; i < 4; ++i) frame[offset + i] = bytes[i];
+}
+
+IpBytes TakeIp(std::span<const std::uint8_t> bytes, int offset) {
+  return {bytes[offset], bytes[offset + 1], bytes[offset + 2], bytes[offset + 3]};
+}
+
+}  // namespace
+
+void BuildSettingsFrame(SettingsFrame& frame, SettingsCommand command,
+                        const SettingsFields& fields) {
+  frame[0] = kStartMark;
+  frame[kCommandOffset] = command == FindMac ? 'M' : 'I';
+  frame[kCommandOffset + 1] = (command == Write || command == Sett) ? 'W' : 'R';
+  for (const auto& [offset, value] : kSeparatorsAndTags) frame[offset] = value;
+  frame[kXTagOffset] = command == Sett ? 'M' : 'X';
+
+  if (command != FindMac) {
+    ParseDottedBytes(frame, kMacOffset, kMacSize, fields.macText);
+    PutIp(frame, kIpOffset, fields.ipAddress);
+    PutIp(frame, kMaskOffset, fields.subnetMask);
+    PutIp(frame, kGatewayOffset, fields.gateway);
+    const std::int32_t port = platform::DecimalTextToInt(fields.portText);
+    frame[kPortOffset] = static_cast<std::uint8_t>((port >> 8) & 0xFF);
+    frame[kPortOffset + 1] = static_cast<std::uint8_t>(port & 0xFF);
+    frame[kTOffset] = static_cast<std::uint8_t>(platform::DecimalTextToInt(fields.mtText) & 0xFF);
+    ParseDottedBytes(frame, kXOffset, kMacSize, fields.maText);
+  }
+
+  frame[44] = '\r';
+  frame[45] = '\n';
+}
+
+void ParseDottedBytes(std::span<std::uint8_t> bytes, int offset, int count,
+                      const std::string& text) {
+  std::string piece;
+  int i = 0;
+  for (char c : text) {
+    if (c != '.') {
+      piece += c;
+      continue;
+    }
+    bytes[offset + i] = static_cast<std::uint8_t>(platform::DecimalTextToInt(piece) & 0xFF);
+    if (++i == count) return;
+    piece.clear();
+  }
+  bytes[offset + i] = static_cast<std::uint8_t>(platform::DecimalTextToInt(piece) & 0xFF);
+}
+
+std::string FormatDottedBytes(std::span<const std::uint8_t> bytes, int offset, int count) {
+  std::string text;
+  char piece[8];
+  for (int i = 0; i < count; ++i) {
+    std::snprintf(piece, sizeof piece, i + 1 < count ? "%d." : "%d", bytes[offset + i]);
+    text += piece;
+  }
+  return text;
+}
+
+DecodedReply DecodeReply(std::span<const std::uint8_t> datagram) {
+  DecodedReply reply;
+  if (datagram.size() < kSettingsFrameSize || datagram[0] != kStartMark) return reply;
+  if (datagram[kCommandOffset] == 'M') {
+    reply.kind = DecodedReply::kMacAnswer;
+    reply.macText = FormatDottedBytes(datagram, kMacOffset, kMacSize);
+  } else if (datagram[kCommandOffset + 1] == 'R') {
+    reply.kind = DecodedReply::kReadReply;
+    reply.macText = FormatDottedBytes(datagram, kMacOffset, kMacSize);
+    reply.ipAddress = TakeIp(datagram, kIpOffset);
+    reply.subnetMask = TakeIp(datagram, kMaskOffset);
+    reply.gateway = TakeIp(datagram, kGatewayOffset);
+    reply.portText = std::to_string(datagram[kPortOffset] * 256 + datagram[kPortOffset + 1]);
+    reply.mtText = std::to_string(datagram[kTOffset]);
+  }
+  return reply;
+}
+
+}  // namespace netassign

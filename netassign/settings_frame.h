@@ -1,0 +1,78 @@
+// The 46-byte settings record that NetAssign broadcasts and units answer
+// with; requests and replies share the layout. Plain data: building and
+// decoding do no I/O. Multi-byte values are most significant byte first.
+//
+//   offset width  content
+//    0     1      '$'
+//    1     2      command letters: "MR" find MAC, "IR" read, "IW" write
+//    3     2      ',' 'M'   5  6  MAC address
+//   11     2      ',' 'I'  13  4  IPv4 address, leftmost number first
+//   17     2      ',' 'S'  19  4  subnet mask
+//   23     2      ',' 'G'  25  4  gateway
+//   29     2      ',' 'P'  31  2  port
+//   33     2      ',' 'T'  35  1  T value (shown as MT)
+//   36     2      ',' 'X'  38  6  X value (from MA); tag 'M' instead of 'X' for SETT
+//   44     2      CR LF
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace netassign {
+
+inline constexpr int kSettingsFrameSize = 46;
+inline constexpr int kReceiveBufferSize = 49;
+
+inline constexpr int kCommandOffset = 1;
+inline constexpr int kMacOffset = 5;
+inline constexpr int kIpOffset = 13;
+inline constexpr int kMaskOffset = 19;
+inline constexpr int kGatewayOffset = 25;
+inline constexpr int kPortOffset = 31;
+inline constexpr int kTOffset = 35;
+inline constexpr int kXTagOffset = 37;
+inline constexpr int kXOffset = 38;
+inline constexpr int kMacSize = 6;
+
+inline constexpr std::uint8_t kStartMark = '$';
+
+using SettingsFrame = std::array<std::uint8_t, kSettingsFrameSize>;
+using IpBytes = std::array<std::uint8_t, 4>;
+
+enum SettingsCommand { FindMac = 1, Read = 2, Write = 3, Sett = 4 };
+
+// What a request carries from the dialog's fields.
+struct SettingsFields {
+  std::string macText;  // the selected MAC list entry, empty when none
+  IpBytes ipAddress{}, subnetMask{}, gateway{};
+  std::string portText, mtText, maText;
+};
+
+// Fills `frame` for a request in place. FindMac fills only the fixed
+// positions; the value positions keep what the previous request left.
+void BuildSettingsFrame(SettingsFrame& frame, SettingsCommand command,
+                        const SettingsFields& fields);
+
+// Dotted decimal text into up to `count` bytes from `offset`: "0.80.194.1.2.255".
+// Bytes no piece reaches keep their content; empty text stores one 0.
+void ParseDottedBytes(std::span<std::uint8_t> bytes, int offset, int count,
+                      const std::string& text);
+
+// `count` bytes from `offset` as dotted decimal text.
+std::string FormatDottedBytes(std::span<const std::uint8_t> bytes, int offset, int count);
+
+// A reply as the dialog shows it.
+struct DecodedReply {
+  enum Kind { kNotDecoded, kMacAnswer, kReadReply } kind = kNotDecoded;
+  std::string macText;  // both kinds
+  IpBytes ipAddress{}, subnetMask{}, gateway{};
+  std::string portText, mtText;
+};
+
+// Decodes a received datagram. Only a whole record is decoded: a shorter
+// datagram would otherwise be read with bytes that another one left behind.
+DecodedReply DecodeReply(std::span<const std::uint8_t> datagram);
+
+}  // namespace netassign
