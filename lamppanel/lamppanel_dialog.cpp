@@ -1,9 +1,5 @@
 #include "lamppanel_dialog.h"
 
-#include <QApplication>
-#include <QDialog>
-#include <QPainter>
-#include <QStyle>
 #include <cstdio>
 
 #include "data_exchange.h"
@@ -69,12 +65,7 @@ bool LampPanelDialog::OnInitDialog() {
 }
 
 void LampPanelDialog::OnPaint(QPainter& painter) {
-  if (!IsIconic()) return;  // the default painting
-  const int iconSize = QApplication::style()->pixelMetric(QStyle::PM_LargeIconSize);
-  const QRect client = Window()->rect();
-  const int x = (client.width() - iconSize + 1) / 2;
-  const int y = (client.height() - iconSize + 1) / 2;
-  iconHandle.paint(&painter, x, y, iconSize, iconSize);
+  if (IsIconic()) DrawIconCentred(painter, iconHandle);  // otherwise the default painting
 }
 
 void LampPanelDialog::FillSoundLabels(int model) {

@@ -1,10 +1,6 @@
 // The dialog, its fields and the status log.
 #include "netassign_dialog.h"
 
-#include <QApplication>
-#include <QDialog>
-#include <QPainter>
-#include <QStyle>
 
 #include "data_exchange.h"
 #include "local_time.h"
@@ -42,11 +38,7 @@ bool NetAssignDialog::OnInitDialog() {
 }
 
 void NetAssignDialog::OnPaint(QPainter& painter) {
-  if (!IsIconic()) return;  // the default painting
-  const int iconSize = QApplication::style()->pixelMetric(QStyle::PM_LargeIconSize);
-  const QRect client = Window()->rect();
-  iconHandle.paint(&painter, (client.width() - iconSize + 1) / 2,
-                   (client.height() - iconSize + 1) / 2, iconSize, iconSize);
+  if (IsIconic()) DrawIconCentred(painter, iconHandle);  // otherwise the default painting
 }
 
 void NetAssignDialog::AddStatusLine(const std::string& message) {

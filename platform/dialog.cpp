@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
 
 #include "data_exchange.h"
 #include "dialog_font.h"
@@ -283,6 +284,14 @@ void CDialog::OnOK() {
 void CDialog::OnCancel() { EndDialog(IDCANCEL); }
 
 void CDialog::OnPaint(QPainter&) {}
+
+void CDialog::DrawIconCentred(QPainter& painter, const QIcon& icon) const {
+  const int iconSize = QApplication::style()->pixelMetric(QStyle::PM_LargeIconSize);
+  const QRect client = window_->rect();
+  const int x = (client.width() - iconSize + 1) / 2;
+  const int y = (client.height() - iconSize + 1) / 2;
+  icon.paint(&painter, x, y, iconSize, iconSize);
+}
 
 void CDialog::OnCommandMessage(int id) {
   for (const Route& route : routes_) {

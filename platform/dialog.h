@@ -58,6 +58,9 @@ class CDialog {
   virtual void OnOK();
   virtual void OnCancel();
   virtual void OnPaint(QPainter& painter);
+  // The icon at the system's icon size in the middle of the client area;
+  // where the free space is odd, the left and top margins get the extra pixel.
+  void DrawIconCentred(QPainter& painter, const QIcon& icon) const;
 
   // Message map entries.
   template <typename Dialog>

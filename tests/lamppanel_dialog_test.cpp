@@ -5,6 +5,7 @@
 
 #include <QComboBox>
 #include <QIcon>
+#include <QImage>
 #include <QPushButton>
 #include <QRadioButton>
 #include <regex>
@@ -239,6 +240,25 @@ TEST_F(ConsoleTest, TabVisitsTheTabStopsInTemplateOrder) {
     visited.push_back(lamptest::FocusedId(console));
   }
   EXPECT_EQ(visited, expected);
+}
+
+TEST_F(ConsoleTest, MinimisedWindowShowsItsIconCentred) {
+  console.Window()->showMinimized();
+  QImage painted(console.Window()->size(), QImage::Format_RGB32);
+  console.Window()->render(&painted, QPoint(), QRegion(), QWidget::DrawWindowBackground);
+  // The icon's 32 x 32 field is the only silver there.
+  QRect icon;
+  for (int y = 0; y < painted.height(); ++y) {
+    for (int x = 0; x < painted.width(); ++x) {
+      if (painted.pixel(x, y) == qRgb(192, 192, 192)) icon |= QRect(x, y, 1, 1);
+    }
+  }
+  ASSERT_EQ(icon.size(), QSize(32, 32));
+  const int freeWidth = painted.width() - 32;
+  const int freeHeight = painted.height() - 32;
+  EXPECT_EQ(icon.left(), (freeWidth + 1) / 2);
+  EXPECT_EQ(icon.top(), (freeHeight + 1) / 2);
+  EXPECT_EQ(icon.left() - (freeWidth - icon.left()), freeWidth % 2);
 }
 
 TEST(ConsoleStartUp, DoesNotStartWithoutASocketLayer) {

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <regex>
+#include <thread>
 
 #include "dialog_driver.h"
 #include "ip_address_widget.h"
@@ -248,6 +249,27 @@ TEST(SettingsToolStartUp, EndsWithItsMessageWithoutASocketLayer) {
   EXPECT_FALSE(run.killed);  // a shown dialog would wait for the user
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "Windows 소켓 초기화에 실패하였습니다.\n");
+}
+
+TEST(SettingsToolStartUp, ShowsItsMessageBoxWhereADisplayExists) {
+  lamptest::XvfbServer display;
+  ASSERT_TRUE(display.Running());
+  const std::string displayVariable = "DISPLAY=" + display.Name();
+  std::string windows;
+  std::thread look([&] {
+    std::this_thread::sleep_for(2s);
+    windows = lamptest::RunProgram({"/usr/bin/xwininfo", "-root", "-tree"}, {displayVariable}).out;
+  });
+  auto run = lamptest::RunProgram({NETASSIGN_PATH},
+                                  {"LAMPTEST_FAIL_SOCKET=1", "QT_QPA_PLATFORM=xcb", displayVariable},
+                                  true, 4s);
+  look.join();
+  EXPECT_TRUE(run.killed);  // the box waits for OK
+  // A window titled NetAssign: the small message box, not the dialog.
+  std::smatch window;
+  ASSERT_TRUE(std::regex_search(windows, window, std::regex("\"NetAssign\": \\(.*\\)\\s+(\\d+)x(\\d+)")))
+      << windows;
+  EXPECT_LT(std::stoi(window[2]), 300) << windows;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 
@@ -171,12 +172,13 @@ XvfbServer::~XvfbServer() {
   }
 }
 
-bool OnlyLoopbackPresent(std::string& other) {
+bool InsidePrivateNetwork() {
   struct if_nameindex* interfaces = if_nameindex();
   bool onlyLoopback = interfaces != nullptr;
   for (struct if_nameindex* entry = interfaces; entry && entry->if_index != 0; ++entry) {
     if (std::string(entry->if_name) != "lo") {
-      other = entry->if_name;
+      std::fprintf(stderr, "refusing to run: interface %s is present; run through scripts/private-net\n",
+                   entry->if_name);
       onlyLoopback = false;
       break;
     }

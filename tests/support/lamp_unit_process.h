@@ -70,9 +70,9 @@ class XvfbServer {
   std::string name_;
 };
 
-// True when lo is the only network interface (a private namespace);
-// otherwise false with `other` naming an interface that is present.
-bool OnlyLoopbackPresent(std::string& other);
+// True when lo is the only network interface (a private namespace), so
+// nothing sent can leave the machine; otherwise says so on standard error.
+bool InsidePrivateNetwork();
 
 // Seconds spent in a call.
 template <typename Call>
