@@ -1,5 +1,9 @@
 /* LampLink: one TCP request/reply exchange of an 8-byte lamp frame with a
- * lamp unit. Usable from C, C++ and Python's ctypes:
+ * lamp unit. Loading the library starts the socket layer for the process;
+ * when no IPv4 socket can be made it says "Windows 소켓 초기화에 실패하였습니다."
+ * (on standard error, and in a message box where the program shows one) and
+ * the process ends with status 127, as when a needed library fails to load.
+ * Usable from C, C++ and Python's ctypes:
  *
  *   lib = ctypes.CDLL("liblamplink.so")
  *   lib.Tcp_Orvik_RW.argtypes = [ctypes.c_int32, ctypes.POINTER(ctypes.c_uint8 * 4),
