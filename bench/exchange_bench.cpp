@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lamp_unit_process.h"
+#include "private_network.h"
 #include "lamplink.h"
 
 namespace {

@@ -10,6 +10,7 @@
 
 #include "dialog_font.h"
 #include "lamp_unit_process.h"
+#include "private_network.h"
 #include "netassign_dialog.h"
 #include "resource.h"
 

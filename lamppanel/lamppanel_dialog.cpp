@@ -10,6 +10,7 @@
 #include "local_time.h"
 #include "resource.h"
 #include "sound_catalogue.h"
+#include "wait_cursor.h"
 
 namespace lamppanel {
 namespace {

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "netassign_dialog.h"
+#include "wait_cursor.h"
 
 namespace netassign {
 namespace {

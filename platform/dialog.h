@@ -49,9 +49,6 @@ class CDialog {
   // Ids of the radio group that starts at firstId, in template order.
   std::vector<int> RadioGroup(int firstId) const;
 
-  // A click (or Enter, Esc) on control id, as the message map routes it.
-  void OnCommandMessage(int id);
-
  protected:
   virtual bool OnInitDialog();
   virtual void DoDataExchange(CDataExchange& exchange);
@@ -80,6 +77,8 @@ class CDialog {
     std::function<void(int)> handler;
   };
 
+  // A click (or Enter, Esc) on control id, as the message map routes it.
+  void OnCommandMessage(int id);
   void BuildWindow();
   int RadioGroupStart(int id) const;
   void FocusFirstTabStop();
@@ -88,15 +87,6 @@ class CDialog {
   std::unique_ptr<DialogWindow> window_;
   std::map<int, QWidget*> controls_;
   std::vector<Route> routes_;
-};
-
-// Shows the busy cursor while an exchange blocks the dialog.
-class CWaitCursor {
- public:
-  CWaitCursor();
-  ~CWaitCursor();
-  CWaitCursor(const CWaitCursor&) = delete;
-  CWaitCursor& operator=(const CWaitCursor&) = delete;
 };
 
 }  // namespace platform

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
+
 namespace lamptest {
 
 class LampUnitProcess {
@@ -40,46 +42,5 @@ class LampUnitProcess {
   std::vector<std::string> lines_;
   std::thread reader_;
 };
-
-// Runs a program to its end (killed after `limit`); its exit status (or
-// 128 + signal) and what it wrote.
-struct ProgramRun {
-  int status = -1;
-  bool killed = false;
-  std::string out;
-  std::string err;
-};
-ProgramRun RunProgram(const std::vector<std::string>& arguments,
-                      const std::vector<std::string>& extraEnvironment,
-                      bool keepPreload = false,
-                      std::chrono::milliseconds limit = std::chrono::seconds(20));
-
-// An X server of its own (Xvfb, on a display number it picks), for the
-// few tests that need a real display.
-class XvfbServer {
- public:
-  XvfbServer();
-  ~XvfbServer();
-  XvfbServer(const XvfbServer&) = delete;
-  XvfbServer& operator=(const XvfbServer&) = delete;
-  bool Running() const { return !name_.empty(); }
-  const std::string& Name() const { return name_; }  // ":N"
-
- private:
-  pid_t pid_ = -1;
-  std::string name_;
-};
-
-// True when lo is the only network interface (a private namespace), so
-// nothing sent can leave the machine; otherwise says so on standard error.
-bool InsidePrivateNetwork();
-
-// Seconds spent in a call.
-template <typename Call>
-double SecondsOf(Call&& call) {
-  const auto start = std::chrono::steady_clock::now();
-  call();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 }  // namespace lamptest

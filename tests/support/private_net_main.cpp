@@ -2,7 +2,7 @@
 // namespace (scripts/private-net): with no interface but lo, nothing can leave.
 #include <gtest/gtest.h>
 
-#include "lamp_unit_process.h"
+#include "private_network.h"
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);

@@ -5,7 +5,7 @@
 #include <QApplication>
 
 #include "dialog_font.h"
-#include "lamp_unit_process.h"
+#include "private_network.h"
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);

@@ -1,0 +1,140 @@
+#include "child_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+extern char** environ;
+
+namespace lamptest {
+namespace {
+
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra,
+                                          bool keepPreload) {
+  auto overridden = [&](const std::string& text) {
+    const std::string name = text.substr(0, text.find('=') + 1);
+    for (const std::string& entry : extra) {
+      if (entry.starts_with(name)) return true;
+    }
+    return false;
+  };
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string text = *entry;
+    if (!keepPreload && (text.starts_with("LD_PRELOAD=") || text.starts_with("LAMPTEST_"))) {
+      continue;
+    }
+    if (!overridden(text)) environment.push_back(text);
+  }
+  environment.insert(environment.end(), extra.begin(), extra.end());
+  return environment;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (auto& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char chunk[4096];
+  ssize_t got;
+  while ((got = ::read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, got);
+  return text;
+}
+
+}  // namespace
+
+pid_t SpawnProgram(const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& extraEnvironment, bool keepPreload,
+                   const std::vector<std::pair<int, int>>& descriptors) {
+  auto argumentTexts = arguments;
+  auto environment = ChildEnvironment(extraEnvironment, keepPreload);
+  auto argv = Pointers(argumentTexts);
+  auto envp = Pointers(environment);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (auto [ours, theirs] : descriptors) posix_spawn_file_actions_adddup2(&actions, ours, theirs);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return spawned == 0 ? pid : -1;
+}
+
+ProgramRun RunProgram(const std::vector<std::string>& arguments,
+                      const std::vector<std::string>& extraEnvironment, bool keepPreload,
+                      std::chrono::milliseconds limit) {
+  ProgramRun run;
+  int out[2], err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return run;
+  if (::pipe2(err, O_CLOEXEC) != 0) {
+    ::close(out[0]);
+    ::close(out[1]);
+    return run;
+  }
+  const pid_t pid = SpawnProgram(arguments, extraEnvironment, keepPreload,
+                                 {{out[1], STDOUT_FILENO}, {err[1], STDERR_FILENO}});
+  ::close(out[1]);
+  ::close(err[1]);
+  if (pid > 0) {
+    std::mutex doneMutex;
+    std::condition_variable doneChanged;
+    bool done = false;
+    std::thread watchdog([&] {
+      std::unique_lock lock(doneMutex);
+      if (!doneChanged.wait_for(lock, limit, [&] { return done; })) {
+        run.killed = true;
+        ::kill(pid, SIGKILL);
+      }
+    });
+    std::thread errReader([&] { run.err = ReadAll(err[0]); });
+    run.out = ReadAll(out[0]);
+    errReader.join();
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    {
+      std::lock_guard lock(doneMutex);
+      done = true;
+    }
+    doneChanged.notify_all();
+    watchdog.join();
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  ::close(out[0]);
+  ::close(err[0]);
+  return run;
+}
+
+XvfbServer::XvfbServer() {
+  int ready[2];
+  if (::pipe2(ready, O_CLOEXEC) != 0) return;
+  const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  pid_ = SpawnProgram({"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0",
+                       "1024x768x24"},
+                      {}, false, {{ready[1], 3}, {quiet, STDERR_FILENO}});
+  ::close(quiet);
+  ::close(ready[1]);
+  // Xvfb writes its display number once it accepts clients.
+  std::string number;
+  char c;
+  while (pid_ > 0 && ::read(ready[0], &c, 1) == 1 && c != '\n') number += c;
+  ::close(ready[0]);
+  if (!number.empty()) name_ = ":" + number;
+}
+
+XvfbServer::~XvfbServer() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+}  // namespace lamptest

@@ -1,0 +1,57 @@
+// Programs run as child processes by tests and benchmarks.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace lamptest {
+
+// Starts a program with our environment and `extraEnvironment` over it. The
+// test's socket faults (LD_PRELOAD, LAMPTEST_*) are left out unless kept.
+// `descriptors` are (ours, theirs) pairs to hand over. The child's pid, or -1.
+pid_t SpawnProgram(const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& extraEnvironment, bool keepPreload,
+                   const std::vector<std::pair<int, int>>& descriptors);
+
+// Runs a program to its end (killed after `limit`); its exit status (or
+// 128 + signal) and what it wrote.
+struct ProgramRun {
+  int status = -1;
+  bool killed = false;
+  std::string out;
+  std::string err;
+};
+ProgramRun RunProgram(const std::vector<std::string>& arguments,
+                      const std::vector<std::string>& extraEnvironment,
+                      bool keepPreload = false,
+                      std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+// An X server of its own (Xvfb, on a display number it picks), for the
+// few tests that need a real display.
+class XvfbServer {
+ public:
+  XvfbServer();
+  ~XvfbServer();
+  XvfbServer(const XvfbServer&) = delete;
+  XvfbServer& operator=(const XvfbServer&) = delete;
+  bool Running() const { return !name_.empty(); }
+  const std::string& Name() const { return name_; }  // ":N"
+
+ private:
+  pid_t pid_ = -1;
+  std::string name_;
+};
+
+// Seconds spent in a call.
+template <typename Call>
+double SecondsOf(Call&& call) {
+  const auto start = std::chrono::steady_clock::now();
+  call();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace lamptest
