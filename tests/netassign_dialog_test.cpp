@@ -78,6 +78,8 @@ class SettingsToolTest : public testing::Test {
   }
   std::string Text(int id) { return tool.GetDlgItemText(id); }
 
+  // The program holds a start-up of the socket layer for its whole run.
+  platform::SocketLayerSession programSocketLayer{platform::kSocketVersion11};
   NetAssignDialog tool;
 };
 
@@ -199,6 +201,16 @@ TEST_F(SettingsToolTest, PortHeldByAnotherProgramStopsTheCommand) {
   holder.Close();  // the next press opens fresh sockets and works
   Click(tool, IDC_MAC_FIND);
   EXPECT_EQ(MacEntries(), (std::vector<std::string>{"0.80.194.1.2.9"}));
+}
+
+TEST_F(SettingsToolTest, NoSocketStopsTheCommand) {
+  LampUnitProcess unit(Unit(21, 9));
+  ASSERT_TRUE(unit.Ready());
+  setenv("LAMPTEST_FAIL_SOCKET", "1", 1);  // the preloaded socket faults
+  Click(tool, IDC_MAC_FIND);
+  unsetenv("LAMPTEST_FAIL_SOCKET");
+  EXPECT_EQ(Log(), (std::vector<std::string>{"Error Client Socket Make"}));
+  EXPECT_FALSE(unit.WaitForLine("udp recv", 300ms));
 }
 
 TEST_F(SettingsToolTest, FloodOfDatagramsCannotHoldTheWindow) {
