@@ -1,7 +1,6 @@
 // The library's application object, its load-time start-up, and the export.
 #include <unistd.h>
 
-#include <cstdlib>
 
 #include "lamplink.h"
 #include "lamplink_strings.h"
