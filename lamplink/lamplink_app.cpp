@@ -1,7 +1,6 @@
 // The library's application object, its load-time start-up, and the export.
 #include <unistd.h>
 
-
 #include "lamplink.h"
 #include "lamplink_strings.h"
 #include "socket_layer.h"
