@@ -9,7 +9,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <regex>
-#include <thread>
 
 #include "dialog_driver.h"
 #include "ip_address_widget.h"
@@ -269,24 +268,13 @@ TEST(ConsoleStartUp, DoesNotStartWithoutASocketLayer) {
 }
 
 TEST(ConsoleStartUp, ShowsTheMessageBoxWhereADisplayExists) {
-  lamptest::XvfbServer display;
-  ASSERT_TRUE(display.Running());
-  const std::string displayVariable = "DISPLAY=" + display.Name();
-
   // The box waits for OK, so the program is still there to be looked at.
-  std::string windows;
-  std::thread look([&] {
-    std::this_thread::sleep_for(2s);
-    windows = lamptest::RunProgram({"/usr/bin/xwininfo", "-root", "-tree"}, {displayVariable}).out;
-  });
-  auto run = lamptest::RunProgram({LAMPPANEL_PATH},
-                                  {"LAMPTEST_FAIL_SOCKET=1", "QT_QPA_PLATFORM=xcb", displayVariable},
-                                  true, 4s);
-  look.join();
-  EXPECT_TRUE(run.killed);
-  EXPECT_NE(run.err.find("Windows 소켓 초기화에 실패하였습니다."), std::string::npos) << run.err;
-  EXPECT_NE(windows.find("\"LampLink\""), std::string::npos) << windows;
-  EXPECT_EQ(windows.find("LampPanel [Ethernet-type]v1.2"), std::string::npos) << windows;
+  auto shown = lamptest::RunOnOwnDisplay(LAMPPANEL_PATH, {"LAMPTEST_FAIL_SOCKET=1"}, 2s, 4s);
+  ASSERT_TRUE(shown.displayStarted);
+  EXPECT_TRUE(shown.run.killed);
+  EXPECT_NE(shown.run.err.find("Windows 소켓 초기화에 실패하였습니다."), std::string::npos);
+  EXPECT_NE(shown.windows.find("\"LampLink\""), std::string::npos) << shown.windows;
+  EXPECT_EQ(shown.windows.find("LampPanel [Ethernet-type]v1.2"), std::string::npos);
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <regex>
-#include <thread>
 
 #include "dialog_driver.h"
 #include "ip_address_widget.h"
@@ -266,24 +265,15 @@ TEST(SettingsToolStartUp, EndsWithItsMessageWithoutASocketLayer) {
 }
 
 TEST(SettingsToolStartUp, ShowsItsMessageBoxWhereADisplayExists) {
-  lamptest::XvfbServer display;
-  ASSERT_TRUE(display.Running());
-  const std::string displayVariable = "DISPLAY=" + display.Name();
-  std::string windows;
-  std::thread look([&] {
-    std::this_thread::sleep_for(2s);
-    windows = lamptest::RunProgram({"/usr/bin/xwininfo", "-root", "-tree"}, {displayVariable}).out;
-  });
-  auto run = lamptest::RunProgram({NETASSIGN_PATH},
-                                  {"LAMPTEST_FAIL_SOCKET=1", "QT_QPA_PLATFORM=xcb", displayVariable},
-                                  true, 4s);
-  look.join();
-  EXPECT_TRUE(run.killed);  // the box waits for OK
+  auto shown = lamptest::RunOnOwnDisplay(NETASSIGN_PATH, {"LAMPTEST_FAIL_SOCKET=1"}, 2s, 4s);
+  ASSERT_TRUE(shown.displayStarted);
+  EXPECT_TRUE(shown.run.killed);  // the box waits for OK
   // A window titled NetAssign: the small message box, not the dialog.
   std::smatch window;
-  ASSERT_TRUE(std::regex_search(windows, window, std::regex("\"NetAssign\": \\(.*\\)\\s+(\\d+)x(\\d+)")))
-      << windows;
-  EXPECT_LT(std::stoi(window[2]), 300) << windows;
+  ASSERT_TRUE(std::regex_search(shown.windows, window,
+                                std::regex("\"NetAssign\": \\(.*\\)\\s+(\\d+)x(\\d+)")))
+      << shown.windows;
+  EXPECT_LT(std::stoi(window[2]), 300) << shown.windows;
 }
 
 }  // namespace

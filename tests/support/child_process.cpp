@@ -137,4 +137,22 @@ XvfbServer::~XvfbServer() {
   }
 }
 
+DisplayRun RunOnOwnDisplay(const std::string& program, std::vector<std::string> extraEnvironment,
+                           std::chrono::milliseconds lookAfter, std::chrono::milliseconds limit) {
+  DisplayRun result;
+  XvfbServer display;
+  result.displayStarted = display.Running();
+  if (!result.displayStarted) return result;
+  const std::string displayVariable = "DISPLAY=" + display.Name();
+  extraEnvironment.push_back(displayVariable);
+  extraEnvironment.push_back("QT_QPA_PLATFORM=xcb");
+  std::thread look([&] {
+    std::this_thread::sleep_for(lookAfter);
+    result.windows = RunProgram({"/usr/bin/xwininfo", "-root", "-tree"}, {displayVariable}).out;
+  });
+  result.run = RunProgram({program}, extraEnvironment, true, limit);
+  look.join();
+  return result;
+}
+
 }  // namespace lamptest

@@ -46,6 +46,16 @@ class XvfbServer {
   std::string name_;
 };
 
+// A program run on an X server of its own for `limit`, with the windows on
+// that display as `xwininfo -root -tree` lists them after `lookAfter`.
+struct DisplayRun {
+  bool displayStarted = false;
+  ProgramRun run;
+  std::string windows;
+};
+DisplayRun RunOnOwnDisplay(const std::string& program, std::vector<std::string> extraEnvironment,
+                           std::chrono::milliseconds lookAfter, std::chrono::milliseconds limit);
+
 // Seconds spent in a call.
 template <typename Call>
 double SecondsOf(Call&& call) {
