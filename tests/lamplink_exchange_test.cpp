@@ -191,7 +191,7 @@ TEST(LampExchange, RequestLostToAResetIsNoSuccess) {
   LampUnitProcess unit({"--tcp-fault", "reset"});
   ASSERT_TRUE(unit.Ready());
   // Hold the send back until the unit's reset has arrived.
-  SocketFault slowSend("LAMPTEST_SEND_DELAY_MS", "150");
+  SocketFault slowSend("LAMPTEST_SEND_DELAY_MS", "400");
   Exchange exchange = Send({1, 0, 1, D, D, D, D, D});
   EXPECT_EQ(exchange.result, 0);
   EXPECT_EQ(exchange.frame, (Frame{'W', 0, 1, D, D, D, D, D}));
