@@ -244,6 +244,16 @@ TEST_F(SettingsToolTest, ResetStatusEmptiesTheLogAndRefreshesTheTexts) {
   EXPECT_EQ(Log(), (std::vector<std::string>{"Success UDP Setting"}));
 }
 
+TEST_F(SettingsToolTest, TextTypedIntoTheLogStaysWhenReadTakesTheFields) {
+  auto* view = static_cast<QPlainTextEdit*>(tool.GetDlgItem(IDC_STATUS_VIEW));
+  view->setFocus();
+  QTest::keyClicks(view, "unit on bench 3: ");
+  Click(tool, IDC_READ);
+  const std::string text = Text(IDC_STATUS_VIEW);
+  EXPECT_TRUE(text.starts_with("unit on bench 3: ")) << text;
+  EXPECT_NE(text.find(" -- Success UDP Setting\r\n"), std::string::npos) << text;
+}
+
 TEST_F(SettingsToolTest, EnterTakesTheFieldsAndClosesAndExitCancels) {
   tool.GetDlgItem(IDC_PORT)->setFocus();
   lamptest::Key(tool, Qt::Key_Return);
