@@ -40,6 +40,17 @@ bool NamesUnit(const std::uint8_t* request, const UnitSettings& unit) {
   return std::equal(unit.mac.begin(), unit.mac.end(), request + kMacOffset);
 }
 
+void StoreSettings(UnitSettings& unit, const std::uint8_t* request) {
+  std::copy_n(request + kIpOffset, 4, unit.ipAddress.begin());
+  std::copy_n(request + kMaskOffset, 4, unit.subnetMask.begin());
+  std::copy_n(request + kGatewayOffset, 4, unit.gateway.begin());
+  unit.port = static_cast<std::uint16_t>(request[kPortOffset] * 256 + request[kPortOffset + 1]);
+  unit.t = request[kTOffset];
+  // SETT (tag 'M') also gives the unit the MAC address carried in X.
+  if (request[kXTagOffset] == 'M') std::copy_n(request + kXOffset, kMacSize, unit.mac.begin());
+  LogEvent(unit.address, "udp settings stored (they take effect when the unit restarts)");
+}
+
 }  // namespace
 
 UdpSettingsPort::UdpSettingsPort(Reactor& reactor, const UnitOptions& options,
@@ -48,11 +59,12 @@ UdpSettingsPort::UdpSettingsPort(Reactor& reactor, const UnitOptions& options,
 
 bool UdpSettingsPort::Open(std::string& error) {
   socket_ = platform::Socket::OpenDatagram();
+  // Several unit processes share port 50000; each gets every broadcast.
   int on = 1;
   ::setsockopt(socket_.Handle(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  ::setsockopt(socket_.Handle(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-  // Many units answering together would overflow a small send queue.
+  socket_.SetBroadcast(true);
   socket_.SetReceiveBufferSize(1 << 20);
+  // Hundreds of units answering one request at once would overflow a small send queue.
   int sendBuffer = 4 << 20;
   ::setsockopt(socket_.Handle(), SOL_SOCKET, SO_SNDBUFFORCE, &sendBuffer, sizeof sendBuffer);
   if (!socket_.Bind(platform::SocketAddress::Any(kSettingsPort))) {
@@ -85,14 +97,7 @@ void UdpSettingsPort::OnDatagram() {
     } else if (first == 'I' && second == 'R' && NamesUnit(request, *unit)) {
       Answer(*unit, 'R', replyTo);
     } else if (first == 'I' && second == 'W' && NamesUnit(request, *unit)) {
-      std::copy_n(request + kIpOffset, 4, unit->ipAddress.begin());
-      std::copy_n(request + kMaskOffset, 4, unit->subnetMask.begin());
-      std::copy_n(request + kGatewayOffset, 4, unit->gateway.begin());
-      unit->port = static_cast<std::uint16_t>(request[kPortOffset] * 256 + request[kPortOffset + 1]);
-      unit->t = request[kTOffset];
-      // SETT (tag 'M') also gives the unit the MAC address carried in X.
-      if (request[kXTagOffset] == 'M') std::copy_n(request + kXOffset, kMacSize, unit->mac.begin());
-      LogEvent(unit->address, "udp settings stored (they take effect when the unit restarts)");
+      StoreSettings(*unit, request);
       Answer(*unit, 'W', replyTo);
     }
   }

@@ -73,7 +73,9 @@ void CDialog::BuildWindow() {
                         DialogUnitsToPixelsY(template_.height, base));
 
   QWidget* previousTabStop = nullptr;
+  std::vector<int> radioGroup;  // of the radio button being made
   for (const DialogControl& control : template_.controls) {
+    if (control.styles & kGroup) radioGroup.clear();  // a group mark ends the group before it
     QWidget* widget = MakeControl(control, window_.get());
     const int x = DialogUnitsToPixelsX(control.rect.x, base);
     const int y = DialogUnitsToPixelsY(control.rect.y, base);
@@ -107,24 +109,16 @@ void CDialog::BuildWindow() {
       QObject::connect(button, &QPushButton::clicked, window_.get(),
                        [this, id] { OnCommandMessage(id); });
     } else if (control.kind == ControlKind::kRadioButton) {
+      if (radioGroup.empty()) radioGroup = RadioGroup(id);
       auto* radio = static_cast<QRadioButton*>(widget);
-      QObject::connect(radio, &QRadioButton::clicked, window_.get(), [this, id] {
-        for (int member : RadioGroup(RadioGroupStart(id))) {
+      QObject::connect(radio, &QRadioButton::clicked, window_.get(), [this, id, radioGroup] {
+        for (int member : radioGroup) {
           if (member != id) static_cast<QRadioButton*>(GetDlgItem(member))->setChecked(false);
         }
         OnCommandMessage(id);
       });
     }
   }
-}
-
-int CDialog::RadioGroupStart(int id) const {
-  int start = id;
-  for (const DialogControl& control : template_.controls) {
-    if (control.kind == ControlKind::kRadioButton && (control.styles & kGroup)) start = control.id;
-    if (control.id == id) break;
-  }
-  return start;
 }
 
 std::vector<int> CDialog::RadioGroup(int firstId) const {
@@ -156,7 +150,7 @@ void CDialog::EndDialog(int result) { window_->done(result); }
 
 void CDialog::FocusFirstTabStop() {
   for (const DialogControl& control : template_.controls) {
-    QWidget* widget = control.id != kNoId ? controls_[control.id] : nullptr;
+    QWidget* widget = GetDlgItem(control.id);
     if (widget && (control.styles & kTabStop) && widget->isEnabled() &&
         widget->focusPolicy() != Qt::NoFocus) {
       widget->setFocus(Qt::TabFocusReason);

@@ -80,7 +80,6 @@ class CDialog {
   // A click (or Enter, Esc) on control id, as the message map routes it.
   void OnCommandMessage(int id);
   void BuildWindow();
-  int RadioGroupStart(int id) const;
   void FocusFirstTabStop();
 
   const DialogTemplate& template_;

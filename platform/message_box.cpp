@@ -12,7 +12,8 @@
 namespace platform {
 
 bool DisplayAvailable() {
-  const std::string platformName = std::getenv("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+  const char* variable = std::getenv("QT_QPA_PLATFORM");
+  const std::string platformName = variable ? variable : "";
   if (platformName.starts_with("offscreen") || platformName.starts_with("minimal")) return false;
   return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
 }
