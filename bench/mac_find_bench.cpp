@@ -12,7 +12,7 @@
 #include "lamp_unit_process.h"
 #include "private_network.h"
 #include "netassign_dialog.h"
-#include "resource.h"
+#include "netassign_resource.h"
 
 int main(int argc, char** argv) {
   if (!lamptest::InsidePrivateNetwork()) return 3;

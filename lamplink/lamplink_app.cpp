@@ -1,6 +1,8 @@
 // The library's application object, its load-time start-up, and the export.
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "lamplink.h"
 #include "lamplink_strings.h"
 #include "socket_layer.h"
@@ -53,5 +55,9 @@ LibraryEntry entry;  // after theApp: built after it, destroyed before it
 extern "C" LAMPLINK_API uint8_t Tcp_Orvik_RW(int32_t port, const uint8_t* address,
                                              uint8_t* frame) {
   frame[0] = frame[0] == 1 ? 'W' : 'R';
-  return lamplink::Tcp_Exchange(8, port, address, frame) ? 1 : 0;
+  std::error_code reason;
+  if (lamplink::Tcp_Exchange(8, port, address, frame, reason)) return 1;
+  // The reason for C callers, as the C library gives it.
+  errno = reason.value();
+  return 0;
 }

@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstdio>
 #include <span>
+#include <string>
 
 #include "socket_layer.h"
+#include "text_format.h"
 
 namespace lamplink {
 namespace {
@@ -20,39 +21,54 @@ constexpr auto kReplyTimeout = 200ms;
 
 }  // namespace
 
-std::string DottedAddress(const std::uint8_t* address) {
-  std::string dotted;
-  char piece[8];
-  for (int i = 0; i < 4; ++i) {
-    std::snprintf(piece, sizeof piece, i < 3 ? "%d." : "%d", address[i]);
-    dotted += piece;
-  }
-  return dotted;
+bool Tcp_Exchange(std::int8_t length, std::int32_t port, const std::uint8_t* address,
+                  std::uint8_t* frame) {
+  std::error_code reason;
+  return Tcp_Exchange(length, port, address, frame, reason);
 }
 
 bool Tcp_Exchange(std::int8_t length, std::int32_t port, const std::uint8_t* address,
-                  std::uint8_t* frame) {
+                  std::uint8_t* frame, std::error_code& reason) {
   // A negative length would make the receive below overrun the area.
   const int n = std::clamp<int>(length, 0, kReceiveAreaSize);
 
-  const std::string dotted = DottedAddress(address);
+  const std::string dotted = protocol::DottedText(std::span(address, 4));
 
   platform::SocketLayerSession socketLayer(platform::kSocketVersion22);
-  if (!socketLayer) return false;
+  if (!socketLayer) {
+    reason = socketLayer.Reason();
+    return false;
+  }
 
   platform::Socket unit = platform::Socket::OpenStream();
-  if (!unit) return false;
+  if (!unit) {
+    reason = unit.LastError();
+    return false;
+  }
 
   const auto unitAddress =
       platform::SocketAddress::FromDottedText(dotted, static_cast<std::uint16_t>(port & 0xFFFF));
 
-  unit.SetNonBlocking(true);
+  // Without non-blocking mode the connect could outlast its one second.
+  if (!unit.SetNonBlocking(true)) {
+    reason = unit.LastError();
+    return false;
+  }
   unit.StartConnect(unitAddress);
-  if (!unit.WaitConnected(kConnectLimit)) return false;
+  if (!unit.WaitConnected(kConnectLimit)) {
+    reason = unit.LastError();
+    return false;
+  }
+  // The receive below waits through its own time-out, so a socket left
+  // non-blocking here would still take the reply.
   unit.SetNonBlocking(false);
 
   // A request the unit never got (it reset the connection) is no success.
-  if (unit.Send(std::span<const std::uint8_t>(frame, n)) != n) return false;
+  const long sent = unit.Send(std::span<const std::uint8_t>(frame, n));
+  if (sent != n) {
+    reason = sent < 0 ? unit.LastError() : std::make_error_code(std::errc::io_error);
+    return false;
+  }
 
   platform::Sleep(kReplyPause);
 

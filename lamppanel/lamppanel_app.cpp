@@ -1,14 +1,11 @@
 #include "lamppanel_app.h"
 
 #include "lamppanel_dialog.h"
-#include "sound_catalogue.h"
 
 namespace lamppanel {
 
-// Built at program start in this order, before the dialog.
+// The first of the program-wide objects (the others: program_objects.cpp).
 LampPanelApp theApp;
-const std::vector<std::string> soundNames = MakeSoundNames();
-std::array<platform::CBitmap, kButtonCount> buttonBitmaps;
 
 bool LampPanelApp::InitInstance() {
   LampPanelDialog dialog;

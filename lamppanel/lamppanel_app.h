@@ -1,11 +1,6 @@
-// The console's application object and its program-wide objects.
+// The console's application object.
 #pragma once
 
-#include <array>
-#include <string>
-#include <vector>
-
-#include "controls.h"
 #include "winapp.h"
 
 namespace lamppanel {
@@ -16,10 +11,6 @@ class LampPanelApp : public platform::CWinApp {
   bool InitInstance() override;
 };
 
-inline constexpr int kButtonCount = 20;
-
 extern LampPanelApp theApp;
-extern const std::vector<std::string> soundNames;
-extern std::array<platform::CBitmap, kButtonCount> buttonBitmaps;
 
 }  // namespace lamppanel

@@ -1,27 +1,19 @@
 #include "lamppanel_dialog.h"
 
-#include <cstdio>
-
 #include "data_exchange.h"
 #include "decimal_text.h"
 #include "lamp_frame.h"
 #include "lamplink.h"
 #include "lamppanel_template.h"
 #include "local_time.h"
-#include "resource.h"
+#include "lamppanel_resource.h"
 #include "sound_catalogue.h"
+#include "text_format.h"
 #include "wait_cursor.h"
 
 namespace lamppanel {
-namespace {
 
-std::string Format(const char* format, int value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
-
-}  // namespace
+using protocol::FormatText;
 
 LampPanelDialog::LampPanelDialog()
     : CDialog(kLampPanelTemplate),
@@ -79,23 +71,23 @@ void LampPanelDialog::OnLampButton(int id) {
   const int k = id - IDC_LAMP_FIRST;
   if (k >= 15) {
     const int n = k - 14;
-    pendingStatus = Format("Sound Select %d", n);
-    SendLampCommand(lamp::kSoundLamp, n);
+    pendingStatus = FormatText("Sound Select %d", n);
+    SendLampCommand(protocol::kSoundLamp, n);
     return;
   }
   const int lampNumber = k / 3;
   switch (k % 3) {
     case 0:
-      pendingStatus = Format("Lamp %d ON ", lampNumber + 1);
-      SendLampCommand(lampNumber, lamp::kLampOn);
+      pendingStatus = FormatText("Lamp %d ON ", lampNumber + 1);
+      SendLampCommand(lampNumber, protocol::kLampOn);
       break;
     case 1:
-      pendingStatus = Format("Lamp %d On/Off ", lampNumber + 1);
-      SendLampCommand(lampNumber, lamp::kLampBlink);
+      pendingStatus = FormatText("Lamp %d On/Off ", lampNumber + 1);
+      SendLampCommand(lampNumber, protocol::kLampBlink);
       break;
     case 2:
-      pendingStatus = Format("Lamp %d OFF ", lampNumber + 1);
-      SendLampCommand(lampNumber, lamp::kLampOff);
+      pendingStatus = FormatText("Lamp %d OFF ", lampNumber + 1);
+      SendLampCommand(lampNumber, protocol::kLampOff);
       break;
   }
 }
@@ -103,13 +95,13 @@ void LampPanelDialog::OnLampButton(int id) {
 void LampPanelDialog::OnModelSelect(int) {
   UpdateData(true);
   FillSoundLabels(modelIndex);
-  pendingStatus = Format("B_snd_select %d", modelIndex);
+  pendingStatus = FormatText("B_snd_select %d", modelIndex);
   ShowStatusLine();
 }
 
 void LampPanelDialog::OnSoundOff() {
   pendingStatus = "Buzzer OFF";
-  SendLampCommand(lamp::kSoundLamp, lamp::kSoundOff);
+  SendLampCommand(protocol::kSoundLamp, protocol::kSoundOff);
 }
 
 void LampPanelDialog::OnStatRead() {
@@ -127,14 +119,14 @@ void LampPanelDialog::SendLampCommand(int lampNumber, int value) {
   std::string resultText;
   UpdateData(true);
 
-  lamp::LampFrame frame =
-      lamp::BuildLampFrame(lampNumber, value, modelIndex, readPending != 0, resetPending != 0);
+  protocol::LampFrame frame =
+      protocol::BuildLampFrame(lampNumber, value, modelIndex, readPending != 0, resetPending != 0);
   resetPending = 0;
 
   std::uint8_t address[4];
   unitAddress.GetAddress(address[0], address[1], address[2], address[3]);
 
-  const std::int32_t port = platform::DecimalTextToInt(portText) & 0xFFFF;
+  const std::int32_t port = protocol::DecimalTextToInt(portText) & 0xFFFF;
 
   std::uint8_t sent;
   {
@@ -146,7 +138,7 @@ void LampPanelDialog::SendLampCommand(int lampNumber, int value) {
 
   if (readPending) {
     readPending = 0;
-    resultText += lamp::DecodeStatusWords(frame);
+    resultText += protocol::DecodeStatusWords(frame);
   }
 
   pendingStatus = resultText + pendingStatus;

@@ -9,7 +9,7 @@
 
 #include "controls.h"
 #include "dialog.h"
-#include "lamppanel_app.h"
+#include "program_objects.h"
 
 namespace lamppanel {
 

@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "resource.h"
+#include "lamppanel_resource.h"
 
 namespace lamppanel {
 namespace {

@@ -13,14 +13,14 @@ class LampState {
   explicit LampState(std::uint8_t model) : model_(model) {}
 
   // Applies the lamp and sound codes of a 'W' frame; 0x64 leaves a field as it is.
-  void ApplyWrite(const lamp::LampFrame& request);
+  void ApplyWrite(const protocol::LampFrame& request);
 
   // The unit's answer: operation letter, model, five lamps, sound.
-  lamp::LampFrame Reply(std::uint8_t operation) const;
+  protocol::LampFrame Reply(std::uint8_t operation) const;
 
  private:
   std::uint8_t model_;
-  std::array<std::uint8_t, lamp::kLampCount + 1> fields_{};  // five lamps, then the sound
+  std::array<std::uint8_t, protocol::kLampCount + 1> fields_{};  // five lamps, then the sound
 };
 
 }  // namespace lampunit

@@ -1,7 +1,6 @@
 // lampunit: a simulated lamp unit (or many) for tests, benchmarks and demos.
 // Serves the TCP lamp port and the UDP settings port on its own address and
 // logs every frame that crosses the wire.
-#include <arpa/inet.h>
 #include <sys/resource.h>
 
 #include <cstdio>
@@ -11,6 +10,7 @@
 #include "lamp_state.h"
 #include "reactor.h"
 #include "tcp_lamp_port.h"
+#include "text_format.h"
 #include "udp_settings_port.h"
 #include "unit_log.h"
 #include "unit_options.h"
@@ -23,13 +23,14 @@ struct SimulatedUnit {
   std::unique_ptr<lampunit::TcpLampPort> tcp;
 };
 
-lampunit::UnitSettings InitialSettings(const std::string& address,
+lampunit::UnitSettings InitialSettings(const protocol::IpBytes& address,
                                        std::array<std::uint8_t, 6> mac,
                                        const lampunit::UnitOptions& options) {
   lampunit::UnitSettings settings;
-  settings.address = address;
+  settings.address = protocol::DottedText(address);
+  settings.servingAddress = address;
   settings.mac = mac;
-  inet_pton(AF_INET, address.c_str(), settings.ipAddress.data());
+  settings.ipAddress = address;
   settings.subnetMask = {255, 255, 255, 0};
   settings.gateway = {settings.ipAddress[0], settings.ipAddress[1], settings.ipAddress[2], 1};
   settings.port = options.tcpPort;
@@ -47,13 +48,13 @@ void RaiseDescriptorLimit() {
   }
 }
 
-std::string AddressPlus(const std::string& base, int offset) {
-  in_addr address{};
-  inet_pton(AF_INET, base.c_str(), &address);
-  address.s_addr = htonl(ntohl(address.s_addr) + static_cast<std::uint32_t>(offset));
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &address, text, sizeof text);
-  return text;
+protocol::IpBytes AddressPlus(protocol::IpBytes address, int offset) {
+  for (int i = 3; i >= 0 && offset > 0; --i) {
+    const int sum = address[i] + offset;
+    address[i] = static_cast<std::uint8_t>(sum & 0xFF);
+    offset = sum >> 8;
+  }
+  return address;
 }
 
 std::array<std::uint8_t, 6> MacPlus(std::array<std::uint8_t, 6> mac, int offset) {
@@ -75,13 +76,16 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  protocol::IpBytes firstAddress{};
+  protocol::ParseIpv4(options->address, firstAddress);  // checked with the options
+
   RaiseDescriptorLimit();
   lampunit::Reactor reactor;
   std::vector<std::unique_ptr<SimulatedUnit>> units;
   std::vector<lampunit::UnitSettings*> settings;
   for (int i = 0; i < options->count; ++i) {
     auto unit = std::make_unique<SimulatedUnit>(SimulatedUnit{
-        InitialSettings(AddressPlus(options->address, i), MacPlus(options->mac, i), *options),
+        InitialSettings(AddressPlus(firstAddress, i), MacPlus(options->mac, i), *options),
         lampunit::LampState(options->model), nullptr});
     unit->tcp = std::make_unique<lampunit::TcpLampPort>(reactor, *options,
                                                         unit->settings.address, unit->state);

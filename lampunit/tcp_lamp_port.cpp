@@ -1,22 +1,12 @@
 #include "tcp_lamp_port.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "unit_log.h"
 
 namespace lampunit {
 namespace {
-
-std::string PeerText(const sockaddr_in& peer) {
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-  return std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
-}
 
 // Extra bytes a long reply carries past the frame.
 constexpr std::uint8_t kTrailingNoise[] = {0xEE, 0xEE, 0xEE, 0xEE};
@@ -28,28 +18,24 @@ TcpLampPort::TcpLampPort(Reactor& reactor, const UnitOptions& options, std::stri
     : reactor_(reactor), options_(options), unit_(std::move(unitAddress)), state_(state) {}
 
 bool TcpLampPort::Open(std::string& error) {
+  const auto local = platform::SocketAddress::FromDottedText(unit_, options_.tcpPort);
   listener_ = platform::Socket::OpenStream();
-  int reuse = 1;
-  ::setsockopt(listener_.Handle(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-  if (!listener_.Bind(platform::SocketAddress::FromDottedText(unit_, options_.tcpPort)) ||
-      ::listen(listener_.Handle(), 64) != 0) {
-    error = "cannot listen on " + unit_ + ":" + std::to_string(options_.tcpPort) + ": " +
-            std::strerror(errno);
+  // A unit restarted at once must get its port back.
+  if (!listener_ || !listener_.SetReuseAddress(true) || !listener_.Bind(local) ||
+      !listener_.Listen(64) || !listener_.SetNonBlocking(true)) {
+    error = "cannot listen on " + local.EndpointText() + ": " +
+            platform::ReasonText(listener_.LastError());
     return false;
   }
-  listener_.SetNonBlocking(true);
   reactor_.Watch(listener_.Handle(), POLLIN, [this](short) { OnAccept(); });
   return true;
 }
 
 void TcpLampPort::OnAccept() {
-  sockaddr_in peer{};
-  socklen_t length = sizeof peer;
-  int fd = ::accept4(listener_.Handle(), reinterpret_cast<sockaddr*>(&peer), &length,
-                     SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd < 0) return;
-  platform::Socket accepted = platform::Socket::Adopt(fd);
-  const std::string peerText = PeerText(peer);
+  platform::SocketAddress peer;
+  platform::Socket accepted = listener_.Accept(peer);
+  if (!accepted) return;
+  const std::string peerText = peer.EndpointText();
   LogEvent(unit_, "tcp accept from " + peerText);
 
   if (options_.tcpFault == TcpFault::kCloseAtOnce) {
@@ -57,14 +43,13 @@ void TcpLampPort::OnAccept() {
     return;  // closed as `accepted` goes
   }
   if (options_.tcpFault == TcpFault::kResetAtOnce) {
-    linger abort{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    accepted.SetAbortOnClose();
     LogEvent(unit_, "tcp reset at once");
     return;
   }
 
   const std::uint64_t id = nextId_++;
-  reactor_.Watch(fd, POLLIN, [this, id](short) { OnReadable(id); });
+  reactor_.Watch(accepted.Handle(), POLLIN, [this, id](short) { OnReadable(id); });
   connections_.emplace(id, Connection{std::move(accepted), peerText, {}});
 }
 
@@ -74,8 +59,10 @@ void TcpLampPort::OnReadable(std::uint64_t id) {
   Connection& connection = found->second;
 
   std::uint8_t chunk[256];
-  const ssize_t got = ::recv(connection.socket.Handle(), chunk, sizeof chunk, 0);
-  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  const long got = connection.socket.Receive(chunk);
+  if (got < 0 && connection.socket.LastError() == std::errc::resource_unavailable_try_again) {
+    return;
+  }
   if (got <= 0) {
     if (!connection.received.empty()) {
       LogReceived(unit_, "tcp partial", connection.received, connection.peer);
@@ -85,24 +72,24 @@ void TcpLampPort::OnReadable(std::uint64_t id) {
     return;
   }
   connection.received.insert(connection.received.end(), chunk, chunk + got);
-  while (connection.received.size() >= lamp::kFrameSize) {
-    lamp::LampFrame request{};
-    std::copy_n(connection.received.begin(), lamp::kFrameSize, request.begin());
+  while (connection.received.size() >= protocol::kFrameSize) {
+    protocol::LampFrame request{};
+    std::copy_n(connection.received.begin(), protocol::kFrameSize, request.begin());
     connection.received.erase(connection.received.begin(),
-                              connection.received.begin() + lamp::kFrameSize);
+                              connection.received.begin() + protocol::kFrameSize);
     LogReceived(unit_, "tcp", request, connection.peer);
     OnFrame(id, request);
     if (!connections_.contains(id)) return;
   }
 }
 
-void TcpLampPort::OnFrame(std::uint64_t id, const lamp::LampFrame& request) {
-  lamp::LampFrame reply{};
-  if (request[lamp::kOperationByte] == lamp::kWireWrite) {
+void TcpLampPort::OnFrame(std::uint64_t id, const protocol::LampFrame& request) {
+  protocol::LampFrame reply{};
+  if (request[protocol::kOperationByte] == protocol::kWireWrite) {
     state_.ApplyWrite(request);
-    reply = state_.Reply(lamp::kWireWrite);
-  } else if (request[lamp::kOperationByte] == lamp::kWireRead) {
-    reply = state_.Reply(lamp::kWireRead);
+    reply = state_.Reply(protocol::kWireWrite);
+  } else if (request[protocol::kOperationByte] == protocol::kWireRead) {
+    reply = state_.Reply(protocol::kWireRead);
   } else {
     LogEvent(unit_, "tcp unknown operation, no answer");
     return;
@@ -121,7 +108,7 @@ void TcpLampPort::OnFrame(std::uint64_t id, const lamp::LampFrame& request) {
   }
 }
 
-void TcpLampPort::SendReply(std::uint64_t id, const lamp::LampFrame& reply) {
+void TcpLampPort::SendReply(std::uint64_t id, const protocol::LampFrame& reply) {
   auto found = connections_.find(id);
   if (found == connections_.end()) {
     LogEvent(unit_, "tcp reply dropped, the peer has gone");

@@ -32,8 +32,8 @@ class TcpLampPort {
 
   void OnAccept();
   void OnReadable(std::uint64_t id);
-  void OnFrame(std::uint64_t id, const lamp::LampFrame& request);
-  void SendReply(std::uint64_t id, const lamp::LampFrame& reply);
+  void OnFrame(std::uint64_t id, const protocol::LampFrame& request);
+  void SendReply(std::uint64_t id, const protocol::LampFrame& reply);
   void Drop(std::uint64_t id);
 
   Reactor& reactor_;

@@ -1,19 +1,27 @@
 #include "udp_settings_port.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
+#include "text_format.h"
 #include "unit_log.h"
 
 namespace lampunit {
 namespace {
 
-using namespace netassign;
+using protocol::kCommandOffset;
+using protocol::kGatewayOffset;
+using protocol::kIpOffset;
+using protocol::kMacOffset;
+using protocol::kMacSize;
+using protocol::kMaskOffset;
+using protocol::kPortOffset;
+using protocol::kSettingsFrameSize;
+using protocol::kStartMark;
+using protocol::kTOffset;
+using protocol::kXOffset;
+using protocol::kXTagOffset;
+using protocol::SettingsFields;
+using protocol::SettingsFrame;
 
 constexpr std::uint16_t kSettingsPort = 50000;
 constexpr std::uint16_t kReplyPort = 50001;
@@ -22,14 +30,14 @@ constexpr auto kFloodInterval = std::chrono::milliseconds(50);
 SettingsFrame ReplyFrame(const UnitSettings& unit, char second) {
   SettingsFrame frame{};
   SettingsFields fields;
-  fields.macText = FormatDottedBytes(unit.mac, 0, kMacSize);
+  fields.macText = protocol::DottedText(unit.mac);
   fields.ipAddress = unit.ipAddress;
   fields.subnetMask = unit.subnetMask;
   fields.gateway = unit.gateway;
   fields.portText = std::to_string(unit.port);
   fields.mtText = std::to_string(unit.t);
   fields.maText = fields.macText;
-  BuildSettingsFrame(frame, Read, fields);
+  protocol::BuildSettingsFrame(frame, protocol::Read, fields);
   // "MR" answers a find, "IR" a read, "IW" a write.
   frame[kCommandOffset] = second == 'M' ? 'M' : 'I';
   frame[kCommandOffset + 1] = second == 'M' ? 'R' : second;
@@ -60,18 +68,14 @@ UdpSettingsPort::UdpSettingsPort(Reactor& reactor, const UnitOptions& options,
 bool UdpSettingsPort::Open(std::string& error) {
   socket_ = platform::Socket::OpenDatagram();
   // Several unit processes share port 50000; each gets every broadcast.
-  int on = 1;
-  ::setsockopt(socket_.Handle(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  socket_.SetBroadcast(true);
-  socket_.SetReceiveBufferSize(1 << 20);
-  // Hundreds of units answering one request at once would overflow a small send queue.
-  int sendBuffer = 4 << 20;
-  ::setsockopt(socket_.Handle(), SOL_SOCKET, SO_SNDBUFFORCE, &sendBuffer, sizeof sendBuffer);
-  if (!socket_.Bind(platform::SocketAddress::Any(kSettingsPort))) {
-    error = std::string("cannot bind udp port 50000: ") + std::strerror(errno);
+  // Hundreds of units answering one request at once need large queues.
+  if (!socket_ || !socket_.SetReuseAddress(true) || !socket_.SetBroadcast(true) ||
+      !socket_.SetReceiveBufferSize(1 << 20) || !socket_.SetSendBufferSize(4 << 20) ||
+      !socket_.Bind(platform::SocketAddress::Any(kSettingsPort)) ||
+      !socket_.SetNonBlocking(true)) {
+    error = "cannot open udp port 50000: " + platform::ReasonText(socket_.LastError());
     return false;
   }
-  socket_.SetNonBlocking(true);
   reactor_.Watch(socket_.Handle(), POLLIN, [this](short) { OnDatagram(); });
   return true;
 }
@@ -83,11 +87,10 @@ void UdpSettingsPort::OnDatagram() {
   if (length < 0) return;
   const std::string unitName = units_.empty() ? "" : units_.front()->address;
   LogReceived(unitName, "udp", std::span<const std::uint8_t>(request, length),
-              requester.DottedText() + ":" + std::to_string(requester.Port()));
+              requester.EndpointText());
   if (length < kSettingsFrameSize || request[0] != kStartMark) return;
 
-  platform::SocketAddress replyTo = requester;
-  replyTo.in.sin_port = htons(kReplyPort);
+  const auto replyTo = platform::SocketAddress::FromBytes(requester.Bytes(), kReplyPort);
   const char first = static_cast<char>(request[kCommandOffset]);
   const char second = static_cast<char>(request[kCommandOffset + 1]);
 
@@ -148,27 +151,11 @@ void UdpSettingsPort::Flood(const UnitSettings& unit, platform::SocketAddress to
 void UdpSettingsPort::SendFrom(const UnitSettings& unit, const std::vector<std::uint8_t>& bytes,
                                const platform::SocketAddress& to) {
   // The unit's own address as the source, though one socket serves all units.
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  iovec data{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
-  msghdr message{};
-  message.msg_name = const_cast<sockaddr_in*>(&to.in);
-  message.msg_namelen = sizeof to.in;
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* header = CMSG_FIRSTHDR(&message);
-  header->cmsg_level = IPPROTO_IP;
-  header->cmsg_type = IP_PKTINFO;
-  header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-  in_pktinfo source{};
-  inet_pton(AF_INET, unit.address.c_str(), &source.ipi_spec_dst);
-  std::memcpy(CMSG_DATA(header), &source, sizeof source);
-  if (::sendmsg(socket_.Handle(), &message, 0) < 0) {
-    LogEvent(unit.address, std::string("udp send failed: ") + std::strerror(errno));
+  if (socket_.SendFrom(bytes, to, unit.servingAddress) < 0) {
+    LogEvent(unit.address, "udp send failed: " + platform::ReasonText(socket_.LastError()));
     return;
   }
-  LogSent(unit.address, "udp", bytes, to.DottedText() + ":" + std::to_string(to.Port()));
+  LogSent(unit.address, "udp", bytes, to.EndpointText());
 }
 
 }  // namespace lampunit

@@ -18,9 +18,10 @@ namespace lampunit {
 
 // What a unit stores and answers with.
 struct UnitSettings {
-  std::string address;  // the address it serves on (replies come from here)
+  std::string address;                 // the address it serves on, as text
+  protocol::IpBytes servingAddress{};  // the same; replies come from here
   std::array<std::uint8_t, 6> mac{};
-  netassign::IpBytes ipAddress{}, subnetMask{}, gateway{};
+  protocol::IpBytes ipAddress{}, subnetMask{}, gateway{};
   std::uint16_t port = 20000;
   std::uint8_t t = 0;
 };

@@ -2,28 +2,20 @@
 
 #include <cstdio>
 
-namespace lampunit {
+#include "text_format.h"
 
-std::string HexBytes(std::span<const std::uint8_t> bytes) {
-  std::string text;
-  char piece[4];
-  for (std::uint8_t byte : bytes) {
-    std::snprintf(piece, sizeof piece, text.empty() ? "%02X" : " %02X", byte);
-    text += piece;
-  }
-  return text;
-}
+namespace lampunit {
 
 void LogReceived(const std::string& unit, const char* protocol,
                  std::span<const std::uint8_t> bytes, const std::string& peer) {
   LogEvent(unit, std::string(protocol) + " recv " + std::to_string(bytes.size()) +
-                     " bytes: " + HexBytes(bytes) + " from " + peer);
+                     " bytes: " + protocol::HexBytes(bytes) + " from " + peer);
 }
 
 void LogSent(const std::string& unit, const char* protocol, std::span<const std::uint8_t> bytes,
              const std::string& peer) {
   LogEvent(unit, std::string(protocol) + " send " + std::to_string(bytes.size()) +
-                     " bytes: " + HexBytes(bytes) + " to " + peer);
+                     " bytes: " + protocol::HexBytes(bytes) + " to " + peer);
 }
 
 void LogEvent(const std::string& unit, const std::string& event) {

@@ -9,8 +9,6 @@
 
 namespace lampunit {
 
-std::string HexBytes(std::span<const std::uint8_t> bytes);
-
 void LogReceived(const std::string& unit, const char* protocol,
                  std::span<const std::uint8_t> bytes, const std::string& peer);
 void LogSent(const std::string& unit, const char* protocol, std::span<const std::uint8_t> bytes,

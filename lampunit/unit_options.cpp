@@ -1,10 +1,10 @@
 #include "unit_options.h"
 
-#include <arpa/inet.h>
-
 #include <charconv>
 #include <cstring>
 #include <string_view>
+
+#include "text_format.h"
 
 namespace lampunit {
 
@@ -94,8 +94,8 @@ std::optional<UnitOptions> ParseUnitOptions(int argc, char** argv, std::string& 
     int number = 0;
     bool ok = true;
     if (flag == "--address") {
-      in_addr parsed{};
-      ok = inet_pton(AF_INET, std::string(value).c_str(), &parsed) == 1;
+      std::array<std::uint8_t, 4> parsed{};
+      ok = protocol::ParseIpv4(value, parsed);
       options.address = value;
     } else if (flag == "--port") {
       ok = ParseInt(value, 1, 65535, number);

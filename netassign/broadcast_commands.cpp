@@ -1,12 +1,18 @@
 // The command buttons and the UDP broadcast exchange behind them.
 #include <chrono>
-#include <cstdio>
 
 #include "netassign_dialog.h"
+#include "text_format.h"
 #include "wait_cursor.h"
 
 namespace netassign {
 namespace {
+
+using protocol::FindMac;
+using protocol::Read;
+using protocol::Sett;
+using protocol::SettingsCommand;
+using protocol::Write;
 
 using namespace std::chrono_literals;
 
@@ -18,12 +24,6 @@ constexpr auto kReplyTimeout = 200ms;
 constexpr auto kCollectionLimit = 3s;
 // Room for a thousand units answering one broadcast at once.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
-
-std::string WithAddress(const char* format, const std::string& address) {
-  char text[96];
-  std::snprintf(text, sizeof text, format, address.c_str());
-  return text;
-}
 
 }  // namespace
 
@@ -107,9 +107,9 @@ bool NetAssignDialog::RunCommand(SettingsCommand command) {
     if (received < 0) break;
     if (received > 0) {
       DecodeReply(received);
-      replyMessage = WithAddress("IP_Address Connect[ %s ]", listenAddress.DottedText());
+      replyMessage = protocol::FormatText("IP_Address Connect[ %s ]", listenAddress.DottedText().c_str());
     } else {
-      replyMessage = WithAddress("IP_Address[ %s ]", listenAddress.DottedText());
+      replyMessage = protocol::FormatText("IP_Address[ %s ]", listenAddress.DottedText().c_str());
     }
     AddStatusLine(replyMessage);
   }

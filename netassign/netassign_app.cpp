@@ -2,7 +2,7 @@
 
 #include "message_box.h"
 #include "netassign_dialog.h"
-#include "resource.h"
+#include "netassign_resource.h"
 #include "socket_layer.h"
 
 namespace netassign {

@@ -1,13 +1,16 @@
 // The dialog, its fields and the status log.
 #include "netassign_dialog.h"
 
-
 #include "data_exchange.h"
 #include "local_time.h"
 #include "netassign_template.h"
-#include "resource.h"
+#include "netassign_resource.h"
 
 namespace netassign {
+
+using protocol::DecodedReply;
+using protocol::SettingsCommand;
+using protocol::SettingsFields;
 
 NetAssignDialog::NetAssignDialog()
     : CDialog(kNetAssignTemplate),
@@ -65,12 +68,12 @@ void NetAssignDialog::BuildSettingsFrame(SettingsCommand command) {
   fields.portText = portText;
   fields.mtText = mtText;
   fields.maText = maText;
-  netassign::BuildSettingsFrame(sendFrame, command, fields);
+  protocol::BuildSettingsFrame(sendFrame, command, fields);
 }
 
 void NetAssignDialog::DecodeReply(long length) {
   const DecodedReply reply =
-      netassign::DecodeReply(std::span<const std::uint8_t>(receiveBuffer.data(), length));
+      protocol::DecodeReply(std::span<const std::uint8_t>(receiveBuffer.data(), length));
   switch (reply.kind) {
     case DecodedReply::kMacAnswer:
       macList.AddString(reply.macText);

@@ -32,7 +32,7 @@ class NetAssignDialog : public platform::CDialog {
   void OnResetStatus();
 
   // The record (settings_frame.h) filled from and decoded into the fields.
-  void BuildSettingsFrame(SettingsCommand command);
+  void BuildSettingsFrame(protocol::SettingsCommand command);
   void DecodeReply(long length);
 
   // The broadcast exchange behind the command buttons.
@@ -41,12 +41,12 @@ class NetAssignDialog : public platform::CDialog {
   void OnWrite();
   void OnSett();
   bool OpenUdpChannel();
-  bool RunCommand(SettingsCommand command);
+  bool RunCommand(protocol::SettingsCommand command);
   bool CloseUdpChannel();
 
   std::string replyMessage;
-  SettingsFrame sendFrame{};  // starts as zeros: an MR before any READ sends no stray bytes
-  std::array<std::uint8_t, kReceiveBufferSize> receiveBuffer{};
+  protocol::SettingsFrame sendFrame{};  // starts as zeros: an MR before any READ sends no stray bytes
+  std::array<std::uint8_t, protocol::kReceiveBufferSize> receiveBuffer{};
   std::optional<platform::SocketLayerSession> socketLayer;
   platform::Socket sendSocket;
   platform::Socket receiveSocket;

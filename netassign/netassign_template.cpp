@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "resource.h"
+#include "netassign_resource.h"
 
 namespace netassign {
 namespace {

@@ -4,9 +4,9 @@
 
 namespace {
 
-using lamp::BuildLampFrame;
-using lamp::DecodeStatusWords;
-using lamp::LampFrame;
+using protocol::BuildLampFrame;
+using protocol::DecodeStatusWords;
+using protocol::LampFrame;
 
 constexpr std::uint8_t D = 0x64;
 

@@ -4,13 +4,14 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "lamplink.h"
 #include "lamp_unit_process.h"
 #include "socket_layer.h"
-#include "tcp_exchange.h"
 
 namespace {
 
@@ -90,6 +91,7 @@ struct Unconfirmed {
   const char* name;
   Address address;
   std::int32_t port;
+  int reason;  // errno after the call
 };
 
 void PrintTo(const Unconfirmed& unconfirmed, std::ostream* out) { *out << unconfirmed.name; }
@@ -99,7 +101,9 @@ class LampExchangeNotConfirmed : public testing::TestWithParam<Unconfirmed> {};
 // Whatever stops the connection, the call ends like a time-out: 0 after the
 // full second, byte 0 rewritten, the rest of the request untouched.
 TEST_P(LampExchangeNotConfirmed, GivesZeroAfterTheFullSecond) {
+  errno = 0;
   Exchange exchange = Send({1, 5, 1, 2, 3, 4, 5, 6}, GetParam().port, GetParam().address);
+  EXPECT_EQ(errno, GetParam().reason) << std::strerror(errno);
   EXPECT_EQ(exchange.result, 0);
   EXPECT_EQ(exchange.frame, (Frame{'W', 5, 1, 2, 3, 4, 5, 6}));
   EXPECT_GE(exchange.seconds, 0.9);
@@ -108,9 +112,9 @@ TEST_P(LampExchangeNotConfirmed, GivesZeroAfterTheFullSecond) {
 
 INSTANTIATE_TEST_SUITE_P(
     Unreachable, LampExchangeNotConfirmed,
-    testing::Values(Unconfirmed{"Refused", kUnit, 20000},
-                    Unconfirmed{"AnyAddress", {0, 0, 0, 0}, 20000},
-                    Unconfirmed{"NoRoute", {198, 51, 100, 7}, 20000}),
+    testing::Values(Unconfirmed{"Refused", kUnit, 20000, ECONNREFUSED},
+                    Unconfirmed{"AnyAddress", {0, 0, 0, 0}, 20000, EDESTADDRREQ},
+                    Unconfirmed{"NoRoute", {198, 51, 100, 7}, 20000, ENETUNREACH}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LampExchange, ListenerThatNeverCompletesTheHandshakeTimesOut) {
@@ -124,7 +128,9 @@ TEST(LampExchange, ListenerThatNeverCompletesTheHandshakeTimesOut) {
   filler.StartConnect(platform::SocketAddress::FromDottedText("192.168.10.201", 20000));
   ASSERT_TRUE(filler.WaitConnected(1s));
 
+  errno = 0;
   Exchange exchange = Send({0, 0, 0, D, D, D, D, D}, 20000, {192, 168, 10, 201});
+  EXPECT_EQ(errno, ETIMEDOUT);
   EXPECT_EQ(exchange.result, 0);
   EXPECT_EQ(exchange.frame, (Frame{'R', 0, 0, D, D, D, D, D}));
   EXPECT_GE(exchange.seconds, 0.9);
@@ -191,8 +197,10 @@ TEST(LampExchange, RequestLostToAResetIsNoSuccess) {
   LampUnitProcess unit({"--tcp-fault", "reset"});
   ASSERT_TRUE(unit.Ready());
   // Hold the send back until the unit's reset has arrived.
-  SocketFault slowSend("LAMPTEST_SEND_DELAY_MS", "400");
+  SocketFault sendAfterReset("LAMPTEST_SEND_AFTER_PEER", "1");
+  errno = 0;
   Exchange exchange = Send({1, 0, 1, D, D, D, D, D});
+  EXPECT_EQ(errno, ECONNRESET);
   EXPECT_EQ(exchange.result, 0);
   EXPECT_EQ(exchange.frame, (Frame{'W', 0, 1, D, D, D, D, D}));
   EXPECT_TRUE(unit.WaitForLine("tcp reset at once", 1s));
@@ -202,20 +210,13 @@ TEST(LampExchange, NoSocketGivesZeroAtOnce) {
   LampUnitProcess unit({});
   ASSERT_TRUE(unit.Ready());
   SocketFault noSockets("LAMPTEST_FAIL_SOCKET", "1");
+  errno = 0;
   Exchange exchange = Send({0, 0, 0, D, D, D, D, D});
+  EXPECT_EQ(errno, EAFNOSUPPORT);
   EXPECT_EQ(exchange.result, 0);
   EXPECT_EQ(exchange.frame, (Frame{'R', 0, 0, D, D, D, D, D}));
   EXPECT_LT(exchange.seconds, 0.5);
   EXPECT_TRUE(unit.Received().empty());
-}
-
-TEST(LampExchange, DottedAddressHasNoLeadingZeros) {
-  const std::uint8_t a[4] = {10, 0, 0, 5};
-  const std::uint8_t b[4] = {192, 168, 10, 200};
-  const std::uint8_t c[4] = {255, 255, 255, 255};
-  EXPECT_EQ(lamplink::DottedAddress(a), "10.0.0.5");
-  EXPECT_EQ(lamplink::DottedAddress(b), "192.168.10.200");
-  EXPECT_EQ(lamplink::DottedAddress(c), "255.255.255.255");
 }
 
 TEST(SocketLayer, StartsOnlyTheTwoVersionsAndOnlyWhenSocketsWork) {
@@ -251,6 +252,27 @@ TEST(SocketLayer, LibraryLoadsAndExchangesWhenSocketsWork) {
                                   {}, true);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "result 1 frame 57 00 01 00 00 00 00 00\n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Lampsend, SaysWhyAnExchangeFailed) {
+  auto refused = lamptest::RunProgram({LAMPSEND_PATH, "192.168.10.200", "20000", "1", "0", "1",
+                                       "64", "64", "64", "64", "64"},
+                                      {}, true);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.out, "result 0 frame 57 00 01 64 64 64 64 64\n");
+  EXPECT_EQ(refused.err,
+            "lampsend: 192.168.10.200:20000: no connection within 1 s: connection refused\n");
+
+  auto noRoute = lamptest::RunProgram({LAMPSEND_PATH, "198.51.100.7", "20000", "0", "0", "0",
+                                       "64", "64", "64", "64", "64"},
+                                      {}, true);
+  EXPECT_EQ(noRoute.status, 1);
+  EXPECT_EQ(noRoute.err,
+            "lampsend: 198.51.100.7:20000: no connection within 1 s: network is unreachable\n");
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 #include "ip_address_widget.h"
 #include "lamp_unit_process.h"
 #include "lamppanel_dialog.h"
-#include "resource.h"
+#include "lamppanel_resource.h"
 
 namespace {
 

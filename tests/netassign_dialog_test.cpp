@@ -13,12 +13,13 @@
 #include "ip_address_widget.h"
 #include "lamp_unit_process.h"
 #include "netassign_dialog.h"
-#include "resource.h"
+#include "netassign_resource.h"
 #include "socket_layer.h"
 
 namespace {
 
 using namespace netassign;
+using protocol::IpBytes;
 using lamptest::Click;
 using lamptest::LampUnitProcess;
 using namespace std::chrono_literals;

@@ -4,7 +4,7 @@
 
 namespace {
 
-using namespace netassign;
+using namespace protocol;
 
 SettingsFields SampleFields() {
   SettingsFields fields;

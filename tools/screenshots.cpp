@@ -4,20 +4,18 @@
 //   netassign-read.png       after a Mac Find and a READ of the first unit found
 // Run inside the private network with simulated units (scripts/screenshots).
 #include <QApplication>
+#include <QComboBox>
 #include <QDialog>
 #include <QPixmap>
 #include <QPushButton>
-#include <QThread>
 #include <cstdio>
 #include <string>
 
-#include <QComboBox>
-
 #include "dialog_font.h"
 #include "lamppanel_dialog.h"
-#include "netassign/resource.h"
+#include "lamppanel_resource.h"
 #include "netassign_dialog.h"
-#include "lamppanel/resource.h"
+#include "netassign_resource.h"
 
 namespace {
 

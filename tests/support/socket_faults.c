@@ -1,14 +1,15 @@
 /* Preloaded into test programs to make the socket layer misbehave on demand,
  * without any switch in the product code:
  *   LAMPTEST_FAIL_SOCKET=1      every IPv4 socket() fails (no usable socket layer)
- *   LAMPTEST_SEND_DELAY_MS=N    send() waits N ms first (lets a peer's reset arrive)
+ *   LAMPTEST_SEND_AFTER_PEER=1  send() first waits (10 s at most) until the peer
+ *                               has acted on the connection: data, close or reset
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <time.h>
 
 int socket(int domain, int type, int protocol) {
   static int (*real_socket)(int, int, int);
@@ -24,11 +25,11 @@ int socket(int domain, int type, int protocol) {
 ssize_t send(int fd, const void* bytes, size_t length, int flags) {
   static ssize_t (*real_send)(int, const void*, size_t, int);
   if (!real_send) real_send = (ssize_t (*)(int, const void*, size_t, int))dlsym(RTLD_NEXT, "send");
-  const char* delay = getenv("LAMPTEST_SEND_DELAY_MS");
-  if (delay) {
-    long ms = strtol(delay, NULL, 10);
-    struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&pause, NULL);
+  const char* afterPeer = getenv("LAMPTEST_SEND_AFTER_PEER");
+  if (afterPeer && afterPeer[0] == '1') {
+    struct pollfd watch = {fd, POLLIN | POLLRDHUP, 0};
+    while (poll(&watch, 1, 10000) < 0 && errno == EINTR) {
+    }
   }
   return real_send(fd, bytes, length, flags);
 }

@@ -30,7 +30,11 @@ extern "C" {
  * frame[0] = 1 asks for a write ('W' on the wire), any other value a read ('R').
  * Returns 1 when the connection was confirmed within 1 second and the request
  * went out whole, 0 otherwise. A unit that sends no reply still gives 1; the
- * frame then holds the request with 'W' or 'R' in byte 0. */
+ * frame then holds the request with 'W' or 'R' in byte 0.
+ * When it returns 0, errno says why: ECONNREFUSED, ETIMEDOUT, EHOSTUNREACH,
+ * ENETUNREACH or EDESTADDRREQ (0.0.0.0) when no connection was made within
+ * the second; ECONNRESET or EPIPE when the request could not be sent; the
+ * error of socket() when no socket could be made. */
 LAMPLINK_API uint8_t Tcp_Orvik_RW(int32_t port, const uint8_t* address, uint8_t* frame);
 
 #ifdef __cplusplus

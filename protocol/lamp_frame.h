@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-namespace lamp {
+namespace protocol {
 
 inline constexpr int kFrameSize = 8;
 inline constexpr int kOperationByte = 0;
@@ -49,4 +49,4 @@ LampFrame BuildLampFrame(int lamp, int value, int modelIndex, bool readPending,
 // "R-ON/Y-OF/G-BL/B-OF/W-OF/(S)-ON/".
 std::string DecodeStatusWords(const LampFrame& reply);
 
-}  // namespace lamp
+}  // namespace protocol

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-namespace platform {
+namespace protocol {
 
 std::int32_t DecimalTextToInt(const std::string& text) {
   std::size_t i = 0;
@@ -17,4 +17,4 @@ std::int32_t DecimalTextToInt(const std::string& text) {
   return static_cast<std::int32_t>(value);
 }
 
-}  // namespace platform
+}  // namespace protocol

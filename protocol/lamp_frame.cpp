@@ -1,6 +1,6 @@
 #include "lamp_frame.h"
 
-namespace lamp {
+namespace protocol {
 
 LampFrame BuildLampFrame(int lamp, int value, int modelIndex, bool readPending,
                          bool resetPending) {
@@ -31,4 +31,4 @@ std::string DecodeStatusWords(const LampFrame& reply) {
   return words;
 }
 
-}  // namespace lamp
+}  // namespace protocol

@@ -1,10 +1,9 @@
 #include "settings_frame.h"
 
-#include <cstdio>
-
 #include "decimal_text.h"
+#include "text_format.h"
 
-namespace netassign {
+namespace protocol {
 namespace {
 
 constexpr std::pair<int, std::uint8_t> kSeparatorsAndTags[] = {
@@ -35,10 +34,10 @@ void BuildSettingsFrame(SettingsFrame& frame, SettingsCommand command,
     PutIp(frame, kIpOffset, fields.ipAddress);
     PutIp(frame, kMaskOffset, fields.subnetMask);
     PutIp(frame, kGatewayOffset, fields.gateway);
-    const std::int32_t port = platform::DecimalTextToInt(fields.portText);
+    const std::int32_t port = DecimalTextToInt(fields.portText);
     frame[kPortOffset] = static_cast<std::uint8_t>((port >> 8) & 0xFF);
     frame[kPortOffset + 1] = static_cast<std::uint8_t>(port & 0xFF);
-    frame[kTOffset] = static_cast<std::uint8_t>(platform::DecimalTextToInt(fields.mtText) & 0xFF);
+    frame[kTOffset] = static_cast<std::uint8_t>(DecimalTextToInt(fields.mtText) & 0xFF);
     ParseDottedBytes(frame, kXOffset, kMacSize, fields.maText);
   }
 
@@ -51,25 +50,20 @@ void ParseDottedBytes(std::span<std::uint8_t> bytes, int offset, int count,
   std::string piece;
   int i = 0;
   for (char c : text) {
+    if (i >= count) return;  // the rest of the text is ignored
     if (c != '.') {
       piece += c;
       continue;
     }
-    bytes[offset + i] = static_cast<std::uint8_t>(platform::DecimalTextToInt(piece) & 0xFF);
-    if (++i == count) return;
+    bytes[offset + i] = static_cast<std::uint8_t>(DecimalTextToInt(piece) & 0xFF);
+    ++i;
     piece.clear();
   }
-  bytes[offset + i] = static_cast<std::uint8_t>(platform::DecimalTextToInt(piece) & 0xFF);
+  if (i < count) bytes[offset + i] = static_cast<std::uint8_t>(DecimalTextToInt(piece) & 0xFF);
 }
 
 std::string FormatDottedBytes(std::span<const std::uint8_t> bytes, int offset, int count) {
-  std::string text;
-  char piece[8];
-  for (int i = 0; i < count; ++i) {
-    std::snprintf(piece, sizeof piece, i + 1 < count ? "%d." : "%d", bytes[offset + i]);
-    text += piece;
-  }
-  return text;
+  return DottedText(bytes.subspan(offset, count));
 }
 
 DecodedReply DecodeReply(std::span<const std::uint8_t> datagram) {
@@ -90,4 +84,4 @@ DecodedReply DecodeReply(std::span<const std::uint8_t> datagram) {
   return reply;
 }
 
-}  // namespace netassign
+}  // namespace protocol

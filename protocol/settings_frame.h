@@ -20,7 +20,7 @@
 #include <span>
 #include <string>
 
-namespace netassign {
+namespace protocol {
 
 inline constexpr int kSettingsFrameSize = 46;
 inline constexpr int kReceiveBufferSize = 49;
@@ -75,4 +75,4 @@ struct DecodedReply {
 // datagram would otherwise be read with bytes that another one left behind.
 DecodedReply DecodeReply(std::span<const std::uint8_t> datagram);
 
-}  // namespace netassign
+}  // namespace protocol

@@ -2,15 +2,22 @@
 // It keeps the behaviour the tools rely on where Linux differs: counted
 // start-up with fixed versions, connects confirmed only when established,
 // 0.0.0.0 refused as a destination, millisecond receive time-outs.
+//
+// A call that fails keeps its reason in the socket (LastError), the way a C
+// library keeps errno: the dialogs show only their own texts, command-line
+// tools say why.
 #pragma once
 
 #include <netinet/in.h>
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <system_error>
 
 namespace platform {
 
@@ -18,43 +25,51 @@ inline constexpr std::uint16_t kSocketVersion11 = 0x0101;  // program or library
 inline constexpr std::uint16_t kSocketVersion22 = 0x0202;  // each exchange
 
 // Counted start-up and clean-up. Start-up accepts only the two versions
-// above and fails when no IPv4 socket can be made.
-bool StartSocketLayer(std::uint16_t version);
+// above and fails when no IPv4 socket can be made; `reason` says why.
+bool StartSocketLayer(std::uint16_t version, std::error_code* reason = nullptr);
 void CleanupSocketLayer();
 
 // One start-up held for the object's lifetime.
 class SocketLayerSession {
  public:
-  explicit SocketLayerSession(std::uint16_t version) : started_(StartSocketLayer(version)) {}
+  explicit SocketLayerSession(std::uint16_t version)
+      : started_(StartSocketLayer(version, &reason_)) {}
   ~SocketLayerSession() {
     if (started_) CleanupSocketLayer();
   }
   SocketLayerSession(const SocketLayerSession&) = delete;
   SocketLayerSession& operator=(const SocketLayerSession&) = delete;
   explicit operator bool() const { return started_; }
+  const std::error_code& Reason() const { return reason_; }
 
  private:
+  std::error_code reason_;
   bool started_;
 };
+
+// A reason as a command-line tool prints it: "connection refused".
+std::string ReasonText(const std::error_code& reason);
 
 // An IPv4 socket address.
 struct SocketAddress {
   sockaddr_in in{};
 
-  // inet_addr of dotted text; port in host order.
+  // inet_addr of dotted text (all-ones when it does not parse); port in host order.
   static SocketAddress FromDottedText(const std::string& dotted, std::uint16_t port);
+  static SocketAddress FromBytes(std::span<const std::uint8_t, 4> address, std::uint16_t port);
   static SocketAddress Any(std::uint16_t port);
-  std::string DottedText() const;  // inet_ntoa
+  std::array<std::uint8_t, 4> Bytes() const;  // first number first
+  std::string DottedText() const;             // inet_ntoa
+  std::string EndpointText() const;           // "192.168.10.200:20000"
   std::uint16_t Port() const;
 };
 
 // An owned socket handle; closed when the object goes.
 class Socket {
  public:
+  // A socket that could not be made is false and keeps the reason.
   static Socket OpenStream();
   static Socket OpenDatagram();
-  // Takes ownership of a descriptor made elsewhere (accept).
-  static Socket Adopt(int fd) { return Socket(fd); }
 
   Socket() = default;
   ~Socket() { Close(); }
@@ -66,18 +81,32 @@ class Socket {
   explicit operator bool() const { return fd_ >= 0; }
   int Handle() const { return fd_; }
   void Close();
+  // Why the last call that failed did so.
+  const std::error_code& LastError() const { return error_; }
 
   bool SetNonBlocking(bool on);
-  bool SetReceiveTimeout(std::chrono::milliseconds timeout);
+  // Each receive waits at most this long; it cannot fail, so no exchange
+  // can be left waiting for good.
+  void SetReceiveTimeout(std::chrono::milliseconds timeout);
   bool SetBroadcast(bool on);
+  bool SetReuseAddress(bool on);
   bool SetReceiveBufferSize(int bytes);
+  bool SetSendBufferSize(int bytes);
+  // Closing then resets the connection instead of ending it in order.
+  bool SetAbortOnClose();
+  // Datagrams carry the address they were sent to (for ReceiveFrom's `to`).
+  bool SetReceivePacketInfo(bool on);
   bool Bind(const SocketAddress& local);
+  bool Listen(int backlog);
+  // A connection waiting on a listening socket, non-blocking; false when none.
+  Socket Accept(SocketAddress& peer);
 
   // Starts a connect; its outcome is only known to WaitConnected.
   void StartConnect(const SocketAddress& to);
   // True only when the connection is established within the limit. A failed
   // attempt (refused, unreachable, 0.0.0.0) ends like a time-out: false after
-  // the whole limit. An error of the wait itself gives false at once.
+  // the whole limit, with the attempt's own reason kept. An error of the
+  // wait itself gives false at once.
   bool WaitConnected(std::chrono::milliseconds limit);
   // Associates a datagram socket with one peer (connect of UDP); with the
   // any-address it leaves the socket open to every sender.
@@ -86,14 +115,30 @@ class Socket {
   // Bytes sent, or -1. Never raises SIGPIPE.
   long Send(std::span<const std::uint8_t> bytes);
   long SendTo(std::span<const std::uint8_t> bytes, const SocketAddress& to);
+  // A datagram sent from a given local address and/or out of a given
+  // interface (0: let routing choose), whatever the socket is bound to.
+  long SendFrom(std::span<const std::uint8_t> bytes, const SocketAddress& to,
+                std::optional<std::array<std::uint8_t, 4>> source, unsigned interfaceIndex = 0);
   // One receive: bytes taken (a longer datagram is cut to the area), 0 for an
   // orderly close or an empty datagram, -1 for an error or time-out.
   long ReceiveFrom(std::span<std::uint8_t> area, SocketAddress& from);
+  // As above; `to` gets the address the datagram was sent to, where packet
+  // info is on (the broadcast address for a broadcast).
+  long ReceiveFrom(std::span<std::uint8_t> area, SocketAddress& from,
+                   std::array<std::uint8_t, 4>& to);
+  // Whatever has arrived, without waiting: bytes taken, 0 for an orderly
+  // close, -1 with EAGAIN when nothing is there.
+  long Receive(std::span<std::uint8_t> area);
 
  private:
   explicit Socket(int fd) : fd_(fd) {}
+  bool Failed();  // keeps errno as the reason; false
+  bool WaitReadable();
+
   int fd_ = -1;
   bool connectFailed_ = false;
+  std::optional<std::chrono::milliseconds> receiveTimeout_;
+  std::error_code error_;
 };
 
 void Sleep(std::chrono::milliseconds duration);

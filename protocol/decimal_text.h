@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-namespace platform {
+namespace protocol {
 
 // Decimal text to a number the way the tools read every number typed:
 // leading white space skipped, an optional sign, digits up to the first
@@ -11,4 +11,4 @@ namespace platform {
 // (callers keep fewer), and no text overflows.
 std::int32_t DecimalTextToInt(const std::string& text);
 
-}  // namespace platform
+}  // namespace protocol

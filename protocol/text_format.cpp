@@ -1,0 +1,69 @@
+#include "text_format.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace protocol {
+
+std::string DottedText(std::span<const std::uint8_t> bytes) {
+  std::string text;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i > 0) text += '.';
+    text += std::to_string(bytes[i]);
+  }
+  return text;
+}
+
+std::string EndpointText(std::span<const std::uint8_t, 4> address, std::uint16_t port) {
+  return DottedText(address) + ":" + std::to_string(port);
+}
+
+std::string HexBytes(std::span<const std::uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(bytes.size() * 3);
+  for (std::uint8_t byte : bytes) {
+    if (!text.empty()) text += ' ';
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0F];
+  }
+  return text;
+}
+
+bool ParseIpv4(std::string_view text, std::array<std::uint8_t, 4>& address) {
+  std::array<std::uint8_t, 4> parsed{};
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < parsed.size(); ++i) {
+    if (i > 0) {
+      if (at >= text.size() || text[at] != '.') return false;
+      ++at;
+    }
+    const std::size_t start = at;
+    int value = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 3) {
+      value = value * 10 + (text[at] - '0');
+      ++at;
+    }
+    const std::size_t digits = at - start;
+    if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) return false;
+    parsed[i] = static_cast<std::uint8_t>(value);
+  }
+  if (at != text.size()) return false;
+  address = parsed;
+  return true;
+}
+
+std::string FormatText(const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  std::va_list measuring;
+  va_copy(measuring, arguments);
+  const int length = std::vsnprintf(nullptr, 0, format, measuring);
+  va_end(measuring);
+  std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, arguments);
+  va_end(arguments);
+  return text;
+}
+
+}  // namespace protocol

@@ -1,0 +1,31 @@
+// How the suite writes bytes as text: addresses and MAC addresses in dotted
+// decimal, endpoints with their port, raw bytes in hex. Every program and
+// log uses these, so one unit's address reads the same everywhere.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace protocol {
+
+// Each byte in decimal without leading zeros, joined by '.': "10.0.0.5",
+// "0.80.194.1.2.255". No bytes give empty text.
+std::string DottedText(std::span<const std::uint8_t> bytes);
+
+// An IPv4 address (first number first) and a port: "192.168.10.200:20000".
+std::string EndpointText(std::span<const std::uint8_t, 4> address, std::uint16_t port);
+
+// Two upper-case hex digits a byte, separated by blanks: "57 00 01".
+std::string HexBytes(std::span<const std::uint8_t> bytes);
+
+// Strict dotted-quad text: four decimal numbers 0..255 joined by '.', no
+// blanks, signs or leading zeros. False (and `address` untouched) otherwise.
+bool ParseIpv4(std::string_view text, std::array<std::uint8_t, 4>& address);
+
+// printf into a string of whatever length it takes: FormatText("Lamp %d ON ", 1).
+std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace protocol
