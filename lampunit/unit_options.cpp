@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 #include "text_format.h"
 
@@ -37,43 +39,62 @@ bool ParseMac(std::string_view text, std::array<std::uint8_t, 6>& mac) {
   return true;
 }
 
-bool ParseTcpFault(std::string_view text, UnitOptions& options) {
+// "kind" or "kind:argument"; an argument, where given, may not be empty.
+struct FaultText {
+  std::string_view kind;
+  std::optional<std::string_view> argument;
+};
+
+FaultText SplitFault(std::string_view text) {
   const auto colon = text.find(':');
-  const std::string_view kind = text.substr(0, colon);
-  const std::string_view argument =
-      colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
-  if (kind == "silent") options.tcpFault = TcpFault::kSilent;
-  else if (kind == "close") options.tcpFault = TcpFault::kCloseAtOnce;
-  else if (kind == "reset") options.tcpFault = TcpFault::kResetAtOnce;
-  else if (kind == "long") options.tcpFault = TcpFault::kLongReply;
-  else if (kind == "short") {
-    options.tcpFault = TcpFault::kShortReply;
-    return ParseInt(argument, 0, 8, options.shortReplyBytes);
-  } else if (kind == "late") {
-    options.tcpFault = TcpFault::kLateReply;
-    return ParseInt(argument, 0, 60000, options.lateReplyMs);
-  } else {
-    return false;
+  if (colon == std::string_view::npos) return {text, std::nullopt};
+  return {text.substr(0, colon), text.substr(colon + 1)};
+}
+
+bool ParseTcpFault(std::string_view text, UnitOptions& options) {
+  static constexpr std::pair<std::string_view, TcpFault> kPlain[] = {
+      {"silent", TcpFault::kSilent},
+      {"close", TcpFault::kCloseAtOnce},
+      {"reset", TcpFault::kResetAtOnce},
+      {"long", TcpFault::kLongReply},
+  };
+  const auto [kind, argument] = SplitFault(text);
+  for (const auto& [name, fault] : kPlain) {
+    if (kind == name) {
+      options.tcpFault = fault;
+      return !argument;
+    }
   }
-  return argument.empty();
+  if (kind == "short") {
+    options.tcpFault = TcpFault::kShortReply;
+    return argument && ParseInt(*argument, 0, 8, options.shortReplyBytes);
+  }
+  if (kind == "late") {
+    options.tcpFault = TcpFault::kLateReply;
+    return argument && ParseInt(*argument, 0, 60000, options.lateReplyMs);
+  }
+  return false;
 }
 
 bool ParseUdpFault(std::string_view text, UnitOptions& options) {
-  const auto colon = text.find(':');
-  const std::string_view kind = text.substr(0, colon);
-  const std::string_view argument =
-      colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
-  if (kind == "empty") options.udpFault = UdpFault::kEmpty;
-  else if (kind == "short") options.udpFault = UdpFault::kShort;
-  else if (kind == "oversize") options.udpFault = UdpFault::kOversize;
-  else if (kind == "garbage") options.udpFault = UdpFault::kGarbage;
-  else if (kind == "flood") {
-    options.udpFault = UdpFault::kFlood;
-    return argument.empty() || ParseInt(argument, 1, 600000, options.floodMs);
-  } else {
-    return false;
+  static constexpr std::pair<std::string_view, UdpFault> kPlain[] = {
+      {"empty", UdpFault::kEmpty},
+      {"short", UdpFault::kShort},
+      {"oversize", UdpFault::kOversize},
+      {"garbage", UdpFault::kGarbage},
+  };
+  const auto [kind, argument] = SplitFault(text);
+  for (const auto& [name, fault] : kPlain) {
+    if (kind == name) {
+      options.udpFault = fault;
+      return !argument;
+    }
   }
-  return argument.empty();
+  if (kind == "flood") {
+    options.udpFault = UdpFault::kFlood;
+    return !argument || ParseInt(*argument, 1, 600000, options.floodMs);
+  }
+  return false;
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The settings tool driven with clicks and keys against simulated units on
 // the private network: what the units received and stored, and what the
 // dialog shows.
+#include "netassign_dialog.h"
+
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -12,22 +14,21 @@
 #include "dialog_driver.h"
 #include "ip_address_widget.h"
 #include "lamp_unit_process.h"
-#include "netassign_dialog.h"
 #include "netassign_resource.h"
 #include "socket_layer.h"
 
 namespace {
 
 using namespace netassign;
-using protocol::IpBytes;
 using lamptest::Click;
 using lamptest::LampUnitProcess;
+using protocol::IpBytes;
 using namespace std::chrono_literals;
 
 // A unit at 192.168.10.<host> with MAC 0.80.194.1.2.<mac>.
 std::vector<std::string> Unit(int host, int mac, std::vector<std::string> more = {}) {
-  std::vector<std::string> arguments = {"--address", "192.168.10." + std::to_string(host),
-                                        "--mac", "0.80.194.1.2." + std::to_string(mac)};
+  std::vector<std::string> arguments = {"--address", "192.168.10." + std::to_string(host), "--mac",
+                                        "0.80.194.1.2." + std::to_string(mac)};
   arguments.insert(arguments.end(), more.begin(), more.end());
   return arguments;
 }
@@ -55,7 +56,8 @@ class SettingsToolTest : public testing::Test {
   QComboBox* MacList() { return static_cast<QComboBox*>(tool.GetDlgItem(IDC_MAC_LIST)); }
   std::vector<std::string> MacEntries() {
     std::vector<std::string> entries;
-    for (int i = 0; i < MacList()->count(); ++i) entries.push_back(MacList()->itemText(i).toStdString());
+    for (int i = 0; i < MacList()->count(); ++i)
+      entries.push_back(MacList()->itemText(i).toStdString());
     return entries;
   }
   void SelectMac(const std::string& text) {
@@ -195,7 +197,8 @@ TEST_F(SettingsToolTest, PortHeldByAnotherProgramStopsTheCommand) {
   ASSERT_TRUE(holder.Bind(platform::SocketAddress::Any(50001)));
   Click(tool, IDC_MAC_FIND);
   Click(tool, IDC_READ);
-  EXPECT_EQ(Log(), (std::vector<std::string>{"Error Sever Socket Bind", "Error Sever Socket Bind"}));
+  EXPECT_EQ(Log(),
+            (std::vector<std::string>{"Error Sever Socket Bind", "Error Sever Socket Bind"}));
   EXPECT_FALSE(unit.WaitForLine("udp recv", 300ms));
 
   holder.Close();  // the next press opens fresh sockets and works
@@ -276,8 +279,12 @@ TEST(SettingsToolStartUp, EndsWithItsMessageWithoutASocketLayer) {
 }
 
 TEST(SettingsToolStartUp, ShowsItsMessageBoxWhereADisplayExists) {
-  auto shown = lamptest::RunOnOwnDisplay(NETASSIGN_PATH, {"LAMPTEST_FAIL_SOCKET=1"}, 2s, 4s);
+  auto shown = lamptest::RunOnOwnDisplay(
+      NETASSIGN_PATH, {"LAMPTEST_FAIL_SOCKET=1"}, [](const std::string& windows) {
+        return windows.find("\"NetAssign\"") != std::string::npos;
+      });
   ASSERT_TRUE(shown.displayStarted);
+  EXPECT_TRUE(shown.seen) << shown.windows;
   EXPECT_TRUE(shown.run.killed);  // the box waits for OK
   // A window titled NetAssign: the small message box, not the dialog.
   std::smatch window;

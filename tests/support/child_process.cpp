@@ -15,8 +15,7 @@ extern char** environ;
 namespace lamptest {
 namespace {
 
-std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra,
-                                          bool keepPreload) {
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra, bool keepPreload) {
   auto overridden = [&](const std::string& text) {
     const std::string name = text.substr(0, text.find('=') + 1);
     for (const std::string& entry : extra) {
@@ -117,9 +116,9 @@ XvfbServer::XvfbServer() {
   int ready[2];
   if (::pipe2(ready, O_CLOEXEC) != 0) return;
   const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  pid_ = SpawnProgram({"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0",
-                       "1024x768x24"},
-                      {}, false, {{ready[1], 3}, {quiet, STDERR_FILENO}});
+  pid_ = SpawnProgram(
+      {"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}, {},
+      false, {{ready[1], 3}, {quiet, STDERR_FILENO}});
   ::close(quiet);
   ::close(ready[1]);
   // Xvfb writes its display number once it accepts clients.
@@ -138,7 +137,8 @@ XvfbServer::~XvfbServer() {
 }
 
 DisplayRun RunOnOwnDisplay(const std::string& program, std::vector<std::string> extraEnvironment,
-                           std::chrono::milliseconds lookAfter, std::chrono::milliseconds limit) {
+                           const std::function<bool(const std::string& windows)>& seen,
+                           std::chrono::milliseconds limit) {
   DisplayRun result;
   XvfbServer display;
   result.displayStarted = display.Running();
@@ -146,12 +146,42 @@ DisplayRun RunOnOwnDisplay(const std::string& program, std::vector<std::string> 
   const std::string displayVariable = "DISPLAY=" + display.Name();
   extraEnvironment.push_back(displayVariable);
   extraEnvironment.push_back("QT_QPA_PLATFORM=xcb");
-  std::thread look([&] {
-    std::this_thread::sleep_for(lookAfter);
+
+  int err[2];
+  if (::pipe2(err, O_CLOEXEC) != 0) return result;
+  const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const pid_t pid = SpawnProgram({program}, extraEnvironment, true,
+                                 {{quiet, STDOUT_FILENO}, {err[1], STDERR_FILENO}});
+  ::close(quiet);
+  ::close(err[1]);
+  std::thread errReader([&] { result.run.err = ReadAll(err[0]); });
+
+  // Look until the windows are as expected, the program has ended, or time is up.
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  bool ended = false;
+  int status = 0;
+  while (pid > 0 && std::chrono::steady_clock::now() < deadline) {
     result.windows = RunProgram({"/usr/bin/xwininfo", "-root", "-tree"}, {displayVariable}).out;
-  });
-  result.run = RunProgram({program}, extraEnvironment, true, limit);
-  look.join();
+    if (seen(result.windows)) {
+      result.seen = true;
+      break;
+    }
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      ended = true;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // between looks
+  }
+  if (pid > 0 && !ended) {
+    result.run.killed = ::waitpid(pid, &status, WNOHANG) == 0;
+    if (result.run.killed) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
+  }
+  errReader.join();
+  ::close(err[0]);
+  result.run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
 

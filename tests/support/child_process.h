@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,8 +27,7 @@ struct ProgramRun {
   std::string err;
 };
 ProgramRun RunProgram(const std::vector<std::string>& arguments,
-                      const std::vector<std::string>& extraEnvironment,
-                      bool keepPreload = false,
+                      const std::vector<std::string>& extraEnvironment, bool keepPreload = false,
                       std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 // An X server of its own (Xvfb, on a display number it picks), for the
@@ -46,15 +46,18 @@ class XvfbServer {
   std::string name_;
 };
 
-// A program run on an X server of its own for `limit`, with the windows on
-// that display as `xwininfo -root -tree` lists them after `lookAfter`.
+// A program run on an X server of its own until the windows on that display
+// (as `xwininfo -root -tree` lists them) satisfy `seen`, or `limit` passes;
+// then it is killed if still running. `windows` is the last listing taken.
 struct DisplayRun {
   bool displayStarted = false;
+  bool seen = false;
   ProgramRun run;
   std::string windows;
 };
 DisplayRun RunOnOwnDisplay(const std::string& program, std::vector<std::string> extraEnvironment,
-                           std::chrono::milliseconds lookAfter, std::chrono::milliseconds limit);
+                           const std::function<bool(const std::string& windows)>& seen,
+                           std::chrono::milliseconds limit = std::chrono::seconds(30));
 
 // Seconds spent in a call.
 template <typename Call>
