@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "lamp_unit_process.h"
-#include "private_network.h"
 #include "lamplink.h"
+#include "private_network.h"
 
 namespace {
 
@@ -30,8 +30,8 @@ std::vector<double> TimeCalls(int count, std::int32_t port, std::array<std::uint
   for (int i = 0; i < count; ++i) {
     std::array<std::uint8_t, 8> frame = {0, 0, 0, 0x64, 0x64, 0x64, 0x64, 0x64};
     std::uint8_t result = 0;
-    seconds.push_back(lamptest::SecondsOf(
-        [&] { result = Tcp_Orvik_RW(port, address.data(), frame.data()); }));
+    seconds.push_back(
+        lamptest::SecondsOf([&] { result = Tcp_Orvik_RW(port, address.data(), frame.data()); }));
     successes += result;
   }
   return seconds;

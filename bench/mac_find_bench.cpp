@@ -10,9 +10,9 @@
 
 #include "dialog_font.h"
 #include "lamp_unit_process.h"
-#include "private_network.h"
 #include "netassign_dialog.h"
 #include "netassign_resource.h"
+#include "private_network.h"
 
 int main(int argc, char** argv) {
   if (!lamptest::InsidePrivateNetwork()) return 3;
@@ -24,8 +24,8 @@ int main(int argc, char** argv) {
   std::printf("%6s %7s %6s %10s %16s\n", "N", "found", "lost", "time (s)", "per unit (ms)");
   bool allFound = true;
   for (int count : {10, 100, 1000}) {
-    lamptest::LampUnitProcess units({"--address", "192.168.20.1", "--count", std::to_string(count),
-                                     "--mac", "0.80.194.0.0.1"});
+    lamptest::LampUnitProcess units(
+        {"--address", "192.168.20.1", "--count", std::to_string(count), "--mac", "0.80.194.0.0.1"});
     if (!units.Ready()) {
       std::fprintf(stderr, "the simulated units did not start\n");
       return 1;

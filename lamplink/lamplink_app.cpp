@@ -52,8 +52,7 @@ LibraryEntry entry;  // after theApp: built after it, destroyed before it
 }  // namespace
 }  // namespace lamplink
 
-extern "C" LAMPLINK_API uint8_t Tcp_Orvik_RW(int32_t port, const uint8_t* address,
-                                             uint8_t* frame) {
+extern "C" LAMPLINK_API uint8_t Tcp_Orvik_RW(int32_t port, const uint8_t* address, uint8_t* frame) {
   frame[0] = frame[0] == 1 ? 'W' : 'R';
   std::error_code reason;
   if (lamplink::Tcp_Exchange(8, port, address, frame, reason)) return 1;

@@ -3,7 +3,8 @@
 namespace lamppanel {
 
 std::vector<std::string> MakeSoundNames() {
-  // The texts are exact, trailing blanks included.
+  // The texts are exact, trailing blanks included. One model a row:
+  // clang-format off
   return {
       // 0 Type-A
       "Fire A-WANG", "Emergency", "Ambulance", "PI-PI-PI  ", "PI_contiune",
@@ -22,6 +23,7 @@ std::vector<std::string> MakeSoundNames() {
       // 7 Type-D(8)
       "Beep_intermittent", "Door Chime", "Phon Ring   ", "PI-PI-PI", "Tripping Bead",
   };
+  // clang-format on
 }
 
 }  // namespace lamppanel

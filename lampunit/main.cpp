@@ -87,8 +87,8 @@ int main(int argc, char** argv) {
     auto unit = std::make_unique<SimulatedUnit>(SimulatedUnit{
         InitialSettings(AddressPlus(firstAddress, i), MacPlus(options->mac, i), *options),
         lampunit::LampState(options->model), nullptr});
-    unit->tcp = std::make_unique<lampunit::TcpLampPort>(reactor, *options,
-                                                        unit->settings.address, unit->state);
+    unit->tcp = std::make_unique<lampunit::TcpLampPort>(reactor, *options, unit->settings.address,
+                                                        unit->state);
     if (!unit->tcp->Open(error)) {
       std::fprintf(stderr, "lampunit: %s\n", error.c_str());
       return 1;

@@ -22,7 +22,8 @@ void Reactor::Run() {
 
     int timeoutMs = -1;
     if (!timers_.empty()) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(timers_.begin()->first - Clock::now());
+      auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(timers_.begin()->first - Clock::now());
       timeoutMs = left.count() < 0 ? 0 : static_cast<int>(left.count());
     }
     int ready = ::poll(watched.data(), watched.size(), timeoutMs);

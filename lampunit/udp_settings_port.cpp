@@ -71,8 +71,7 @@ bool UdpSettingsPort::Open(std::string& error) {
   // Hundreds of units answering one request at once need large queues.
   if (!socket_ || !socket_.SetReuseAddress(true) || !socket_.SetBroadcast(true) ||
       !socket_.SetReceiveBufferSize(1 << 20) || !socket_.SetSendBufferSize(4 << 20) ||
-      !socket_.Bind(platform::SocketAddress::Any(kSettingsPort)) ||
-      !socket_.SetNonBlocking(true)) {
+      !socket_.Bind(platform::SocketAddress::Any(kSettingsPort)) || !socket_.SetNonBlocking(true)) {
     error = "cannot open udp port 50000: " + platform::ReasonText(socket_.LastError());
     return false;
   }
@@ -126,8 +125,7 @@ void UdpSettingsPort::Answer(UnitSettings& unit, char second,
     case UdpFault::kFlood:
       if (!flooding_) {
         flooding_ = true;
-        Flood(unit, requester,
-              Reactor::Clock::now() + std::chrono::milliseconds(options_.floodMs));
+        Flood(unit, requester, Reactor::Clock::now() + std::chrono::milliseconds(options_.floodMs));
       }
       break;
     case UdpFault::kNone:

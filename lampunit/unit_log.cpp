@@ -6,8 +6,8 @@
 
 namespace lampunit {
 
-void LogReceived(const std::string& unit, const char* protocol,
-                 std::span<const std::uint8_t> bytes, const std::string& peer) {
+void LogReceived(const std::string& unit, const char* protocol, std::span<const std::uint8_t> bytes,
+                 const std::string& peer) {
   LogEvent(unit, std::string(protocol) + " recv " + std::to_string(bytes.size()) +
                      " bytes: " + protocol::HexBytes(bytes) + " from " + peer);
 }

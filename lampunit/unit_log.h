@@ -9,8 +9,8 @@
 
 namespace lampunit {
 
-void LogReceived(const std::string& unit, const char* protocol,
-                 std::span<const std::uint8_t> bytes, const std::string& peer);
+void LogReceived(const std::string& unit, const char* protocol, std::span<const std::uint8_t> bytes,
+                 const std::string& peer);
 void LogSent(const std::string& unit, const char* protocol, std::span<const std::uint8_t> bytes,
              const std::string& peer);
 void LogEvent(const std::string& unit, const std::string& event);

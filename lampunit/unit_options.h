@@ -10,9 +10,9 @@ namespace lampunit {
 
 enum class TcpFault {
   kNone,
-  kSilent,     // accept and never answer
-  kShortReply, // answer only the first k bytes
-  kLateReply,  // answer after a delay
+  kSilent,      // accept and never answer
+  kShortReply,  // answer only the first k bytes
+  kLateReply,   // answer after a delay
   kCloseAtOnce,
   kResetAtOnce,
   kLongReply,  // answer more than 8 bytes

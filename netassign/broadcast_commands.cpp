@@ -107,7 +107,8 @@ bool NetAssignDialog::RunCommand(SettingsCommand command) {
     if (received < 0) break;
     if (received > 0) {
       DecodeReply(received);
-      replyMessage = protocol::FormatText("IP_Address Connect[ %s ]", listenAddress.DottedText().c_str());
+      replyMessage =
+          protocol::FormatText("IP_Address Connect[ %s ]", listenAddress.DottedText().c_str());
     } else {
       replyMessage = protocol::FormatText("IP_Address[ %s ]", listenAddress.DottedText().c_str());
     }

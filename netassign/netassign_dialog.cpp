@@ -3,8 +3,8 @@
 
 #include "data_exchange.h"
 #include "local_time.h"
-#include "netassign_template.h"
 #include "netassign_resource.h"
+#include "netassign_template.h"
 
 namespace netassign {
 

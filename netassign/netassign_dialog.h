@@ -45,7 +45,8 @@ class NetAssignDialog : public platform::CDialog {
   bool CloseUdpChannel();
 
   std::string replyMessage;
-  protocol::SettingsFrame sendFrame{};  // starts as zeros: an MR before any READ sends no stray bytes
+  protocol::SettingsFrame
+      sendFrame{};  // starts as zeros: an MR before any READ sends no stray bytes
   std::array<std::uint8_t, protocol::kReceiveBufferSize> receiveBuffer{};
   std::optional<platform::SocketLayerSession> socketLayer;
   platform::Socket sendSocket;

@@ -2,8 +2,7 @@
 
 namespace protocol {
 
-LampFrame BuildLampFrame(int lamp, int value, int modelIndex, bool readPending,
-                         bool resetPending) {
+LampFrame BuildLampFrame(int lamp, int value, int modelIndex, bool readPending, bool resetPending) {
   LampFrame frame{};
   if (resetPending) {
     for (int i = kFirstLampByte; i <= kSoundByte; ++i) frame[i] = kLampOff;

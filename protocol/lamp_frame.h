@@ -42,8 +42,7 @@ using LampFrame = std::array<std::uint8_t, kFrameSize>;
 // The frame of one command: lamp 0..4 or kSoundLamp, value a lamp or sound
 // code. A pending reset turns every lamp and the sound off whatever the
 // command; a pending read makes it a read request.
-LampFrame BuildLampFrame(int lamp, int value, int modelIndex, bool readPending,
-                         bool resetPending);
+LampFrame BuildLampFrame(int lamp, int value, int modelIndex, bool readPending, bool resetPending);
 
 // The six status words of a reply, bytes 2 to 7, run together:
 // "R-ON/Y-OF/G-BL/B-OF/W-OF/(S)-ON/".

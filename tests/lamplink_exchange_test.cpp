@@ -1,6 +1,5 @@
 // Tcp_Orvik_RW against the simulated unit on the private network.
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
 
 #include <array>
@@ -9,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "lamplink.h"
 #include "lamp_unit_process.h"
+#include "lamplink.h"
 #include "socket_layer.h"
 
 namespace {
@@ -61,8 +60,8 @@ TEST(LampExchange, WriteIsAppliedAndReadReturnsTheUnitState) {
   EXPECT_EQ(read.result, 1);
   EXPECT_EQ(read.frame, (Frame{'R', 3, 1, 0, 2, 0, 0, 4}));
 
-  EXPECT_EQ(unit.Received(), (std::vector<Bytes>{{'W', 3, 1, D, 2, D, D, 4},
-                                                 {'R', 3, 0, D, D, D, D, D}}));
+  EXPECT_EQ(unit.Received(),
+            (std::vector<Bytes>{{'W', 3, 1, D, 2, D, D, 4}, {'R', 3, 0, D, D, D, D, D}}));
   // The pause before the receive sets the pace.
   EXPECT_GE(read.seconds, 0.09);
   EXPECT_LT(read.seconds, 3.0);
@@ -181,8 +180,8 @@ TEST(LampExchange, LongReplyFillsExactlyTheFrame) {
   std::array<std::uint8_t, 12> guarded = {0xA5, 0xA5, 1, 7, 1, 1, 1, 1, 1, 3, 0xA5, 0xA5};
   const Address address = kUnit;
   EXPECT_EQ(Tcp_Orvik_RW(20000, address.data(), guarded.data() + 2), 1);
-  EXPECT_EQ(guarded, (std::array<std::uint8_t, 12>{0xA5, 0xA5, 'W', 7, 1, 1, 1, 1, 1, 3, 0xA5,
-                                                   0xA5}));
+  EXPECT_EQ(guarded,
+            (std::array<std::uint8_t, 12>{0xA5, 0xA5, 'W', 7, 1, 1, 1, 1, 1, 3, 0xA5, 0xA5}));
 }
 
 TEST(LampExchange, UnitThatClosesAtOnceStillCountsAsConnected) {
@@ -236,9 +235,9 @@ TEST(SocketLayer, StartsOnlyTheTwoVersionsAndOnlyWhenSocketsWork) {
 TEST(SocketLayer, StartUpFailsWithoutSocketsWhenNotAlreadyStarted) {
   // The library holds a start-up of its own, so only a separate process sees
   // a first start-up: lampsend, which loads the library.
-  auto run = lamptest::RunProgram({LAMPSEND_PATH, "192.168.10.200", "20000", "0", "0", "0", "0",
-                                   "0", "0", "0", "0"},
-                                  {"LAMPTEST_FAIL_SOCKET=1"}, true);
+  auto run = lamptest::RunProgram(
+      {LAMPSEND_PATH, "192.168.10.200", "20000", "0", "0", "0", "0", "0", "0", "0", "0"},
+      {"LAMPTEST_FAIL_SOCKET=1"}, true);
   EXPECT_EQ(run.status, 127);
   EXPECT_EQ(run.out, "");
   EXPECT_NE(run.err.find("Windows 소켓 초기화에 실패하였습니다."), std::string::npos) << run.err;
@@ -247,9 +246,9 @@ TEST(SocketLayer, StartUpFailsWithoutSocketsWhenNotAlreadyStarted) {
 TEST(SocketLayer, LibraryLoadsAndExchangesWhenSocketsWork) {
   LampUnitProcess unit({});
   ASSERT_TRUE(unit.Ready());
-  auto run = lamptest::RunProgram({LAMPSEND_PATH, "192.168.10.200", "20000", "1", "0", "1", "64",
-                                   "64", "64", "64", "64"},
-                                  {}, true);
+  auto run = lamptest::RunProgram(
+      {LAMPSEND_PATH, "192.168.10.200", "20000", "1", "0", "1", "64", "64", "64", "64", "64"}, {},
+      true);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "result 1 frame 57 00 01 00 00 00 00 00\n");
 }
@@ -259,17 +258,17 @@ TEST(SocketLayer, LibraryLoadsAndExchangesWhenSocketsWork) {
 namespace {
 
 TEST(Lampsend, SaysWhyAnExchangeFailed) {
-  auto refused = lamptest::RunProgram({LAMPSEND_PATH, "192.168.10.200", "20000", "1", "0", "1",
-                                       "64", "64", "64", "64", "64"},
-                                      {}, true);
+  auto refused = lamptest::RunProgram(
+      {LAMPSEND_PATH, "192.168.10.200", "20000", "1", "0", "1", "64", "64", "64", "64", "64"}, {},
+      true);
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.out, "result 0 frame 57 00 01 64 64 64 64 64\n");
   EXPECT_EQ(refused.err,
             "lampsend: 192.168.10.200:20000: no connection within 1 s: connection refused\n");
 
-  auto noRoute = lamptest::RunProgram({LAMPSEND_PATH, "198.51.100.7", "20000", "0", "0", "0",
-                                       "64", "64", "64", "64", "64"},
-                                      {}, true);
+  auto noRoute = lamptest::RunProgram(
+      {LAMPSEND_PATH, "198.51.100.7", "20000", "0", "0", "0", "64", "64", "64", "64", "64"}, {},
+      true);
   EXPECT_EQ(noRoute.status, 1);
   EXPECT_EQ(noRoute.err,
             "lampsend: 198.51.100.7:20000: no connection within 1 s: network is unreachable\n");

@@ -22,10 +22,9 @@ void ExpectFixedPositions(const SettingsFrame& frame, const char* letters, char 
   EXPECT_EQ(frame[0], '$');
   EXPECT_EQ(frame[1], letters[0]);
   EXPECT_EQ(frame[2], letters[1]);
-  const std::pair<int, char> fixed[] = {{3, ','},  {4, 'M'},  {11, ','}, {12, 'I'}, {17, ','},
-                                        {18, 'S'}, {23, ','}, {24, 'G'}, {29, ','}, {30, 'P'},
-                                        {33, ','}, {34, 'T'}, {36, ','}, {37, xTag},
-                                        {44, '\r'}, {45, '\n'}};
+  const std::pair<int, char> fixed[] = {
+      {3, ','},  {4, 'M'},  {11, ','}, {12, 'I'}, {17, ','}, {18, 'S'},  {23, ','},  {24, 'G'},
+      {29, ','}, {30, 'P'}, {33, ','}, {34, 'T'}, {36, ','}, {37, xTag}, {44, '\r'}, {45, '\n'}};
   for (auto [offset, value] : fixed) EXPECT_EQ(frame[offset], value) << "offset " << offset;
 }
 
@@ -33,10 +32,10 @@ TEST(SettingsFrameBuild, ReadCarriesEveryField) {
   SettingsFrame frame{};
   BuildSettingsFrame(frame, Read, SampleFields());
   ExpectFixedPositions(frame, "IR", 'X');
-  const SettingsFrame expected = {'$', 'I', 'R', ',', 'M', 0,   80,  194, 1,   2,   255, ',',
-                                  'I', 192, 168, 0,   20,  ',', 'S', 255, 255, 255, 0,   ',',
+  const SettingsFrame expected = {'$', 'I', 'R', ',', 'M', 0,   80,  194,  1,    2,   255, ',',
+                                  'I', 192, 168, 0,   20,  ',', 'S', 255,  255,  255, 0,   ',',
                                   'G', 192, 168, 0,   1,   ',', 'P', 0x01, 0xF6, ',', 'T', 7,
-                                  ',', 'X', 0,   80,  194, 1,   2,   3,   '\r', '\n'};
+                                  ',', 'X', 0,   80,  194, 1,   2,   3,    '\r', '\n'};
   EXPECT_EQ(frame, expected);
 }
 
@@ -75,9 +74,8 @@ TEST(SettingsFrameBuild, PortAndMtConversions) {
     const char* port;
     std::uint8_t high, low;
   };
-  for (auto [port, high, low] : {Case{"502", 0x01, 0xF6}, Case{"70000", 0x11, 0x70},
-                                 Case{"", 0, 0}, Case{"-1", 0xFF, 0xFF},
-                                 Case{"  20000abc", 0x4E, 0x20}}) {
+  for (auto [port, high, low] : {Case{"502", 0x01, 0xF6}, Case{"70000", 0x11, 0x70}, Case{"", 0, 0},
+                                 Case{"-1", 0xFF, 0xFF}, Case{"  20000abc", 0x4E, 0x20}}) {
     SettingsFrame frame{};
     SettingsFields fields = SampleFields();
     fields.portText = port;

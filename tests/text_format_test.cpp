@@ -28,7 +28,8 @@ TEST(TextFormat, HexBytesAreUpperCasePairs) {
 TEST(TextFormat, FormatTextTakesWhateverLengthItNeeds) {
   EXPECT_EQ(FormatText("Lamp %d ON ", 5), "Lamp 5 ON ");
   const std::string longAddress(300, '9');
-  EXPECT_EQ(FormatText("IP_Address[ %s ]", longAddress.c_str()), "IP_Address[ " + longAddress + " ]");
+  EXPECT_EQ(FormatText("IP_Address[ %s ]", longAddress.c_str()),
+            "IP_Address[ " + longAddress + " ]");
 }
 
 TEST(TextFormat, Ipv4ParsingIsStrict) {

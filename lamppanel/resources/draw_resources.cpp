@@ -99,7 +99,8 @@ void AppendIconImage(QByteArray& data, int size, const QList<QRgb>& palette) {
   }
   painter.fillRect(size / 4 - 1, size - segment, size / 2 + 2, segment, QColor(0, 0, 0));
   painter.end();
-  const QImage indexed = image.convertToFormat(QImage::Format_Indexed8, palette, Qt::ThresholdDither);
+  const QImage indexed =
+      image.convertToFormat(QImage::Format_Indexed8, palette, Qt::ThresholdDither);
 
   auto put16 = [&](quint16 v) { data.append(reinterpret_cast<const char*>(&v), 2); };
   auto put32 = [&](quint32 v) { data.append(reinterpret_cast<const char*>(&v), 4); };
@@ -180,8 +181,10 @@ int main(int argc, char** argv) {
   const QString directory = QString::fromLocal8Bit(argv[1]);
   const QColor white(255, 255, 255);
   const LampColours rows[] = {
-      {QColor(150, 0, 0), white},           {QColor(210, 168, 0), white},
-      {QColor(0, 150, 0), white},           {QColor(0, 0, 150), white},
+      {QColor(150, 0, 0), white},
+      {QColor(210, 168, 0), white},
+      {QColor(0, 150, 0), white},
+      {QColor(0, 0, 150), white},
       {QColor(172, 171, 171), QColor(250, 250, 250)},
   };
   const QString words[] = {QStringLiteral("ON"), QStringLiteral("ON/OFF"), QStringLiteral("OFF")};
@@ -189,7 +192,8 @@ int main(int argc, char** argv) {
   int id = 131;
   for (const LampColours& row : rows) {
     for (const QString& word : words) {
-      ok = DrawLampButton(row, word, QStringLiteral("%1/bitmaps/%2.bmp").arg(directory).arg(id++)) && ok;
+      const QString path = QStringLiteral("%1/bitmaps/%2.bmp").arg(directory).arg(id++);
+      ok = DrawLampButton(row, word, path) && ok;
     }
   }
   ok = DrawLoudspeaker(directory + QStringLiteral("/bitmaps/146.bmp")) && ok;

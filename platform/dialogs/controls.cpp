@@ -70,8 +70,6 @@ int CComboBox::GetCurSel() const { return Combo()->currentIndex(); }
 
 void CComboBox::SetCurSel(int index) { Combo()->setCurrentIndex(index); }
 
-std::string CComboBox::GetLBText(int index) const {
-  return Combo()->itemText(index).toStdString();
-}
+std::string CComboBox::GetLBText(int index) const { return Combo()->itemText(index).toStdString(); }
 
 }  // namespace platform

@@ -55,7 +55,6 @@ class DialogWindow : public QDialog {
   CDialog& owner_;
 };
 
-
 CDialog::CDialog(const DialogTemplate& dialogTemplate) : template_(dialogTemplate) {}
 
 CDialog::~CDialog() = default;
@@ -84,7 +83,8 @@ void CDialog::BuildWindow() {
     // A drop-down list's template height is that of its open list.
     if (control.kind == ControlKind::kComboBox) height = widget->sizeHint().height();
     // Our radio mark is wider than the classic one; never cut the caption short.
-    if (control.kind == ControlKind::kRadioButton) width = std::max(width, widget->sizeHint().width());
+    if (control.kind == ControlKind::kRadioButton)
+      width = std::max(width, widget->sizeHint().width());
     widget->setGeometry(x, y, width, std::max(height, 1));
     if (control.styles & kDisabled) widget->setEnabled(false);
 

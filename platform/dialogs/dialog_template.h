@@ -14,23 +14,23 @@ enum class ControlKind {
   kStatic,
   kBlackFrame,
   kEdit,
-  kRadioButton,   // auto radio button
+  kRadioButton,  // auto radio button
   kIPAddress,
-  kComboBox,      // drop-down list
+  kComboBox,  // drop-down list
 };
 
 // Window styles of a control, combined with |.
 enum ControlStyle : unsigned {
   kNoStyle = 0,
   kTabStop = 1u << 0,
-  kGroup = 1u << 1,       // starts a group (radio buttons group until the next mark)
+  kGroup = 1u << 1,  // starts a group (radio buttons group until the next mark)
   kDisabled = 1u << 2,
   kBorder = 1u << 3,
   kMultiLine = 1u << 4,
   kVScroll = 1u << 5,
   kAutoHScroll = 1u << 6,
   kRightAlign = 1u << 7,
-  kSunken = 1u << 8,      // static with a sunken edge
+  kSunken = 1u << 8,  // static with a sunken edge
   kSorted = 1u << 9,
 };
 

@@ -107,7 +107,6 @@ bool IsPushButton(ControlKind kind) {
          kind == ControlKind::kBitmapButton;
 }
 
-
 bool TakesFocus(ControlKind kind) {
   return IsPushButton(kind) || kind == ControlKind::kEdit || kind == ControlKind::kRadioButton ||
          kind == ControlKind::kIPAddress || kind == ControlKind::kComboBox;

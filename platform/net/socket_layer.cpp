@@ -94,9 +94,7 @@ std::array<std::uint8_t, 4> SocketAddress::Bytes() const {
 
 std::string SocketAddress::DottedText() const { return protocol::DottedText(Bytes()); }
 
-std::string SocketAddress::EndpointText() const {
-  return protocol::EndpointText(Bytes(), Port());
-}
+std::string SocketAddress::EndpointText() const { return protocol::EndpointText(Bytes(), Port()); }
 
 std::uint16_t SocketAddress::Port() const { return ntohs(in.sin_port); }
 
@@ -242,8 +240,7 @@ bool Socket::WaitConnected(std::chrono::milliseconds limit) {
   socklen_t length = sizeof error;
   sockaddr_in peer{};
   socklen_t peerLength = sizeof peer;
-  bool established = ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
-                     error == 0 &&
+  bool established = ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0 &&
                      ::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0;
   if (!established) {
     error_ = Reason(error != 0 ? error : ENOTCONN);
@@ -284,8 +281,7 @@ long Socket::SendTo(std::span<const std::uint8_t> bytes, const SocketAddress& to
 }
 
 long Socket::SendFrom(std::span<const std::uint8_t> bytes, const SocketAddress& to,
-                      std::optional<std::array<std::uint8_t, 4>> source,
-                      unsigned interfaceIndex) {
+                      std::optional<std::array<std::uint8_t, 4>> source, unsigned interfaceIndex) {
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
   iovec data{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
   msghdr message{};
@@ -314,8 +310,8 @@ long Socket::SendFrom(std::span<const std::uint8_t> bytes, const SocketAddress& 
 bool Socket::WaitReadable() {
   const auto deadline = std::chrono::steady_clock::now() + *receiveTimeout_;
   for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd watch{fd_, POLLIN, 0};
     const int ready = ::poll(&watch, 1, static_cast<int>(std::max<long>(left.count(), 0)));
     if (ready < 0 && errno == EINTR) continue;

@@ -24,7 +24,7 @@ int socket(int domain, int type, int protocol) {
 
 ssize_t send(int fd, const void* bytes, size_t length, int flags) {
   static ssize_t (*real_send)(int, const void*, size_t, int);
-  if (!real_send) real_send = (ssize_t (*)(int, const void*, size_t, int))dlsym(RTLD_NEXT, "send");
+  if (!real_send) real_send = (ssize_t(*)(int, const void*, size_t, int))dlsym(RTLD_NEXT, "send");
   const char* afterPeer = getenv("LAMPTEST_SEND_AFTER_PEER");
   if (afterPeer && afterPeer[0] == '1') {
     struct pollfd watch = {fd, POLLIN | POLLRDHUP, 0};
