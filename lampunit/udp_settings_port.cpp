@@ -96,7 +96,8 @@ void UdpSettingsPort::OnDatagram() {
   for (UnitSettings* unit : units_) {
     if (first == 'M' && second == 'R') {
       Answer(*unit, 'M', replyTo);
-    } else if (first == 'I' && second == 'R' && NamesUnit(request, *unit)) {
+    } else if (first == 'I' && second == 'R' &&
+               (NamesUnit(request, *unit) || options_.udpFault == UdpFault::kStray)) {
       Answer(*unit, 'R', replyTo);
     } else if (first == 'I' && second == 'W' && NamesUnit(request, *unit)) {
       StoreSettings(*unit, request);
@@ -128,6 +129,7 @@ void UdpSettingsPort::Answer(UnitSettings& unit, char second,
         Flood(unit, requester, Reactor::Clock::now() + std::chrono::milliseconds(options_.floodMs));
       }
       break;
+    case UdpFault::kStray:
     case UdpFault::kNone:
       break;
   }

@@ -25,6 +25,7 @@ enum class UdpFault {
   kOversize,  // replies longer than a record
   kGarbage,   // a datagram of noise before each reply
   kFlood,     // datagrams to the requester, every few milliseconds, for a while
+  kStray,     // answers every read, whatever MAC address it names, with its own record
 };
 
 struct UnitOptions {

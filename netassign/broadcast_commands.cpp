@@ -1,6 +1,7 @@
 // The command buttons and the UDP broadcast exchange behind them.
 #include <chrono>
 
+#include "broadcast.h"
 #include "netassign_dialog.h"
 #include "text_format.h"
 #include "wait_cursor.h"
@@ -22,7 +23,7 @@ constexpr auto kReplyTimeout = 200ms;
 // A collection normally ends 200 ms after the last reply; a host that never
 // stops sending to our port must not hold the window for good.
 constexpr auto kCollectionLimit = 3s;
-// Room for a thousand units answering one broadcast at once.
+// Room for thousands of units answering one broadcast at once.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 
 }  // namespace
@@ -95,24 +96,36 @@ bool NetAssignDialog::RunCommand(SettingsCommand command) {
 
   BuildSettingsFrame(command);
 
-  sendSocket.ConnectDatagram(broadcastAddress);
-  sendSocket.Send(sendFrame);
+  // Out of every adapter that can broadcast, with or without a route for
+  // it; a request that went nowhere is said so, and nothing is collected.
+  const platform::BroadcastSend sent = platform::SendBroadcast(sendSocket, sendFrame, kUnitPort);
+  if (sent.Copies() == 0) {
+    AddStatusLine("Error Client Socket Send");
+    CloseUdpChannel();
+    return false;
+  }
 
   receiveSocket.ConnectDatagram(listenAddress);  // the any-address: no peer, every sender
   receiveSocket.SetReceiveTimeout(kReplyTimeout);
 
-  const auto limit = std::chrono::steady_clock::now() + kCollectionLimit;
-  while (std::chrono::steady_clock::now() < limit) {
-    const long received = receiveSocket.ReceiveFrom(receiveBuffer, listenAddress);
+  firstReadReply.reset();
+  platform::ReplyWindow window(kReplyTimeout, kCollectionLimit);
+  for (;;) {
+    const long received = window.Receive(receiveSocket, receiveBuffer, listenAddress);
     if (received < 0) break;
     if (received > 0) {
-      DecodeReply(received);
+      const bool duplicate = DecodeReply(command, received);
       replyMessage =
           protocol::FormatText("IP_Address Connect[ %s ]", listenAddress.DottedText().c_str());
+      AddStatusLine(replyMessage);
+      if (duplicate) {
+        AddStatusLine(protocol::FormatText("Warning Duplicate Reply[ %s ]",
+                                           listenAddress.DottedText().c_str()));
+      }
     } else {
       replyMessage = protocol::FormatText("IP_Address[ %s ]", listenAddress.DottedText().c_str());
+      AddStatusLine(replyMessage);
     }
-    AddStatusLine(replyMessage);
   }
   CloseUdpChannel();
   return true;

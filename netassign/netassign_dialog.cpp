@@ -1,6 +1,8 @@
 // The dialog, its fields and the status log.
 #include "netassign_dialog.h"
 
+#include <algorithm>
+
 #include "data_exchange.h"
 #include "local_time.h"
 #include "netassign_resource.h"
@@ -27,7 +29,7 @@ void NetAssignDialog::DoDataExchange(platform::CDataExchange& exchange) {
   platform::DDX_Control(exchange, IDC_SUBNET_MASK, subnetMaskField);
   platform::DDX_Control(exchange, IDC_IP_ADDRESS, ipAddressField);
   platform::DDX_Control(exchange, IDC_MAC_LIST, macList);
-  platform::DDX_Text(exchange, IDC_STATUS_VIEW, statusText);
+  platform::DDX_LogText(exchange, IDC_STATUS_VIEW, statusText);
   platform::DDX_Text(exchange, IDC_MA, maText);
   platform::DDX_Text(exchange, IDC_PORT, portText);
   platform::DDX_Text(exchange, IDC_MT, mtText);
@@ -71,28 +73,52 @@ void NetAssignDialog::BuildSettingsFrame(SettingsCommand command) {
   protocol::BuildSettingsFrame(sendFrame, command, fields);
 }
 
-void NetAssignDialog::DecodeReply(long length) {
+bool NetAssignDialog::DecodeReply(SettingsCommand command, long length) {
   const DecodedReply reply =
       protocol::DecodeReply(std::span<const std::uint8_t>(receiveBuffer.data(), length));
   switch (reply.kind) {
     case DecodedReply::kMacAnswer:
-      macList.AddString(reply.macText);
-      break;
-    case DecodedReply::kReadReply: {
-      maText = reply.macText;
-      const auto& ip = reply.ipAddress;
-      const auto& mask = reply.subnetMask;
-      const auto& gateway = reply.gateway;
-      ipAddressField.SetAddress(ip[0], ip[1], ip[2], ip[3]);
-      subnetMaskField.SetAddress(mask[0], mask[1], mask[2], mask[3]);
-      gatewayField.SetAddress(gateway[0], gateway[1], gateway[2], gateway[3]);
-      portText = reply.portText;
-      mtText = reply.mtText;
-      break;
-    }
+      // Only Mac Find lists units, each once however many ways it answers.
+      if (command == protocol::FindMac &&
+          macList.FindStringExact(-1, reply.macText) == platform::CComboBox::kNoSelection) {
+        macList.AddString(reply.macText);
+      }
+      return false;
+    case DecodedReply::kReadReply:
+      // Only READ takes settings, and only from the unit it asked for.
+      if (command != protocol::Read || !NamesRequestedUnit()) return false;
+      if (firstReadReply) return !SameSettings(*firstReadReply, reply);
+      firstReadReply = reply;
+      TakeReadReply(reply);
+      return false;
     case DecodedReply::kNotDecoded:
-      break;
+      return false;
   }
+  return false;
+}
+
+bool NetAssignDialog::NamesRequestedUnit() const {
+  return std::equal(receiveBuffer.begin() + protocol::kMacOffset,
+                    receiveBuffer.begin() + protocol::kMacOffset + protocol::kMacSize,
+                    sendFrame.begin() + protocol::kMacOffset);
+}
+
+bool NetAssignDialog::SameSettings(const DecodedReply& first, const DecodedReply& second) {
+  return first.ipAddress == second.ipAddress && first.subnetMask == second.subnetMask &&
+         first.gateway == second.gateway && first.portText == second.portText &&
+         first.mtText == second.mtText;
+}
+
+void NetAssignDialog::TakeReadReply(const DecodedReply& reply) {
+  maText = reply.macText;
+  const auto& ip = reply.ipAddress;
+  const auto& mask = reply.subnetMask;
+  const auto& gateway = reply.gateway;
+  ipAddressField.SetAddress(ip[0], ip[1], ip[2], ip[3]);
+  subnetMaskField.SetAddress(mask[0], mask[1], mask[2], mask[3]);
+  gatewayField.SetAddress(gateway[0], gateway[1], gateway[2], gateway[3]);
+  portText = reply.portText;
+  mtText = reply.mtText;
 }
 
 }  // namespace netassign

@@ -33,7 +33,14 @@ class NetAssignDialog : public platform::CDialog {
 
   // The record (settings_frame.h) filled from and decoded into the fields.
   void BuildSettingsFrame(protocol::SettingsCommand command);
-  void DecodeReply(long length);
+  // Decodes the datagram in receiveBuffer into the fields and the MAC list,
+  // where it answers what `command` asked. True for a second read reply
+  // naming the same unit with other settings (the fields keep the first).
+  bool DecodeReply(protocol::SettingsCommand command, long length);
+  bool NamesRequestedUnit() const;
+  static bool SameSettings(const protocol::DecodedReply& first,
+                           const protocol::DecodedReply& second);
+  void TakeReadReply(const protocol::DecodedReply& reply);
 
   // The broadcast exchange behind the command buttons.
   void OnMacFind();
@@ -45,6 +52,7 @@ class NetAssignDialog : public platform::CDialog {
   bool CloseUdpChannel();
 
   std::string replyMessage;
+  std::optional<protocol::DecodedReply> firstReadReply;  // of the READ under way
   protocol::SettingsFrame
       sendFrame{};  // starts as zeros: an MR before any READ sends no stray bytes
   std::array<std::uint8_t, protocol::kReceiveBufferSize> receiveBuffer{};

@@ -9,12 +9,14 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <algorithm>
 #include <regex>
 
 #include "dialog_driver.h"
 #include "ip_address_widget.h"
 #include "lamp_unit_process.h"
 #include "netassign_resource.h"
+#include "settings_tool_test.h"
 #include "socket_layer.h"
 
 namespace {
@@ -33,57 +35,7 @@ std::vector<std::string> Unit(int host, int mac, std::vector<std::string> more =
   return arguments;
 }
 
-class SettingsToolTest : public testing::Test {
- protected:
-  void SetUp() override {
-    tool.Create();
-    ASSERT_TRUE(lamptest::Activate(tool));
-  }
-
-  // Status lines without their time stamps; checks each stamp's form.
-  std::vector<std::string> Log() {
-    std::vector<std::string> lines = lamptest::Lines(tool.GetDlgItemText(IDC_STATUS_VIEW));
-    EXPECT_EQ(lines.back(), "");  // every line ends with CR LF
-    lines.pop_back();
-    for (std::string& line : lines) {
-      EXPECT_TRUE(std::regex_search(line, std::regex("^[0-2][0-9]:[0-5][0-9]:[0-5][0-9] -- ")))
-          << line;
-      line.erase(0, 12);
-    }
-    return lines;
-  }
-
-  QComboBox* MacList() { return static_cast<QComboBox*>(tool.GetDlgItem(IDC_MAC_LIST)); }
-  std::vector<std::string> MacEntries() {
-    std::vector<std::string> entries;
-    for (int i = 0; i < MacList()->count(); ++i)
-      entries.push_back(MacList()->itemText(i).toStdString());
-    return entries;
-  }
-  void SelectMac(const std::string& text) {
-    MacList()->setFocus();
-    for (int i = 0; i < MacList()->count() && MacList()->currentText().toStdString() != text; ++i) {
-      lamptest::Key(tool, Qt::Key_Down);
-    }
-    ASSERT_EQ(MacList()->currentText().toStdString(), text);
-  }
-  IpBytes Address(int id) {
-    IpBytes bytes{};
-    static_cast<platform::IpAddressWidget*>(tool.GetDlgItem(id))->GetAddress(bytes);
-    return bytes;
-  }
-  void TypeAddress(int id, const QString& dotted) {
-    auto* control = static_cast<platform::IpAddressWidget*>(tool.GetDlgItem(id));
-    control->ClearAddress();
-    control->Field(0)->setFocus();
-    lamptest::TypeKeys(tool, dotted);
-  }
-  std::string Text(int id) { return tool.GetDlgItemText(id); }
-
-  // The program holds a start-up of the socket layer for its whole run.
-  platform::SocketLayerSession programSocketLayer{platform::kSocketVersion11};
-  NetAssignDialog tool;
-};
+using SettingsToolTest = lamptest::SettingsToolTest;
 
 TEST_F(SettingsToolTest, MacFindWithNoUnitWritesOneLine) {
   const double seconds = lamptest::SecondsOf([&] { Click(tool, IDC_MAC_FIND); });
@@ -225,13 +177,76 @@ TEST_F(SettingsToolTest, FloodOfDatagramsCannotHoldTheWindow) {
   EXPECT_GT(Log().size(), 20u);
 }
 
-TEST_F(SettingsToolTest, HundredsOfUnitsAnsweringTogetherAreAllCollected) {
-  // A default-sized receive buffer drops about two in three of these replies.
-  LampUnitProcess units({"--address", "192.168.20.1", "--count", "600", "--mac", "0.80.194.0.0.1"});
+TEST_F(SettingsToolTest, ThousandsOfUnitsAreAllListedPressAfterPress) {
+  // Each status line once cost time in proportion to the log, so a long
+  // log ended the collection while replies still waited in the socket.
+  LampUnitProcess units(
+      {"--address", "192.168.20.1", "--count", "3000", "--mac", "0.80.194.0.0.1"});
   ASSERT_TRUE(units.Ready());
+  for (int press = 1; press <= 3; ++press) {
+    Click(tool, IDC_MAC_FIND);
+    EXPECT_EQ(MacList()->count(), 3000) << "press " << press;
+  }
+  EXPECT_EQ(Log().size(), 3u * 3001u);
+}
+
+TEST_F(SettingsToolTest, ReadTakesOnlyTheReplyItAskedFor) {
+  LampUnitProcess asked(Unit(21, 9, {"--model", "5"}));
+  LampUnitProcess stray(Unit(22, 99, {"--udp-fault", "stray", "--model", "7", "--port", "7777"}));
+  ASSERT_TRUE(asked.Ready() && stray.Ready());
   Click(tool, IDC_MAC_FIND);
-  EXPECT_EQ(MacList()->count(), 600);
-  EXPECT_EQ(Log().size(), 601u);
+  SelectMac("0.80.194.1.2.9");
+  for (int read = 0; read < 3; ++read) {
+    Click(tool, IDC_READ);
+    EXPECT_EQ(Text(IDC_MA), "0.80.194.1.2.9");
+    EXPECT_EQ(Address(IDC_IP_ADDRESS), (IpBytes{192, 168, 10, 21}));
+    EXPECT_EQ(Text(IDC_PORT), "20000");
+    EXPECT_EQ(Text(IDC_MT), "5");
+  }
+  // The stray answer is logged like any datagram, and warned of nowhere.
+  const auto log = Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "IP_Address Connect[ 192.168.10.22 ]"), 4);
+  EXPECT_TRUE(std::none_of(log.begin(), log.end(),
+                           [](const std::string& line) { return line.starts_with("Warning"); }));
+
+  // A WRITE stores what the asked unit showed, never the stray values.
+  Click(tool, IDC_WRITE);
+  ASSERT_TRUE(asked.WaitForLine("udp settings stored", 1s));
+  const auto write = asked.Received("udp").back();
+  EXPECT_EQ(write[31] * 256 + write[32], 20000);
+  EXPECT_EQ(write[35], 5);
+}
+
+TEST_F(SettingsToolTest, SecondReplyForTheSameUnitWithOtherSettingsIsWarned) {
+  LampUnitProcess first(Unit(21, 9, {"--port", "1111"})), second(Unit(22, 9, {"--port", "2222"}));
+  ASSERT_TRUE(first.Ready() && second.Ready());
+  Click(tool, IDC_MAC_FIND);
+  EXPECT_EQ(MacEntries(), (std::vector<std::string>{"0.80.194.1.2.9"}));  // listed once
+  SelectMac("0.80.194.1.2.9");
+  Click(tool, IDC_READ);
+
+  // Which answers first is the network's business; the fields keep that one.
+  const bool firstWon = Text(IDC_PORT) == "1111";
+  const std::string winner = firstWon ? "192.168.10.21" : "192.168.10.22";
+  const std::string loser = firstWon ? "192.168.10.22" : "192.168.10.21";
+  EXPECT_EQ(Text(IDC_PORT), firstWon ? "1111" : "2222");
+  EXPECT_EQ(Address(IDC_IP_ADDRESS),
+            firstWon ? (IpBytes{192, 168, 10, 21}) : (IpBytes{192, 168, 10, 22}));
+  auto log = Log();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[log.size() - 2], "IP_Address Connect[ " + loser + " ]");
+  EXPECT_EQ(log.back(), "Warning Duplicate Reply[ " + loser + " ]");
+  EXPECT_EQ(std::count(log.begin(), log.end(), "IP_Address Connect[ " + winner + " ]"), 2);
+}
+
+TEST_F(SettingsToolTest, MacFindTakesNoSettingsAndReadListsNoUnit) {
+  LampUnitProcess stray(Unit(22, 99, {"--udp-fault", "stray"}));
+  ASSERT_TRUE(stray.Ready());
+  Click(tool, IDC_READ);  // the stray answers: a read reply and nothing else
+  EXPECT_EQ(MacList()->count(), 0);
+  EXPECT_EQ(Address(IDC_IP_ADDRESS), (IpBytes{0, 0, 0, 0}));
+  EXPECT_TRUE(static_cast<platform::IpAddressWidget*>(tool.GetDlgItem(IDC_IP_ADDRESS))->IsBlank());
+  EXPECT_EQ(Text(IDC_PORT), "");
 }
 
 TEST_F(SettingsToolTest, ResetStatusEmptiesTheLogAndRefreshesTheTexts) {

@@ -48,18 +48,48 @@ bool CIPAddressCtrl::IsBlank() const { return Control()->IsBlank(); }
 
 QComboBox* CComboBox::Combo() const { return static_cast<QComboBox*>(widget_); }
 
+namespace {
+
+// The first entry of a sorted list that comes after `entry` (or, with
+// `orEqual`, that does not come before it): a binary search, so that a list
+// of thousands of entries fills in n log n.
+int SortedPosition(const QComboBox* combo, const QString& entry, bool orEqual) {
+  int low = 0, high = combo->count();
+  while (low < high) {
+    const int middle = low + (high - low) / 2;
+    const QString text = combo->itemText(middle);
+    if (text < entry || (!orEqual && text == entry)) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return low;
+}
+
+}  // namespace
+
 int CComboBox::AddString(const std::string& text) {
   const QString entry = QString::fromStdString(text);
   const int selected = Combo()->currentIndex();
   int index = Combo()->count();
-  if (Combo()->property("sorted").toBool()) {
-    index = 0;
-    while (index < Combo()->count() && Combo()->itemText(index) <= entry) ++index;
-  }
+  if (Combo()->property("sorted").toBool()) index = SortedPosition(Combo(), entry, false);
   Combo()->insertItem(index, entry);
   // Adding never selects anything; a selection stays on its entry.
   Combo()->setCurrentIndex(selected < 0 ? -1 : (selected >= index ? selected + 1 : selected));
   return index;
+}
+
+int CComboBox::FindStringExact(int indexStart, const std::string& text) const {
+  const QString entry = QString::fromStdString(text);
+  if (Combo()->property("sorted").toBool() && indexStart < 0) {
+    const int index = SortedPosition(Combo(), entry, true);
+    return index < Combo()->count() && Combo()->itemText(index) == entry ? index : kNoSelection;
+  }
+  for (int index = indexStart + 1; index < Combo()->count(); ++index) {
+    if (Combo()->itemText(index) == entry) return index;
+  }
+  return kNoSelection;
 }
 
 void CComboBox::ResetContent() { Combo()->clear(); }

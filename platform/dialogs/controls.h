@@ -61,6 +61,9 @@ class CComboBox : public CWnd {
   static constexpr int kNoSelection = -1;
 
   int AddString(const std::string& text);
+  // The index of the entry that is exactly `text`, searching after
+  // `indexStart` (-1: the whole list); kNoSelection when there is none.
+  int FindStringExact(int indexStart, const std::string& text) const;
   void ResetContent();
   int GetCount() const;
   int GetCurSel() const;

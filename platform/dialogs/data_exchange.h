@@ -22,6 +22,11 @@ class CDataExchange {
 void DDX_Control(CDataExchange& exchange, int id, CWnd& control);
 // The control's whole text and a text member.
 void DDX_Text(CDataExchange& exchange, int id, std::string& value);
+// A multi-line edit that shows a log: as DDX_Text, but a refresh appends to
+// the control what the log gained since the last exchange, so that a line
+// costs the same however long the log is. The whole text is set instead
+// when the log got shorter or the user has edited the control since.
+void DDX_LogText(CDataExchange& exchange, int id, std::string& log);
 // The position of the selected radio button of the group starting at
 // firstId, or -1 when none is selected.
 void DDX_Radio(CDataExchange& exchange, int firstId, int& index);

@@ -9,10 +9,12 @@
 
 namespace lamptest {
 
-LampUnitProcess::LampUnitProcess(std::vector<std::string> arguments) {
+LampUnitProcess::LampUnitProcess(std::vector<std::string> arguments,
+                                 std::vector<std::string> prefix) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return;
   arguments.insert(arguments.begin(), LAMPUNIT_PATH);
+  arguments.insert(arguments.begin(), prefix.begin(), prefix.end());
   pid_ = SpawnProgram(arguments, {}, false, {{out[1], STDOUT_FILENO}});
   ::close(out[1]);
   if (pid_ < 0) {

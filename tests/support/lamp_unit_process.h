@@ -18,8 +18,10 @@ namespace lamptest {
 
 class LampUnitProcess {
  public:
-  // Starts lampunit with these arguments and waits until it is ready.
-  explicit LampUnitProcess(std::vector<std::string> arguments);
+  // Starts lampunit with these arguments and waits until it is ready;
+  // `prefix` runs it elsewhere (Segment::Enter()).
+  explicit LampUnitProcess(std::vector<std::string> arguments,
+                           std::vector<std::string> prefix = {});
   ~LampUnitProcess();
   LampUnitProcess(const LampUnitProcess&) = delete;
   LampUnitProcess& operator=(const LampUnitProcess&) = delete;
