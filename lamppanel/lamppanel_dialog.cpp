@@ -14,6 +14,7 @@
 namespace lamppanel {
 
 using protocol::FormatText;
+using protocol::kSoundsPerModel;
 
 LampPanelDialog::LampPanelDialog()
     : CDialog(kLampPanelTemplate),

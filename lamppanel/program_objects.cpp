@@ -9,7 +9,7 @@
 namespace lamppanel {
 
 // Built in this order.
-const std::vector<std::string> soundNames = MakeSoundNames();
+const std::vector<std::string> soundNames = protocol::MakeSoundNames();
 std::array<platform::CBitmap, kButtonCount> buttonBitmaps;
 
 }  // namespace lamppanel

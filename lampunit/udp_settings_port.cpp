@@ -100,7 +100,11 @@ void UdpSettingsPort::OnDatagram() {
                (NamesUnit(request, *unit) || options_.udpFault == UdpFault::kStray)) {
       Answer(*unit, 'R', replyTo);
     } else if (first == 'I' && second == 'W' && NamesUnit(request, *unit)) {
-      StoreSettings(*unit, request);
+      if (options_.udpFault == UdpFault::kIgnoreWrites) {
+        LogEvent(unit->address, "udp write ignored");
+      } else {
+        StoreSettings(*unit, request);
+      }
       Answer(*unit, 'W', replyTo);
     }
   }
@@ -130,6 +134,7 @@ void UdpSettingsPort::Answer(UnitSettings& unit, char second,
       }
       break;
     case UdpFault::kStray:
+    case UdpFault::kIgnoreWrites:
     case UdpFault::kNone:
       break;
   }

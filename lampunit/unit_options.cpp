@@ -13,7 +13,8 @@ namespace lampunit {
 const char* const kUnitUsage =
     "usage: lampunit [--address A] [--port P] [--count N] [--model M] [--mac a.b.c.d.e.f]\n"
     "                [--tcp-fault silent|close|reset|long|short:K|late:MS]\n"
-    "                [--udp-fault empty|short|oversize|garbage|stray|flood[:MS]] [--no-udp]\n";
+    "                [--udp-fault empty|short|oversize|garbage|stray|\n"
+    "                             ignore-writes|flood[:MS]] [--no-udp]\n";
 
 namespace {
 
@@ -80,7 +81,7 @@ bool ParseUdpFault(std::string_view text, UnitOptions& options) {
   static constexpr std::pair<std::string_view, UdpFault> kPlain[] = {
       {"empty", UdpFault::kEmpty},       {"short", UdpFault::kShort},
       {"oversize", UdpFault::kOversize}, {"garbage", UdpFault::kGarbage},
-      {"stray", UdpFault::kStray},
+      {"stray", UdpFault::kStray},       {"ignore-writes", UdpFault::kIgnoreWrites},
   };
   const auto [kind, argument] = SplitFault(text);
   for (const auto& [name, fault] : kPlain) {

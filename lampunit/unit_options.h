@@ -20,12 +20,13 @@ enum class TcpFault {
 
 enum class UdpFault {
   kNone,
-  kEmpty,     // an empty datagram before each reply
-  kShort,     // replies cut short
-  kOversize,  // replies longer than a record
-  kGarbage,   // a datagram of noise before each reply
-  kFlood,     // datagrams to the requester, every few milliseconds, for a while
-  kStray,     // answers every read, whatever MAC address it names, with its own record
+  kEmpty,         // an empty datagram before each reply
+  kShort,         // replies cut short
+  kOversize,      // replies longer than a record
+  kGarbage,       // a datagram of noise before each reply
+  kFlood,         // datagrams to the requester, every few milliseconds, for a while
+  kStray,         // answers every read, whatever MAC address it names, with its own record
+  kIgnoreWrites,  // answers a write but keeps its settings
 };
 
 struct UnitOptions {

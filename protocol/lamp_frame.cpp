@@ -18,6 +18,11 @@ LampFrame BuildLampFrame(int lamp, int value, int modelIndex, bool readPending, 
   return frame;
 }
 
+LampFrame WireFrame(LampFrame built) {
+  built[kOperationByte] = built[kOperationByte] == kOperationWrite ? kWireWrite : kWireRead;
+  return built;
+}
+
 std::string DecodeStatusWords(const LampFrame& reply) {
   static constexpr const char* kLampLetters[kLampCount] = {"R", "Y", "G", "B", "W"};
   std::string words;

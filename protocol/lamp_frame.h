@@ -44,6 +44,10 @@ using LampFrame = std::array<std::uint8_t, kFrameSize>;
 // command; a pending read makes it a read request.
 LampFrame BuildLampFrame(int lamp, int value, int modelIndex, bool readPending, bool resetPending);
 
+// The frame as it goes on the wire: byte 0 becomes 'W' when it is 1 and
+// 'R' otherwise, as LampLink rewrites it.
+LampFrame WireFrame(LampFrame built);
+
 // The six status words of a reply, bytes 2 to 7, run together:
 // "R-ON/Y-OF/G-BL/B-OF/W-OF/(S)-ON/".
 std::string DecodeStatusWords(const LampFrame& reply);

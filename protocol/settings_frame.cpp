@@ -1,5 +1,7 @@
 #include "settings_frame.h"
 
+#include <algorithm>
+
 #include "decimal_text.h"
 #include "text_format.h"
 
@@ -64,6 +66,32 @@ void ParseDottedBytes(std::span<std::uint8_t> bytes, int offset, int count,
 
 std::string FormatDottedBytes(std::span<const std::uint8_t> bytes, int offset, int count) {
   return DottedText(bytes.subspan(offset, count));
+}
+
+std::optional<SettingsRecord> ReadRecord(std::span<const std::uint8_t> datagram) {
+  if (datagram.size() < kSettingsFrameSize || datagram[0] != kStartMark) return std::nullopt;
+  SettingsRecord record;
+  record.command[0] = static_cast<char>(datagram[kCommandOffset]);
+  record.command[1] = static_cast<char>(datagram[kCommandOffset + 1]);
+  std::copy_n(datagram.begin() + kMacOffset, kMacSize, record.mac.begin());
+  record.ipAddress = TakeIp(datagram, kIpOffset);
+  record.subnetMask = TakeIp(datagram, kMaskOffset);
+  record.gateway = TakeIp(datagram, kGatewayOffset);
+  record.port = static_cast<std::uint16_t>(datagram[kPortOffset] * 256 + datagram[kPortOffset + 1]);
+  record.t = datagram[kTOffset];
+  return record;
+}
+
+SettingsFields FieldsOf(const SettingsRecord& record) {
+  SettingsFields fields;
+  fields.macText = DottedText(record.mac);
+  fields.ipAddress = record.ipAddress;
+  fields.subnetMask = record.subnetMask;
+  fields.gateway = record.gateway;
+  fields.portText = std::to_string(record.port);
+  fields.mtText = std::to_string(record.t);
+  fields.maText = fields.macText;
+  return fields;
 }
 
 DecodedReply DecodeReply(std::span<const std::uint8_t> datagram) {

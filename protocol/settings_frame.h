@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -40,6 +41,7 @@ inline constexpr std::uint8_t kStartMark = '$';
 
 using SettingsFrame = std::array<std::uint8_t, kSettingsFrameSize>;
 using IpBytes = std::array<std::uint8_t, 4>;
+using MacBytes = std::array<std::uint8_t, kMacSize>;
 
 enum SettingsCommand { FindMac = 1, Read = 2, Write = 3, Sett = 4 };
 
@@ -70,6 +72,22 @@ struct DecodedReply {
   IpBytes ipAddress{}, subnetMask{}, gateway{};
   std::string portText, mtText;
 };
+
+// Every value of a whole record, as numbers, whatever its command letters.
+struct SettingsRecord {
+  char command[2] = {0, 0};  // "MR", "IR", "IW"
+  MacBytes mac{};
+  IpBytes ipAddress{}, subnetMask{}, gateway{};
+  std::uint16_t port = 0;
+  std::uint8_t t = 0;
+};
+
+// A datagram of at least a record's length that starts with '$'.
+std::optional<SettingsRecord> ReadRecord(std::span<const std::uint8_t> datagram);
+
+// The fields a request needs to carry `record`'s values (texts as the
+// dialog would hold them), its MAC address also as the X value.
+SettingsFields FieldsOf(const SettingsRecord& record);
 
 // Decodes a received datagram. Only a whole record is decoded: a shorter
 // datagram would otherwise be read with bytes that another one left behind.

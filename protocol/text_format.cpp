@@ -30,10 +30,12 @@ std::string HexBytes(std::span<const std::uint8_t> bytes) {
   return text;
 }
 
-bool ParseIpv4(std::string_view text, std::array<std::uint8_t, 4>& address) {
-  std::array<std::uint8_t, 4> parsed{};
+namespace {
+
+// Strict dotted decimal of exactly `bytes.size()` bytes.
+bool ParseDottedDecimal(std::string_view text, std::span<std::uint8_t> bytes) {
   std::size_t at = 0;
-  for (std::size_t i = 0; i < parsed.size(); ++i) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
     if (i > 0) {
       if (at >= text.size() || text[at] != '.') return false;
       ++at;
@@ -46,10 +48,57 @@ bool ParseIpv4(std::string_view text, std::array<std::uint8_t, 4>& address) {
     }
     const std::size_t digits = at - start;
     if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) return false;
-    parsed[i] = static_cast<std::uint8_t>(value);
+    bytes[i] = static_cast<std::uint8_t>(value);
   }
-  if (at != text.size()) return false;
+  return at == text.size();
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Six pairs of hex digits joined by `separator`.
+bool ParseHexPairs(std::string_view text, char separator, std::span<std::uint8_t, 6> bytes) {
+  if (text.size() != 17) return false;
+  for (std::size_t i = 0; i < 6; ++i) {
+    const int high = HexDigit(text[3 * i]), low = HexDigit(text[3 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    if (i < 5 && text[3 * i + 2] != separator) return false;
+    bytes[i] = static_cast<std::uint8_t>(high * 16 + low);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseIpv4(std::string_view text, std::array<std::uint8_t, 4>& address) {
+  std::array<std::uint8_t, 4> parsed{};
+  if (!ParseDottedDecimal(text, parsed)) return false;
   address = parsed;
+  return true;
+}
+
+std::string MacColonText(std::span<const std::uint8_t, 6> mac) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < mac.size(); ++i) {
+    if (i > 0) text += ':';
+    text += kDigits[mac[i] >> 4];
+    text += kDigits[mac[i] & 0x0F];
+  }
+  return text;
+}
+
+bool ParseMac(std::string_view text, std::array<std::uint8_t, 6>& mac) {
+  std::array<std::uint8_t, 6> parsed{};
+  if (!ParseHexPairs(text, ':', parsed) && !ParseHexPairs(text, '-', parsed) &&
+      !ParseDottedDecimal(text, parsed)) {
+    return false;
+  }
+  mac = parsed;
   return true;
 }
 

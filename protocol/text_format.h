@@ -25,6 +25,15 @@ std::string HexBytes(std::span<const std::uint8_t> bytes);
 // blanks, signs or leading zeros. False (and `address` untouched) otherwise.
 bool ParseIpv4(std::string_view text, std::array<std::uint8_t, 4>& address);
 
+// A MAC address as people write it: "00:50:c2:01:02:0a".
+std::string MacColonText(std::span<const std::uint8_t, 6> mac);
+
+// A MAC address in any of the forms people use: "00:50:c2:01:02:0a",
+// "00-50-C2-01-02-0A" (two hex digits a byte) or NetAssign's dotted decimal
+// "0.80.194.1.2.10" (strict: 0..255, no blanks, signs or leading zeros).
+// False (and `mac` untouched) otherwise.
+bool ParseMac(std::string_view text, std::array<std::uint8_t, 6>& mac);
+
 // printf into a string of whatever length it takes: FormatText("Lamp %d ON ", 1).
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -158,6 +158,7 @@ TEST_F(ConsoleTest, ModelChangeRelabelsAndGoesOutWithTheNextFrame) {
   ASSERT_EQ(unit.Received().size(), 1u);
   EXPECT_EQ(unit.Received()[0], (Bytes{'W', 3, D, D, D, D, D, 3}));
   Click(console, IDC_RESET);
+  ASSERT_EQ(unit.Received().size(), 2u);
   EXPECT_EQ(unit.Received()[1], (Bytes{'W', 3, 0, 0, 0, 0, 0, 0}));
 }
 
@@ -277,7 +278,8 @@ TEST(ConsoleStartUp, ShowsTheMessageBoxWhereADisplayExists) {
       LAMPPANEL_PATH, {"LAMPTEST_FAIL_SOCKET=1"},
       [](const std::string& windows) { return windows.find("\"LampLink\"") != std::string::npos; });
   ASSERT_TRUE(shown.displayStarted);
-  EXPECT_TRUE(shown.seen) << shown.windows;
+  EXPECT_TRUE(shown.seen) << shown.windows << "status " << shown.run.status << ": "
+                          << shown.run.err;
   EXPECT_TRUE(shown.run.killed);
   EXPECT_NE(shown.run.err.find("Windows 소켓 초기화에 실패하였습니다."), std::string::npos);
   // The library refused to load, so the console never opened.

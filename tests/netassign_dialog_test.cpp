@@ -299,7 +299,8 @@ TEST(SettingsToolStartUp, ShowsItsMessageBoxWhereADisplayExists) {
         return windows.find("\"NetAssign\"") != std::string::npos;
       });
   ASSERT_TRUE(shown.displayStarted);
-  EXPECT_TRUE(shown.seen) << shown.windows;
+  EXPECT_TRUE(shown.seen) << shown.windows << "status " << shown.run.status << ": "
+                          << shown.run.err;
   EXPECT_TRUE(shown.run.killed);  // the box waits for OK
   // A window titled NetAssign: the small message box, not the dialog.
   std::smatch window;

@@ -173,4 +173,28 @@ TEST(SettingsReplyDecode, OnlyWholeRecordsStartingWithTheMarkAreDecoded) {
   EXPECT_EQ(DecodeReply(longer).kind, DecodedReply::kMacAnswer);
 }
 
+TEST(SettingsRecord, ReadsEveryValueAndBuildsTheSameRecordAgain) {
+  SettingsFrame frame = ReplyOf("MR");
+  frame[31] = 0xFF;
+  frame[32] = 0xFE;
+  const auto record = ReadRecord(frame);
+  ASSERT_TRUE(record);
+  EXPECT_EQ(std::string(record->command, 2), "MR");
+  EXPECT_EQ(record->mac, (MacBytes{0, 80, 194, 1, 2, 255}));
+  EXPECT_EQ(record->ipAddress, (IpBytes{192, 168, 0, 20}));
+  EXPECT_EQ(record->port, 65534);
+  EXPECT_EQ(record->t, 7);
+
+  SettingsFrame again{};
+  BuildSettingsFrame(again, Write, FieldsOf(*record));
+  for (int offset : {5, 13, 19, 25, 31, 32, 35}) EXPECT_EQ(again[offset], frame[offset]) << offset;
+  // The X value carries the unit's MAC address, as after a READ in the dialog.
+  EXPECT_EQ(std::vector<int>(again.begin() + 38, again.begin() + 44),
+            (std::vector<int>{0, 80, 194, 1, 2, 255}));
+
+  EXPECT_FALSE(ReadRecord(std::span(frame).first(45)));
+  frame[0] = '#';
+  EXPECT_FALSE(ReadRecord(frame));
+}
+
 }  // namespace

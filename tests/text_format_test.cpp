@@ -46,6 +46,24 @@ TEST(TextFormat, Ipv4ParsingIsStrict) {
   }
 }
 
+TEST(TextFormat, MacAddressesInEveryFormPeopleWrite) {
+  using Mac = std::array<std::uint8_t, 6>;
+  const Mac expected = {0x00, 0x50, 0xC2, 0x01, 0x02, 0x0A};
+  for (const char* text : {"00:50:c2:01:02:0a", "00-50-C2-01-02-0A", "0.80.194.1.2.10"}) {
+    Mac parsed{};
+    EXPECT_TRUE(ParseMac(text, parsed)) << text;
+    EXPECT_EQ(parsed, expected) << text;
+  }
+  EXPECT_EQ(MacColonText(expected), "00:50:c2:01:02:0a");
+  for (const char* bad :
+       {"", "00:50:c2:01:02", "00:50:c2:01:02:0a:0b", "0:50:c2:01:02:0a", "00:50-c2:01:02:0a",
+        "00:50:c2:01:02:0g", "0.80.194.1.2.256", "0.80.194.1.2", "0.080.194.1.2.10"}) {
+    Mac untouched = {9, 9, 9, 9, 9, 9};
+    EXPECT_FALSE(ParseMac(bad, untouched)) << '"' << bad << '"';
+    EXPECT_EQ(untouched, (Mac{9, 9, 9, 9, 9, 9})) << bad;
+  }
+}
+
 TEST(DecimalText, ReadsLikeTheToolsReadEveryNumber) {
   EXPECT_EQ(DecimalTextToInt("  20000abc"), 20000);
   EXPECT_EQ(DecimalTextToInt("-1"), -1);

@@ -122,4 +122,42 @@ long ReplyWindow::Receive(Socket& socket, std::span<std::uint8_t> area, SocketAd
   return socket.ReceiveFrom(area, from);
 }
 
+BroadcastExchange ExchangeBroadcast(std::span<const std::uint8_t> request, std::uint16_t unitPort,
+                                    std::uint16_t replyPort,
+                                    const std::vector<std::string>& onlyInterfaces,
+                                    std::chrono::milliseconds quiet,
+                                    std::chrono::milliseconds bound) {
+  BroadcastExchange exchange;
+  Socket sender = Socket::OpenDatagram();
+  Socket receiver = Socket::OpenDatagram();
+  if (!sender || !receiver || !sender.SetBroadcast(true)) {
+    exchange.outcome = BroadcastExchange::Outcome::kNoSocket;
+    exchange.reason = receiver ? sender.LastError() : receiver.LastError();
+    return exchange;
+  }
+  // Thousands of units answering at once need room; what is granted is enough otherwise.
+  receiver.SetReceiveBufferSize(4 * 1024 * 1024);
+  if (!receiver.Bind(SocketAddress::Any(replyPort))) {
+    exchange.outcome = BroadcastExchange::Outcome::kReplyPortBusy;
+    exchange.reason = receiver.LastError();
+    return exchange;
+  }
+  exchange.sent = SendBroadcast(sender, request, unitPort, onlyInterfaces);
+  if (exchange.sent.Copies() == 0) {
+    exchange.outcome = BroadcastExchange::Outcome::kNotSent;
+    exchange.reason = exchange.sent.reason;
+    return exchange;
+  }
+  ReplyWindow window(quiet, bound);
+  std::array<std::uint8_t, 512> area{};
+  for (;;) {
+    Datagram datagram;
+    const long received = window.Receive(receiver, area, datagram.from);
+    if (received < 0) break;
+    datagram.bytes.assign(area.begin(), area.begin() + received);
+    exchange.replies.push_back(std::move(datagram));
+  }
+  return exchange;
+}
+
 }  // namespace platform

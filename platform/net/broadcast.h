@@ -66,4 +66,24 @@ class ReplyWindow {
   std::chrono::steady_clock::time_point end_;
 };
 
+// One broadcast exchange as a whole, for callers without a dialog of their
+// own to keep step by step: a reply socket bound to `replyPort` (every
+// sender), the request sent as SendBroadcast does, and every datagram that
+// arrives until the window closes.
+struct Datagram {
+  SocketAddress from;
+  std::vector<std::uint8_t> bytes;
+};
+struct BroadcastExchange {
+  enum class Outcome { kDone, kNoSocket, kReplyPortBusy, kNotSent } outcome = Outcome::kDone;
+  std::error_code reason;  // of a failed outcome
+  BroadcastSend sent;
+  std::vector<Datagram> replies;
+};
+BroadcastExchange ExchangeBroadcast(std::span<const std::uint8_t> request, std::uint16_t unitPort,
+                                    std::uint16_t replyPort,
+                                    const std::vector<std::string>& onlyInterfaces,
+                                    std::chrono::milliseconds quiet,
+                                    std::chrono::milliseconds bound);
+
 }  // namespace platform

@@ -235,19 +235,30 @@ bool Socket::WaitConnected(std::chrono::milliseconds limit) {
     }
     break;
   }
+  if (!FinishConnect()) {
+    connectFailed_ = true;
+    SleepUntil(deadline);
+    return false;
+  }
+  return true;
+}
+
+bool Socket::FinishConnect() {
   // Writable also means "failed" here: only an established connection counts.
   int error = 0;
   socklen_t length = sizeof error;
   sockaddr_in peer{};
   socklen_t peerLength = sizeof peer;
-  bool established = ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0 &&
-                     ::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0;
-  if (!established) {
-    error_ = Reason(error != 0 ? error : ENOTCONN);
-    connectFailed_ = true;
-    SleepUntil(deadline);
+  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return Failed();
+  if (error != 0) {
+    error_ = Reason(error);
+    return false;
   }
-  return established;
+  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
+    error_ = Reason(ENOTCONN);
+    return false;
+  }
+  return true;
 }
 
 bool Socket::ConnectDatagram(const SocketAddress& to) {

@@ -108,6 +108,11 @@ class Socket {
   // the whole limit, with the attempt's own reason kept. An error of the
   // wait itself gives false at once.
   bool WaitConnected(std::chrono::milliseconds limit);
+  // After a started connect made the socket writable, without waiting: true
+  // when the connection is established, else false with the reason.
+  bool FinishConnect();
+  // Whether the connect failed as it was started (0.0.0.0, no route).
+  bool ConnectFailed() const { return connectFailed_; }
   // Associates a datagram socket with one peer (connect of UDP); with the
   // any-address it leaves the socket open to every sender.
   bool ConnectDatagram(const SocketAddress& to);

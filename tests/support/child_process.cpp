@@ -113,20 +113,33 @@ ProgramRun RunProgram(const std::vector<std::string>& arguments,
 }
 
 XvfbServer::XvfbServer() {
-  int ready[2];
-  if (::pipe2(ready, O_CLOEXEC) != 0) return;
-  const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  pid_ = SpawnProgram(
-      {"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}, {},
-      false, {{ready[1], 3}, {quiet, STDERR_FILENO}});
-  ::close(quiet);
-  ::close(ready[1]);
-  // Xvfb writes its display number once it accepts clients.
-  std::string number;
-  char c;
-  while (pid_ > 0 && ::read(ready[0], &c, 1) == 1 && c != '\n') number += c;
-  ::close(ready[0]);
-  if (!number.empty()) name_ = ":" + number;
+  // A display number of our own: servers of tests in other network
+  // namespaces would otherwise all take :0 and share its files in /tmp
+  // (the compiled keymap among them). A number taken already makes the
+  // server end at once; then the next is tried.
+  const int first = 100 + static_cast<int>(::getpid() % 20000);
+  for (int attempt = 0; attempt < 8 && name_.empty(); ++attempt) {
+    const std::string display = ":" + std::to_string(first + attempt * 2011);
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) return;
+    const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_ = SpawnProgram({"/usr/bin/Xvfb", display, "-displayfd", "3", "-nolisten", "tcp", "-screen",
+                         "0", "1024x768x24"},
+                        {}, false, {{ready[1], 3}, {quiet, STDERR_FILENO}});
+    ::close(quiet);
+    ::close(ready[1]);
+    // Xvfb writes its display number once it accepts clients.
+    std::string number;
+    char c;
+    while (pid_ > 0 && ::read(ready[0], &c, 1) == 1 && c != '\n') number += c;
+    ::close(ready[0]);
+    if (!number.empty()) {
+      name_ = ":" + number;
+    } else if (pid_ > 0) {
+      ::waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
 }
 
 XvfbServer::~XvfbServer() {

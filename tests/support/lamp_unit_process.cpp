@@ -1,10 +1,12 @@
 #include "lamp_unit_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <sstream>
 
 namespace lamptest {
@@ -21,7 +23,9 @@ LampUnitProcess::LampUnitProcess(std::vector<std::string> arguments,
     ::close(out[0]);
     return;
   }
-  reader_ = std::thread([this, fd = out[0]] { ReadLog(fd); });
+  log_ = out[0];
+  ::fcntl(log_, F_SETFL, O_NONBLOCK);
+  reader_ = std::thread([this] { ReadLog(); });
   ready_ = WaitForLine("] ready,", std::chrono::seconds(10));
 }
 
@@ -33,27 +37,44 @@ LampUnitProcess::~LampUnitProcess() {
   if (reader_.joinable()) reader_.join();
 }
 
-void LampUnitProcess::ReadLog(int fd) {
-  std::string pending;
-  char chunk[4096];
-  ssize_t got;
-  while ((got = ::read(fd, chunk, sizeof chunk)) > 0) {
-    pending.append(chunk, got);
-    std::size_t end;
-    while ((end = pending.find('\n')) != std::string::npos) {
-      std::lock_guard lock(mutex_);
-      lines_.push_back(pending.substr(0, end));
-      pending.erase(0, end + 1);
-      changed_.notify_all();
+void LampUnitProcess::ReadLog() {
+  // Keeps the pipe drained while nobody asks, so the unit never waits on it.
+  // Only this thread closes the pipe, so log_ stays valid while it polls.
+  for (;;) {
+    pollfd watch{log_, POLLIN, 0};
+    ::poll(&watch, 1, -1);
+    std::lock_guard lock(mutex_);
+    if (!DrainLog()) {
+      ::close(log_);
+      log_ = -1;
+      return;
     }
   }
-  ::close(fd);
+}
+
+bool LampUnitProcess::DrainLog() {
+  if (log_ < 0) return false;
+  char chunk[4096];
+  for (;;) {
+    const ssize_t got = ::read(log_, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return true;  // nothing more for now
+    if (got == 0) return false;
+    pending_.append(chunk, got);
+    std::size_t end;
+    while ((end = pending_.find('\n')) != std::string::npos) {
+      lines_.push_back(pending_.substr(0, end));
+      pending_.erase(0, end + 1);
+    }
+    changed_.notify_all();
+  }
 }
 
 bool LampUnitProcess::WaitForLine(const std::string& needle, std::chrono::milliseconds limit,
                                   std::size_t from) {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, limit, [&] {
+    DrainLog();
     for (std::size_t i = from; i < lines_.size(); ++i) {
       if (lines_[i].find(needle) != std::string::npos) return true;
     }
@@ -62,7 +83,10 @@ bool LampUnitProcess::WaitForLine(const std::string& needle, std::chrono::millis
 }
 
 std::vector<std::string> LampUnitProcess::Lines() {
+  // Whatever the unit wrote before now is in the pipe or read already: a
+  // reply a test got was sent after the unit logged the request.
   std::lock_guard lock(mutex_);
+  DrainLog();
   return lines_;
 }
 

@@ -35,12 +35,17 @@ class LampUnitProcess {
   std::vector<std::vector<std::uint8_t>> Received(const std::string& protocol = "tcp");
 
  private:
-  void ReadLog(int fd);
+  void ReadLog();
+  // Takes every line the pipe holds now; false once the unit has closed it.
+  // Called with mutex_ held.
+  bool DrainLog();
 
   pid_t pid_ = -1;
   bool ready_ = false;
   std::mutex mutex_;
   std::condition_variable changed_;
+  int log_ = -1;         // the read end of the unit's standard output
+  std::string pending_;  // a line not yet ended
   std::vector<std::string> lines_;
   std::thread reader_;
 };

@@ -4,12 +4,15 @@
 #include <string>
 #include <vector>
 
-namespace lamppanel {
+namespace protocol {
 
 inline constexpr int kModelCount = 8;
 inline constexpr int kSoundsPerModel = 5;
 
+// The captions of the eight models, index 0 to 7: "Type-A" ... "Type-D(8)".
+extern const char* const kModelNames[kModelCount];
+
 // The 40 sound names, model-major: entry 5 * model + (sound - 1).
 std::vector<std::string> MakeSoundNames();
 
-}  // namespace lamppanel
+}  // namespace protocol

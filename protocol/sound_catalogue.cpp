@@ -1,6 +1,9 @@
 #include "sound_catalogue.h"
 
-namespace lamppanel {
+namespace protocol {
+
+const char* const kModelNames[kModelCount] = {"Type-A", "Type-B", "Type-C(1)", "Type-D(1)",
+                                              "Type-E", "Type-F", "Type-C(8)", "Type-D(8)"};
 
 std::vector<std::string> MakeSoundNames() {
   // The texts are exact, trailing blanks included. One model a row:
@@ -26,4 +29,4 @@ std::vector<std::string> MakeSoundNames() {
   // clang-format on
 }
 
-}  // namespace lamppanel
+}  // namespace protocol
