@@ -1,8 +1,6 @@
 // lampctl: the suite from the command line, for scripts, SSH sessions and
 // many units at once. Parsing, calling and printing; the exchanges are our
 // socket layer's and the records protocol/'s.
-#include <sys/resource.h>
-
 #include <CLI/CLI.hpp>
 #include <iostream>
 #include <map>
@@ -13,6 +11,7 @@
 #include "lamp_commands.h"
 #include "output.h"
 #include "settings_commands.h"
+#include "socket_layer.h"
 #include "text_format.h"
 #include "unit_list.h"
 
@@ -110,15 +109,6 @@ std::vector<UnitAddress> Units(const std::vector<std::string>& texts, bool allow
   std::string error;
   for (const std::string& text : texts) ParseUnit(text, allowRange, units, error);  // checked
   return units;
-}
-
-// Many units at once need more descriptors than the usual 1024.
-void RaiseDescriptorLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
 }
 
 // --- the commands
@@ -476,7 +466,7 @@ int main(int argc, char** argv) {
   }
   common.broadcast.wait = std::chrono::milliseconds(waitMs);
   common.lamp.timeout = std::chrono::milliseconds(timeoutMs);
-  RaiseDescriptorLimit();
+  platform::RaiseDescriptorLimit();
 
   if (command == "find") return Find(common);
   if (command == "read") return Read(common, macText);

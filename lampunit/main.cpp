@@ -1,14 +1,13 @@
 // lampunit: a simulated lamp unit (or many) for tests, benchmarks and demos.
 // Serves the TCP lamp port and the UDP settings port on its own address and
 // logs every frame that crosses the wire.
-#include <sys/resource.h>
-
 #include <cstdio>
 #include <memory>
 #include <vector>
 
 #include "lamp_state.h"
 #include "reactor.h"
+#include "socket_layer.h"
 #include "tcp_lamp_port.h"
 #include "text_format.h"
 #include "udp_settings_port.h"
@@ -29,23 +28,13 @@ lampunit::UnitSettings InitialSettings(const protocol::IpBytes& address,
   lampunit::UnitSettings settings;
   settings.address = protocol::DottedText(address);
   settings.servingAddress = address;
-  settings.mac = mac;
-  settings.ipAddress = address;
-  settings.subnetMask = {255, 255, 255, 0};
-  settings.gateway = {settings.ipAddress[0], settings.ipAddress[1], settings.ipAddress[2], 1};
-  settings.port = options.tcpPort;
-  settings.t = options.model;
+  settings.stored.mac = mac;
+  settings.stored.ipAddress = address;
+  settings.stored.subnetMask = {255, 255, 255, 0};
+  settings.stored.gateway = {address[0], address[1], address[2], 1};
+  settings.stored.port = options.tcpPort;
+  settings.stored.t = options.model;
   return settings;
-}
-
-// Each simulated unit holds a few sockets; hundreds of them need more than
-// the usual 1024 descriptors.
-void RaiseDescriptorLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
 }
 
 protocol::IpBytes AddressPlus(protocol::IpBytes address, int offset) {
@@ -79,7 +68,7 @@ int main(int argc, char** argv) {
   protocol::IpBytes firstAddress{};
   protocol::ParseIpv4(options->address, firstAddress);  // checked with the options
 
-  RaiseDescriptorLimit();
+  platform::RaiseDescriptorLimit();
   lampunit::Reactor reactor;
   std::vector<std::unique_ptr<SimulatedUnit>> units;
   std::vector<lampunit::UnitSettings*> settings;

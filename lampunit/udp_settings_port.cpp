@@ -9,18 +9,12 @@ namespace lampunit {
 namespace {
 
 using protocol::kCommandOffset;
-using protocol::kGatewayOffset;
-using protocol::kIpOffset;
 using protocol::kMacOffset;
 using protocol::kMacSize;
-using protocol::kMaskOffset;
-using protocol::kPortOffset;
 using protocol::kSettingsFrameSize;
 using protocol::kStartMark;
-using protocol::kTOffset;
 using protocol::kXOffset;
 using protocol::kXTagOffset;
-using protocol::SettingsFields;
 using protocol::SettingsFrame;
 
 constexpr std::uint16_t kSettingsPort = 50000;
@@ -29,15 +23,7 @@ constexpr auto kFloodInterval = std::chrono::milliseconds(50);
 
 SettingsFrame ReplyFrame(const UnitSettings& unit, char second) {
   SettingsFrame frame{};
-  SettingsFields fields;
-  fields.macText = protocol::DottedText(unit.mac);
-  fields.ipAddress = unit.ipAddress;
-  fields.subnetMask = unit.subnetMask;
-  fields.gateway = unit.gateway;
-  fields.portText = std::to_string(unit.port);
-  fields.mtText = std::to_string(unit.t);
-  fields.maText = fields.macText;
-  protocol::BuildSettingsFrame(frame, protocol::Read, fields);
+  protocol::BuildSettingsFrame(frame, protocol::Read, protocol::FieldsOf(unit.stored));
   // "MR" answers a find, "IR" a read, "IW" a write.
   frame[kCommandOffset] = second == 'M' ? 'M' : 'I';
   frame[kCommandOffset + 1] = second == 'M' ? 'R' : second;
@@ -45,17 +31,17 @@ SettingsFrame ReplyFrame(const UnitSettings& unit, char second) {
 }
 
 bool NamesUnit(const std::uint8_t* request, const UnitSettings& unit) {
-  return std::equal(unit.mac.begin(), unit.mac.end(), request + kMacOffset);
+  return std::equal(unit.stored.mac.begin(), unit.stored.mac.end(), request + kMacOffset);
 }
 
-void StoreSettings(UnitSettings& unit, const std::uint8_t* request) {
-  std::copy_n(request + kIpOffset, 4, unit.ipAddress.begin());
-  std::copy_n(request + kMaskOffset, 4, unit.subnetMask.begin());
-  std::copy_n(request + kGatewayOffset, 4, unit.gateway.begin());
-  unit.port = static_cast<std::uint16_t>(request[kPortOffset] * 256 + request[kPortOffset + 1]);
-  unit.t = request[kTOffset];
+void StoreSettings(UnitSettings& unit, std::span<const std::uint8_t> request) {
+  const protocol::MacBytes mac = unit.stored.mac;
+  unit.stored = *protocol::ReadRecord(request);
+  unit.stored.mac = mac;
   // SETT (tag 'M') also gives the unit the MAC address carried in X.
-  if (request[kXTagOffset] == 'M') std::copy_n(request + kXOffset, kMacSize, unit.mac.begin());
+  if (request[kXTagOffset] == 'M') {
+    std::copy_n(request.begin() + kXOffset, kMacSize, unit.stored.mac.begin());
+  }
   LogEvent(unit.address, "udp settings stored (they take effect when the unit restarts)");
 }
 
@@ -103,7 +89,7 @@ void UdpSettingsPort::OnDatagram() {
       if (options_.udpFault == UdpFault::kIgnoreWrites) {
         LogEvent(unit->address, "udp write ignored");
       } else {
-        StoreSettings(*unit, request);
+        StoreSettings(*unit, std::span<const std::uint8_t>(request, length));
       }
       Answer(*unit, 'W', replyTo);
     }

@@ -20,10 +20,7 @@ namespace lampunit {
 struct UnitSettings {
   std::string address;                 // the address it serves on, as text
   protocol::IpBytes servingAddress{};  // the same; replies come from here
-  std::array<std::uint8_t, 6> mac{};
-  protocol::IpBytes ipAddress{}, subnetMask{}, gateway{};
-  std::uint16_t port = 20000;
-  std::uint8_t t = 0;
+  protocol::SettingsRecord stored;     // MAC, address, mask, gateway, port, T
 };
 
 class UdpSettingsPort {

@@ -148,4 +148,8 @@ class Socket {
 
 void Sleep(std::chrono::milliseconds duration);
 
+// Lifts the process's soft limit of open descriptors to its hard limit, for
+// programs that hold hundreds of sockets at once.
+void RaiseDescriptorLimit();
+
 }  // namespace platform
