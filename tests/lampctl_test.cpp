@@ -91,6 +91,15 @@ TEST_F(LampctlTest, ReadTakesEveryFormOfMac) {
     EXPECT_EQ(unit["ip"], "192.168.10.22") << mac;
     EXPECT_EQ(unit["ok"], true);
   }
+  const ProgramRun table = Lampctl({"read", "0.80.194.1.2.9"});
+  EXPECT_EQ(table.status, 0);
+  EXPECT_EQ(
+      table.out,
+      "MAC                NETASSIGN MAC   IP             MASK           GATEWAY       PORT   T  "
+      "FROM\n"
+      "00:50:c2:01:02:09  0.80.194.1.2.9  192.168.10.21  255.255.255.0  192.168.10.1  20000  3  "
+      "192.168.10.21\n");
+
   const ProgramRun missing = Lampctl({"read", "00:50:c2:01:02:77", "--json"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(Json(missing)["error"], "00:50:c2:01:02:77: no answer within 200 ms");
