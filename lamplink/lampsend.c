@@ -1,10 +1,10 @@
-/* lampsend: one lamp frame exchange from the command line.
+/* lampsend: one lamp frame exchange from the command line, through LampLink.
  *
  *   lampsend ADDRESS PORT B0 B1 B2 B3 B4 B5 B6 B7
  *
  * The eight bytes are given in hex (B0 = 1 writes, 0 reads). Prints the
  * result and the frame as it came back; when the exchange fails, says why
- * on standard error. */
+ * on standard error. Exit status: 0 exchanged, 1 no exchange, 2 usage. */
 #include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
@@ -13,15 +13,68 @@
 
 #include "lamplink.h"
 
+#ifndef LAMP_VERSION
+#define LAMP_VERSION "unknown"
+#endif
+
+static const char kUsage[] =
+    "usage: lampsend ADDRESS PORT B0 B1 B2 B3 B4 B5 B6 B7\n"
+    "       lampsend --help | --version\n";
+static const char kDescription[] =
+    "Sends one 8-byte lamp frame to the unit at ADDRESS (A.B.C.D), TCP PORT (1 to 65535),\n"
+    "and prints the result and the frame as it came back. The bytes are one or two hex\n"
+    "digits each: B0 is 1 to write (lamps and sound), 0 to read the unit's state; B1 the\n"
+    "model; B2 to B6 the red, yellow, green, blue and white lamps (0 off, 1 on, 2 blinking,\n"
+    "64 unchanged); B7 the sound (0 off, 1 to 5, 64 unchanged).\n"
+    "Exit status: 0 exchanged, 1 no connection or the request was not sent (the reason\n"
+    "is on standard error), 2 usage error.\n";
+
+static int Usage(const char* problem, const char* text) {
+  fprintf(stderr, "lampsend: %s: '%s'\n%s", problem, text, kUsage);
+  return 2;
+}
+
+/* A decimal number 0 to `high`, digits only, no leading zero. */
+static int ParseDecimal(const char* text, long high, long* value) {
+  size_t length = strlen(text);
+  if (length == 0 || length > 5 || (length > 1 && text[0] == '0')) return 0;
+  long parsed = 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (!isdigit((unsigned char)text[i])) return 0;
+    parsed = parsed * 10 + (text[i] - '0');
+  }
+  if (parsed > high) return 0;
+  *value = parsed;
+  return 1;
+}
+
 static int ParseAddress(const char* text, uint8_t address[4]) {
-  unsigned a, b, c, d;
-  char rest;
-  if (sscanf(text, "%u.%u.%u.%u%c", &a, &b, &c, &d, &rest) != 4) return 0;
-  if (a > 255 || b > 255 || c > 255 || d > 255) return 0;
-  address[0] = (uint8_t)a;
-  address[1] = (uint8_t)b;
-  address[2] = (uint8_t)c;
-  address[3] = (uint8_t)d;
+  char piece[4][8];
+  const char* at = text;
+  for (int i = 0; i < 4; ++i) {
+    size_t length = strcspn(at, ".");
+    if (length == 0 || length >= sizeof piece[i]) return 0;
+    memcpy(piece[i], at, length);
+    piece[i][length] = '\0';
+    at += length;
+    if (i < 3 && *at++ != '.') return 0;
+  }
+  if (*at != '\0') return 0;
+  for (int i = 0; i < 4; ++i) {
+    long value = 0;
+    if (!ParseDecimal(piece[i], 255, &value)) return 0;
+    address[i] = (uint8_t)value;
+  }
+  return 1;
+}
+
+static int ParseByte(const char* text, uint8_t* byte) {
+  size_t length = strlen(text);
+  if (length < 1 || length > 2) return 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (!isxdigit((unsigned char)text[i])) return 0;
+  }
+  *byte = (uint8_t)strtoul(text, NULL, 16);
   return 1;
 }
 
@@ -51,26 +104,39 @@ static void PrintReason(const char* address, long port, int reason) {
 }
 
 int main(int argc, char** argv) {
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    fputs(kUsage, stdout);
+    fputs(kDescription, stdout);
+    return 0;
+  }
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    puts(LAMP_VERSION);
+    return 0;
+  }
   if (argc != 11) {
-    fprintf(stderr, "usage: %s ADDRESS PORT B0 B1 B2 B3 B4 B5 B6 B7 (bytes in hex)\n", argv[0]);
+    fprintf(stderr, "lampsend: %s\n%s", argc < 11 ? "too few arguments" : "too many arguments",
+            kUsage);
     return 2;
   }
   uint8_t address[4];
-  if (!ParseAddress(argv[1], address)) {
-    fprintf(stderr, "%s: not an IPv4 address: %s\n", argv[0], argv[1]);
-    return 2;
+  if (!ParseAddress(argv[1], address)) return Usage("not an IPv4 address", argv[1]);
+  long port = 0;
+  if (!ParseDecimal(argv[2], 65535, &port) || port == 0) {
+    return Usage("not a port from 1 to 65535", argv[2]);
   }
-  int32_t port = (int32_t)strtol(argv[2], NULL, 10);
   uint8_t frame[8];
-  for (int i = 0; i < 8; ++i) frame[i] = (uint8_t)strtoul(argv[3 + i], NULL, 16);
+  for (int i = 0; i < 8; ++i) {
+    if (!ParseByte(argv[3 + i], &frame[i]))
+      return Usage("not a byte in hex (00 to ff)", argv[3 + i]);
+  }
 
   errno = 0;
-  uint8_t result = Tcp_Orvik_RW(port, address, frame);
+  uint8_t result = Tcp_Orvik_RW((int32_t)port, address, frame);
   const int reason = errno;
 
   printf("result %u frame", result);
   for (int i = 0; i < 8; ++i) printf(" %02X", frame[i]);
   printf("\n");
-  if (!result) PrintReason(argv[1], (long)(port & 0xFFFF), reason);
+  if (!result) PrintReason(argv[1], port, reason);
   return result ? 0 : 1;
 }

@@ -7,7 +7,11 @@ namespace lamppanel {
 
 class LampPanelApp : public platform::CWinApp {
  public:
-  LampPanelApp() : CWinApp("LampPanel") {}
+  LampPanelApp()
+      : CWinApp("LampPanel",
+                "LampPanel, the test console of a networked signal-lamp unit: switch each of its "
+                "five lamps on, off or blinking, play or stop a sound, read its state back and "
+                "reset it. Type the unit's address and port in the window.") {}
   bool InitInstance() override;
 };
 

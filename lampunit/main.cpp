@@ -1,8 +1,10 @@
 // lampunit: a simulated lamp unit (or many) for tests, benchmarks and demos.
 // Serves the TCP lamp port and the UDP settings port on its own address and
 // logs every frame that crosses the wire.
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "lamp_state.h"
@@ -58,10 +60,25 @@ std::array<std::uint8_t, 6> MacPlus(std::array<std::uint8_t, 6> mac, int offset)
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string error;
-  auto options = lampunit::ParseUnitOptions(argc, argv, error);
-  if (!options) {
-    std::fprintf(stderr, "lampunit: %s\n%s", error.c_str(), lampunit::kUnitUsage);
+  CLI::App app{
+      "lampunit: one or many simulated lamp units, for tests, benchmarks and demos. Each serves "
+      "its TCP lamp port on its own address and the UDP settings port 50000, and writes a line "
+      "for every frame it receives and sends. Run it on a network of your own: scripts/private-net "
+      "gives one.",
+      "lampunit"};
+  app.set_version_flag("--version", std::string(LAMP_VERSION), "Print the version and exit");
+  auto options = std::make_optional<lampunit::UnitOptions>();
+  lampunit::AddUnitOptions(app, *options);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& failure) {
+    if (failure.get_exit_code() == 0) return app.exit(failure);  // --help, --version
+    std::fprintf(stderr, "lampunit: %s\nRun 'lampunit --help' for the options.\n", failure.what());
+    return 2;
+  }
+  std::string error = lampunit::CheckUnitOptions(*options);
+  if (!error.empty()) {
+    std::fprintf(stderr, "lampunit: %s\n", error.c_str());
     return 2;
   }
 

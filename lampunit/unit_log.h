@@ -1,6 +1,6 @@
 // One line on standard output per frame received or sent, so that a person
 // or a test sees what crossed the wire:
-//   [192.168.10.200] tcp recv 8 bytes: 57 00 01 64 64 64 64 64 from 127.0.0.1:40000
+//   14:03:07.129 [192.168.10.200] tcp recv 8 bytes: 57 00 01 64 64 64 64 64 from 127.0.0.1:40000
 #pragma once
 
 #include <cstdint>

@@ -10,12 +10,6 @@
 
 namespace lampunit {
 
-const char* const kUnitUsage =
-    "usage: lampunit [--address A] [--port P] [--count N] [--model M] [--mac a.b.c.d.e.f]\n"
-    "                [--tcp-fault silent|close|reset|long|short:K|late:MS]\n"
-    "                [--udp-fault empty|short|oversize|garbage|stray|\n"
-    "                             ignore-writes|flood[:MS]] [--no-udp]\n";
-
 namespace {
 
 bool ParseInt(std::string_view text, int low, int high, int& value) {
@@ -24,19 +18,6 @@ bool ParseInt(std::string_view text, int low, int high, int& value) {
   if (error != std::errc() || end != text.data() + text.size()) return false;
   if (parsed < low || parsed > high) return false;
   value = parsed;
-  return true;
-}
-
-bool ParseMac(std::string_view text, std::array<std::uint8_t, 6>& mac) {
-  for (std::size_t i = 0; i < mac.size(); ++i) {
-    const auto dot = text.find('.');
-    const bool last = i + 1 == mac.size();
-    if (last != (dot == std::string_view::npos)) return false;
-    int value = 0;
-    if (!ParseInt(text.substr(0, dot), 0, 255, value)) return false;
-    mac[i] = static_cast<std::uint8_t>(value);
-    if (!last) text.remove_prefix(dot + 1);
-  }
   return true;
 }
 
@@ -99,49 +80,87 @@ bool ParseUdpFault(std::string_view text, UnitOptions& options) {
 
 }  // namespace
 
-std::optional<UnitOptions> ParseUnitOptions(int argc, char** argv, std::string& error) {
-  UnitOptions options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view flag = argv[i];
-    if (flag == "--no-udp") {
-      options.udp = false;
-      continue;
-    }
-    if (i + 1 >= argc) {
-      error = "missing value after " + std::string(flag);
-      return std::nullopt;
-    }
-    const std::string_view value = argv[++i];
-    int number = 0;
-    bool ok = true;
-    if (flag == "--address") {
-      std::array<std::uint8_t, 4> parsed{};
-      ok = protocol::ParseIpv4(value, parsed);
-      options.address = value;
-    } else if (flag == "--port") {
-      ok = ParseInt(value, 1, 65535, number);
-      options.tcpPort = static_cast<std::uint16_t>(number);
-    } else if (flag == "--count") {
-      ok = ParseInt(value, 1, 4000, options.count);
-    } else if (flag == "--model") {
-      ok = ParseInt(value, 0, 255, number);
-      options.model = static_cast<std::uint8_t>(number);
-    } else if (flag == "--mac") {
-      ok = ParseMac(value, options.mac);
-    } else if (flag == "--tcp-fault") {
-      ok = ParseTcpFault(value, options);
-    } else if (flag == "--udp-fault") {
-      ok = ParseUdpFault(value, options);
-    } else {
-      error = "unknown option " + std::string(flag);
-      return std::nullopt;
-    }
-    if (!ok) {
-      error = "bad value for " + std::string(flag) + ": " + std::string(value);
-      return std::nullopt;
-    }
+void AddUnitOptions(CLI::App& app, UnitOptions& options) {
+  app.add_option("--address", options.address,
+                 "Address of the (first) unit, A.B.C.D (default 192.168.10.200)")
+      ->type_name("A")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            std::array<std::uint8_t, 4> address{};
+            return protocol::ParseIpv4(text, address) ? std::string()
+                                                      : "not an IPv4 address: '" + text + "'";
+          },
+          "A.B.C.D"));
+  app.add_option("--port", options.tcpPort, "TCP lamp port, 1 to 65535 (default 20000)")
+      ->type_name("P")
+      ->check(CLI::Range(1, 65535));
+  app.add_option("--count", options.count,
+                 "Units at consecutive addresses and MAC addresses, 1 to 4000 (default 1)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 4000));
+  app.add_option("--model", options.model, "Model byte the unit answers with, 0 to 255 (default 0)")
+      ->type_name("M")
+      ->check(CLI::Range(0, 255));
+  app.add_option_function<std::string>(
+         "--mac", [&options](const std::string& text) { protocol::ParseMac(text, options.mac); },
+         "MAC address of the (first) unit, 0.80.194.1.2.1 or 00:50:c2:01:02:01 (default "
+         "0.80.194.1.2.1)")
+      ->type_name("MAC")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            std::array<std::uint8_t, 6> mac{};
+            return protocol::ParseMac(text, mac) ? std::string()
+                                                 : "not a MAC address: '" + text + "'";
+          },
+          "MAC"));
+  app.add_option_function<std::string>(
+         "--tcp-fault", [&options](const std::string& text) { ParseTcpFault(text, options); },
+         "Act as a broken unit on TCP: silent (never answer), close or reset (right after "
+         "accepting), long (answer 12 bytes), short:K (answer K bytes, 0 to 8), late:MS (answer "
+         "after MS ms, 0 to 60000)")
+      ->type_name("FAULT")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            UnitOptions scratch;
+            return ParseTcpFault(text, scratch) ? std::string()
+                                                : "not a TCP fault: '" + text + "'";
+          },
+          "FAULT"));
+  app.add_option_function<std::string>(
+         "--udp-fault", [&options](const std::string& text) { ParseUdpFault(text, options); },
+         "Act as a broken unit on UDP: empty or garbage (a datagram before each answer), short "
+         "or oversize (answers cut or too long), stray (answer every READ), ignore-writes, "
+         "flood[:MS] (a datagram every 50 ms for MS ms, 1 to 600000, default 5000)")
+      ->type_name("FAULT")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            UnitOptions scratch;
+            return ParseUdpFault(text, scratch) ? std::string()
+                                                : "not a UDP fault: '" + text + "'";
+          },
+          "FAULT"));
+  app.add_flag_function(
+      "--no-udp", [&options](std::int64_t) { options.udp = false; },
+      "Serve no settings port (UDP 50000)");
+}
+
+std::string CheckUnitOptions(const UnitOptions& options) {
+  // The last unit's address and MAC address must not run past the end.
+  std::array<std::uint8_t, 4> first{};
+  protocol::ParseIpv4(options.address, first);
+  std::uint64_t address = 0, mac = 0;
+  for (std::uint8_t byte : first) address = address << 8 | byte;
+  for (std::uint8_t byte : options.mac) mac = mac << 8 | byte;
+  const std::uint64_t more = static_cast<std::uint64_t>(options.count) - 1;
+  if (address + more > 0xFFFFFFFFull) {
+    return "--count " + std::to_string(options.count) + " from " + options.address +
+           " runs past 255.255.255.255";
   }
-  return options;
+  if (mac + more > 0xFFFFFFFFFFFFull) {
+    return "--count " + std::to_string(options.count) + " from MAC " +
+           protocol::MacColonText(options.mac) + " runs past ff:ff:ff:ff:ff:ff";
+  }
+  return "";
 }
 
 }  // namespace lampunit

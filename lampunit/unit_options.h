@@ -1,6 +1,7 @@
 // Command line of the simulated lamp unit.
 #pragma once
 
+#include <CLI/CLI.hpp>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -43,9 +44,11 @@ struct UnitOptions {
   bool udp = true;
 };
 
-// The options, or nothing with `error` set.
-std::optional<UnitOptions> ParseUnitOptions(int argc, char** argv, std::string& error);
+// Adds the unit's options to a command line; each value is checked as it
+// is parsed.
+void AddUnitOptions(CLI::App& app, UnitOptions& options);
 
-extern const char* const kUnitUsage;
+// What the options cannot say one by one: "" when they fit together.
+std::string CheckUnitOptions(const UnitOptions& options);
 
 }  // namespace lampunit

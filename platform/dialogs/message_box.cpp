@@ -7,16 +7,10 @@
 #include <memory>
 
 #include "dialog_font.h"
+#include "display.h"
 #include "winapp.h"
 
 namespace platform {
-
-bool DisplayAvailable() {
-  const char* variable = std::getenv("QT_QPA_PLATFORM");
-  const std::string platformName = variable ? variable : "";
-  if (platformName.starts_with("offscreen") || platformName.starts_with("minimal")) return false;
-  return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
-}
 
 void ShowMessageBox(const std::string& title, const std::string& text, unsigned type) {
   if (!DisplayAvailable()) return;
@@ -26,7 +20,11 @@ void ShowMessageBox(const std::string& title, const std::string& text, unsigned 
     static int argc = 1;
     static char name[] = "lamp";
     static char* argv[] = {name, nullptr};
+    // The text is on standard error already; a display that cannot be
+    // reached ends the program as a failed library load would.
+    PrepareDisplay(title, 127);
     made = std::make_unique<QApplication>(argc, argv);
+    DisplayPrepared();
     RegisterDialogFontSubstitutes();
   }
   QMessageBox box((type & MB_ICONEXCLAMATION) ? QMessageBox::Warning : QMessageBox::NoIcon,

@@ -14,7 +14,4 @@ void AfxMessageBox(const std::string& text, unsigned type = MB_OK | MB_ICONEXCLA
 // The box alone, with the given title.
 void ShowMessageBox(const std::string& title, const std::string& text, unsigned type);
 
-// True when a window can be shown (a display, and not the offscreen or minimal platform).
-bool DisplayAvailable();
-
 }  // namespace platform

@@ -8,7 +8,10 @@ CWinApp* currentApp = nullptr;
 
 }  // namespace
 
-CWinApp::CWinApp(const char* appName) : appName_(appName) { currentApp = this; }
+CWinApp::CWinApp(const char* appName, const char* description)
+    : appName_(appName), description_(description) {
+  currentApp = this;
+}
 
 CWinApp::~CWinApp() {
   if (currentApp == this) currentApp = nullptr;

@@ -6,8 +6,10 @@ namespace platform {
 
 class CWinApp {
  public:
-  // Becomes the current application object of its module (program or library).
-  explicit CWinApp(const char* appName = nullptr);
+  // Becomes the current application object of its module (program or
+  // library). `description` says in a sentence or two what the program is,
+  // for its --help.
+  explicit CWinApp(const char* appName = nullptr, const char* description = nullptr);
   virtual ~CWinApp();
   CWinApp(const CWinApp&) = delete;
   CWinApp& operator=(const CWinApp&) = delete;
@@ -18,10 +20,12 @@ class CWinApp {
   virtual int ExitInstance() { return 0; }
 
   const char* AppName() const { return appName_; }
+  const char* Description() const { return description_; }
   static CWinApp* Current();
 
  private:
   const char* appName_;
+  const char* description_;
 };
 
 }  // namespace platform
