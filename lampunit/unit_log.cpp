@@ -18,8 +18,8 @@ std::string TimeStamp() {
   std::tm local{};
   localtime_r(&seconds, &local);
   char text[16];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
-                local.tm_sec, static_cast<int>(milliseconds));
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(milliseconds));
   return text;
 }
 

@@ -122,8 +122,7 @@ void AddUnitOptions(CLI::App& app, UnitOptions& options) {
       ->check(CLI::Validator(
           [](std::string& text) {
             UnitOptions scratch;
-            return ParseTcpFault(text, scratch) ? std::string()
-                                                : "not a TCP fault: '" + text + "'";
+            return ParseTcpFault(text, scratch) ? std::string() : "not a TCP fault: '" + text + "'";
           },
           "FAULT"));
   app.add_option_function<std::string>(
@@ -135,8 +134,7 @@ void AddUnitOptions(CLI::App& app, UnitOptions& options) {
       ->check(CLI::Validator(
           [](std::string& text) {
             UnitOptions scratch;
-            return ParseUdpFault(text, scratch) ? std::string()
-                                                : "not a UDP fault: '" + text + "'";
+            return ParseUdpFault(text, scratch) ? std::string() : "not a UDP fault: '" + text + "'";
           },
           "FAULT"));
   app.add_flag_function(

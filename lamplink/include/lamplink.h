@@ -5,7 +5,7 @@
  * the process ends with status 127, as when a needed library fails to load.
  * Usable from C, C++ and Python's ctypes:
  *
- *   lib = ctypes.CDLL("liblamplink.so")
+ *   lib = ctypes.CDLL("liblamplink.so.1")
  *   lib.Tcp_Orvik_RW.argtypes = [ctypes.c_int32, ctypes.POINTER(ctypes.c_uint8 * 4),
  *                                ctypes.POINTER(ctypes.c_uint8 * 8)]
  *   lib.Tcp_Orvik_RW.restype = ctypes.c_uint8

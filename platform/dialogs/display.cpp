@@ -1,5 +1,6 @@
 #include "display.h"
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <QString>
@@ -55,6 +56,10 @@ bool PrepareDisplay(const std::string& program, int exitStatus) {
       Variable("WAYLAND_DISPLAY").empty()) {
     std::fprintf(stderr, "%s: no display: set DISPLAY or WAYLAND_DISPLAY\n", program.c_str());
     return false;
+  }
+  // A Wayland session without X: Qt would try X first and find nothing.
+  if (Variable("QT_QPA_PLATFORM").empty() && Variable("DISPLAY").empty()) {
+    ::setenv("QT_QPA_PLATFORM", "wayland", 1);
   }
   Pending() = {program, exitStatus, ""};
   qInstallMessageHandler(StartUpMessages);

@@ -1,19 +1,28 @@
-"""The man page and the bash completion of lampctl stay in step with the
-program: every option each command's --help lists is in both, and the
+"""The man pages and the bash completion stay in step with the programs:
+every option a program's (or lampctl command's) --help lists is in its man
+page and the completion, every page formats without warnings, and the
 completion completes commands, options and lamp names."""
 import re
 import subprocess
 import sys
 import unittest
 
-LAMPCTL, MAN_PAGE, COMPLETION = sys.argv[1:4]
+SOURCES, LAMPCTL, LAMPUNIT, LAMPSEND = sys.argv[1:5]
+MAN_PAGE = f"{SOURCES}/lampctl/lampctl.1"
+COMPLETION = f"{SOURCES}/lampctl/lampctl.bash"
+PAGES = {"lamppanel": "lamppanel/lamppanel.1", "netassign": "netassign/netassign.1",
+         "lampctl": "lampctl/lampctl.1", "lampsend": "lamplink/lampsend.1",
+         "lampunit": "lampunit/lampunit.1"}
 COMMANDS = ["find", "read", "write", "status", "set", "reset", "poll"]
 
 
-def options_of(command):
-    text = subprocess.run([LAMPCTL, command, "--help"], capture_output=True, text=True,
-                          check=True).stdout
+def options_in(text):
     return sorted(set(re.findall(r"(--[a-z][a-z-]*)", text)) - {"--help"})
+
+
+def options_of(command):
+    return options_in(subprocess.run([LAMPCTL, command, "--help"], capture_output=True,
+                                     text=True, check=True).stdout)
 
 
 def complete(words):
@@ -46,11 +55,19 @@ class ManPage(unittest.TestCase):
             described = set(re.findall(r"^\.B[I]? (--[a-z-]+)", self.section(command), re.M))
             self.assertLessEqual(described, set(options_of(command)), command)
 
-    def test_it_formats_without_warnings(self):
-        run = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z", MAN_PAGE],
-                             capture_output=True, text=True)
-        self.assertEqual(run.returncode, 0)
-        self.assertEqual(run.stderr, "")
+    def test_every_page_formats_without_warnings(self):
+        for program, page in PAGES.items():
+            run = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z", f"{SOURCES}/{page}"],
+                                 capture_output=True, text=True)
+            self.assertEqual((run.returncode, run.stderr), (0, ""), program)
+
+    def test_the_other_programs_pages_describe_every_option(self):
+        for program, path in (("lampunit", LAMPUNIT), ("lampsend", LAMPSEND)):
+            with open(f"{SOURCES}/{PAGES[program]}", encoding="utf-8") as page:
+                text = page.read().replace("\\-", "-")
+            helped = subprocess.run([path, "--help"], capture_output=True, text=True).stdout
+            for option in options_in(helped) + ["--help", "--version"]:
+                self.assertIn(option, text, f"{program} {option}")
 
 
 class Completion(unittest.TestCase):
