@@ -7,6 +7,7 @@ void LampState::ApplyWrite(const protocol::LampFrame& request) {
     const std::uint8_t code = request[protocol::kFirstLampByte + i];
     if (code != protocol::kLeaveUnchanged) fields_[i] = code;
   }
+  if (observer_) observer_(Reply(protocol::kWireWrite));
 }
 
 protocol::LampFrame LampState::Reply(std::uint8_t operation) const {

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 
 #include "lamp_frame.h"
 
@@ -18,9 +19,16 @@ class LampState {
   // The unit's answer: operation letter, model, five lamps, sound.
   protocol::LampFrame Reply(std::uint8_t operation) const;
 
+  // Told of every write applied, with the state it left (as a 'W' reply),
+  // before the unit answers it: what watches the unit never lags its answers.
+  void OnChange(std::function<void(const protocol::LampFrame&)> observer) {
+    observer_ = std::move(observer);
+  }
+
  private:
   std::uint8_t model_;
   std::array<std::uint8_t, protocol::kLampCount + 1> fields_{};  // five lamps, then the sound
+  std::function<void(const protocol::LampFrame&)> observer_;
 };
 
 }  // namespace lampunit

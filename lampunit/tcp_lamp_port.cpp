@@ -1,21 +1,28 @@
 #include "tcp_lamp_port.h"
 
 #include <algorithm>
-#include <cerrno>
-
-#include "unit_log.h"
 
 namespace lampunit {
 namespace {
 
+using namespace std::chrono_literals;
+
 // Extra bytes a long reply carries past the frame.
 constexpr std::uint8_t kTrailingNoise[] = {0xEE, 0xEE, 0xEE, 0xEE};
+// Out of descriptors, how long to leave the listener alone before trying again.
+constexpr auto kAcceptPause = 200ms;
+// At the bound, how long a connection must have been idle to make room.
+constexpr auto kIdleEnoughToGo = 1s;
 
 }  // namespace
 
 TcpLampPort::TcpLampPort(Reactor& reactor, const UnitOptions& options, std::string unitAddress,
-                         LampState& state)
-    : reactor_(reactor), options_(options), unit_(std::move(unitAddress)), state_(state) {}
+                         LampState& state, UnitLog& log)
+    : reactor_(reactor),
+      options_(options),
+      unit_(std::move(unitAddress)),
+      state_(state),
+      log_(log) {}
 
 bool TcpLampPort::Open(std::string& error) {
   const auto local = platform::SocketAddress::FromDottedText(unit_, options_.tcpPort);
@@ -27,30 +34,94 @@ bool TcpLampPort::Open(std::string& error) {
             platform::ReasonText(listener_.LastError());
     return false;
   }
-  reactor_.Watch(listener_.Handle(), POLLIN, [this](short) { OnAccept(); });
+  ResumeAccepting();
   return true;
+}
+
+void TcpLampPort::ResumeAccepting() {
+  paused_ = false;
+  reactor_.Watch(listener_.Handle(), POLLIN, [this](short) { OnAccept(); });
+}
+
+void TcpLampPort::PauseAccepting() {
+  // Polling a listener that cannot accept would wake the loop for nothing,
+  // as fast as it can turn: leave it until a descriptor may be free.
+  paused_ = true;
+  reactor_.Unwatch(listener_.Handle());
+  reactor_.At(Reactor::Clock::now() + kAcceptPause, [this] {
+    if (paused_) ResumeAccepting();
+  });
 }
 
 void TcpLampPort::OnAccept() {
   platform::SocketAddress peer;
   platform::Socket accepted = listener_.Accept(peer);
-  if (!accepted) return;
+  if (!accepted) {
+    const auto reason = listener_.LastError();
+    if (reason == std::errc::too_many_files_open ||
+        reason == std::errc::too_many_files_open_in_system ||
+        reason == std::errc::not_enough_memory || reason == std::errc::no_buffer_space) {
+      log_.Event(unit_, "tcp cannot accept: " + platform::ReasonText(reason) + "; waiting");
+      PauseAccepting();
+    }
+    return;
+  }
   const std::string peerText = peer.EndpointText();
-  LogEvent(unit_, "tcp accept from " + peerText);
+  log_.Event(unit_, "tcp accept from " + peerText);
 
   if (options_.tcpFault == TcpFault::kCloseAtOnce) {
-    LogEvent(unit_, "tcp close at once");
+    log_.Event(unit_, "tcp close at once");
     return;  // closed as `accepted` goes
   }
   if (options_.tcpFault == TcpFault::kResetAtOnce) {
     accepted.SetAbortOnClose();
-    LogEvent(unit_, "tcp reset at once");
+    log_.Event(unit_, "tcp reset at once");
     return;
+  }
+
+  // At the bound, a connection that has been idle a while makes room for
+  // the new one; connections all busy turn the newcomer away instead.
+  if (static_cast<int>(connections_.size()) >= options_.maxConnections) {
+    const auto longestIdle = std::min_element(
+        connections_.begin(), connections_.end(),
+        [](const auto& a, const auto& b) { return a.second.lastFrame < b.second.lastFrame; });
+    const std::string bound = " (" + std::to_string(options_.maxConnections) + " connections open)";
+    if (Reactor::Clock::now() - longestIdle->second.lastFrame < kIdleEnoughToGo) {
+      log_.Event(unit_, "tcp connection from " + peerText + " turned away" + bound);
+      return;
+    }
+    Drop(longestIdle->first, "closed to make room" + bound);
   }
 
   const std::uint64_t id = nextId_++;
   reactor_.Watch(accepted.Handle(), POLLIN, [this, id](short) { OnReadable(id); });
-  connections_.emplace(id, Connection{std::move(accepted), peerText, {}});
+  connections_.emplace(id, Connection{std::move(accepted), peerText, {}, Reactor::Clock::now()});
+  ScheduleIdleCheck();
+}
+
+void TcpLampPort::ScheduleIdleCheck() {
+  if (idleCheckDue_ || connections_.empty()) return;
+  auto oldest = Reactor::Clock::time_point::max();
+  for (const auto& [id, connection] : connections_) {
+    oldest = std::min(oldest, connection.lastFrame);
+  }
+  idleCheckDue_ = true;
+  reactor_.At(oldest + std::chrono::milliseconds(options_.idleTimeoutMs), [this] {
+    idleCheckDue_ = false;
+    CloseIdle();
+    ScheduleIdleCheck();
+  });
+}
+
+void TcpLampPort::CloseIdle() {
+  const auto limit = Reactor::Clock::now() - std::chrono::milliseconds(options_.idleTimeoutMs);
+  std::vector<std::uint64_t> idle;
+  for (const auto& [id, connection] : connections_) {
+    if (connection.lastFrame <= limit) idle.push_back(id);
+  }
+  for (std::uint64_t id : idle) {
+    Drop(id, "closed: no complete frame within " + std::to_string(options_.idleTimeoutMs) + " ms");
+  }
 }
 
 void TcpLampPort::OnReadable(std::uint64_t id) {
@@ -65,10 +136,9 @@ void TcpLampPort::OnReadable(std::uint64_t id) {
   }
   if (got <= 0) {
     if (!connection.received.empty()) {
-      LogReceived(unit_, "tcp partial", connection.received, connection.peer);
+      log_.Received(unit_, "tcp partial", connection.received, connection.peer);
     }
-    LogEvent(unit_, "tcp closed by " + connection.peer);
-    Drop(id);
+    Drop(id, "closed by " + connection.peer);
     return;
   }
   connection.received.insert(connection.received.end(), chunk, chunk + got);
@@ -77,7 +147,8 @@ void TcpLampPort::OnReadable(std::uint64_t id) {
     std::copy_n(connection.received.begin(), protocol::kFrameSize, request.begin());
     connection.received.erase(connection.received.begin(),
                               connection.received.begin() + protocol::kFrameSize);
-    LogReceived(unit_, "tcp", request, connection.peer);
+    connection.lastFrame = Reactor::Clock::now();
+    log_.Received(unit_, "tcp", request, connection.peer);
     OnFrame(id, request);
     if (!connections_.contains(id)) return;
   }
@@ -91,13 +162,13 @@ void TcpLampPort::OnFrame(std::uint64_t id, const protocol::LampFrame& request) 
   } else if (request[protocol::kOperationByte] == protocol::kWireRead) {
     reply = state_.Reply(protocol::kWireRead);
   } else {
-    LogEvent(unit_, "tcp unknown operation, no answer");
+    log_.Event(unit_, "tcp unknown operation, no answer");
     return;
   }
 
   switch (options_.tcpFault) {
     case TcpFault::kSilent:
-      LogEvent(unit_, "tcp no answer (silent)");
+      log_.Event(unit_, "tcp no answer (silent)");
       return;
     case TcpFault::kLateReply:
       reactor_.At(Reactor::Clock::now() + std::chrono::milliseconds(options_.lateReplyMs),
@@ -111,7 +182,7 @@ void TcpLampPort::OnFrame(std::uint64_t id, const protocol::LampFrame& request) 
 void TcpLampPort::SendReply(std::uint64_t id, const protocol::LampFrame& reply) {
   auto found = connections_.find(id);
   if (found == connections_.end()) {
-    LogEvent(unit_, "tcp reply dropped, the peer has gone");
+    log_.Event(unit_, "tcp reply dropped, the peer has gone");
     return;
   }
   std::vector<std::uint8_t> bytes(reply.begin(), reply.end());
@@ -120,14 +191,17 @@ void TcpLampPort::SendReply(std::uint64_t id, const protocol::LampFrame& reply) 
     bytes.insert(bytes.end(), std::begin(kTrailingNoise), std::end(kTrailingNoise));
   }
   found->second.socket.Send(bytes);
-  LogSent(unit_, "tcp", bytes, found->second.peer);
+  log_.Sent(unit_, "tcp", bytes, found->second.peer);
 }
 
-void TcpLampPort::Drop(std::uint64_t id) {
+void TcpLampPort::Drop(std::uint64_t id, const std::string& why) {
   auto found = connections_.find(id);
   if (found == connections_.end()) return;
+  log_.Event(unit_, "tcp connection from " + found->second.peer + " " + why);
   reactor_.Unwatch(found->second.socket.Handle());
   connections_.erase(found);
+  // A descriptor is free again: a paused listener may take the next one now.
+  if (paused_) ResumeAccepting();
 }
 
 }  // namespace lampunit

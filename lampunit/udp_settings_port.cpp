@@ -42,14 +42,13 @@ void StoreSettings(UnitSettings& unit, std::span<const std::uint8_t> request) {
   if (request[kXTagOffset] == 'M') {
     std::copy_n(request.begin() + kXOffset, kMacSize, unit.stored.mac.begin());
   }
-  LogEvent(unit.address, "udp settings stored (they take effect when the unit restarts)");
 }
 
 }  // namespace
 
 UdpSettingsPort::UdpSettingsPort(Reactor& reactor, const UnitOptions& options,
-                                 std::vector<UnitSettings*> units)
-    : reactor_(reactor), options_(options), units_(std::move(units)) {}
+                                 std::vector<UnitSettings*> units, UnitLog& log)
+    : reactor_(reactor), options_(options), units_(std::move(units)), log_(log) {}
 
 bool UdpSettingsPort::Open(std::string& error) {
   socket_ = platform::Socket::OpenDatagram();
@@ -71,8 +70,8 @@ void UdpSettingsPort::OnDatagram() {
   const long length = socket_.ReceiveFrom(request, requester);
   if (length < 0) return;
   const std::string unitName = units_.empty() ? "" : units_.front()->address;
-  LogReceived(unitName, "udp", std::span<const std::uint8_t>(request, length),
-              requester.EndpointText());
+  log_.Received(unitName, "udp", std::span<const std::uint8_t>(request, length),
+                requester.EndpointText());
   if (length < kSettingsFrameSize || request[0] != kStartMark) return;
 
   const auto replyTo = platform::SocketAddress::FromBytes(requester.Bytes(), kReplyPort);
@@ -87,9 +86,10 @@ void UdpSettingsPort::OnDatagram() {
       Answer(*unit, 'R', replyTo);
     } else if (first == 'I' && second == 'W' && NamesUnit(request, *unit)) {
       if (options_.udpFault == UdpFault::kIgnoreWrites) {
-        LogEvent(unit->address, "udp write ignored");
+        log_.Event(unit->address, "udp write ignored");
       } else {
         StoreSettings(*unit, std::span<const std::uint8_t>(request, length));
+        log_.Event(unit->address, "udp settings stored (they take effect when the unit restarts)");
       }
       Answer(*unit, 'W', replyTo);
     }
@@ -131,7 +131,7 @@ void UdpSettingsPort::Flood(const UnitSettings& unit, platform::SocketAddress to
                             Reactor::Clock::time_point until) {
   if (Reactor::Clock::now() >= until) {
     flooding_ = false;
-    LogEvent(unit.address, "udp flood over");
+    log_.Event(unit.address, "udp flood over");
     return;
   }
   SendFrom(unit, std::vector<std::uint8_t>(8, 0x55), to);
@@ -143,10 +143,10 @@ void UdpSettingsPort::SendFrom(const UnitSettings& unit, const std::vector<std::
                                const platform::SocketAddress& to) {
   // The unit's own address as the source, though one socket serves all units.
   if (socket_.SendFrom(bytes, to, unit.servingAddress) < 0) {
-    LogEvent(unit.address, "udp send failed: " + platform::ReasonText(socket_.LastError()));
+    log_.Event(unit.address, "udp send failed: " + platform::ReasonText(socket_.LastError()));
     return;
   }
-  LogSent(unit.address, "udp", bytes, to.EndpointText());
+  log_.Sent(unit.address, "udp", bytes, to.EndpointText());
 }
 
 }  // namespace lampunit

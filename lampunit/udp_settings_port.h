@@ -12,6 +12,7 @@
 #include "reactor.h"
 #include "settings_frame.h"
 #include "socket_layer.h"
+#include "unit_log.h"
 #include "unit_options.h"
 
 namespace lampunit {
@@ -25,7 +26,8 @@ struct UnitSettings {
 
 class UdpSettingsPort {
  public:
-  UdpSettingsPort(Reactor& reactor, const UnitOptions& options, std::vector<UnitSettings*> units);
+  UdpSettingsPort(Reactor& reactor, const UnitOptions& options, std::vector<UnitSettings*> units,
+                  UnitLog& log);
   UdpSettingsPort(const UdpSettingsPort&) = delete;
   UdpSettingsPort& operator=(const UdpSettingsPort&) = delete;
 
@@ -42,6 +44,7 @@ class UdpSettingsPort {
   Reactor& reactor_;
   const UnitOptions& options_;
   std::vector<UnitSettings*> units_;
+  UnitLog& log_;
   platform::Socket socket_;
   bool flooding_ = false;
 };

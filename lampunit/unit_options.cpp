@@ -137,6 +137,16 @@ void AddUnitOptions(CLI::App& app, UnitOptions& options) {
             return ParseUdpFault(text, scratch) ? std::string() : "not a UDP fault: '" + text + "'";
           },
           "FAULT"));
+  app.add_option("--idle-timeout", options.idleTimeoutMs,
+                 "Close a TCP connection that sends no complete frame for this long, 100 to "
+                 "600000 ms (default 5000)")
+      ->type_name("MS")
+      ->check(CLI::Range(100, 600000));
+  app.add_option("--max-connections", options.maxConnections,
+                 "Open TCP connections a unit keeps at the most, the longest idle closed first, "
+                 "1 to 1000 (default 64)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1000));
   app.add_flag_function(
       "--no-udp", [&options](std::int64_t) { options.udp = false; },
       "Serve no settings port (UDP 50000)");

@@ -42,6 +42,8 @@ struct UnitOptions {
   UdpFault udpFault = UdpFault::kNone;
   int floodMs = 5000;
   bool udp = true;
+  int idleTimeoutMs = 5000;  // a TCP connection without a complete frame for this long is closed
+  int maxConnections = 64;   // open TCP connections a unit keeps at the most
 };
 
 // Adds the unit's options to a command line; each value is checked as it

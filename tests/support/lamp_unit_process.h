@@ -27,6 +27,7 @@ class LampUnitProcess {
   LampUnitProcess& operator=(const LampUnitProcess&) = delete;
 
   bool Ready() const { return ready_; }
+  pid_t Pid() const { return pid_; }
   // Waits for a log line holding `needle`, counting from line `from`.
   bool WaitForLine(const std::string& needle, std::chrono::milliseconds limit,
                    std::size_t from = 0);
