@@ -7,12 +7,12 @@ import subprocess
 import sys
 import unittest
 
-SOURCES, LAMPCTL, LAMPUNIT, LAMPSEND = sys.argv[1:5]
+SOURCES, LAMPCTL, LAMPUNIT, LAMPSEND, LAMPTOWER = sys.argv[1:6]
 MAN_PAGE = f"{SOURCES}/lampctl/lampctl.1"
 COMPLETION = f"{SOURCES}/lampctl/lampctl.bash"
 PAGES = {"lamppanel": "lamppanel/lamppanel.1", "netassign": "netassign/netassign.1",
          "lampctl": "lampctl/lampctl.1", "lampsend": "lamplink/lampsend.1",
-         "lampunit": "lampunit/lampunit.1"}
+         "lampunit": "lampunit/lampunit.1", "lamptower": "lamptower/lamptower.1"}
 COMMANDS = ["find", "read", "write", "status", "set", "reset", "poll"]
 
 
@@ -62,7 +62,8 @@ class ManPage(unittest.TestCase):
             self.assertEqual((run.returncode, run.stderr), (0, ""), program)
 
     def test_the_other_programs_pages_describe_every_option(self):
-        for program, path in (("lampunit", LAMPUNIT), ("lampsend", LAMPSEND)):
+        for program, path in (("lampunit", LAMPUNIT), ("lampsend", LAMPSEND),
+                              ("lamptower", LAMPTOWER)):
             with open(f"{SOURCES}/{PAGES[program]}", encoding="utf-8") as page:
                 text = page.read().replace("\\-", "-")
             helped = subprocess.run([path, "--help"], capture_output=True, text=True).stdout

@@ -22,7 +22,7 @@ holds() { contents "$1" | grep -qx "$2"; }
 
 libdir=/usr/lib/x86_64-linux-gnu
 for file in /usr/bin/lamppanel /usr/bin/netassign /usr/bin/lampctl /usr/bin/lampsend \
-  /usr/bin/lampunit /usr/share/applications/lamppanel.desktop \
+  /usr/bin/lampunit /usr/bin/lamptower /usr/share/applications/lamppanel.desktop \
   /usr/share/applications/netassign.desktop /usr/share/icons/hicolor/16x16/apps/lamppanel.png \
   /usr/share/icons/hicolor/32x32/apps/netassign.png /usr/share/man/man1/lampctl.1.gz \
   /usr/share/man/man1/lamppanel.1.gz /usr/share/bash-completion/completions/lampctl \

@@ -18,10 +18,16 @@ struct Program {
 };
 
 const Program kPrograms[] = {
-    {"lamppanel", LAMPPANEL_PATH}, {"netassign", NETASSIGN_PATH},         {"lampctl", LAMPCTL_PATH},
-    {"lampsend", LAMPSEND_PATH},   {"lampunit", LAMPUNIT_PATH_FOR_TESTS},
+    {"lamppanel", LAMPPANEL_PATH},
+    {"netassign", NETASSIGN_PATH},
+    {"lampctl", LAMPCTL_PATH},
+    {"lampsend", LAMPSEND_PATH},
+    {"lampunit", LAMPUNIT_PATH_FOR_TESTS},
+    {"lamptower", LAMPTOWER_PATH},
 };
 const Program kDialogs[] = {{"lamppanel", LAMPPANEL_PATH}, {"netassign", NETASSIGN_PATH}};
+const Program kWindows[] = {
+    {"lamppanel", LAMPPANEL_PATH}, {"netassign", NETASSIGN_PATH}, {"lamptower", LAMPTOWER_PATH}};
 
 // Runs with no display named, unless `environment` names one.
 ProgramRun Start(const char* path, Strings arguments, Strings environment = {}) {
@@ -53,8 +59,8 @@ TEST(Programs, AnswerHelpAndVersion) {
   }
 }
 
-TEST(Programs, DialogsWithoutADisplaySaySoInOneLine) {
-  for (const Program& dialog : kDialogs) {
+TEST(Programs, WindowsWithoutADisplaySaySoInOneLine) {
+  for (const Program& dialog : kWindows) {
     const ProgramRun none = Start(dialog.path, {});
     EXPECT_FALSE(none.killed) << dialog.name;
     EXPECT_EQ(none.status, 1) << dialog.name;
