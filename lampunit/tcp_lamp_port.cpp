@@ -1,6 +1,7 @@
 #include "tcp_lamp_port.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace lampunit {
 namespace {
@@ -9,10 +10,13 @@ using namespace std::chrono_literals;
 
 // Extra bytes a long reply carries past the frame.
 constexpr std::uint8_t kTrailingNoise[] = {0xEE, 0xEE, 0xEE, 0xEE};
+// Connections the system holds for the unit until it takes them: room for a
+// crowd, so that a client's handshake is queued rather than dropped.
+constexpr int kBacklog = 1024;
+// Connections taken at each turn of the loop while more are waiting.
+constexpr int kAcceptsAtOnce = 32;
 // Out of descriptors, how long to leave the listener alone before trying again.
 constexpr auto kAcceptPause = 200ms;
-// At the bound, how long a connection must have been idle to make room.
-constexpr auto kIdleEnoughToGo = 1s;
 
 }  // namespace
 
@@ -29,7 +33,7 @@ bool TcpLampPort::Open(std::string& error) {
   listener_ = platform::Socket::OpenStream();
   // A unit restarted at once must get its port back.
   if (!listener_ || !listener_.SetReuseAddress(true) || !listener_.Bind(local) ||
-      !listener_.Listen(64) || !listener_.SetNonBlocking(true)) {
+      !listener_.Listen(kBacklog) || !listener_.SetNonBlocking(true)) {
     error = "cannot listen on " + local.EndpointText() + ": " +
             platform::ReasonText(listener_.LastError());
     return false;
@@ -40,7 +44,11 @@ bool TcpLampPort::Open(std::string& error) {
 
 void TcpLampPort::ResumeAccepting() {
   paused_ = false;
-  reactor_.Watch(listener_.Handle(), POLLIN, [this](short) { OnAccept(); });
+  reactor_.Watch(listener_.Handle(), POLLIN, [this](short) {
+    for (int i = 0; i < kAcceptsAtOnce && !paused_; ++i) {
+      if (!OnAccept()) break;
+    }
+  });
 }
 
 void TcpLampPort::PauseAccepting() {
@@ -53,7 +61,7 @@ void TcpLampPort::PauseAccepting() {
   });
 }
 
-void TcpLampPort::OnAccept() {
+bool TcpLampPort::OnAccept() {
   platform::SocketAddress peer;
   platform::Socket accepted = listener_.Accept(peer);
   if (!accepted) {
@@ -64,39 +72,43 @@ void TcpLampPort::OnAccept() {
       log_.Event(unit_, "tcp cannot accept: " + platform::ReasonText(reason) + "; waiting");
       PauseAccepting();
     }
-    return;
+    return false;  // none waiting, or none can be taken now
   }
   const std::string peerText = peer.EndpointText();
   log_.Event(unit_, "tcp accept from " + peerText);
 
   if (options_.tcpFault == TcpFault::kCloseAtOnce) {
     log_.Event(unit_, "tcp close at once");
-    return;  // closed as `accepted` goes
+    return true;  // closed as `accepted` goes
   }
   if (options_.tcpFault == TcpFault::kResetAtOnce) {
     accepted.SetAbortOnClose();
     log_.Event(unit_, "tcp reset at once");
-    return;
+    return true;
   }
 
-  // At the bound, a connection that has been idle a while makes room for
-  // the new one; connections all busy turn the newcomer away instead.
+  // At the bound, a connection that has sent nothing since its last frame
+  // (nor has anything waiting) makes room for the new one, the longest idle
+  // first; when every one is busy, the newcomer is turned away.
   if (static_cast<int>(connections_.size()) >= options_.maxConnections) {
-    const auto longestIdle = std::min_element(
-        connections_.begin(), connections_.end(),
-        [](const auto& a, const auto& b) { return a.second.lastFrame < b.second.lastFrame; });
     const std::string bound = " (" + std::to_string(options_.maxConnections) + " connections open)";
-    if (Reactor::Clock::now() - longestIdle->second.lastFrame < kIdleEnoughToGo) {
-      log_.Event(unit_, "tcp connection from " + peerText + " turned away" + bound);
-      return;
+    std::optional<std::uint64_t> idlest;
+    for (const auto& [id, connection] : connections_) {
+      if (!connection.received.empty() || connection.socket.BytesWaiting() > 0) continue;
+      if (!idlest || connection.lastFrame < connections_.at(*idlest).lastFrame) idlest = id;
     }
-    Drop(longestIdle->first, "closed to make room" + bound);
+    if (!idlest) {
+      log_.Event(unit_, "tcp connection from " + peerText + " turned away" + bound);
+      return true;
+    }
+    Drop(*idlest, "closed to make room" + bound);
   }
 
   const std::uint64_t id = nextId_++;
   reactor_.Watch(accepted.Handle(), POLLIN, [this, id](short) { OnReadable(id); });
   connections_.emplace(id, Connection{std::move(accepted), peerText, {}, Reactor::Clock::now()});
   ScheduleIdleCheck();
+  return true;
 }
 
 void TcpLampPort::ScheduleIdleCheck() {

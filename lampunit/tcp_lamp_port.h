@@ -36,7 +36,8 @@ class TcpLampPort {
     Reactor::Clock::time_point lastFrame;  // or the accept
   };
 
-  void OnAccept();
+  // Takes one waiting connection; false when there was none to take.
+  bool OnAccept();
   void PauseAccepting();
   void ResumeAccepting();
   void OnReadable(std::uint64_t id);

@@ -142,9 +142,10 @@ void AddUnitOptions(CLI::App& app, UnitOptions& options) {
                  "600000 ms (default 5000)")
       ->type_name("MS")
       ->check(CLI::Range(100, 600000));
-  app.add_option("--max-connections", options.maxConnections,
-                 "Open TCP connections a unit keeps at the most, the longest idle closed first, "
-                 "1 to 1000 (default 64)")
+  app.add_option(
+         "--max-connections", options.maxConnections,
+         "Open TCP connections a unit keeps at the most; an idle one makes room for a new one, "
+         "1 to 1000 (default 64)")
       ->type_name("N")
       ->check(CLI::Range(1, 1000));
   app.add_flag_function(

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -372,6 +373,11 @@ long Socket::ReceiveFrom(std::span<std::uint8_t> area, SocketAddress& from,
     }
     return static_cast<long>(got);
   }
+}
+
+long Socket::BytesWaiting() const {
+  int waiting = 0;
+  return ::ioctl(fd_, FIONREAD, &waiting) == 0 ? waiting : 0;
 }
 
 long Socket::Receive(std::span<std::uint8_t> area) {

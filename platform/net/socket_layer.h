@@ -131,6 +131,8 @@ class Socket {
   // info is on (the broadcast address for a broadcast).
   long ReceiveFrom(std::span<std::uint8_t> area, SocketAddress& from,
                    std::array<std::uint8_t, 4>& to);
+  // Bytes that have arrived and wait to be received; 0 when none (or unknown).
+  long BytesWaiting() const;
   // Whatever has arrived, without waiting: bytes taken, 0 for an orderly
   // close, -1 with EAGAIN when nothing is there.
   long Receive(std::span<std::uint8_t> area);
