@@ -59,6 +59,17 @@ void UnitLog::Event(const std::string& unit, const std::string& event) {
 void UnitLog::Add(std::string line) {
   {
     std::lock_guard lock(mutex_);
+    // While the reader keeps up, a line goes out at once, before the unit
+    // answers what it tells of; a write of at most PIPE_BUF bytes to a pipe
+    // that is writable does not block.
+    if (queue_.empty() && dropped_ == 0 && line.size() <= PIPE_BUF) {
+      pollfd watch{fd_, POLLOUT, 0};
+      if (::poll(&watch, 1, 0) == 1 && (watch.revents & POLLOUT)) {
+        const ssize_t written = ::write(fd_, line.data(), line.size());
+        if (written == static_cast<ssize_t>(line.size())) return;
+        if (written > 0) line.erase(0, static_cast<std::size_t>(written));
+      }
+    }
     if (queue_.size() + line.size() > limit_) {
       ++dropped_;
       return;

@@ -1,9 +1,10 @@
 // One line on standard output per frame received or sent, so that a person
 // or a test sees what crossed the wire:
 //   14:03:07.129 [192.168.10.200] tcp recv 8 bytes: 57 00 01 64 64 64 64 64 from 127.0.0.1:40000
-// The lines go out through a thread of their own: a reader that does not
-// keep up (a full pipe) never stops the units from serving. When the queue
-// is full, lines are dropped and their number is said once there is room.
+// A line goes out at once while the reader keeps up, otherwise through a
+// thread of its own: a reader that does not keep up (a full pipe) never stops
+// the units from serving. When the queue is full, lines are dropped and
+// their number is said once there is room.
 #pragma once
 
 #include <unistd.h>
