@@ -1,6 +1,7 @@
 #include "tcp_lamp_port.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 
 namespace lampunit {
@@ -65,11 +66,10 @@ bool TcpLampPort::OnAccept() {
   platform::SocketAddress peer;
   platform::Socket accepted = listener_.Accept(peer);
   if (!accepted) {
-    const auto reason = listener_.LastError();
-    if (reason == std::errc::too_many_files_open ||
-        reason == std::errc::too_many_files_open_in_system ||
-        reason == std::errc::not_enough_memory || reason == std::errc::no_buffer_space) {
-      log_.Event(unit_, "tcp cannot accept: " + platform::ReasonText(reason) + "; waiting");
+    if (listener_.LastErrorIs(EMFILE) || listener_.LastErrorIs(ENFILE) ||
+        listener_.LastErrorIs(ENOMEM) || listener_.LastErrorIs(ENOBUFS)) {
+      log_.Event(unit_,
+                 "tcp cannot accept: " + platform::ReasonText(listener_.LastError()) + "; waiting");
       PauseAccepting();
     }
     return false;  // none waiting, or none can be taken now
@@ -143,7 +143,7 @@ void TcpLampPort::OnReadable(std::uint64_t id) {
 
   std::uint8_t chunk[256];
   const long got = connection.socket.Receive(chunk);
-  if (got < 0 && connection.socket.LastError() == std::errc::resource_unavailable_try_again) {
+  if (got < 0 && connection.socket.LastErrorIs(EAGAIN)) {
     return;
   }
   if (got <= 0) {

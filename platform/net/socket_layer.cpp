@@ -39,7 +39,11 @@ std::error_code Reason(int number) { return std::error_code(number, std::generic
 }  // namespace
 
 std::string ReasonText(const std::error_code& reason) {
-  std::string text = reason.message();
+  // The C library's text for errno values: nothing virtual to call, and the
+  // same words C tools print.
+  std::string text = &reason.category() == &std::generic_category()
+                         ? std::string(std::strerror(reason.value()))
+                         : reason.message();
   if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
   return text;
 }

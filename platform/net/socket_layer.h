@@ -83,6 +83,11 @@ class Socket {
   void Close();
   // Why the last call that failed did so.
   const std::error_code& LastError() const { return error_; }
+  // Whether that was the errno value `number`: a plain comparison, for the
+  // paths a busy loop takes (no virtual call into the error category).
+  bool LastErrorIs(int number) const {
+    return error_.value() == number && &error_.category() == &std::generic_category();
+  }
 
   bool SetNonBlocking(bool on);
   // Each receive waits at most this long; it cannot fail, so no exchange

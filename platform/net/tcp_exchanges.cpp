@@ -93,7 +93,7 @@ std::vector<TcpExchangeResult> RunTcpExchanges(const std::vector<TcpExchange>& e
     const auto& request = exchanges[exchange.index].request;
     const long sent = exchange.socket.Send(std::span(request).subspan(exchange.sent));
     if (sent < 0) {
-      if (exchange.socket.LastError() == std::errc::resource_unavailable_try_again) return;
+      if (exchange.socket.LastErrorIs(EAGAIN)) return;
       finish(exchange, Step::kSend, exchange.socket.LastError());
       return;
     }
@@ -109,7 +109,7 @@ std::vector<TcpExchangeResult> RunTcpExchanges(const std::vector<TcpExchange>& e
     std::uint8_t chunk[256];
     const long got = exchange.socket.Receive(chunk);
     if (got < 0) {
-      if (exchange.socket.LastError() == std::errc::resource_unavailable_try_again) return;
+      if (exchange.socket.LastErrorIs(EAGAIN)) return;
       finish(exchange, Step::kReply, exchange.socket.LastError());
       return;
     }
