@@ -1,6 +1,7 @@
 #include "unit_options.h"
 
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -170,6 +171,26 @@ std::string CheckUnitOptions(const UnitOptions& options) {
            protocol::MacColonText(options.mac) + " runs past ff:ff:ff:ff:ff:ff";
   }
   return "";
+}
+
+int ParseUnitCommandLine(int argc, char** argv, const char* program, const char* description,
+                         UnitOptions& options) {
+  CLI::App app{description, program};
+  app.set_version_flag("--version", std::string(LAMP_VERSION), "Print the version and exit");
+  AddUnitOptions(app, options);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& failure) {
+    if (failure.get_exit_code() == 0) return app.exit(failure);  // --help, --version
+    std::fprintf(stderr, "%s: %s\nRun '%s --help' for the options.\n", program, failure.what(),
+                 program);
+    return 2;
+  }
+  if (const std::string error = CheckUnitOptions(options); !error.empty()) {
+    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+    return 2;
+  }
+  return -1;
 }
 
 }  // namespace lampunit

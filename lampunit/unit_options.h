@@ -53,4 +53,10 @@ void AddUnitOptions(CLI::App& app, UnitOptions& options);
 // What the options cannot say one by one: "" when they fit together.
 std::string CheckUnitOptions(const UnitOptions& options);
 
+// A unit program's whole command line (--help and --version too) into
+// `options`. -1 to go on; otherwise the exit status: 0 after --help or
+// --version, 2 after a usage error said on standard error.
+int ParseUnitCommandLine(int argc, char** argv, const char* program, const char* description,
+                         UnitOptions& options);
+
 }  // namespace lampunit
