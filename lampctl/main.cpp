@@ -181,7 +181,7 @@ struct WriteValues {
   bool noConfirm = false;
 };
 
-// The values of `a` that `b` does not hold, as "port is 20000, not 502".
+// Each value written that the unit, read back, does not hold.
 std::vector<json> Differences(const protocol::SettingsRecord& written,
                               const protocol::SettingsRecord& read) {
   std::vector<json> differences;
@@ -290,10 +290,10 @@ void ReportFailures(const std::vector<UnitAnswer>& answers) {
 int Status(const Common& common, const std::vector<UnitAddress>& units,
            const protocol::LampFrame& frame) {
   const auto answers = ExchangeFrame(units, frame, common.lamp);
+  const int status = LampStatus(answers);
   if (common.json) {
     json list = json::array();
     for (const UnitAnswer& answer : answers) list.push_back(AnswerJson(answer));
-    const int status = LampStatus(answers);
     PrintJson(units.size() == 1 ? list[0] : json{{"ok", status == kOk}, {"units", list}});
   } else {
     const bool colour = UseColour();
@@ -302,7 +302,7 @@ int Status(const Common& common, const std::vector<UnitAddress>& units,
     }
   }
   ReportFailures(answers);
-  return LampStatus(answers);
+  return status;
 }
 
 int Poll(const Common& common, const std::vector<UnitAddress>& units) {

@@ -24,7 +24,6 @@ class Reactor {
 
   void Watch(int fd, short events, Handler handler);
   void Unwatch(int fd);
-  bool Watching(int fd) const { return watches_.contains(fd); }
   void At(Clock::time_point when, std::function<void()> action);
 
   // Serves events and timers until nothing is left to wait for, or Stop.

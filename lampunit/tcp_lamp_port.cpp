@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <optional>
 
 namespace lampunit {
 namespace {
@@ -92,16 +91,19 @@ bool TcpLampPort::OnAccept() {
   // first; when every one is busy, the newcomer is turned away.
   if (static_cast<int>(connections_.size()) >= options_.maxConnections) {
     const std::string bound = " (" + std::to_string(options_.maxConnections) + " connections open)";
-    std::optional<std::uint64_t> idlest;
-    for (const auto& [id, connection] : connections_) {
+    auto idlest = connections_.end();
+    for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+      const Connection& connection = it->second;
       if (!connection.received.empty() || connection.socket.BytesWaiting() > 0) continue;
-      if (!idlest || connection.lastFrame < connections_.at(*idlest).lastFrame) idlest = id;
+      if (idlest == connections_.end() || connection.lastFrame < idlest->second.lastFrame) {
+        idlest = it;
+      }
     }
-    if (!idlest) {
+    if (idlest == connections_.end()) {
       log_.Event(unit_, "tcp connection from " + peerText + " turned away" + bound);
       return true;
     }
-    Drop(*idlest, "closed to make room" + bound);
+    Drop(idlest->first, "closed to make room" + bound);
   }
 
   const std::uint64_t id = nextId_++;

@@ -96,18 +96,19 @@ SettingsFields FieldsOf(const SettingsRecord& record) {
 
 DecodedReply DecodeReply(std::span<const std::uint8_t> datagram) {
   DecodedReply reply;
-  if (datagram.size() < kSettingsFrameSize || datagram[0] != kStartMark) return reply;
-  if (datagram[kCommandOffset] == 'M') {
+  const auto record = ReadRecord(datagram);
+  if (!record) return reply;
+  if (record->command[0] == 'M') {
     reply.kind = DecodedReply::kMacAnswer;
-    reply.macText = FormatDottedBytes(datagram, kMacOffset, kMacSize);
-  } else if (datagram[kCommandOffset + 1] == 'R') {
+    reply.macText = DottedText(record->mac);
+  } else if (record->command[1] == 'R') {
     reply.kind = DecodedReply::kReadReply;
-    reply.macText = FormatDottedBytes(datagram, kMacOffset, kMacSize);
-    reply.ipAddress = TakeIp(datagram, kIpOffset);
-    reply.subnetMask = TakeIp(datagram, kMaskOffset);
-    reply.gateway = TakeIp(datagram, kGatewayOffset);
-    reply.portText = std::to_string(datagram[kPortOffset] * 256 + datagram[kPortOffset + 1]);
-    reply.mtText = std::to_string(datagram[kTOffset]);
+    reply.macText = DottedText(record->mac);
+    reply.ipAddress = record->ipAddress;
+    reply.subnetMask = record->subnetMask;
+    reply.gateway = record->gateway;
+    reply.portText = std::to_string(record->port);
+    reply.mtText = std::to_string(record->t);
   }
   return reply;
 }

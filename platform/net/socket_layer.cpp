@@ -187,10 +187,6 @@ bool Socket::SetAbortOnClose() {
   return ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0 || Failed();
 }
 
-bool Socket::SetReceivePacketInfo(bool on) {
-  return SetOption(fd_, IPPROTO_IP, IP_PKTINFO, on ? 1 : 0) || Failed();
-}
-
 bool Socket::Bind(const SocketAddress& local) {
   return ::bind(fd_, reinterpret_cast<const sockaddr*>(&local.in), sizeof local.in) == 0 ||
          Failed();
@@ -342,39 +338,15 @@ bool Socket::WaitReadable() {
 }
 
 long Socket::ReceiveFrom(std::span<std::uint8_t> area, SocketAddress& from) {
-  std::array<std::uint8_t, 4> to{};
-  return ReceiveFrom(area, from, to);
-}
-
-long Socket::ReceiveFrom(std::span<std::uint8_t> area, SocketAddress& from,
-                         std::array<std::uint8_t, 4>& to) {
   if (receiveTimeout_ && !WaitReadable()) return -1;
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  iovec data{area.data(), area.size()};
-  msghdr message{};
-  message.msg_name = &from.in;
-  message.msg_namelen = sizeof from.in;
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
   // After the wait the data is there: never block past the time-out.
   const int flags = receiveTimeout_ ? MSG_DONTWAIT : 0;
+  socklen_t length = sizeof from.in;
   for (;;) {
-    ssize_t got = ::recvmsg(fd_, &message, flags);
+    const ssize_t got = ::recvfrom(fd_, area.data(), area.size(), flags,
+                                   reinterpret_cast<sockaddr*>(&from.in), &length);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      Failed();
-      return -1;
-    }
-    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header;
-         header = CMSG_NXTHDR(&message, header)) {
-      if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
-        in_pktinfo info{};
-        std::memcpy(&info, CMSG_DATA(header), sizeof info);
-        std::memcpy(to.data(), &info.ipi_addr.s_addr, 4);
-      }
-    }
+    if (got < 0) Failed();
     return static_cast<long>(got);
   }
 }

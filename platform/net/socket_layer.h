@@ -99,8 +99,6 @@ class Socket {
   bool SetSendBufferSize(int bytes);
   // Closing then resets the connection instead of ending it in order.
   bool SetAbortOnClose();
-  // Datagrams carry the address they were sent to (for ReceiveFrom's `to`).
-  bool SetReceivePacketInfo(bool on);
   bool Bind(const SocketAddress& local);
   bool Listen(int backlog);
   // A connection waiting on a listening socket, non-blocking; false when none.
@@ -132,10 +130,6 @@ class Socket {
   // One receive: bytes taken (a longer datagram is cut to the area), 0 for an
   // orderly close or an empty datagram, -1 for an error or time-out.
   long ReceiveFrom(std::span<std::uint8_t> area, SocketAddress& from);
-  // As above; `to` gets the address the datagram was sent to, where packet
-  // info is on (the broadcast address for a broadcast).
-  long ReceiveFrom(std::span<std::uint8_t> area, SocketAddress& from,
-                   std::array<std::uint8_t, 4>& to);
   // Bytes that have arrived and wait to be received; 0 when none (or unknown).
   long BytesWaiting() const;
   // Whatever has arrived, without waiting: bytes taken, 0 for an orderly
