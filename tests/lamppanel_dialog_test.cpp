@@ -203,6 +203,24 @@ TEST_F(ConsoleTest, StatReadWithNoUnitShowsTheRequestItSent) {
   EXPECT_TRUE(unit.Received().empty());
 }
 
+TEST_F(ConsoleTest, AnAddressTypedOverTheOldOneGoesFieldByField) {
+  // Three digits move on into the next field with its number selected; the
+  // '.' typed next must not skip that field.
+  auto* address = static_cast<platform::IpAddressWidget*>(console.GetDlgItem(IDC_UNIT_ADDRESS));
+  address->Field(0)->setFocus();
+  address->Field(0)->selectAll();
+  lamptest::TypeKeys(console, "172.16.5.200");
+  std::array<std::uint8_t, 4> bytes{};
+  EXPECT_EQ(address->GetAddress(bytes), 4);
+  EXPECT_EQ(bytes, (std::array<std::uint8_t, 4>{172, 16, 5, 200}));
+
+  address->Field(0)->setFocus();
+  address->Field(0)->selectAll();
+  lamptest::TypeKeys(console, "10.0.0.5");
+  address->GetAddress(bytes);
+  EXPECT_EQ(bytes, (std::array<std::uint8_t, 4>{10, 0, 0, 5}));
+}
+
 TEST_F(ConsoleTest, EnterInThePortBoxClosesWithoutSending) {
   console.GetDlgItem(IDC_PORT)->setFocus();
   lamptest::Key(console, Qt::Key_Return);

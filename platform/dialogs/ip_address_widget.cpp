@@ -30,8 +30,11 @@ class OctetField : public QLineEdit {
 
  protected:
   void keyPressEvent(QKeyEvent* event) override {
-    if (event->key() == Qt::Key_Period && !text().isEmpty()) {
-      MoveTo(index_ + 1);
+    // '.' ends the number being typed. In a field just entered (empty, or
+    // its old number all selected, as after three digits moved on into it)
+    // it ends nothing: typing a whole address over an old one goes field by field.
+    if (event->key() == Qt::Key_Period) {
+      if (!text().isEmpty() && selectedText() != text()) MoveTo(index_ + 1);
       return;
     }
     if (event->key() == Qt::Key_Backspace && text().isEmpty() && index_ > 0) {
