@@ -294,20 +294,20 @@ TEST(SettingsToolStartUp, EndsWithItsMessageWithoutASocketLayer) {
 }
 
 TEST(SettingsToolStartUp, ShowsItsMessageBoxWhereADisplayExists) {
-  auto shown = lamptest::RunOnOwnDisplay(
-      NETASSIGN_PATH, {"LAMPTEST_FAIL_SOCKET=1"}, [](const std::string& windows) {
-        return windows.find("\"NetAssign\"") != std::string::npos;
-      });
+  // A window titled NetAssign that is small: the message box, not the dialog. Qt first
+  // makes a window at a default 640x480 and sizes it a moment later, so a large one
+  // seen early is looked at again rather than judged.
+  const auto smallBoxShown = [](const std::string& windows) {
+    static const std::regex titled("\"NetAssign\": \\(.*\\)\\s+(\\d+)x(\\d+)");
+    for (std::sregex_iterator it(windows.begin(), windows.end(), titled), end; it != end; ++it)
+      if (std::stoi((*it)[1]) < 300 && std::stoi((*it)[2]) < 300) return true;
+    return false;
+  };
+  auto shown = lamptest::RunOnOwnDisplay(NETASSIGN_PATH, {"LAMPTEST_FAIL_SOCKET=1"}, smallBoxShown);
   ASSERT_TRUE(shown.displayStarted);
   EXPECT_TRUE(shown.seen) << shown.windows << "status " << shown.run.status << ": "
                           << shown.run.err;
   EXPECT_TRUE(shown.run.killed);  // the box waits for OK
-  // A window titled NetAssign: the small message box, not the dialog.
-  std::smatch window;
-  ASSERT_TRUE(std::regex_search(shown.windows, window,
-                                std::regex("\"NetAssign\": \\(.*\\)\\s+(\\d+)x(\\d+)")))
-      << shown.windows;
-  EXPECT_LT(std::stoi(window[2]), 300) << shown.windows;
 }
 
 }  // namespace
