@@ -123,8 +123,10 @@ XvfbServer::XvfbServer() {
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) return;
     const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_ = SpawnProgram({"/usr/bin/Xvfb", display, "-displayfd", "3", "-nolisten", "tcp", "-screen",
-                         "0", "1024x768x24"},
+    // -noreset: by default the server resets when its last client leaves, and
+    // refuses whoever connects meanwhile; our looks with xwininfo come and go.
+    pid_ = SpawnProgram({"/usr/bin/Xvfb", display, "-displayfd", "3", "-nolisten", "tcp",
+                         "-noreset", "-screen", "0", "1024x768x24"},
                         {}, false, {{ready[1], 3}, {quiet, STDERR_FILENO}});
     ::close(quiet);
     ::close(ready[1]);
