@@ -38,8 +38,6 @@ const std::map<std::string, std::string> kUsageLines = {
     {"poll", "lampctl poll (UNIT... | --from FILE) [--json] [--parallel N] [--timeout MS]"},
 };
 
-constexpr const char* kLamps[protocol::kLampCount] = {"red", "yellow", "green", "blue", "white"};
-
 void Warn(const std::string& text) { std::cerr << "lampctl: " << text << '\n'; }
 
 void PrintJson(const json& document) { std::cout << document.dump(2) << '\n'; }
@@ -86,7 +84,7 @@ std::optional<std::pair<int, std::uint8_t>> ParseAssignment(const std::string& t
     return std::nullopt;
   }
   for (int lamp = 0; lamp < protocol::kLampCount; ++lamp) {
-    if (name != kLamps[lamp]) continue;
+    if (name != kLampNames[lamp]) continue;
     if (value == "on") return std::pair{lamp, protocol::kLampOn};
     if (value == "off") return std::pair{lamp, protocol::kLampOff};
     if (value == "blink") return std::pair{lamp, protocol::kLampBlink};

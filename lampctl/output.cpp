@@ -12,9 +12,6 @@
 namespace lampctl {
 namespace {
 
-constexpr const char* kLampNames[protocol::kLampCount] = {"red", "yellow", "green", "blue",
-                                                          "white"};
-
 // As the console's status words read a lamp byte: 0 off, 1 on, anything else blinking.
 const char* LampState(std::uint8_t code) {
   return code == protocol::kLampOff ? "off" : code == protocol::kLampOn ? "on" : "blink";
@@ -28,10 +25,7 @@ std::string SoundText(const protocol::LampFrame& reply) {
 // The name of the sound playing, for the unit's model, where both are known.
 std::string SoundName(const protocol::LampFrame& reply) {
   static const std::vector<std::string> names = protocol::MakeSoundNames();
-  const int model = reply[protocol::kModelByte];
-  const int sound = reply[protocol::kSoundByte];
-  if (model >= protocol::kModelCount || sound < 1 || sound > protocol::kSoundsPerModel) return "";
-  return names[protocol::kSoundsPerModel * model + sound - 1];
+  return protocol::SoundNameOf(names, reply[protocol::kModelByte], reply[protocol::kSoundByte]);
 }
 
 std::string ModelText(std::uint8_t model) {

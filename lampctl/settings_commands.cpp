@@ -10,17 +10,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::uint16_t kUnitPort = 50000;
-constexpr std::uint16_t kReplyPort = 50001;
 // As NetAssign's: a host that never stops sending cannot hold us for good.
 constexpr auto kCollectionBound = 3s;
 
 std::vector<platform::Datagram> Exchange(const protocol::SettingsFrame& request,
                                          const BroadcastOptions& options,
                                          SettingsOutcome& outcome) {
-  const auto exchange =
-      platform::ExchangeBroadcast(request, kUnitPort, kReplyPort, options.interfaces, options.wait,
-                                  options.wait + kCollectionBound);
+  const auto exchange = platform::ExchangeBroadcast(
+      request, protocol::kSettingsPort, protocol::kSettingsReplyPort, options.interfaces,
+      options.wait, options.wait + kCollectionBound);
   using Outcome = platform::BroadcastExchange::Outcome;
   const std::string reason = platform::ReasonText(exchange.reason);
   switch (exchange.outcome) {

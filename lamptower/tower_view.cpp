@@ -155,11 +155,8 @@ void TowerView::PaintTower(QPainter& painter, int unit) const {
   QString buzzer = QStringLiteral("\u266A off");
   if (sound != protocol::kSoundOff) {
     buzzer = QStringLiteral("\u266A %1").arg(sound);
-    if (identity.model < protocol::kModelCount && sound >= 1 &&
-        sound <= protocol::kSoundsPerModel) {
-      const std::string& name = soundNames_[protocol::kSoundsPerModel * identity.model + sound - 1];
-      buzzer += QStringLiteral(" ") + QString::fromStdString(name).trimmed();
-    }
+    const std::string name = protocol::SoundNameOf(soundNames_, identity.model, sound);
+    if (!name.empty()) buzzer += QStringLiteral(" ") + QString::fromStdString(name).trimmed();
   }
   const std::string model = identity.model < protocol::kModelCount
                                 ? protocol::kModelNames[identity.model]

@@ -17,8 +17,8 @@ using protocol::kXOffset;
 using protocol::kXTagOffset;
 using protocol::SettingsFrame;
 
-constexpr std::uint16_t kSettingsPort = 50000;
-constexpr std::uint16_t kReplyPort = 50001;
+using protocol::kSettingsPort;
+using protocol::kSettingsReplyPort;
 constexpr auto kFloodInterval = std::chrono::milliseconds(50);
 
 SettingsFrame ReplyFrame(const UnitSettings& unit, char second) {
@@ -74,7 +74,7 @@ void UdpSettingsPort::OnDatagram() {
                 requester.EndpointText());
   if (length < kSettingsFrameSize || request[0] != kStartMark) return;
 
-  const auto replyTo = platform::SocketAddress::FromBytes(requester.Bytes(), kReplyPort);
+  const auto replyTo = platform::SocketAddress::FromBytes(requester.Bytes(), kSettingsReplyPort);
   const char first = static_cast<char>(request[kCommandOffset]);
   const char second = static_cast<char>(request[kCommandOffset + 1]);
 

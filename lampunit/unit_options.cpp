@@ -79,6 +79,27 @@ bool ParseUdpFault(std::string_view text, UnitOptions& options) {
   return false;
 }
 
+bool ParseMacOption(std::string_view text, UnitOptions& options) {
+  return protocol::ParseMac(text, options.mac);
+}
+
+// An option whose text one parse function both checks, so that a bad value is
+// refused with its reason before anything runs, and then applies.
+using OptionParse = bool (*)(std::string_view, UnitOptions&);
+void AddParsedOption(CLI::App& app, UnitOptions& options, const std::string& name,
+                     OptionParse parse, const std::string& help, const std::string& typeName,
+                     const std::string& refusal) {
+  app.add_option_function<std::string>(
+         name, [&options, parse](const std::string& text) { parse(text, options); }, help)
+      ->type_name(typeName)
+      ->check(CLI::Validator(
+          [parse, refusal](std::string& text) {
+            UnitOptions scratch;
+            return parse(text, scratch) ? std::string() : refusal + ": '" + text + "'";
+          },
+          typeName));
+}
+
 }  // namespace
 
 void AddUnitOptions(CLI::App& app, UnitOptions& options) {
@@ -102,42 +123,21 @@ void AddUnitOptions(CLI::App& app, UnitOptions& options) {
   app.add_option("--model", options.model, "Model byte the unit answers with, 0 to 255 (default 0)")
       ->type_name("M")
       ->check(CLI::Range(0, 255));
-  app.add_option_function<std::string>(
-         "--mac", [&options](const std::string& text) { protocol::ParseMac(text, options.mac); },
-         "MAC address of the (first) unit, 0.80.194.1.2.1 or 00:50:c2:01:02:01 (default "
-         "0.80.194.1.2.1)")
-      ->type_name("MAC")
-      ->check(CLI::Validator(
-          [](std::string& text) {
-            std::array<std::uint8_t, 6> mac{};
-            return protocol::ParseMac(text, mac) ? std::string()
-                                                 : "not a MAC address: '" + text + "'";
-          },
-          "MAC"));
-  app.add_option_function<std::string>(
-         "--tcp-fault", [&options](const std::string& text) { ParseTcpFault(text, options); },
-         "Act as a broken unit on TCP: silent (never answer), close or reset (right after "
-         "accepting), long (answer 12 bytes), short:K (answer K bytes, 0 to 8), late:MS (answer "
-         "after MS ms, 0 to 60000)")
-      ->type_name("FAULT")
-      ->check(CLI::Validator(
-          [](std::string& text) {
-            UnitOptions scratch;
-            return ParseTcpFault(text, scratch) ? std::string() : "not a TCP fault: '" + text + "'";
-          },
-          "FAULT"));
-  app.add_option_function<std::string>(
-         "--udp-fault", [&options](const std::string& text) { ParseUdpFault(text, options); },
-         "Act as a broken unit on UDP: empty or garbage (a datagram before each answer), short "
-         "or oversize (answers cut or too long), stray (answer every READ), ignore-writes, "
-         "flood[:MS] (a datagram every 50 ms for MS ms, 1 to 600000, default 5000)")
-      ->type_name("FAULT")
-      ->check(CLI::Validator(
-          [](std::string& text) {
-            UnitOptions scratch;
-            return ParseUdpFault(text, scratch) ? std::string() : "not a UDP fault: '" + text + "'";
-          },
-          "FAULT"));
+  AddParsedOption(app, options, "--mac", ParseMacOption,
+                  "MAC address of the (first) unit, 0.80.194.1.2.1 or 00:50:c2:01:02:01 (default "
+                  "0.80.194.1.2.1)",
+                  "MAC", "not a MAC address");
+  AddParsedOption(app, options, "--tcp-fault", ParseTcpFault,
+                  "Act as a broken unit on TCP: silent (never answer), close or reset (right "
+                  "after accepting), long (answer 12 bytes), short:K (answer K bytes, 0 to 8), "
+                  "late:MS (answer after MS ms, 0 to 60000)",
+                  "FAULT", "not a TCP fault");
+  AddParsedOption(app, options, "--udp-fault", ParseUdpFault,
+                  "Act as a broken unit on UDP: empty or garbage (a datagram before each answer), "
+                  "short or oversize (answers cut or too long), stray (answer every READ), "
+                  "ignore-writes, flood[:MS] (a datagram every 50 ms for MS ms, 1 to 600000, "
+                  "default 5000)",
+                  "FAULT", "not a UDP fault");
   app.add_option("--idle-timeout", options.idleTimeoutMs,
                  "Close a TCP connection that sends no complete frame for this long, 100 to "
                  "600000 ms (default 5000)")

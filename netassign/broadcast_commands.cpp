@@ -17,8 +17,9 @@ using protocol::Write;
 
 using namespace std::chrono_literals;
 
-constexpr std::uint16_t kUnitPort = 50000;
-constexpr std::uint16_t kReplyPort = 50001;
+using protocol::kSettingsPort;
+using protocol::kSettingsReplyPort;
+
 constexpr auto kReplyTimeout = 200ms;
 // A collection normally ends 200 ms after the last reply; a host that never
 // stops sending to our port must not hold the window for good.
@@ -57,7 +58,7 @@ bool NetAssignDialog::OpenUdpChannel() {
     return false;
   }
 
-  broadcastAddress = platform::SocketAddress::FromDottedText("255.255.255.255", kUnitPort);
+  broadcastAddress = platform::SocketAddress::FromDottedText("255.255.255.255", kSettingsPort);
 
   sendSocket = platform::Socket::OpenDatagram();
   if (!sendSocket) {
@@ -67,7 +68,7 @@ bool NetAssignDialog::OpenUdpChannel() {
   }
   sendSocket.SetBroadcast(true);
 
-  listenAddress = platform::SocketAddress::Any(kReplyPort);
+  listenAddress = platform::SocketAddress::Any(kSettingsReplyPort);
 
   receiveSocket = platform::Socket::OpenDatagram();
   if (!receiveSocket) {
@@ -98,7 +99,8 @@ bool NetAssignDialog::RunCommand(SettingsCommand command) {
 
   // Out of every adapter that can broadcast, with or without a route for
   // it; a request that went nowhere is said so, and nothing is collected.
-  const platform::BroadcastSend sent = platform::SendBroadcast(sendSocket, sendFrame, kUnitPort);
+  const platform::BroadcastSend sent =
+      platform::SendBroadcast(sendSocket, sendFrame, kSettingsPort);
   if (sent.Copies() == 0) {
     AddStatusLine("Error Client Socket Send");
     CloseUdpChannel();

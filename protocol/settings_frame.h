@@ -23,6 +23,10 @@
 
 namespace protocol {
 
+// Requests go to the units' UDP port; every unit answers to the requester's reply port.
+inline constexpr std::uint16_t kSettingsPort = 50000;
+inline constexpr std::uint16_t kSettingsReplyPort = 50001;
+
 inline constexpr int kSettingsFrameSize = 46;
 inline constexpr int kReceiveBufferSize = 49;
 

@@ -29,4 +29,9 @@ std::vector<std::string> MakeSoundNames() {
   // clang-format on
 }
 
+std::string SoundNameOf(const std::vector<std::string>& names, int model, int sound) {
+  if (model < 0 || model >= kModelCount || sound < 1 || sound > kSoundsPerModel) return "";
+  return names[kSoundsPerModel * model + sound - 1];
+}
+
 }  // namespace protocol
