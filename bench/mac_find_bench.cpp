@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "dialog_font.h"
+#include "dialogs/dialog_font.h"
 #include "lamp_unit_process.h"
-#include "netassign_dialog.h"
-#include "netassign_resource.h"
+#include "netassign/netassign_dialog.h"
+#include "netassign/netassign_resource.h"
 #include "private_network.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "lamp_unit_process.h"
+#include "net/socket_layer.h"
+#include "net/tcp_exchanges.h"
 #include "private_network.h"
-#include "socket_layer.h"
-#include "tcp_exchanges.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ Figures Client(int count) {
     const platform::TcpExchangeLimits limits;
     const auto result = platform::RunTcpExchanges({{kUnit, status}}, limits)[0];
     if (!result.ok && failed++ == 0) {
-      firstFailure = result.Reason(limits.connect, limits.reply, limits.replySize);
+      firstFailure = result.Reason();
     }
     seconds.push_back(result.elapsed.count());
   }

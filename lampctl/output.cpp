@@ -6,16 +6,13 @@
 #include <cstdlib>
 #include <iomanip>
 
-#include "sound_catalogue.h"
-#include "text_format.h"
+#include "protocol/sound_catalogue.h"
+#include "protocol/text_format.h"
 
 namespace lampctl {
 namespace {
 
-// As the console's status words read a lamp byte: 0 off, 1 on, anything else blinking.
-const char* LampState(std::uint8_t code) {
-  return code == protocol::kLampOff ? "off" : code == protocol::kLampOn ? "on" : "blink";
-}
+std::string LampState(std::uint8_t code) { return std::string(protocol::LampStateName(code)); }
 
 std::string SoundText(const protocol::LampFrame& reply) {
   const std::uint8_t sound = reply[protocol::kSoundByte];
@@ -24,8 +21,8 @@ std::string SoundText(const protocol::LampFrame& reply) {
 
 // The name of the sound playing, for the unit's model, where both are known.
 std::string SoundName(const protocol::LampFrame& reply) {
-  static const std::vector<std::string> names = protocol::MakeSoundNames();
-  return protocol::SoundNameOf(names, reply[protocol::kModelByte], reply[protocol::kSoundByte]);
+  return std::string(
+      protocol::SoundNameOf(reply[protocol::kModelByte], reply[protocol::kSoundByte]));
 }
 
 std::string ModelText(std::uint8_t model) {
@@ -95,7 +92,8 @@ nlohmann::ordered_json AnswerJson(const UnitAnswer& answer) {
   json["model"] = reply[protocol::kModelByte];
   nlohmann::ordered_json lamps = nlohmann::ordered_json::object();
   for (int lamp = 0; lamp < protocol::kLampCount; ++lamp) {
-    lamps[kLampNames[lamp]] = LampState(reply[protocol::kFirstLampByte + lamp]);
+    lamps[std::string(protocol::kLampNames[lamp])] =
+        LampState(reply[protocol::kFirstLampByte + lamp]);
   }
   json["lamps"] = lamps;
   const std::uint8_t sound = reply[protocol::kSoundByte];
@@ -134,8 +132,8 @@ void PrintUnitState(std::ostream& out, const UnitAnswer& answer, bool colour) {
       << Milliseconds(answer.seconds) << '\n';
   std::vector<std::vector<std::string>> rows;
   for (int lamp = 0; lamp < protocol::kLampCount; ++lamp) {
-    rows.push_back(
-        {"  " + std::string(kLampNames[lamp]), LampState(reply[protocol::kFirstLampByte + lamp])});
+    rows.push_back({"  " + std::string(protocol::kLampNames[lamp]),
+                    LampState(reply[protocol::kFirstLampByte + lamp])});
   }
   std::string sound = SoundText(reply);
   if (const std::string name = SoundName(reply); !name.empty()) sound += "  " + name;

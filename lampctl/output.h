@@ -12,10 +12,6 @@
 
 namespace lampctl {
 
-// The lamps as commands take them and output names them, top to bottom.
-inline constexpr const char* kLampNames[protocol::kLampCount] = {"red", "yellow", "green", "blue",
-                                                                 "white"};
-
 // Whether to colour what goes to standard output.
 bool UseColour();
 

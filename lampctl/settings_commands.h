@@ -1,5 +1,6 @@
 // find, read and write: the settings record broadcast on every adapter (or
-// those named), and the units' answers matched to what was asked.
+// those named), the units' answers matched to what was asked, and what the
+// commands print.
 #pragma once
 
 #include <chrono>
@@ -7,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "settings_frame.h"
+#include "protocol/settings_frame.h"
 
 namespace lampctl {
 
@@ -26,6 +27,7 @@ struct SettingsOutcome {
 struct BroadcastOptions {
   std::vector<std::string> interfaces;  // empty: every adapter
   std::chrono::milliseconds wait{200};  // quiet window after the last answer
+  bool json = false;
 };
 
 // Every unit that answers a Mac Find, once each, in MAC order.
@@ -39,5 +41,18 @@ std::optional<UnitSettings> ReadUnit(const protocol::MacBytes& mac, const Broadc
 // unit acknowledged it.
 bool WriteUnit(const protocol::SettingsRecord& record, const BroadcastOptions& options,
                SettingsOutcome& outcome);
+
+// The values `write` changes; the rest stay as the unit holds them.
+struct WriteValues {
+  std::optional<std::string> ip, mask, gateway;
+  std::optional<int> port, t;
+  bool noConfirm = false;
+  bool Any() const { return ip || mask || gateway || port || t; }
+};
+
+// The commands, printing their results; each returns the exit status.
+int Find(const BroadcastOptions& options);
+int Read(const BroadcastOptions& options, const std::string& macText);
+int Write(const BroadcastOptions& options, const std::string& macText, const WriteValues& values);
 
 }  // namespace lampctl

@@ -1,21 +1,10 @@
 #include "unit_list.h"
 
-#include <charconv>
 #include <fstream>
-
-#include "text_format.h"
+#include <string_view>
 
 namespace lampctl {
 namespace {
-
-bool ParseNumber(std::string_view text, int low, int high, int& value) {
-  int parsed = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return false;
-  if (parsed < low || parsed > high || (text.size() > 1 && text[0] == '0')) return false;
-  value = parsed;
-  return true;
-}
 
 std::string Trimmed(std::string_view text) {
   const auto first = text.find_first_not_of(" \t\r");
@@ -26,46 +15,8 @@ std::string Trimmed(std::string_view text) {
 
 }  // namespace
 
-std::string UnitAddress::Text() const { return protocol::EndpointText(address, port); }
-
-bool ParseUnit(std::string_view text, bool allowRange, std::vector<UnitAddress>& units,
-               std::string& error) {
-  const std::string quoted = "'" + std::string(text) + "'";
-  std::string_view host = text;
-  int port = kDefaultLampPort;
-  if (const auto colon = text.rfind(':'); colon != std::string_view::npos) {
-    host = text.substr(0, colon);
-    if (!ParseNumber(text.substr(colon + 1), 1, 65535, port)) {
-      error = "not a port from 1 to 65535 in " + quoted;
-      return false;
-    }
-  }
-  UnitAddress unit;
-  unit.port = static_cast<std::uint16_t>(port);
-  const auto dash = host.find('-');
-  if (dash == std::string_view::npos) {
-    if (!protocol::ParseIpv4(host, unit.address)) {
-      error = "not an IPv4 address: " + quoted;
-      return false;
-    }
-    units.push_back(unit);
-    return true;
-  }
-  int last = 0;
-  if (!allowRange || !protocol::ParseIpv4(host.substr(0, dash), unit.address) ||
-      !ParseNumber(host.substr(dash + 1), 0, 255, last) || last < unit.address[3]) {
-    error = allowRange ? "not an address range like 192.168.10.1-254: " + quoted
-                       : "not an IPv4 address: " + quoted;
-    return false;
-  }
-  for (int octet = unit.address[3]; octet <= last; ++octet) {
-    unit.address[3] = static_cast<std::uint8_t>(octet);
-    units.push_back(unit);
-  }
-  return true;
-}
-
-bool ReadUnitFile(const std::string& path, std::vector<UnitAddress>& units, std::string& error) {
+bool ReadUnitFile(const std::string& path, std::vector<protocol::UnitAddress>& units,
+                  std::string& error) {
   std::ifstream file(path);
   if (!file) {
     error = "cannot read " + path;
@@ -75,7 +26,7 @@ bool ReadUnitFile(const std::string& path, std::vector<UnitAddress>& units, std:
   for (int number = 1; std::getline(file, line); ++number) {
     const std::string entry = Trimmed(line.substr(0, line.find('#')));
     if (entry.empty()) continue;
-    if (!ParseUnit(entry, true, units, error)) {
+    if (!protocol::ParseUnit(entry, true, units, error)) {
       error = path + ":" + std::to_string(number) + ": " + error;
       return false;
     }

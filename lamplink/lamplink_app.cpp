@@ -4,11 +4,10 @@
 #include <cerrno>
 
 #include "lamplink.h"
-#include "lamplink_strings.h"
-#include "socket_layer.h"
-#include "startup_message.h"
+#include "net/socket_layer.h"
+#include "net/startup_message.h"
+#include "net/winapp.h"
 #include "tcp_exchange.h"
-#include "winapp.h"
 
 namespace lamplink {
 namespace {
@@ -18,7 +17,7 @@ class LampLinkApp : public platform::CWinApp {
   // The socket layer is started for the whole process and held until unload.
   bool InitInstance() override {
     if (!platform::StartSocketLayer(platform::kSocketVersion11)) {
-      platform::ShowStartupFailure("LampLink", kSocketInitFailedText);
+      platform::ShowStartupFailure("LampLink", platform::kSocketStartupFailedText);
       return false;
     }
     socketLayerHeld_ = true;

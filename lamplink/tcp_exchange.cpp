@@ -6,8 +6,8 @@
 #include <span>
 #include <string>
 
-#include "socket_layer.h"
-#include "text_format.h"
+#include "net/socket_layer.h"
+#include "protocol/text_format.h"
 
 namespace lamplink {
 namespace {

@@ -1,7 +1,7 @@
 // The console's application object.
 #pragma once
 
-#include "winapp.h"
+#include "net/winapp.h"
 
 namespace lamppanel {
 

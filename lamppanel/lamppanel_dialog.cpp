@@ -1,15 +1,15 @@
 #include "lamppanel_dialog.h"
 
-#include "data_exchange.h"
-#include "decimal_text.h"
-#include "lamp_frame.h"
+#include "dialogs/data_exchange.h"
+#include "dialogs/local_time.h"
+#include "dialogs/wait_cursor.h"
 #include "lamplink.h"
 #include "lamppanel_resource.h"
 #include "lamppanel_template.h"
-#include "local_time.h"
-#include "sound_catalogue.h"
-#include "text_format.h"
-#include "wait_cursor.h"
+#include "protocol/decimal_text.h"
+#include "protocol/lamp_frame.h"
+#include "protocol/sound_catalogue.h"
+#include "protocol/text_format.h"
 
 namespace lamppanel {
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "controls.h"
-#include "dialog.h"
+#include "dialogs/controls.h"
+#include "dialogs/dialog.h"
 #include "program_objects.h"
 
 namespace lamppanel {
@@ -16,8 +16,6 @@ namespace lamppanel {
 class LampPanelDialog : public platform::CDialog {
  public:
   LampPanelDialog();
-
-  QIcon OnQueryDragIcon() const { return iconHandle; }
 
  protected:
   bool OnInitDialog() override;

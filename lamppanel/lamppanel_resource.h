@@ -5,7 +5,6 @@ namespace lamppanel {
 
 inline constexpr int IDD_LAMPPANEL_DIALOG = 102;
 inline constexpr int IDR_MAINFRAME = 128;  // the icon
-inline constexpr int IDS_SOCKET_INIT_FAILED = 101;
 
 inline constexpr int IDC_EXIT = 1;
 inline constexpr int IDC_LAMP_FIRST = 1000;   // 1000..1014: five rows of ON, ON/OFF, OFF

@@ -4,7 +4,7 @@
 // is still built before these.
 #include "program_objects.h"
 
-#include "sound_catalogue.h"
+#include "protocol/sound_catalogue.h"
 
 namespace lamppanel {
 

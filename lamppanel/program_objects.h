@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "controls.h"
+#include "dialogs/controls.h"
 
 namespace lamppanel {
 

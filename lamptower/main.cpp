@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <string>
 
-#include "display.h"
+#include "dialogs/display.h"
+#include "lampunit/unit_options.h"
 #include "tower_window.h"
-#include "unit_options.h"
 
 int main(int argc, char** argv) {
   lampunit::UnitOptions options;

@@ -5,8 +5,8 @@
 #include <QRadialGradient>
 #include <algorithm>
 
-#include "sound_catalogue.h"
-#include "text_format.h"
+#include "protocol/sound_catalogue.h"
+#include "protocol/text_format.h"
 
 namespace lamptower {
 namespace {
@@ -37,7 +37,6 @@ TowerView::TowerView(std::vector<lampunit::UnitIdentity> units, QWidget* parent)
     : QWidget(parent),
       units_(std::move(units)),
       states_(units_.size(), protocol::LampFrame{}),
-      soundNames_(protocol::MakeSoundNames()),
       small_(units_.size() > kLargeUpTo) {
   setAutoFillBackground(true);
   QPalette background = palette();
@@ -94,8 +93,7 @@ void TowerView::Blink() {
     const QRect cell = CellRect(unit);
     if (!visible.intersects(cell)) continue;
     for (int lamp = 0; lamp < protocol::kLampCount; ++lamp) {
-      const std::uint8_t code = states_[unit][protocol::kFirstLampByte + lamp];
-      if (code != protocol::kLampOff && code != protocol::kLampOn) {
+      if (protocol::LampStateName(states_[unit][protocol::kFirstLampByte + lamp]) == "blink") {
         update(cell);
         break;
       }
@@ -128,9 +126,8 @@ void TowerView::PaintTower(QPainter& painter, int unit) const {
       QRect(first.left() + 4, first.top() - m.lampHeight / 4, first.width() - 8, m.lampHeight / 4),
       3, 3);
   for (int lamp = 0; lamp < protocol::kLampCount; ++lamp) {
-    const std::uint8_t code = state[protocol::kFirstLampByte + lamp];
-    // As the unit's status words read it: 0 off, 1 on, anything else blinking.
-    const bool lit = code == protocol::kLampOn || (code != protocol::kLampOff && blinkLit_);
+    const std::string_view shown = protocol::LampStateName(state[protocol::kFirstLampByte + lamp]);
+    const bool lit = shown == "on" || (shown == "blink" && blinkLit_);
     const QRect rect = LampRect(unit, lamp);
     if (lit) {
       QRadialGradient glow(rect.center(), rect.width() * 0.75);
@@ -155,8 +152,10 @@ void TowerView::PaintTower(QPainter& painter, int unit) const {
   QString buzzer = QStringLiteral("\u266A off");
   if (sound != protocol::kSoundOff) {
     buzzer = QStringLiteral("\u266A %1").arg(sound);
-    const std::string name = protocol::SoundNameOf(soundNames_, identity.model, sound);
-    if (!name.empty()) buzzer += QStringLiteral(" ") + QString::fromStdString(name).trimmed();
+    const std::string_view name = protocol::SoundNameOf(identity.model, sound);
+    if (!name.empty()) {
+      buzzer += QStringLiteral(" ") + QString::fromUtf8(name.data(), name.size()).trimmed();
+    }
   }
   const std::string model = identity.model < protocol::kModelCount
                                 ? protocol::kModelNames[identity.model]

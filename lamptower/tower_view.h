@@ -9,8 +9,8 @@
 #include <QWidget>
 #include <vector>
 
-#include "lamp_frame.h"
-#include "unit_engine.h"
+#include "lampunit/unit_engine.h"
+#include "protocol/lamp_frame.h"
 
 namespace lamptower {
 
@@ -42,7 +42,6 @@ class TowerView : public QWidget {
 
   std::vector<lampunit::UnitIdentity> units_;
   std::vector<protocol::LampFrame> states_;
-  std::vector<std::string> soundNames_;
   bool small_;  // many units: the compact tower
   bool blinkLit_ = true;
   QTimer blinkTimer_;

@@ -2,7 +2,7 @@
 
 #include <QMetaObject>
 
-#include "qt_child.h"
+#include "dialogs/qt_child.h"
 
 namespace lamptower {
 

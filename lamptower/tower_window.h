@@ -7,8 +7,8 @@
 #include <string>
 #include <thread>
 
+#include "lampunit/unit_engine.h"
 #include "tower_view.h"
-#include "unit_engine.h"
 
 namespace lamptower {
 

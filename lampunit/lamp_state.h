@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "lamp_frame.h"
+#include "protocol/lamp_frame.h"
 
 namespace lampunit {
 

@@ -1,5 +1,7 @@
 #include "tcp_lamp_port.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -20,13 +22,9 @@ constexpr auto kAcceptPause = 200ms;
 
 }  // namespace
 
-TcpLampPort::TcpLampPort(Reactor& reactor, const UnitOptions& options, std::string unitAddress,
-                         LampState& state, UnitLog& log)
-    : reactor_(reactor),
-      options_(options),
-      unit_(std::move(unitAddress)),
-      state_(state),
-      log_(log) {}
+TcpLampPort::TcpLampPort(platform::EventLoop& loop, const UnitOptions& options,
+                         std::string unitAddress, LampState& state, UnitLog& log)
+    : loop_(loop), options_(options), unit_(std::move(unitAddress)), state_(state), log_(log) {}
 
 bool TcpLampPort::Open(std::string& error) {
   const auto local = platform::SocketAddress::FromDottedText(unit_, options_.tcpPort);
@@ -44,7 +42,7 @@ bool TcpLampPort::Open(std::string& error) {
 
 void TcpLampPort::ResumeAccepting() {
   paused_ = false;
-  reactor_.Watch(listener_.Handle(), POLLIN, [this](short) {
+  loop_.Watch(listener_.Handle(), POLLIN, [this](short) {
     for (int i = 0; i < kAcceptsAtOnce && !paused_; ++i) {
       if (!OnAccept()) break;
     }
@@ -55,8 +53,8 @@ void TcpLampPort::PauseAccepting() {
   // Polling a listener that cannot accept would wake the loop for nothing,
   // as fast as it can turn: leave it until a descriptor may be free.
   paused_ = true;
-  reactor_.Unwatch(listener_.Handle());
-  reactor_.At(Reactor::Clock::now() + kAcceptPause, [this] {
+  loop_.Unwatch(listener_.Handle());
+  loop_.At(platform::EventLoop::Clock::now() + kAcceptPause, [this] {
     if (paused_) ResumeAccepting();
   });
 }
@@ -107,20 +105,21 @@ bool TcpLampPort::OnAccept() {
   }
 
   const std::uint64_t id = nextId_++;
-  reactor_.Watch(accepted.Handle(), POLLIN, [this, id](short) { OnReadable(id); });
-  connections_.emplace(id, Connection{std::move(accepted), peerText, {}, Reactor::Clock::now()});
+  loop_.Watch(accepted.Handle(), POLLIN, [this, id](short) { OnReadable(id); });
+  connections_.emplace(
+      id, Connection{std::move(accepted), peerText, {}, platform::EventLoop::Clock::now()});
   ScheduleIdleCheck();
   return true;
 }
 
 void TcpLampPort::ScheduleIdleCheck() {
   if (idleCheckDue_ || connections_.empty()) return;
-  auto oldest = Reactor::Clock::time_point::max();
+  auto oldest = platform::EventLoop::Clock::time_point::max();
   for (const auto& [id, connection] : connections_) {
     oldest = std::min(oldest, connection.lastFrame);
   }
   idleCheckDue_ = true;
-  reactor_.At(oldest + std::chrono::milliseconds(options_.idleTimeoutMs), [this] {
+  loop_.At(oldest + std::chrono::milliseconds(options_.idleTimeoutMs), [this] {
     idleCheckDue_ = false;
     CloseIdle();
     ScheduleIdleCheck();
@@ -128,7 +127,8 @@ void TcpLampPort::ScheduleIdleCheck() {
 }
 
 void TcpLampPort::CloseIdle() {
-  const auto limit = Reactor::Clock::now() - std::chrono::milliseconds(options_.idleTimeoutMs);
+  const auto limit =
+      platform::EventLoop::Clock::now() - std::chrono::milliseconds(options_.idleTimeoutMs);
   std::vector<std::uint64_t> idle;
   for (const auto& [id, connection] : connections_) {
     if (connection.lastFrame <= limit) idle.push_back(id);
@@ -161,7 +161,7 @@ void TcpLampPort::OnReadable(std::uint64_t id) {
     std::copy_n(connection.received.begin(), protocol::kFrameSize, request.begin());
     connection.received.erase(connection.received.begin(),
                               connection.received.begin() + protocol::kFrameSize);
-    connection.lastFrame = Reactor::Clock::now();
+    connection.lastFrame = platform::EventLoop::Clock::now();
     log_.Received(unit_, "tcp", request, connection.peer);
     OnFrame(id, request);
     if (!connections_.contains(id)) return;
@@ -185,8 +185,8 @@ void TcpLampPort::OnFrame(std::uint64_t id, const protocol::LampFrame& request) 
       log_.Event(unit_, "tcp no answer (silent)");
       return;
     case TcpFault::kLateReply:
-      reactor_.At(Reactor::Clock::now() + std::chrono::milliseconds(options_.lateReplyMs),
-                  [this, id, reply] { SendReply(id, reply); });
+      loop_.At(platform::EventLoop::Clock::now() + std::chrono::milliseconds(options_.lateReplyMs),
+               [this, id, reply] { SendReply(id, reply); });
       return;
     default:
       SendReply(id, reply);
@@ -212,7 +212,7 @@ void TcpLampPort::Drop(std::uint64_t id, const std::string& why) {
   auto found = connections_.find(id);
   if (found == connections_.end()) return;
   log_.Event(unit_, "tcp connection from " + found->second.peer + " " + why);
-  reactor_.Unwatch(found->second.socket.Handle());
+  loop_.Unwatch(found->second.socket.Handle());
   connections_.erase(found);
   // A descriptor is free again: a paused listener may take the next one now.
   if (paused_) ResumeAccepting();

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "lamp_state.h"
-#include "reactor.h"
-#include "socket_layer.h"
+#include "net/event_loop.h"
+#include "net/socket_layer.h"
 #include "unit_log.h"
 #include "unit_options.h"
 
@@ -21,7 +21,7 @@ namespace lampunit {
 
 class TcpLampPort {
  public:
-  TcpLampPort(Reactor& reactor, const UnitOptions& options, std::string unitAddress,
+  TcpLampPort(platform::EventLoop& loop, const UnitOptions& options, std::string unitAddress,
               LampState& state, UnitLog& log);
   TcpLampPort(const TcpLampPort&) = delete;
   TcpLampPort& operator=(const TcpLampPort&) = delete;
@@ -33,7 +33,7 @@ class TcpLampPort {
     platform::Socket socket;
     std::string peer;
     std::vector<std::uint8_t> received;
-    Reactor::Clock::time_point lastFrame;  // or the accept
+    platform::EventLoop::Clock::time_point lastFrame;  // or the accept
   };
 
   // Takes one waiting connection; false when there was none to take.
@@ -47,7 +47,7 @@ class TcpLampPort {
   void CloseIdle();
   void ScheduleIdleCheck();
 
-  Reactor& reactor_;
+  platform::EventLoop& loop_;
   const UnitOptions& options_;
   std::string unit_;
   LampState& state_;

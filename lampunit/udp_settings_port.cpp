@@ -1,54 +1,43 @@
 #include "udp_settings_port.h"
 
+#include <poll.h>
+
 #include <algorithm>
 
-#include "text_format.h"
+#include "protocol/text_format.h"
 #include "unit_log.h"
 
 namespace lampunit {
 namespace {
 
-using protocol::kCommandOffset;
-using protocol::kMacOffset;
-using protocol::kMacSize;
 using protocol::kSettingsFrameSize;
-using protocol::kStartMark;
-using protocol::kXOffset;
-using protocol::kXTagOffset;
-using protocol::SettingsFrame;
-
 using protocol::kSettingsPort;
 using protocol::kSettingsReplyPort;
 constexpr auto kFloodInterval = std::chrono::milliseconds(50);
 
-SettingsFrame ReplyFrame(const UnitSettings& unit, char second) {
-  SettingsFrame frame{};
-  protocol::BuildSettingsFrame(frame, protocol::Read, protocol::FieldsOf(unit.stored));
-  // "MR" answers a find, "IR" a read, "IW" a write.
-  frame[kCommandOffset] = second == 'M' ? 'M' : 'I';
-  frame[kCommandOffset + 1] = second == 'M' ? 'R' : second;
-  return frame;
+// "MR" answers a find, "IR" a read, "IW" a write: the unit's record, its
+// MAC address also as the X value.
+protocol::SettingsFrame ReplyFrame(const UnitSettings& unit, char second) {
+  protocol::SettingsMessage reply;
+  reply.command = {second == 'M' ? 'M' : 'I', second == 'M' ? 'R' : second};
+  reply.record = unit.stored;
+  reply.x = unit.stored.mac;
+  return protocol::Encode(reply);
 }
 
-bool NamesUnit(const std::uint8_t* request, const UnitSettings& unit) {
-  return std::equal(unit.stored.mac.begin(), unit.stored.mac.end(), request + kMacOffset);
-}
-
-void StoreSettings(UnitSettings& unit, std::span<const std::uint8_t> request) {
+void StoreSettings(UnitSettings& unit, const protocol::SettingsMessage& request) {
   const protocol::MacBytes mac = unit.stored.mac;
-  unit.stored = *protocol::ReadRecord(request);
+  unit.stored = request.record;
   unit.stored.mac = mac;
   // SETT (tag 'M') also gives the unit the MAC address carried in X.
-  if (request[kXTagOffset] == 'M') {
-    std::copy_n(request.begin() + kXOffset, kMacSize, unit.stored.mac.begin());
-  }
+  if (request.xTag == 'M') unit.stored.mac = request.x;
 }
 
 }  // namespace
 
-UdpSettingsPort::UdpSettingsPort(Reactor& reactor, const UnitOptions& options,
+UdpSettingsPort::UdpSettingsPort(platform::EventLoop& loop, const UnitOptions& options,
                                  std::vector<UnitSettings*> units, UnitLog& log)
-    : reactor_(reactor), options_(options), units_(std::move(units)), log_(log) {}
+    : loop_(loop), options_(options), units_(std::move(units)), log_(log) {}
 
 bool UdpSettingsPort::Open(std::string& error) {
   socket_ = platform::Socket::OpenDatagram();
@@ -60,7 +49,7 @@ bool UdpSettingsPort::Open(std::string& error) {
     error = "cannot open udp port 50000: " + platform::ReasonText(socket_.LastError());
     return false;
   }
-  reactor_.Watch(socket_.Handle(), POLLIN, [this](short) { OnDatagram(); });
+  loop_.Watch(socket_.Handle(), POLLIN, [this](short) { OnDatagram(); });
   return true;
 }
 
@@ -72,23 +61,23 @@ void UdpSettingsPort::OnDatagram() {
   const std::string unitName = units_.empty() ? "" : units_.front()->address;
   log_.Received(unitName, "udp", std::span<const std::uint8_t>(request, length),
                 requester.EndpointText());
-  if (length < kSettingsFrameSize || request[0] != kStartMark) return;
+  const auto message = protocol::Decode(std::span<const std::uint8_t>(request, length));
+  if (!message) return;
 
   const auto replyTo = platform::SocketAddress::FromBytes(requester.Bytes(), kSettingsReplyPort);
-  const char first = static_cast<char>(request[kCommandOffset]);
-  const char second = static_cast<char>(request[kCommandOffset + 1]);
-
+  const auto [first, second] = message->command;
   for (UnitSettings* unit : units_) {
+    const bool namesUnit = message->record.mac == unit->stored.mac;
     if (first == 'M' && second == 'R') {
       Answer(*unit, 'M', replyTo);
     } else if (first == 'I' && second == 'R' &&
-               (NamesUnit(request, *unit) || options_.udpFault == UdpFault::kStray)) {
+               (namesUnit || options_.udpFault == UdpFault::kStray)) {
       Answer(*unit, 'R', replyTo);
-    } else if (first == 'I' && second == 'W' && NamesUnit(request, *unit)) {
+    } else if (first == 'I' && second == 'W' && namesUnit) {
       if (options_.udpFault == UdpFault::kIgnoreWrites) {
         log_.Event(unit->address, "udp write ignored");
       } else {
-        StoreSettings(*unit, std::span<const std::uint8_t>(request, length));
+        StoreSettings(*unit, *message);
         log_.Event(unit->address, "udp settings stored (they take effect when the unit restarts)");
       }
       Answer(*unit, 'W', replyTo);
@@ -98,7 +87,7 @@ void UdpSettingsPort::OnDatagram() {
 
 void UdpSettingsPort::Answer(UnitSettings& unit, char second,
                              const platform::SocketAddress& requester) {
-  const SettingsFrame frame = ReplyFrame(unit, second);
+  const protocol::SettingsFrame frame = ReplyFrame(unit, second);
   std::vector<std::uint8_t> reply(frame.begin(), frame.end());
   switch (options_.udpFault) {
     case UdpFault::kEmpty:
@@ -116,7 +105,8 @@ void UdpSettingsPort::Answer(UnitSettings& unit, char second,
     case UdpFault::kFlood:
       if (!flooding_) {
         flooding_ = true;
-        Flood(unit, requester, Reactor::Clock::now() + std::chrono::milliseconds(options_.floodMs));
+        Flood(unit, requester,
+              platform::EventLoop::Clock::now() + std::chrono::milliseconds(options_.floodMs));
       }
       break;
     case UdpFault::kStray:
@@ -128,15 +118,15 @@ void UdpSettingsPort::Answer(UnitSettings& unit, char second,
 }
 
 void UdpSettingsPort::Flood(const UnitSettings& unit, platform::SocketAddress to,
-                            Reactor::Clock::time_point until) {
-  if (Reactor::Clock::now() >= until) {
+                            platform::EventLoop::Clock::time_point until) {
+  if (platform::EventLoop::Clock::now() >= until) {
     flooding_ = false;
     log_.Event(unit.address, "udp flood over");
     return;
   }
   SendFrom(unit, std::vector<std::uint8_t>(8, 0x55), to);
-  reactor_.At(Reactor::Clock::now() + kFloodInterval,
-              [this, &unit, to, until] { Flood(unit, to, until); });
+  loop_.At(platform::EventLoop::Clock::now() + kFloodInterval,
+           [this, &unit, to, until] { Flood(unit, to, until); });
 }
 
 void UdpSettingsPort::SendFrom(const UnitSettings& unit, const std::vector<std::uint8_t>& bytes,

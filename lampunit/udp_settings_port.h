@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "reactor.h"
-#include "settings_frame.h"
-#include "socket_layer.h"
+#include "net/event_loop.h"
+#include "net/socket_layer.h"
+#include "protocol/settings_frame.h"
 #include "unit_log.h"
 #include "unit_options.h"
 
@@ -26,8 +26,8 @@ struct UnitSettings {
 
 class UdpSettingsPort {
  public:
-  UdpSettingsPort(Reactor& reactor, const UnitOptions& options, std::vector<UnitSettings*> units,
-                  UnitLog& log);
+  UdpSettingsPort(platform::EventLoop& loop, const UnitOptions& options,
+                  std::vector<UnitSettings*> units, UnitLog& log);
   UdpSettingsPort(const UdpSettingsPort&) = delete;
   UdpSettingsPort& operator=(const UdpSettingsPort&) = delete;
 
@@ -39,9 +39,9 @@ class UdpSettingsPort {
   void SendFrom(const UnitSettings& unit, const std::vector<std::uint8_t>& bytes,
                 const platform::SocketAddress& to);
   void Flood(const UnitSettings& unit, platform::SocketAddress to,
-             Reactor::Clock::time_point until);
+             platform::EventLoop::Clock::time_point until);
 
-  Reactor& reactor_;
+  platform::EventLoop& loop_;
   const UnitOptions& options_;
   std::vector<UnitSettings*> units_;
   UnitLog& log_;

@@ -2,8 +2,8 @@
 
 #include <csignal>
 
-#include "socket_layer.h"
-#include "text_format.h"
+#include "net/socket_layer.h"
+#include "protocol/text_format.h"
 
 namespace lampunit {
 namespace {
@@ -44,8 +44,8 @@ UnitEngine::UnitEngine(const UnitOptions& options) : options_(options) {
     auto unit = std::make_unique<SimulatedUnit>(
         SimulatedUnit{InitialSettings(Plus(first, i), Plus(options_.mac, i), options_),
                       LampState(options_.model), nullptr});
-    unit->tcp = std::make_unique<TcpLampPort>(reactor_, options_, unit->settings.address,
-                                              unit->state, log_);
+    unit->tcp =
+        std::make_unique<TcpLampPort>(loop_, options_, unit->settings.address, unit->state, log_);
     units_.push_back(std::move(unit));
   }
 }
@@ -56,13 +56,17 @@ bool UnitEngine::Open(std::string& error) {
   // Each unit holds a few sockets; hundreds of them need more than the
   // usual 1024 descriptors.
   platform::RaiseDescriptorLimit();
+  if (!loop_) {
+    error = "cannot start the event loop: " + platform::ReasonText(loop_.Reason());
+    return false;
+  }
   std::vector<UnitSettings*> settings;
   for (auto& unit : units_) {
     if (!unit->tcp->Open(error)) return false;
     settings.push_back(&unit->settings);
   }
   if (options_.udp) {
-    udp_ = std::make_unique<UdpSettingsPort>(reactor_, options_, settings, log_);
+    udp_ = std::make_unique<UdpSettingsPort>(loop_, options_, settings, log_);
     if (!udp_->Open(error)) return false;
   }
   log_.Event(options_.address, "ready, " + std::to_string(units_.size()) + " unit(s), tcp port " +
@@ -71,9 +75,9 @@ bool UnitEngine::Open(std::string& error) {
   return true;
 }
 
-void UnitEngine::Run() { reactor_.Run(); }
+void UnitEngine::Run() { loop_.Run(); }
 
-void UnitEngine::Stop() { reactor_.Stop(); }
+void UnitEngine::Stop() { loop_.Stop(); }
 
 std::vector<UnitIdentity> UnitEngine::Identities() const {
   std::vector<UnitIdentity> identities;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "lamp_state.h"
-#include "reactor.h"
+#include "net/event_loop.h"
 #include "tcp_lamp_port.h"
 #include "udp_settings_port.h"
 #include "unit_log.h"
@@ -55,7 +55,7 @@ class UnitEngine {
 
   UnitOptions options_;
   UnitLog log_;
-  Reactor reactor_;
+  platform::EventLoop loop_;
   std::vector<std::unique_ptr<SimulatedUnit>> units_;
   std::unique_ptr<UdpSettingsPort> udp_;
 };

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "text_format.h"
+#include "protocol/text_format.h"
 
 namespace lampunit {
 namespace {

@@ -1,26 +1,18 @@
 #include "unit_options.h"
 
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string_view>
 #include <utility>
 
-#include "text_format.h"
+#include "cli/checks.h"
+#include "protocol/text_format.h"
+#include "protocol/unit_address.h"
 
 namespace lampunit {
 
 namespace {
-
-bool ParseInt(std::string_view text, int low, int high, int& value) {
-  int parsed = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-  if (error != std::errc() || end != text.data() + text.size()) return false;
-  if (parsed < low || parsed > high) return false;
-  value = parsed;
-  return true;
-}
 
 // "kind" or "kind:argument"; an argument, where given, may not be empty.
 struct FaultText {
@@ -50,11 +42,11 @@ bool ParseTcpFault(std::string_view text, UnitOptions& options) {
   }
   if (kind == "short") {
     options.tcpFault = TcpFault::kShortReply;
-    return argument && ParseInt(*argument, 0, 8, options.shortReplyBytes);
+    return argument && protocol::ParseNumber(*argument, 0, 8, options.shortReplyBytes);
   }
   if (kind == "late") {
     options.tcpFault = TcpFault::kLateReply;
-    return argument && ParseInt(*argument, 0, 60000, options.lateReplyMs);
+    return argument && protocol::ParseNumber(*argument, 0, 60000, options.lateReplyMs);
   }
   return false;
 }
@@ -74,7 +66,7 @@ bool ParseUdpFault(std::string_view text, UnitOptions& options) {
   }
   if (kind == "flood") {
     options.udpFault = UdpFault::kFlood;
-    return !argument || ParseInt(*argument, 1, 600000, options.floodMs);
+    return !argument || protocol::ParseNumber(*argument, 1, 600000, options.floodMs);
   }
   return false;
 }
@@ -106,13 +98,7 @@ void AddUnitOptions(CLI::App& app, UnitOptions& options) {
   app.add_option("--address", options.address,
                  "Address of the (first) unit, A.B.C.D (default 192.168.10.200)")
       ->type_name("A")
-      ->check(CLI::Validator(
-          [](std::string& text) {
-            std::array<std::uint8_t, 4> address{};
-            return protocol::ParseIpv4(text, address) ? std::string()
-                                                      : "not an IPv4 address: '" + text + "'";
-          },
-          "A.B.C.D"));
+      ->check(platform::Ipv4Check());
   app.add_option("--port", options.tcpPort, "TCP lamp port, 1 to 65535 (default 20000)")
       ->type_name("P")
       ->check(CLI::Range(1, 65535));

@@ -1,10 +1,10 @@
 // The command buttons and the UDP broadcast exchange behind them.
 #include <chrono>
 
-#include "broadcast.h"
+#include "dialogs/wait_cursor.h"
+#include "net/broadcast.h"
 #include "netassign_dialog.h"
-#include "text_format.h"
-#include "wait_cursor.h"
+#include "protocol/text_format.h"
 
 namespace netassign {
 namespace {
@@ -17,15 +17,18 @@ using protocol::Write;
 
 using namespace std::chrono_literals;
 
-using protocol::kSettingsPort;
-using protocol::kSettingsReplyPort;
-
-constexpr auto kReplyTimeout = 200ms;
-// A collection normally ends 200 ms after the last reply; a host that never
-// stops sending to our port must not hold the window for good.
-constexpr auto kCollectionLimit = 3s;
-// Room for thousands of units answering one broadcast at once.
-constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+// Requests to every unit's port 50000, answers on our 50001 until 200 ms
+// pass without one; a host that never stops sending to our port must not
+// hold the window for good, so 3 s at the most.
+platform::BroadcastOptions SettingsBroadcast() {
+  platform::BroadcastOptions options;
+  options.unitPort = protocol::kSettingsPort;
+  options.replyPort = protocol::kSettingsReplyPort;
+  options.quiet = 200ms;
+  options.bound = 3s;
+  options.datagramSize = kReceiveBufferSize;
+  return options;
+}
 
 }  // namespace
 
@@ -50,93 +53,62 @@ void NetAssignDialog::OnSett() {
   RunCommand(Sett);
 }
 
-bool NetAssignDialog::OpenUdpChannel() {
-  socketLayer.emplace(platform::kSocketVersion22);
-  if (!*socketLayer) {
-    socketLayer.reset();
-    AddStatusLine("Error WinSock WSAStartup");
-    return false;
+bool NetAssignDialog::OpenUdpChannel(platform::BroadcastChannel& udpChannel) {
+  using Failure = platform::BroadcastChannel::Failure;
+  if (udpChannel.Open()) {
+    AddStatusLine("Success UDP Setting");
+    return true;
   }
-
-  broadcastAddress = platform::SocketAddress::FromDottedText("255.255.255.255", kSettingsPort);
-
-  sendSocket = platform::Socket::OpenDatagram();
-  if (!sendSocket) {
-    AddStatusLine("Error Client Socket Make");
-    socketLayer.reset();
-    return false;
+  switch (udpChannel.FailedAt()) {
+    case Failure::kSocketLayer:
+      AddStatusLine("Error WinSock WSAStartup");
+      break;
+    case Failure::kSendSocket:
+      AddStatusLine("Error Client Socket Make");
+      break;
+    case Failure::kReceiveSocket:
+      AddStatusLine("Error Sever Socket Make");
+      break;
+    default:
+      AddStatusLine("Error Sever Socket Bind");
   }
-  sendSocket.SetBroadcast(true);
-
-  listenAddress = platform::SocketAddress::Any(kSettingsReplyPort);
-
-  receiveSocket = platform::Socket::OpenDatagram();
-  if (!receiveSocket) {
-    AddStatusLine("Error Sever Socket Make");
-    sendSocket.Close();
-    socketLayer.reset();
-    return false;
-  }
-  receiveSocket.SetReceiveBufferSize(kReceiveBufferBytes);
-
-  if (!receiveSocket.Bind(listenAddress)) {
-    AddStatusLine("Error Sever Socket Bind");
-    receiveSocket.Close();
-    sendSocket.Close();
-    socketLayer.reset();
-    return false;
-  }
-
-  AddStatusLine("Success UDP Setting");
-  return true;
+  return false;
 }
 
 bool NetAssignDialog::RunCommand(SettingsCommand command) {
-  if (!OpenUdpChannel()) return false;
+  platform::BroadcastChannel udpChannel(SettingsBroadcast());
+  if (!OpenUdpChannel(udpChannel)) return false;
   platform::CWaitCursor busy;
 
   BuildSettingsFrame(command);
 
   // Out of every adapter that can broadcast, with or without a route for
   // it; a request that went nowhere is said so, and nothing is collected.
-  const platform::BroadcastSend sent =
-      platform::SendBroadcast(sendSocket, sendFrame, kSettingsPort);
-  if (sent.Copies() == 0) {
+  if (!udpChannel.Send(sendFrame)) {
     AddStatusLine("Error Client Socket Send");
-    CloseUdpChannel();
+    CloseUdpChannel(udpChannel);
     return false;
   }
 
-  receiveSocket.ConnectDatagram(listenAddress);  // the any-address: no peer, every sender
-  receiveSocket.SetReceiveTimeout(kReplyTimeout);
-
   firstReadReply.reset();
-  platform::ReplyWindow window(kReplyTimeout, kCollectionLimit);
-  for (;;) {
-    const long received = window.Receive(receiveSocket, receiveBuffer, listenAddress);
-    if (received < 0) break;
-    if (received > 0) {
-      const bool duplicate = DecodeReply(command, received);
-      replyMessage =
-          protocol::FormatText("IP_Address Connect[ %s ]", listenAddress.DottedText().c_str());
-      AddStatusLine(replyMessage);
-      if (duplicate) {
-        AddStatusLine(protocol::FormatText("Warning Duplicate Reply[ %s ]",
-                                           listenAddress.DottedText().c_str()));
-      }
-    } else {
-      replyMessage = protocol::FormatText("IP_Address[ %s ]", listenAddress.DottedText().c_str());
-      AddStatusLine(replyMessage);
-    }
-  }
-  CloseUdpChannel();
-  return true;
+  udpChannel.Collect(
+      [&](const platform::SocketAddress& from, std::span<const std::uint8_t> datagram) {
+        const std::string sender = from.DottedText();
+        if (datagram.empty()) {
+          AddStatusLine(protocol::FormatText("IP_Address[ %s ]", sender.c_str()));
+          return;
+        }
+        const bool duplicate = DecodeReply(command, datagram);
+        AddStatusLine(protocol::FormatText("IP_Address Connect[ %s ]", sender.c_str()));
+        if (duplicate) {
+          AddStatusLine(protocol::FormatText("Warning Duplicate Reply[ %s ]", sender.c_str()));
+        }
+      });
+  return CloseUdpChannel(udpChannel);
 }
 
-bool NetAssignDialog::CloseUdpChannel() {
-  receiveSocket.Close();
-  sendSocket.Close();
-  socketLayer.reset();
+bool NetAssignDialog::CloseUdpChannel(platform::BroadcastChannel& udpChannel) {
+  udpChannel.Close();
   return true;
 }
 

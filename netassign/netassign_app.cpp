@@ -1,9 +1,10 @@
 #include "netassign_app.h"
 
-#include "message_box.h"
+#include "dialogs/message_box.h"
+#include "net/socket_layer.h"
+#include "net/startup_message.h"
 #include "netassign_dialog.h"
 #include "netassign_resource.h"
-#include "socket_layer.h"
 
 namespace netassign {
 
@@ -12,7 +13,8 @@ NetAssignApp theApp;
 bool NetAssignApp::InitInstance() {
   // The socket layer is started for the whole program and held until its end.
   if (!platform::StartSocketLayer(platform::kSocketVersion11)) {
-    platform::AfxMessageBox(kSocketInitFailedText, platform::MB_OK | platform::MB_ICONEXCLAMATION);
+    platform::AfxMessageBox(platform::kSocketStartupFailedText,
+                            platform::MB_OK | platform::MB_ICONEXCLAMATION);
     startFailed_ = true;
     return false;
   }

@@ -1,7 +1,7 @@
 // The settings tool's application object.
 #pragma once
 
-#include "winapp.h"
+#include "net/winapp.h"
 
 namespace netassign {
 

@@ -3,16 +3,14 @@
 
 #include <algorithm>
 
-#include "data_exchange.h"
-#include "local_time.h"
+#include "dialogs/data_exchange.h"
+#include "dialogs/local_time.h"
 #include "netassign_resource.h"
 #include "netassign_template.h"
 
 namespace netassign {
 
-using protocol::DecodedReply;
 using protocol::SettingsCommand;
-using protocol::SettingsFields;
 
 NetAssignDialog::NetAssignDialog()
     : CDialog(kNetAssignTemplate),
@@ -70,12 +68,11 @@ void NetAssignDialog::BuildSettingsFrame(SettingsCommand command) {
   fields.portText = portText;
   fields.mtText = mtText;
   fields.maText = maText;
-  protocol::BuildSettingsFrame(sendFrame, command, fields);
+  netassign::BuildSettingsFrame(sendFrame, command, fields);
 }
 
-bool NetAssignDialog::DecodeReply(SettingsCommand command, long length) {
-  const DecodedReply reply =
-      protocol::DecodeReply(std::span<const std::uint8_t>(receiveBuffer.data(), length));
+bool NetAssignDialog::DecodeReply(SettingsCommand command, std::span<const std::uint8_t> datagram) {
+  const DecodedReply reply = netassign::DecodeReply(datagram);
   switch (reply.kind) {
     case DecodedReply::kMacAnswer:
       // Only Mac Find lists units, each once however many ways it answers.
@@ -86,8 +83,8 @@ bool NetAssignDialog::DecodeReply(SettingsCommand command, long length) {
       return false;
     case DecodedReply::kReadReply:
       // Only READ takes settings, and only from the unit it asked for.
-      if (command != protocol::Read || !NamesRequestedUnit()) return false;
-      if (firstReadReply) return !SameSettings(*firstReadReply, reply);
+      if (command != protocol::Read || !NamesRequestedUnit(reply)) return false;
+      if (firstReadReply) return !protocol::SameSettings(firstReadReply->record, reply.record);
       firstReadReply = reply;
       TakeReadReply(reply);
       return false;
@@ -97,16 +94,9 @@ bool NetAssignDialog::DecodeReply(SettingsCommand command, long length) {
   return false;
 }
 
-bool NetAssignDialog::NamesRequestedUnit() const {
-  return std::equal(receiveBuffer.begin() + protocol::kMacOffset,
-                    receiveBuffer.begin() + protocol::kMacOffset + protocol::kMacSize,
+bool NetAssignDialog::NamesRequestedUnit(const DecodedReply& reply) const {
+  return std::equal(reply.record.mac.begin(), reply.record.mac.end(),
                     sendFrame.begin() + protocol::kMacOffset);
-}
-
-bool NetAssignDialog::SameSettings(const DecodedReply& first, const DecodedReply& second) {
-  return first.ipAddress == second.ipAddress && first.subnetMask == second.subnetMask &&
-         first.gateway == second.gateway && first.portText == second.portText &&
-         first.mtText == second.mtText;
 }
 
 void NetAssignDialog::TakeReadReply(const DecodedReply& reply) {

@@ -3,23 +3,21 @@
 #pragma once
 
 #include <QIcon>
-#include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
-#include "controls.h"
-#include "dialog.h"
-#include "settings_frame.h"
-#include "socket_layer.h"
+#include "dialogs/controls.h"
+#include "dialogs/dialog.h"
+#include "net/broadcast.h"
+#include "settings_fields.h"
 
 namespace netassign {
 
 class NetAssignDialog : public platform::CDialog {
  public:
   NetAssignDialog();
-
-  QIcon OnQueryDragIcon() const { return iconHandle; }
 
  protected:
   bool OnInitDialog() override;
@@ -31,36 +29,28 @@ class NetAssignDialog : public platform::CDialog {
   void AddStatusLine(const std::string& message);
   void OnResetStatus();
 
-  // The record (settings_frame.h) filled from and decoded into the fields.
+  // The record (settings_fields.h) filled from and decoded into the fields.
   void BuildSettingsFrame(protocol::SettingsCommand command);
-  // Decodes the datagram in receiveBuffer into the fields and the MAC list,
-  // where it answers what `command` asked. True for a second read reply
-  // naming the same unit with other settings (the fields keep the first).
-  bool DecodeReply(protocol::SettingsCommand command, long length);
-  bool NamesRequestedUnit() const;
-  static bool SameSettings(const protocol::DecodedReply& first,
-                           const protocol::DecodedReply& second);
-  void TakeReadReply(const protocol::DecodedReply& reply);
+  // Decodes a datagram into the fields and the MAC list, where it answers
+  // what `command` asked. True for a second read reply naming the same unit
+  // with other settings (the fields keep the first).
+  bool DecodeReply(protocol::SettingsCommand command, std::span<const std::uint8_t> datagram);
+  bool NamesRequestedUnit(const DecodedReply& reply) const;
+  void TakeReadReply(const DecodedReply& reply);
 
-  // The broadcast exchange behind the command buttons.
+  // The broadcast exchange behind the command buttons; its channel (the
+  // sockets) lives for one command.
   void OnMacFind();
   void OnRead();
   void OnWrite();
   void OnSett();
-  bool OpenUdpChannel();
+  bool OpenUdpChannel(platform::BroadcastChannel& udpChannel);
   bool RunCommand(protocol::SettingsCommand command);
-  bool CloseUdpChannel();
+  bool CloseUdpChannel(platform::BroadcastChannel& udpChannel);
 
-  std::string replyMessage;
-  std::optional<protocol::DecodedReply> firstReadReply;  // of the READ under way
+  std::optional<DecodedReply> firstReadReply;  // of the READ under way
   protocol::SettingsFrame
       sendFrame{};  // starts as zeros: an MR before any READ sends no stray bytes
-  std::array<std::uint8_t, protocol::kReceiveBufferSize> receiveBuffer{};
-  std::optional<platform::SocketLayerSession> socketLayer;
-  platform::Socket sendSocket;
-  platform::Socket receiveSocket;
-  platform::SocketAddress listenAddress;
-  platform::SocketAddress broadcastAddress;
   platform::CIPAddressCtrl gatewayField;
   platform::CIPAddressCtrl subnetMaskField;
   platform::CIPAddressCtrl ipAddressField;

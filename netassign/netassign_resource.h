@@ -6,10 +6,6 @@ namespace netassign {
 inline constexpr int IDD_NETASSIGN_DIALOG = 102;
 inline constexpr int IDR_MAINFRAME = 128;  // the icon
 
-// String table.
-inline constexpr int IDS_SOCKET_INIT_FAILED = 103;
-inline constexpr const char* kSocketInitFailedText = "Windows 소켓 초기화에 실패하였습니다.";
-
 inline constexpr int IDC_EXIT = 2;
 inline constexpr int IDC_MAC_FIND = 1000;
 inline constexpr int IDC_STATUS_VIEW = 1002;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialog_template.h"
+#include "dialogs/dialog_template.h"
 
 namespace netassign {
 

@@ -1,5 +1,7 @@
 #include "lamp_frame.h"
 
+#include <algorithm>
+
 namespace protocol {
 
 LampFrame BuildLampFrame(int lamp, int value, int modelIndex, bool readPending, bool resetPending) {
@@ -21,6 +23,34 @@ LampFrame BuildLampFrame(int lamp, int value, int modelIndex, bool readPending, 
 LampFrame WireFrame(LampFrame built) {
   built[kOperationByte] = built[kOperationByte] == kOperationWrite ? kWireWrite : kWireRead;
   return built;
+}
+
+std::string_view LampStateName(std::uint8_t code) {
+  return code == kLampOff ? "off" : code == kLampOn ? "on" : "blink";
+}
+
+std::optional<std::uint8_t> LampCodeOf(std::string_view word) {
+  if (word == "off") return kLampOff;
+  if (word == "on") return kLampOn;
+  if (word == "blink") return kLampBlink;
+  return std::nullopt;
+}
+
+std::optional<int> LampNumberOf(std::string_view name) {
+  for (int lamp = 0; lamp < kLampCount; ++lamp) {
+    if (kLampNames[lamp] == name) return lamp;
+  }
+  return std::nullopt;
+}
+
+LampFrame StatusRequest(int model) { return WireFrame(BuildLampFrame(0, 0, model, true, false)); }
+
+LampFrame ResetRequest(int model) { return WireFrame(BuildLampFrame(0, 0, model, false, true)); }
+
+LampFrame WriteRequest(int model, const LampCodes& codes) {
+  LampFrame frame = WireFrame(BuildLampFrame(kSoundLamp, kLeaveUnchanged, model, false, false));
+  std::copy(codes.begin(), codes.end(), frame.begin() + kFirstLampByte);
+  return frame;
 }
 
 std::string DecodeStatusWords(const LampFrame& reply) {

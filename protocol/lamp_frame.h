@@ -13,7 +13,9 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace protocol {
 
@@ -38,6 +40,29 @@ inline constexpr std::uint8_t kSoundOff = 0;
 inline constexpr std::uint8_t kLeaveUnchanged = 0x64;
 
 using LampFrame = std::array<std::uint8_t, kFrameSize>;
+
+// The five lamps top to bottom, as commands take them and output names them.
+inline constexpr std::array<std::string_view, kLampCount> kLampNames = {"red", "yellow", "green",
+                                                                        "blue", "white"};
+
+// A lamp code as a word, as the console's status words read a lamp byte:
+// 0 "off", 1 "on", anything else "blink".
+std::string_view LampStateName(std::uint8_t code);
+// "off", "on" or "blink" as a lamp code; nothing for any other word.
+std::optional<std::uint8_t> LampCodeOf(std::string_view word);
+// "red" .. "white" as the lamp's number 0..4; nothing for any other name.
+std::optional<int> LampNumberOf(std::string_view name);
+
+// What a write asks of each lamp (0..4) and of the sound (5): a code, or
+// kLeaveUnchanged.
+using LampCodes = std::array<std::uint8_t, kLampCount + 1>;
+inline constexpr LampCodes kLeaveAllUnchanged = {kLeaveUnchanged, kLeaveUnchanged, kLeaveUnchanged,
+                                                 kLeaveUnchanged, kLeaveUnchanged, kLeaveUnchanged};
+
+// Requests as they go on the wire, each as the console builds it.
+LampFrame StatusRequest(int model);
+LampFrame ResetRequest(int model);
+LampFrame WriteRequest(int model, const LampCodes& codes);
 
 // The frame of one command: lamp 0..4 or kSoundLamp, value a lamp or sound
 // code. A pending reset turns every lamp and the sound off whatever the

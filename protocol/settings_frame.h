@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 
 namespace protocol {
 
@@ -28,7 +27,6 @@ inline constexpr std::uint16_t kSettingsPort = 50000;
 inline constexpr std::uint16_t kSettingsReplyPort = 50001;
 
 inline constexpr int kSettingsFrameSize = 46;
-inline constexpr int kReceiveBufferSize = 49;
 
 inline constexpr int kCommandOffset = 1;
 inline constexpr int kMacOffset = 5;
@@ -47,54 +45,47 @@ using SettingsFrame = std::array<std::uint8_t, kSettingsFrameSize>;
 using IpBytes = std::array<std::uint8_t, 4>;
 using MacBytes = std::array<std::uint8_t, kMacSize>;
 
+// The four requests: Mac Find ("MR"), read ("IR"), write ("IW") and SETT
+// (a write with tag 'M' at the X value, which also gives the unit the MAC
+// address carried there).
 enum SettingsCommand { FindMac = 1, Read = 2, Write = 3, Sett = 4 };
 
-// What a request carries from the dialog's fields.
-struct SettingsFields {
-  std::string macText;  // the selected MAC list entry, empty when none
-  IpBytes ipAddress{}, subnetMask{}, gateway{};
-  std::string portText, mtText, maText;
-};
-
-// Fills `frame` for a request in place. FindMac fills only the fixed
-// positions; the value positions keep what the previous request left.
-void BuildSettingsFrame(SettingsFrame& frame, SettingsCommand command,
-                        const SettingsFields& fields);
-
-// Dotted decimal text into up to `count` bytes from `offset`: "0.80.194.1.2.255".
-// Bytes no piece reaches keep their content; empty text stores one 0.
-void ParseDottedBytes(std::span<std::uint8_t> bytes, int offset, int count,
-                      const std::string& text);
-
-// `count` bytes from `offset` as dotted decimal text.
-std::string FormatDottedBytes(std::span<const std::uint8_t> bytes, int offset, int count);
-
-// A reply as the dialog shows it.
-struct DecodedReply {
-  enum Kind { kNotDecoded, kMacAnswer, kReadReply } kind = kNotDecoded;
-  std::string macText;  // both kinds
-  IpBytes ipAddress{}, subnetMask{}, gateway{};
-  std::string portText, mtText;
-};
-
-// Every value of a whole record, as numbers, whatever its command letters.
+// What a unit stores, as numbers.
 struct SettingsRecord {
-  char command[2] = {0, 0};  // "MR", "IR", "IW"
   MacBytes mac{};
   IpBytes ipAddress{}, subnetMask{}, gateway{};
   std::uint16_t port = 0;
   std::uint8_t t = 0;
 };
 
-// A datagram of at least a record's length that starts with '$'.
-std::optional<SettingsRecord> ReadRecord(std::span<const std::uint8_t> datagram);
+// Whether two records hold the same network settings (the MAC address aside).
+bool SameSettings(const SettingsRecord& a, const SettingsRecord& b);
 
-// The fields a request needs to carry `record`'s values (texts as the
-// dialog would hold them), its MAC address also as the X value.
-SettingsFields FieldsOf(const SettingsRecord& record);
+// One settings message, request or reply: its command letters, a record and
+// the X value with its tag.
+struct SettingsMessage {
+  std::array<char, 2> command{};  // "MR", "IR", "IW"
+  SettingsRecord record;
+  std::uint8_t xTag = 'X';
+  MacBytes x{};
 
-// Decodes a received datagram. Only a whole record is decoded: a shorter
-// datagram would otherwise be read with bytes that another one left behind.
-DecodedReply DecodeReply(std::span<const std::uint8_t> datagram);
+  // As the tools read a reply: 'M' first answers a Mac Find, whatever
+  // follows; otherwise 'R' second is a read reply.
+  bool AnswersFind() const { return command[0] == 'M'; }
+  bool IsReadReply() const { return !AnswersFind() && command[1] == 'R'; }
+  bool IsWriteReply() const { return command[0] == 'I' && command[1] == 'W'; }
+};
+
+// A request of `command` carrying `record`, with `x` as its X value.
+SettingsMessage SettingsRequest(SettingsCommand command, const SettingsRecord& record,
+                                const MacBytes& x);
+
+// The 46 bytes of a message: every separator, tag and value in place.
+SettingsFrame Encode(const SettingsMessage& message);
+
+// A datagram of at least a record's length that starts with '$'; the
+// separators, tags and anything past the record are not looked at. A
+// shorter datagram is nothing: its values would be guesses.
+std::optional<SettingsMessage> Decode(std::span<const std::uint8_t> datagram);
 
 }  // namespace protocol

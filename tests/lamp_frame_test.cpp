@@ -1,4 +1,4 @@
-#include "lamp_frame.h"
+#include "protocol/lamp_frame.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 
 #include "lamp_unit_process.h"
 #include "lamplink.h"
-#include "socket_layer.h"
+#include "net/socket_layer.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The console driven with clicks and keys against a simulated unit at
 // 192.168.10.200 on the private network: what the unit received, and what
 // the status box shows.
-#include "lamppanel_dialog.h"
+#include "lamppanel/lamppanel_dialog.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,9 @@
 #include <regex>
 
 #include "dialog_driver.h"
-#include "ip_address_widget.h"
+#include "dialogs/ip_address_widget.h"
 #include "lamp_unit_process.h"
-#include "lamppanel_resource.h"
+#include "lamppanel/lamppanel_resource.h"
 
 namespace {
 

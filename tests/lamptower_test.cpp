@@ -10,8 +10,8 @@
 #include <QScrollBar>
 
 #include "child_process.h"
-#include "tcp_exchanges.h"
-#include "tower_window.h"
+#include "lamptower/tower_window.h"
+#include "net/tcp_exchanges.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 
 #include "child_process.h"
 #include "lamp_unit_process.h"
-#include "socket_layer.h"
-#include "tcp_exchanges.h"
+#include "net/socket_layer.h"
+#include "net/tcp_exchanges.h"
 
 namespace {
 

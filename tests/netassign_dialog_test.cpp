@@ -1,7 +1,7 @@
 // The settings tool driven with clicks and keys against simulated units on
 // the private network: what the units received and stored, and what the
 // dialog shows.
-#include "netassign_dialog.h"
+#include "netassign/netassign_dialog.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -13,11 +13,11 @@
 #include <regex>
 
 #include "dialog_driver.h"
-#include "ip_address_widget.h"
+#include "dialogs/ip_address_widget.h"
 #include "lamp_unit_process.h"
-#include "netassign_resource.h"
+#include "net/socket_layer.h"
+#include "netassign/netassign_resource.h"
 #include "settings_tool_test.h"
-#include "socket_layer.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "broadcast.h"
 #include "lamp_unit_process.h"
+#include "net/broadcast.h"
 #include "settings_tool_test.h"
 #include "test_network.h"
 

@@ -1,10 +1,14 @@
-#include "settings_frame.h"
+#include "protocol/settings_frame.h"
 
 #include <gtest/gtest.h>
+
+#include "netassign/settings_fields.h"
+#include "protocol/text_format.h"
 
 namespace {
 
 using namespace protocol;
+using namespace netassign;
 
 SettingsFields SampleFields() {
   SettingsFields fields;
@@ -127,7 +131,7 @@ TEST(DottedBytes, ParsingFillsWhatThePiecesReach) {
 
 TEST(DottedBytes, FormattingHasNoLeadingZeros) {
   const std::uint8_t bytes[] = {9, 0, 80, 194, 1, 2, 255};
-  EXPECT_EQ(FormatDottedBytes(bytes, 1, 6), "0.80.194.1.2.255");
+  EXPECT_EQ(DottedText(std::span(bytes).subspan(1, 6)), "0.80.194.1.2.255");
 }
 
 SettingsFrame ReplyOf(const char* letters) {
@@ -173,28 +177,29 @@ TEST(SettingsReplyDecode, OnlyWholeRecordsStartingWithTheMarkAreDecoded) {
   EXPECT_EQ(DecodeReply(longer).kind, DecodedReply::kMacAnswer);
 }
 
-TEST(SettingsRecord, ReadsEveryValueAndBuildsTheSameRecordAgain) {
+TEST(SettingsMessage, ReadsEveryValueAndBuildsTheSameRecordAgain) {
   SettingsFrame frame = ReplyOf("MR");
   frame[31] = 0xFF;
   frame[32] = 0xFE;
-  const auto record = ReadRecord(frame);
-  ASSERT_TRUE(record);
-  EXPECT_EQ(std::string(record->command, 2), "MR");
+  const auto message = Decode(frame);
+  ASSERT_TRUE(message);
+  const SettingsRecord* record = &message->record;
+  EXPECT_EQ(std::string(message->command.data(), 2), "MR");
   EXPECT_EQ(record->mac, (MacBytes{0, 80, 194, 1, 2, 255}));
   EXPECT_EQ(record->ipAddress, (IpBytes{192, 168, 0, 20}));
   EXPECT_EQ(record->port, 65534);
   EXPECT_EQ(record->t, 7);
 
-  SettingsFrame again{};
-  BuildSettingsFrame(again, Write, FieldsOf(*record));
+  // A write of the record, its MAC address as the X value (as after a READ).
+  const SettingsFrame again = Encode(SettingsRequest(Write, *record, record->mac));
   for (int offset : {5, 13, 19, 25, 31, 32, 35}) EXPECT_EQ(again[offset], frame[offset]) << offset;
   // The X value carries the unit's MAC address, as after a READ in the dialog.
   EXPECT_EQ(std::vector<int>(again.begin() + 38, again.begin() + 44),
             (std::vector<int>{0, 80, 194, 1, 2, 255}));
 
-  EXPECT_FALSE(ReadRecord(std::span(frame).first(45)));
+  EXPECT_FALSE(Decode(std::span(frame).first(45)));
   frame[0] = '#';
-  EXPECT_FALSE(ReadRecord(frame));
+  EXPECT_FALSE(Decode(frame));
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
-#include "text_format.h"
+#include "protocol/text_format.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <vector>
 
-#include "decimal_text.h"
+#include "protocol/decimal_text.h"
 
 namespace {
 

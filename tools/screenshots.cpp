@@ -17,13 +17,13 @@
 #include <cstdio>
 #include <string>
 
-#include "dialog_font.h"
-#include "lamppanel_dialog.h"
-#include "lamppanel_resource.h"
-#include "netassign_dialog.h"
-#include "netassign_resource.h"
-#include "tcp_exchanges.h"
-#include "tower_window.h"
+#include "dialogs/dialog_font.h"
+#include "lamppanel/lamppanel_dialog.h"
+#include "lamppanel/lamppanel_resource.h"
+#include "lamptower/tower_window.h"
+#include "net/tcp_exchanges.h"
+#include "netassign/netassign_dialog.h"
+#include "netassign/netassign_resource.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "dialog_font.h"
 #include "display.h"
-#include "winapp.h"
+#include "net/winapp.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -111,53 +112,115 @@ BroadcastSend SendBroadcast(Socket& socket, std::span<const std::uint8_t> datagr
   return result;
 }
 
-ReplyWindow::ReplyWindow(std::chrono::milliseconds quiet, std::chrono::milliseconds bound)
-    : quiet_(quiet), end_(std::chrono::steady_clock::now() + bound) {}
+BroadcastChannel::BroadcastChannel(BroadcastOptions options) : options_(std::move(options)) {}
 
-long ReplyWindow::Receive(Socket& socket, std::span<std::uint8_t> area, SocketAddress& from) {
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(end_ - std::chrono::steady_clock::now());
-  if (left.count() <= 0) return -1;
-  socket.SetReceiveTimeout(std::min(quiet_, left));
-  return socket.ReceiveFrom(area, from);
+BroadcastChannel::~BroadcastChannel() { Close(); }
+
+bool BroadcastChannel::Fail(Failure failure, const std::error_code& reason) {
+  failedAt_ = failure;
+  reason_ = reason;
+  Close();
+  return false;
 }
 
-BroadcastExchange ExchangeBroadcast(std::span<const std::uint8_t> request, std::uint16_t unitPort,
-                                    std::uint16_t replyPort,
-                                    const std::vector<std::string>& onlyInterfaces,
-                                    std::chrono::milliseconds quiet,
-                                    std::chrono::milliseconds bound) {
-  BroadcastExchange exchange;
-  Socket sender = Socket::OpenDatagram();
-  Socket receiver = Socket::OpenDatagram();
-  if (!sender || !receiver || !sender.SetBroadcast(true)) {
-    exchange.outcome = BroadcastExchange::Outcome::kNoSocket;
-    exchange.reason = receiver ? sender.LastError() : receiver.LastError();
-    return exchange;
-  }
+bool BroadcastChannel::Open() {
+  socketLayer_.emplace(kSocketVersion22);
+  if (!*socketLayer_) return Fail(Failure::kSocketLayer, socketLayer_->Reason());
+  sender_ = Socket::OpenDatagram();
+  if (!sender_) return Fail(Failure::kSendSocket, sender_.LastError());
+  sender_.SetBroadcast(true);  // a failure shows when the send goes nowhere
+  receiver_ = Socket::OpenDatagram();
+  if (!receiver_) return Fail(Failure::kReceiveSocket, receiver_.LastError());
   // Thousands of units answering at once need room; what is granted is enough otherwise.
-  receiver.SetReceiveBufferSize(4 * 1024 * 1024);
-  if (!receiver.Bind(SocketAddress::Any(replyPort))) {
-    exchange.outcome = BroadcastExchange::Outcome::kReplyPortBusy;
-    exchange.reason = receiver.LastError();
-    return exchange;
+  receiver_.SetReceiveBufferSize(4 * 1024 * 1024);
+  // Bound before the request goes out, so that no early answer is lost.
+  if (!receiver_.Bind(SocketAddress::Any(options_.replyPort))) {
+    return Fail(Failure::kReplyPort, receiver_.LastError());
   }
-  exchange.sent = SendBroadcast(sender, request, unitPort, onlyInterfaces);
-  if (exchange.sent.Copies() == 0) {
-    exchange.outcome = BroadcastExchange::Outcome::kNotSent;
-    exchange.reason = exchange.sent.reason;
-    return exchange;
+  return true;
+}
+
+bool BroadcastChannel::Send(std::span<const std::uint8_t> request) {
+  sent_ = SendBroadcast(sender_, request, options_.unitPort, options_.interfaces);
+  sentAt_ = EventLoop::Clock::now();
+  if (sent_.Copies() > 0) return true;
+  failedAt_ = Failure::kNotSent;
+  reason_ = sent_.reason;
+  return false;
+}
+
+void BroadcastChannel::Collect(const DatagramHandler& onDatagram) {
+  EventLoop loop;
+  if (!loop) return;  // out of descriptors: nothing can be heard
+  Collect(loop, onDatagram, [] {});
+  loop.RunUntilIdle();
+}
+
+void BroadcastChannel::Collect(EventLoop& loop, DatagramHandler onDatagram,
+                               std::function<void()> onEnd) {
+  loop_ = &loop;
+  onDatagram_ = std::move(onDatagram);
+  onEnd_ = std::move(onEnd);
+  area_.assign(options_.datagramSize, 0);
+  if (!receiver_ || !receiver_.SetNonBlocking(true) ||
+      !loop.Watch(receiver_.Handle(), POLLIN, [this](short) { TakeDatagrams(); })) {
+    quietTimer_ = loop.After(std::chrono::milliseconds(0), [this] { EndCollection(); });
+    return;
   }
-  ReplyWindow window(quiet, bound);
-  std::array<std::uint8_t, 512> area{};
-  for (;;) {
-    Datagram datagram;
-    const long received = window.Receive(receiver, area, datagram.from);
-    if (received < 0) break;
-    datagram.bytes.assign(area.begin(), area.begin() + received);
-    exchange.replies.push_back(std::move(datagram));
+  quietTimer_ = loop.After(options_.quiet, [this] { EndCollection(); });
+  boundTimer_ = loop.At(sentAt_ + options_.bound, [this] { EndCollection(); });
+}
+
+void BroadcastChannel::TakeDatagrams() {
+  // Everything waiting, then one quiet window from the last; the bound is
+  // looked at between datagrams, so a flood cannot outlast it.
+  for (int taken = 0;; ++taken) {
+    if (taken % 64 == 63 && EventLoop::Clock::now() >= sentAt_ + options_.bound) {
+      EndCollection();
+      return;
+    }
+    SocketAddress from;
+    const long received = receiver_.ReceiveFrom(area_, from);
+    if (received < 0) {
+      if (receiver_.LastErrorIs(EAGAIN)) break;
+      EndCollection();  // a receive failure ends the collection, as a time-out does
+      return;
+    }
+    onDatagram_(from, std::span<const std::uint8_t>(area_.data(), received));
+    if (!loop_) return;  // the handler closed the channel
   }
-  return exchange;
+  loop_->Cancel(quietTimer_);
+  quietTimer_ = loop_->After(options_.quiet, [this] { EndCollection(); });
+}
+
+void BroadcastChannel::EndCollection() {
+  if (!loop_) return;
+  loop_->Cancel(quietTimer_);
+  loop_->Cancel(boundTimer_);
+  if (receiver_) loop_->Unwatch(receiver_.Handle());
+  loop_ = nullptr;
+  onDatagram_ = nullptr;
+  if (auto onEnd = std::move(onEnd_)) onEnd();
+}
+
+void BroadcastChannel::Close() {
+  if (loop_) {
+    loop_->Cancel(quietTimer_);
+    loop_->Cancel(boundTimer_);
+    if (receiver_) loop_->Unwatch(receiver_.Handle());
+    loop_ = nullptr;
+  }
+  receiver_.Close();
+  sender_.Close();
+  socketLayer_.reset();
+}
+
+BroadcastOutcome ExchangeBroadcast(std::span<const std::uint8_t> request,
+                                   const BroadcastOptions& options,
+                                   const DatagramHandler& onDatagram) {
+  BroadcastChannel channel(options);
+  if (channel.Open() && channel.Send(request)) channel.Collect(onDatagram);
+  return {channel.FailedAt(), channel.Reason(), channel.Sent()};
 }
 
 }  // namespace platform

@@ -9,11 +9,14 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "event_loop.h"
 #include "socket_layer.h"
 
 namespace platform {
@@ -51,39 +54,82 @@ BroadcastSend SendBroadcast(Socket& socket, std::span<const std::uint8_t> datagr
                             std::uint16_t port,
                             const std::vector<std::string>& onlyInterfaces = {});
 
-// Replies to a broadcast: datagrams are taken until `quiet` passes without
-// one, and for `bound` at the most in all, so that a host that never stops
-// sending cannot hold the caller.
-class ReplyWindow {
- public:
-  ReplyWindow(std::chrono::milliseconds quiet, std::chrono::milliseconds bound);
+// What one broadcast exchange sends where, and how long it listens.
+struct BroadcastOptions {
+  std::uint16_t unitPort = 0;            // where the request goes
+  std::uint16_t replyPort = 0;           // where the answers come, from every sender
+  std::vector<std::string> interfaces;   // empty: every adapter that can broadcast
+  std::chrono::milliseconds quiet{200};  // the collection ends this long after the last datagram
+  // ... and this long after the request went out at the most, so that a
+  // host that never stops sending cannot hold the caller.
+  std::chrono::milliseconds bound{3000};
+  std::size_t datagramSize = 512;  // a longer datagram is taken cut to this
+};
 
-  // The next datagram, as Socket::ReceiveFrom; -1 once the window is over.
-  long Receive(Socket& socket, std::span<std::uint8_t> area, SocketAddress& from);
+// Called for each datagram that reaches the reply port while the exchange
+// collects, whoever sent it; an empty datagram too.
+using DatagramHandler =
+    std::function<void(const SocketAddress& from, std::span<const std::uint8_t> datagram)>;
+
+// One broadcast exchange, step by step: Open (the socket layer, a sending
+// socket with broadcast permission, a receiving socket bound to the reply
+// port), Send (out of every adapter), Collect (each datagram as it comes,
+// until the window closes), Close. The channel owns its sockets for one
+// exchange; they go with it.
+class BroadcastChannel {
+ public:
+  enum class Failure { kNone, kSocketLayer, kSendSocket, kReceiveSocket, kReplyPort, kNotSent };
+
+  explicit BroadcastChannel(BroadcastOptions options);
+  ~BroadcastChannel();
+  BroadcastChannel(const BroadcastChannel&) = delete;
+  BroadcastChannel& operator=(const BroadcastChannel&) = delete;
+
+  bool Open();
+  // False when the request went out of no adapter (Sent says where it failed).
+  bool Send(std::span<const std::uint8_t> request);
+  // Blocking: collects on a loop of its own until the window closes.
+  void Collect(const DatagramHandler& onDatagram);
+  // On `loop`: returns at once; `onEnd` is called once the window closes.
+  // The channel must stay until then (Close or its end stops it early, quietly).
+  void Collect(EventLoop& loop, DatagramHandler onDatagram, std::function<void()> onEnd);
+  void Close();
+
+  Failure FailedAt() const { return failedAt_; }
+  const std::error_code& Reason() const { return reason_; }
+  const BroadcastSend& Sent() const { return sent_; }
 
  private:
-  std::chrono::milliseconds quiet_;
-  std::chrono::steady_clock::time_point end_;
+  bool Fail(Failure failure, const std::error_code& reason);
+  void TakeDatagrams();
+  void EndCollection();
+
+  BroadcastOptions options_;
+  std::optional<SocketLayerSession> socketLayer_;
+  Socket sender_;
+  Socket receiver_;
+  Failure failedAt_ = Failure::kNone;
+  std::error_code reason_;
+  BroadcastSend sent_;
+  EventLoop::Clock::time_point sentAt_;
+
+  // The collection under way.
+  EventLoop* loop_ = nullptr;
+  DatagramHandler onDatagram_;
+  std::function<void()> onEnd_;
+  EventLoop::TimerId quietTimer_ = 0, boundTimer_ = 0;
+  std::vector<std::uint8_t> area_;
 };
 
-// One broadcast exchange as a whole, for callers without a dialog of their
-// own to keep step by step: a reply socket bound to `replyPort` (every
-// sender), the request sent as SendBroadcast does, and every datagram that
-// arrives until the window closes.
-struct Datagram {
-  SocketAddress from;
-  std::vector<std::uint8_t> bytes;
-};
-struct BroadcastExchange {
-  enum class Outcome { kDone, kNoSocket, kReplyPortBusy, kNotSent } outcome = Outcome::kDone;
-  std::error_code reason;  // of a failed outcome
+// The whole exchange in one call, for callers with no steps of their own to
+// show: what failed (kNone when the collection ran) and why.
+struct BroadcastOutcome {
+  BroadcastChannel::Failure failedAt = BroadcastChannel::Failure::kNone;
+  std::error_code reason;
   BroadcastSend sent;
-  std::vector<Datagram> replies;
 };
-BroadcastExchange ExchangeBroadcast(std::span<const std::uint8_t> request, std::uint16_t unitPort,
-                                    std::uint16_t replyPort,
-                                    const std::vector<std::string>& onlyInterfaces,
-                                    std::chrono::milliseconds quiet,
-                                    std::chrono::milliseconds bound);
+BroadcastOutcome ExchangeBroadcast(std::span<const std::uint8_t> request,
+                                   const BroadcastOptions& options,
+                                   const DatagramHandler& onDatagram);
 
 }  // namespace platform

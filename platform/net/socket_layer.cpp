@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-#include "text_format.h"
+#include "protocol/text_format.h"
 
 namespace platform {
 namespace {

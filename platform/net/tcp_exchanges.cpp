@@ -2,15 +2,11 @@
 
 #include <poll.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <list>
-#include <optional>
 
 namespace platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Step = TcpExchangeResult::Step;
 
 std::string Duration(std::chrono::milliseconds limit) {
@@ -18,21 +14,9 @@ std::string Duration(std::chrono::milliseconds limit) {
   return std::to_string(limit.count()) + " ms";
 }
 
-// One exchange under way.
-struct Running {
-  std::size_t index;
-  Socket socket;
-  Step step = Step::kConnect;
-  Clock::time_point start;
-  Clock::time_point deadline;
-  std::size_t sent = 0;
-};
-
 }  // namespace
 
-std::string TcpExchangeResult::Reason(std::chrono::milliseconds connectLimit,
-                                      std::chrono::milliseconds replyTimeout,
-                                      std::size_t replySize) const {
+std::string TcpExchangeResult::Reason() const {
   switch (failedAt) {
     case Step::kNone:
       return "";
@@ -57,124 +41,168 @@ std::string TcpExchangeResult::Reason(std::chrono::milliseconds connectLimit,
   return text + " within " + Duration(replyTimeout);
 }
 
+TcpExchangeClient::TcpExchangeClient(EventLoop& loop, const TcpExchangeLimits& limits)
+    : loop_(loop), limits_(limits) {}
+
+TcpExchangeClient::~TcpExchangeClient() {
+  for (auto& [id, running] : running_) {
+    loop_.Cancel(running.deadline);
+    if (running.socket) loop_.Unwatch(running.socket.Handle());
+  }
+}
+
+void TcpExchangeClient::Start(TcpExchange exchange, Callback done) {
+  waiting_.push_back({std::move(exchange), std::move(done)});
+  StartWaiting();
+}
+
+void TcpExchangeClient::StartWaiting() {
+  while (!waiting_.empty() && static_cast<int>(running_.size()) < limits_.parallel) {
+    Pending next = std::move(waiting_.front());
+    waiting_.pop_front();
+    Begin(std::move(next));
+  }
+}
+
+void TcpExchangeClient::Begin(Pending pending) {
+  const std::uint64_t id = nextId_++;
+  Underway& running = running_[id];
+  running.pending = std::move(pending);
+  const TcpExchange& exchange = running.pending.exchange;
+  running.start = EventLoop::Clock::now();
+  running.result.connectLimit = limits_.connect;
+  running.result.replyTimeout = exchange.reply.count() > 0 ? exchange.reply : limits_.reply;
+  running.result.replySize = limits_.replySize;
+
+  running.socket = Socket::OpenStream();
+  if (!running.socket || !running.socket.SetNonBlocking(true)) {
+    FailSoon(id, running, Step::kSocket, running.socket.LastError());
+    return;
+  }
+  running.socket.StartConnect(exchange.to);
+  if (running.socket.ConnectFailed()) {
+    FailSoon(id, running, Step::kConnect, running.socket.LastError());
+    return;
+  }
+  std::error_code refused;
+  if (!loop_.Watch(
+          running.socket.Handle(), POLLOUT, [this, id](short) { OnReady(id); }, &refused)) {
+    FailSoon(id, running, Step::kSocket, refused);
+    return;
+  }
+  running.deadline = loop_.After(limits_.connect, [this, id] { OnDeadline(id); });
+}
+
+void TcpExchangeClient::FailSoon(std::uint64_t id, Underway& running, Step failedAt,
+                                 std::error_code reason) {
+  running.socket.Close();  // the descriptor is free at once
+  running.deadline = loop_.After(std::chrono::milliseconds(0),
+                                 [this, id, failedAt, reason] { Finish(id, failedAt, reason); });
+}
+
+void TcpExchangeClient::OnReady(std::uint64_t id) {
+  const auto found = running_.find(id);
+  if (found == running_.end()) return;
+  Underway& running = found->second;
+  switch (running.step) {
+    case Step::kConnect:
+      if (!running.socket.FinishConnect()) {
+        Finish(id, Step::kConnect, running.socket.LastError());
+        return;
+      }
+      running.step = Step::kSend;
+      Send(id);
+      return;
+    case Step::kSend:
+      Send(id);
+      return;
+    default:
+      Receive(id);
+  }
+}
+
+void TcpExchangeClient::Send(std::uint64_t id) {
+  Underway& running = running_.at(id);
+  const auto& request = running.pending.exchange.request;
+  const long sent = running.socket.Send(std::span(request).subspan(running.sent));
+  if (sent < 0) {
+    if (!running.socket.LastErrorIs(EAGAIN)) Finish(id, Step::kSend, running.socket.LastError());
+    return;
+  }
+  running.sent += static_cast<std::size_t>(sent);
+  if (running.sent < request.size()) return;
+  // All out: the reply's own time-out starts now.
+  running.step = Step::kReply;
+  loop_.Cancel(running.deadline);
+  running.deadline = loop_.After(running.result.replyTimeout, [this, id] { OnDeadline(id); });
+  loop_.Watch(running.socket.Handle(), POLLIN, [this, id](short) { OnReady(id); });
+}
+
+void TcpExchangeClient::Receive(std::uint64_t id) {
+  Underway& running = running_.at(id);
+  std::vector<std::uint8_t>& reply = running.result.reply;
+  std::uint8_t chunk[256];
+  const long got = running.socket.Receive(chunk);
+  if (got < 0) {
+    if (!running.socket.LastErrorIs(EAGAIN)) Finish(id, Step::kReply, running.socket.LastError());
+    return;
+  }
+  if (got == 0) {
+    running.result.peerClosed = true;
+    Finish(id, Step::kReply);
+    return;
+  }
+  reply.insert(reply.end(), chunk, chunk + got);
+  if (reply.size() >= limits_.replySize) {
+    reply.resize(limits_.replySize);  // anything more is not ours to read
+    Finish(id, Step::kNone);
+  }
+}
+
+void TcpExchangeClient::OnDeadline(std::uint64_t id) {
+  const auto found = running_.find(id);
+  if (found == running_.end()) return;
+  // A reply that runs out of time says how much came; the rest say why.
+  const Step step = found->second.step;
+  Finish(id, step,
+         step == Step::kReply ? std::error_code{} : std::make_error_code(std::errc::timed_out));
+}
+
+void TcpExchangeClient::Finish(std::uint64_t id, Step failedAt, std::error_code reason) {
+  auto node = running_.extract(id);
+  if (node.empty()) return;
+  Underway& running = node.mapped();
+  loop_.Cancel(running.deadline);
+  if (running.socket) {
+    loop_.Unwatch(running.socket.Handle());
+    running.socket.Close();
+  }
+  TcpExchangeResult& result = running.result;
+  result.failedAt = failedAt;
+  if (failedAt != Step::kNone) result.reason = reason;
+  result.ok = failedAt == Step::kNone;
+  result.elapsed = EventLoop::Clock::now() - running.start;
+  running.pending.done(result);
+  StartWaiting();
+}
+
 std::vector<TcpExchangeResult> RunTcpExchanges(const std::vector<TcpExchange>& exchanges,
                                                const TcpExchangeLimits& limits) {
   std::vector<TcpExchangeResult> results(exchanges.size());
-  std::list<Running> running;
-  std::size_t next = 0;
-
-  auto finish = [&](Running& exchange, Step failedAt, std::error_code reason = {}) {
-    TcpExchangeResult& result = results[exchange.index];
-    result.failedAt = failedAt;
-    result.reason = reason;
-    result.ok = failedAt == Step::kNone;
-    result.elapsed = Clock::now() - exchange.start;
-    exchange.socket.Close();
-  };
-
-  // Starts the next exchange; false when it ended at once.
-  auto start = [&]() {
-    const auto now = Clock::now();
-    Running exchange{next++, Socket::OpenStream(), Step::kConnect, now, now + limits.connect, 0};
-    if (!exchange.socket || !exchange.socket.SetNonBlocking(true)) {
-      finish(exchange, Step::kSocket, exchange.socket.LastError());
-      return;
+  EventLoop loop;
+  if (!loop) {
+    for (TcpExchangeResult& result : results) {
+      result.failedAt = Step::kSocket;
+      result.reason = loop.Reason();
     }
-    exchange.socket.StartConnect(exchanges[exchange.index].to);
-    if (exchange.socket.ConnectFailed()) {
-      finish(exchange, Step::kConnect, exchange.socket.LastError());
-      return;
-    }
-    running.push_back(std::move(exchange));
-  };
-
-  // Sends what is left of the request; on to the reply once it is all out.
-  auto send = [&](Running& exchange) {
-    const auto& request = exchanges[exchange.index].request;
-    const long sent = exchange.socket.Send(std::span(request).subspan(exchange.sent));
-    if (sent < 0) {
-      if (exchange.socket.LastErrorIs(EAGAIN)) return;
-      finish(exchange, Step::kSend, exchange.socket.LastError());
-      return;
-    }
-    exchange.sent += static_cast<std::size_t>(sent);
-    if (exchange.sent == request.size()) {
-      exchange.step = Step::kReply;
-      exchange.deadline = Clock::now() + limits.reply;
-    }
-  };
-
-  auto receive = [&](Running& exchange) {
-    TcpExchangeResult& result = results[exchange.index];
-    std::uint8_t chunk[256];
-    const long got = exchange.socket.Receive(chunk);
-    if (got < 0) {
-      if (exchange.socket.LastErrorIs(EAGAIN)) return;
-      finish(exchange, Step::kReply, exchange.socket.LastError());
-      return;
-    }
-    if (got == 0) {
-      result.peerClosed = true;
-      finish(exchange, Step::kReply);
-      return;
-    }
-    result.reply.insert(result.reply.end(), chunk, chunk + got);
-    if (result.reply.size() >= limits.replySize) {
-      result.reply.resize(limits.replySize);  // anything more is not ours to read
-      finish(exchange, Step::kNone);
-    }
-  };
-
-  std::vector<pollfd> watched;
-  while (next < exchanges.size() || !running.empty()) {
-    while (next < exchanges.size() && static_cast<int>(running.size()) < limits.parallel) start();
-    if (running.empty()) continue;
-
-    watched.clear();
-    Clock::time_point nearest = Clock::time_point::max();
-    for (const Running& exchange : running) {
-      const short events = exchange.step == Step::kReply ? POLLIN : POLLOUT;
-      watched.push_back({exchange.socket.Handle(), events, 0});
-      nearest = std::min(nearest, exchange.deadline);
-    }
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nearest - Clock::now());
-    const int ready =
-        ::poll(watched.data(), watched.size(), static_cast<int>(std::max<long>(wait.count(), 0)));
-    if (ready < 0 && errno != EINTR) {
-      const std::error_code reason(errno, std::generic_category());
-      for (Running& exchange : running) finish(exchange, exchange.step, reason);
-      running.clear();
-      continue;
-    }
-
-    std::size_t i = 0;
-    const auto now = Clock::now();
-    for (auto exchange = running.begin(); exchange != running.end(); ++i) {
-      const short revents = ready > 0 ? watched[i].revents : 0;
-      if (revents != 0) {
-        if (exchange->step == Step::kConnect) {
-          if (exchange->socket.FinishConnect()) {
-            exchange->step = Step::kSend;
-            send(*exchange);
-          } else {
-            finish(*exchange, Step::kConnect, exchange->socket.LastError());
-          }
-        } else if (exchange->step == Step::kSend) {
-          send(*exchange);
-        } else {
-          receive(*exchange);
-        }
-      }
-      if (exchange->socket && now >= exchange->deadline) {
-        // A reply that runs out of time says how much came; the rest say why.
-        const std::error_code reason = exchange->step == Step::kReply
-                                           ? std::error_code{}
-                                           : std::make_error_code(std::errc::timed_out);
-        finish(*exchange, exchange->step, reason);
-      }
-      exchange = exchange->socket ? std::next(exchange) : running.erase(exchange);
-    }
+    return results;
   }
+  TcpExchangeClient client(loop, limits);
+  for (std::size_t i = 0; i < exchanges.size(); ++i) {
+    client.Start(exchanges[i],
+                 [&results, i](const TcpExchangeResult& result) { results[i] = result; });
+  }
+  loop.RunUntilIdle();
   return results;
 }
 

@@ -11,11 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "decimal_text.h"
-#include "settings_frame.h"
-#include "text_format.h"
+#include "netassign/settings_fields.h"
+#include "protocol/decimal_text.h"
+#include "protocol/text_format.h"
 
 using namespace protocol;
+using netassign::ParseDottedBytes;
 
 namespace {
 

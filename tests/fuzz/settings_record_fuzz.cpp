@@ -1,13 +1,16 @@
-// Datagrams from anyone on the network, decoded as a settings reply. A
-// decoded record built again must give the bytes it was decoded from, and
-// nothing may be read past the datagram.
+// Datagrams from anyone on the network, decoded as a settings message and
+// as the settings tool's reply. A decoded message encoded again, and a
+// reply built again from the tool's fields, must give the bytes they were
+// decoded from, and nothing may be read past the datagram.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
-#include "settings_frame.h"
+#include "netassign/settings_fields.h"
+#include "protocol/settings_frame.h"
 
 using namespace protocol;
+using namespace netassign;
 
 namespace {
 
@@ -25,6 +28,19 @@ void CheckSame(const SettingsFrame& built, const std::vector<std::uint8_t>& data
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // A buffer of exactly the datagram's size, so a read past it is caught.
   const std::vector<std::uint8_t> datagram(data, data + size);
+  const auto message = Decode(datagram);
+  Check(message.has_value() == (size >= kSettingsFrameSize && datagram[0] == '$'));
+  if (message) {
+    const SettingsFrame encoded = Encode(*message);
+    for (int offset : {0, 1, 2, kXTagOffset}) Check(encoded[offset] == datagram[offset]);
+    for (int offset : {kMacOffset, kXOffset}) CheckSame(encoded, datagram, offset, kMacSize);
+    for (int offset : {kIpOffset, kMaskOffset, kGatewayOffset}) {
+      CheckSame(encoded, datagram, offset, 4);
+    }
+    CheckSame(encoded, datagram, kPortOffset, 2);
+    CheckSame(encoded, datagram, kTOffset, 1);
+  }
+
   const DecodedReply reply = DecodeReply(datagram);
   if (reply.kind == DecodedReply::kNotDecoded) {
     Check(size < kSettingsFrameSize || datagram[0] != '$' ||

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "lamp_frame.h"
+#include "protocol/lamp_frame.h"
 
 using namespace protocol;
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "dialog.h"
+#include "dialogs/dialog.h"
 
 namespace lamptest {
 

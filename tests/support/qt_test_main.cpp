@@ -4,7 +4,7 @@
 
 #include <QApplication>
 
-#include "dialog_font.h"
+#include "dialogs/dialog_font.h"
 #include "private_network.h"
 
 int main(int argc, char** argv) {

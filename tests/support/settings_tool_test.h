@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "dialog_driver.h"
-#include "ip_address_widget.h"
-#include "netassign_dialog.h"
-#include "netassign_resource.h"
-#include "settings_frame.h"
-#include "socket_layer.h"
+#include "dialogs/ip_address_widget.h"
+#include "net/socket_layer.h"
+#include "netassign/netassign_dialog.h"
+#include "netassign/netassign_resource.h"
+#include "protocol/settings_frame.h"
 
 namespace lamptest {
 

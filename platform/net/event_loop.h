@@ -1,0 +1,94 @@
+// The one event loop of our programs: descriptors, timers and work posted
+// from other threads, served on one thread. epoll underneath, so thousands
+// of idle sockets cost nothing between their events. The simulated units,
+// the many-exchange client and the broadcast exchange all run on it; a
+// service adds its own sockets beside them.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <unordered_map>
+#include <vector>
+
+namespace platform {
+
+class EventLoop {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // Called with what happened, in poll's bits (POLLIN, POLLOUT, POLLERR, POLLHUP).
+  using Handler = std::function<void(short revents)>;
+  using Action = std::function<void()>;
+  using TimerId = std::uint64_t;
+
+  EventLoop();
+  ~EventLoop();
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  // False when the loop could not be made (out of descriptors); Reason says why.
+  explicit operator bool() const { return poller_ >= 0 && wake_ >= 0; }
+  const std::error_code& Reason() const { return reason_; }
+
+  // Calls `handler` on the loop's thread whenever `fd` is ready for
+  // `events` (POLLIN and/or POLLOUT). Watching a descriptor again replaces
+  // its events and handler. False with `reason` when epoll refuses it.
+  bool Watch(int fd, short events, Handler handler, std::error_code* reason = nullptr);
+  // Safe from inside any handler, its own included.
+  void Unwatch(int fd);
+  std::size_t Watched() const { return watches_.size(); }
+
+  TimerId At(Clock::time_point when, Action action);
+  TimerId After(Clock::duration delay, Action action) {
+    return At(Clock::now() + delay, std::move(action));
+  }
+  // A timer that has run or was cancelled already is ignored.
+  void Cancel(TimerId timer);
+
+  // From any thread: `action` runs on the loop's thread soon after, in the
+  // order posted.
+  void Post(Action action);
+
+  // Serves until Stop.
+  void Run();
+  // Serves until nothing is watched, timed or posted any more, or Stop:
+  // the blocking forms of our exchanges run a loop of their own this way.
+  void RunUntilIdle();
+  // From any thread: Run returns soon after (at once if it has not begun).
+  void Stop();
+
+ private:
+  struct Watcher {
+    int fd;
+    Handler handler;
+  };
+
+  void Serve(bool untilIdle);
+  int WaitMilliseconds() const;
+  void RunDueTimers();
+  void RunPosted();
+  bool Idle();
+
+  int poller_ = -1;  // the epoll descriptor
+  int wake_ = -1;    // an eventfd that Post and Stop write to
+  std::error_code reason_;
+  std::atomic<bool> stopping_{false};
+
+  std::uint64_t nextWatchId_ = 1;
+  std::unordered_map<std::uint64_t, std::shared_ptr<Watcher>> watches_;  // by watch id
+  std::unordered_map<int, std::uint64_t> watchOf_;                       // descriptor to watch id
+
+  TimerId nextTimer_ = 1;
+  std::map<std::pair<Clock::time_point, TimerId>, Action> timers_;
+  std::unordered_map<TimerId, Clock::time_point> timerDue_;
+
+  std::mutex postedLock_;
+  std::vector<Action> posted_;
+};
+
+}  // namespace platform
