@@ -28,7 +28,7 @@ _lampctl() {
   case "$command" in
     find) options="--json --interface --wait --help" ;;
     read) options="--json --interface --help" ;;
-    write) options="--ip --mask --gateway --port --t --no-confirm --json --interface --help" ;;
+    write) options="--ip --mask --gateway --port --t --no-confirm --force --json --interface --help" ;;
     status) options="--json --parallel --timeout --help" ;;
     set) options="--model --json --help" ;;
     reset) options="--json --help" ;;

@@ -3,6 +3,9 @@
 // commands: the broadcast ones in settings_commands, the lamp ones in
 // lamp_commands.
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,7 +26,7 @@ const std::map<std::string, std::string> kUsageLines = {
     {"read", "lampctl read MAC [--json] [--interface NAME]..."},
     {"write",
      "lampctl write MAC [--ip A.B.C.D] [--mask A.B.C.D] [--gateway A.B.C.D] [--port N] [--t N]\n"
-     "              [--no-confirm] [--json] [--interface NAME]..."},
+     "              [--no-confirm] [--force] [--json] [--interface NAME]..."},
     {"status", "lampctl status UNIT... [--json] [--parallel N] [--timeout MS]"},
     {"set", "lampctl set UNIT LAMP=STATE... [sound=N|sound=off] [--model N] [--json]"},
     {"reset", "lampctl reset UNIT [--json]"},
@@ -47,7 +50,7 @@ std::vector<protocol::UnitAddress> Units(const std::vector<std::string>& texts, 
 }
 
 int UsageError(const std::string& command, const std::string& message) {
-  std::cerr << "lampctl: " << message << '\n';
+  Warn(message);
   const auto usage = kUsageLines.find(command);
   if (usage != kUsageLines.end()) {
     std::cerr << "usage: " << usage->second << '\n';
@@ -59,9 +62,18 @@ int UsageError(const std::string& command, const std::string& message) {
   return kUsage;
 }
 
-}  // namespace
+// Output that could not be written is a failure, with its reason; a reader
+// that went away (a closed pipe) ends the program quietly before this.
+int FinishOutput(int status) {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+  const int reason = errno;
+  Warn("cannot write the output: " +
+       (reason ? platform::ReasonText(std::error_code(reason, std::generic_category()))
+               : std::string("write error")));
+  return status == kOk ? kUnitFailed : status;
+}
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   CLI::App app{
       "lampctl: find networked signal-lamp units, read and write their network settings, and "
       "read and set their lamps and sound, from scripts and SSH sessions.",
@@ -134,12 +146,18 @@ int main(int argc, char** argv) {
       ->type_name("N")
       ->check(CLI::Range(0, 255));
   write->add_flag("--no-confirm", values.noConfirm, "Do not read the unit back after writing");
+  write->add_flag("--force", values.force,
+                  "Write settings that would take the unit off the network all the same");
   addJson(write);
   addInterfaces(write);
   write->footer(
       "Values not given stay as the unit holds them. Exit 0 when the unit, read back, holds what "
-      "was written; 1 naming each value that differs. Most units apply new settings only after a "
-      "restart: until then they still answer at their old address.");
+      "was written; 1 naming each value that differs. Settings that would take the unit off the "
+      "network (an ip of 0.0.0.0, broadcast, loopback, multicast, or its subnet's network or "
+      "broadcast address; a mask that is not a run of ones; port 0) are refused with exit 2 "
+      "unless --force is given; a gateway outside the unit's subnet is warned about. Most units "
+      "apply new settings only after a restart: until then they still answer at their old "
+      "address.");
 
   std::vector<std::string> unitTexts;
   CLI::App* status = app.add_subcommand("status", "Read the lamps and sound of each unit");
@@ -226,5 +244,12 @@ int main(int argc, char** argv) {
     std::string error;
     if (!ReadUnitFile(fromFile, units, error)) return UsageError(command, error);
   }
+  if (units.size() > kUnitLimit) {
+    return UsageError(command, "more than " + std::to_string(kUnitLimit) + " units");
+  }
   return Poll(lamp, units);
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return FinishOutput(Run(argc, argv)); }

@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "protocol/text_format.h"
+
 namespace lampctl {
 
 using json = nlohmann::ordered_json;
@@ -15,7 +17,10 @@ inline constexpr int kUnitFailed = 1;  // a unit did not answer, refused, or a c
 inline constexpr int kUsage = 2;
 inline constexpr int kNetworkUnusable = 3;  // no socket, nothing could be sent
 
-inline void Warn(const std::string& text) { std::cerr << "lampctl: " << text << '\n'; }
+// Outside bytes in it (a file's line, an argument, a name) are escaped.
+inline void Warn(const std::string& text) {
+  std::cerr << "lampctl: " << protocol::PrintableText(text, 400) << '\n';
+}
 
 inline void PrintJson(const json& document) { std::cout << document.dump(2) << '\n'; }
 

@@ -22,6 +22,8 @@ struct SettingsOutcome {
   bool networkUnusable = false;  // no socket, reply port taken, or sent nowhere
   std::string error;             // why, when unusable
   std::vector<std::string> warnings;
+  std::size_t notRecords = 0;  // datagrams that were no settings record
+  std::string firstNotRecordFrom;
 };
 
 struct BroadcastOptions {
@@ -29,6 +31,9 @@ struct BroadcastOptions {
   std::chrono::milliseconds wait{200};  // quiet window after the last answer
   bool json = false;
 };
+
+// Units a find lists at the most; answers from more are counted and said.
+inline constexpr std::size_t kFindLimit = 65536;
 
 // Every unit that answers a Mac Find, once each, in MAC order.
 std::vector<UnitSettings> FindUnits(const BroadcastOptions& options, SettingsOutcome& outcome);
@@ -47,6 +52,7 @@ struct WriteValues {
   std::optional<std::string> ip, mask, gateway;
   std::optional<int> port, t;
   bool noConfirm = false;
+  bool force = false;  // write settings that would take the unit off the network
   bool Any() const { return ip || mask || gateway || port || t; }
 };
 

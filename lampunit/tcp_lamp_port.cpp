@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "protocol/text_format.h"
+
 namespace lampunit {
 namespace {
 
@@ -176,7 +178,10 @@ void TcpLampPort::OnFrame(std::uint64_t id, const protocol::LampFrame& request) 
   } else if (request[protocol::kOperationByte] == protocol::kWireRead) {
     reply = state_.Reply(protocol::kWireRead);
   } else {
-    log_.Event(unit_, "tcp unknown operation, no answer");
+    // Not a lamp frame: what follows is noise too. Closing throws away
+    // whatever the peer queued, so a flood of junk ends when its sender stops.
+    Drop(id,
+         "closed: not a lamp frame (operation " + protocol::HexBytes(request).substr(0, 2) + ")");
     return;
   }
 
@@ -204,7 +209,11 @@ void TcpLampPort::SendReply(std::uint64_t id, const protocol::LampFrame& reply) 
   if (options_.tcpFault == TcpFault::kLongReply) {
     bytes.insert(bytes.end(), std::begin(kTrailingNoise), std::end(kTrailingNoise));
   }
-  found->second.socket.Send(bytes);
+  if (found->second.socket.Send(bytes) < 0 && found->second.socket.LastErrorIs(EAGAIN)) {
+    // Its replies pile up unread: a peer that only sends gets no more turns.
+    Drop(id, "closed: it does not read its replies");
+    return;
+  }
   log_.Sent(unit_, "tcp", bytes, found->second.peer);
 }
 

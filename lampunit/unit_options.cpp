@@ -168,8 +168,8 @@ int ParseUnitCommandLine(int argc, char** argv, const char* program, const char*
     app.parse(argc, argv);
   } catch (const CLI::ParseError& failure) {
     if (failure.get_exit_code() == 0) return app.exit(failure);  // --help, --version
-    std::fprintf(stderr, "%s: %s\nRun '%s --help' for the options.\n", program, failure.what(),
-                 program);
+    std::fprintf(stderr, "%s: %s\nRun '%s --help' for the options.\n", program,
+                 protocol::PrintableText(failure.what(), 400).c_str(), program);
     return 2;
   }
   if (const std::string error = CheckUnitOptions(options); !error.empty()) {

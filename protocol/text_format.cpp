@@ -115,4 +115,23 @@ std::string FormatText(const char* format, ...) {
   return text;
 }
 
+std::string PrintableText(std::string_view text, std::size_t limit) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string shown;
+  for (std::size_t i = 0; i < text.size() && i < limit; ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte == '\\') {
+      shown += "\\\\";
+    } else if (byte >= 0x20 && byte < 0x7f) {
+      shown += static_cast<char>(byte);
+    } else {
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 0xF];
+    }
+  }
+  if (text.size() > limit) shown += "...";
+  return shown;
+}
+
 }  // namespace protocol

@@ -34,6 +34,12 @@ std::string MacColonText(std::span<const std::uint8_t, 6> mac);
 // False (and `mac` untouched) otherwise.
 bool ParseMac(std::string_view text, std::array<std::uint8_t, 6>& mac);
 
+// Text that came from outside (a file, a datagram, an argument) made safe
+// to print: printable ASCII as it is, a backslash doubled, every other byte
+// as \xNN (so no escape sequence reaches a terminal), and cut after `limit`
+// bytes of the original with "..." behind.
+std::string PrintableText(std::string_view text, std::size_t limit = 200);
+
 // printf into a string of whatever length it takes: FormatText("Lamp %d ON ", 1).
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

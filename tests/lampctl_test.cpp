@@ -1,11 +1,15 @@
 // lampctl run as a user runs it, against simulated units on the private
 // network: what it prints in both forms, its exit statuses, what reached
 // the units, and input refused before anything is sent.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <thread>
 
 #include "child_process.h"
 #include "lamp_unit_process.h"
@@ -300,6 +304,166 @@ TEST(LampctlAlone, HelpAndVersion) {
   const ProgramRun version = Lampctl({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, std::string(LAMP_VERSION) + "\n");
+}
+
+// --- hostile input and resource limits
+
+// Forged Mac Find answers from random MAC addresses, sent to the reply
+// port as fast as one host can for `length`.
+void ForgeFindAnswers(std::chrono::milliseconds length) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(50001);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::uint8_t answer[46] = {'$', 'M', 'R', ',', 'M'};
+  answer[44] = '\r';
+  answer[45] = '\n';
+  std::uint64_t mac = 0x0050c2000000;
+  const auto end = std::chrono::steady_clock::now() + length;
+  while (std::chrono::steady_clock::now() < end) {
+    mac = mac * 6364136223846793005ull + 1442695040888963407ull;
+    for (int i = 0; i < 6; ++i) answer[5 + i] = static_cast<std::uint8_t>(mac >> (8 * i + 16));
+    ::sendto(fd, answer, sizeof answer, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+  ::close(fd);
+}
+
+TEST_F(LampctlTest, FindUnderAFloodOfForgedAnswersKeepsItsBound) {
+  ProgramRun run;
+  std::thread flood([] { ForgeFindAnswers(1500ms); });
+  const double seconds = lamptest::SecondsOf([&] { run = Lampctl({"find", "--json"}); });
+  flood.join();
+  EXPECT_EQ(run.status, 0) << run.err;
+  const json units = Json(run);
+  EXPECT_GT(units.size(), 3u);  // the real ones and the forged ones it took
+  EXPECT_LT(seconds, 5.0) << "the 3.2 s bound, and room for a busy machine";
+}
+
+TEST(LampctlAlone, UnitFilesThatHoldNothingNeverEndOrAreNotTextAreRefused) {
+  const std::string directory = testing::TempDir();
+  auto file = [&](const std::string& name, const std::string& text) {
+    std::ofstream(directory + name, std::ios::binary) << text;
+    return directory + name;
+  };
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {directory, " is a directory"},
+      {file("empty.txt", ""), "no units in "},
+      {file("comments.txt", "# nothing here\n\n   # nor here\n"), "no units in "},
+      {directory + "nonesuch.txt", ": no such file or directory"},
+      {"/dev/zero", "/dev/zero:1: not a text file (a NUL byte)"},
+      {file("long.txt", "192.168.30.1\n" + std::string(2000, ' ') + "192.168.30.2\n"),
+       "long.txt:2: line longer than 1024 bytes"},
+      {file("many.txt",
+            [] {
+              std::string text;
+              for (int i = 0; i < 300; ++i) text += "10.0." + std::to_string(i % 256) + ".0-255\n";
+              return text;
+            }()),
+       "many.txt:257: more than 65536 units"},
+      {file("escape.txt", "192.168.30.1\n\x1b[2J\x1b[31mred\n"),
+       "escape.txt:2: not an IPv4 address: '\\x1b[2J\\x1b[31mred'"},
+  };
+  for (const auto& [path, reason] : refused) {
+    const ProgramRun run = Lampctl({"poll", "--from", path});
+    EXPECT_EQ(run.status, 2) << path << run.err;
+    EXPECT_NE(run.err.find(reason), std::string::npos) << path << run.err;
+    EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << "raw escape on the terminal";
+  }
+  // The same care for arguments.
+  const ProgramRun argument = Lampctl({"status", "\x1b]0;owned\x07"});
+  EXPECT_EQ(argument.status, 2);
+  EXPECT_NE(argument.err.find("\\x1b]0;owned\\x07"), std::string::npos) << argument.err;
+}
+
+TEST(LampctlAlone, MoreInParallelThanDescriptorsStillServesEveryUnit) {
+  LampUnitProcess units({"--address", "192.168.30.1", "--count", "150", "--no-udp"});
+  ASSERT_TRUE(units.Ready());
+  const ProgramRun run =
+      lamptest::RunProgram({"/usr/bin/prlimit", "--nofile=24:24", "--", LAMPCTL_PATH, "poll",
+                            "192.168.30.1-150", "--parallel", "4096", "--json"},
+                           {});
+  EXPECT_EQ(run.status, 0) << run.err.substr(0, 500);
+  const json result = Json(run);
+  ASSERT_EQ(result.size(), 150u);
+  for (const json& unit : result) EXPECT_EQ(unit["ok"], true) << unit.dump();
+}
+
+TEST_F(LampctlTest, OutputThatCannotBeWrittenFailsAndAClosedPipeEndsQuietly) {
+  const ProgramRun full = lamptest::RunProgram(
+      {"/bin/sh", "-c", std::string(LAMPCTL_PATH) + " status 192.168.10.200 > /dev/full"}, {});
+  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(full.err, "lampctl: cannot write the output: no space left on device\n");
+  const ProgramRun help = lamptest::RunProgram(
+      {"/bin/sh", "-c", std::string(LAMPCTL_PATH) + " --help > /dev/full"}, {});
+  EXPECT_EQ(help.status, 1);
+
+  const ProgramRun piped = lamptest::RunProgram(
+      {"/bin/sh", "-c",
+       std::string(LAMPCTL_PATH) + " poll 192.168.10.1-254 --timeout 50 | head -c 1"},
+      {});
+  EXPECT_EQ(piped.out, "U");
+  EXPECT_EQ(piped.err, "");
+}
+
+TEST_F(LampctlTest, WriteRefusesSettingsThatTakeAUnitOffTheNetwork) {
+  const std::vector<std::pair<Strings, std::string>> refused = {
+      {{"--ip", "0.0.0.0"}, "ip 0.0.0.0 is no host's address"},
+      {{"--ip", "255.255.255.255"}, "ip 255.255.255.255 is the broadcast address"},
+      {{"--ip", "127.0.0.7"}, "ip 127.0.0.7 is a loopback address"},
+      {{"--ip", "239.1.2.3"}, "ip 239.1.2.3 is a multicast address"},
+      {{"--mask", "255.0.255.0"}, "mask 255.0.255.0 is not a run of ones followed by zeros"},
+      // Only with the unit's own mask (255.255.255.0) is this one seen.
+      {{"--ip", "192.168.10.255"}, "ip 192.168.10.255 is the broadcast address of its subnet /24"},
+      {{"--ip", "192.168.10.0"}, "ip 192.168.10.0 is the network address of its subnet /24"},
+  };
+  for (const auto& [values, reason] : refused) {
+    Strings arguments = {"write", "00:50:c2:01:02:09"};
+    arguments.insert(arguments.end(), values.begin(), values.end());
+    const ProgramRun run = Lampctl(arguments);
+    EXPECT_EQ(run.status, 2) << values[1] << run.err;
+    EXPECT_NE(run.err.find(reason), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("--force writes it all the same"), std::string::npos) << run.err;
+  }
+  auto writes = [&] {
+    int count = 0;
+    for (const auto& datagram : pair.Received("udp"))
+      count += datagram.size() > 2 && datagram[2] == 'W';
+    return count;
+  };
+  EXPECT_EQ(writes(), 0);
+
+  // Meant after all; and a gateway elsewhere is written with a warning.
+  const ProgramRun forced =
+      Lampctl({"write", "00:50:c2:01:02:09", "--ip", "192.168.10.255", "--force", "--no-confirm"});
+  EXPECT_EQ(forced.status, 0) << forced.err;
+  const ProgramRun gateway =
+      Lampctl({"write", "00:50:c2:01:02:0a", "--gateway", "10.1.1.1", "--no-confirm"});
+  EXPECT_EQ(gateway.status, 0) << gateway.err;
+  EXPECT_EQ(gateway.err,
+            "lampctl: gateway 10.1.1.1 lies outside the unit's subnet 192.168.10.22/24\n");
+  EXPECT_EQ(writes(), 2);
+}
+
+TEST(LampctlAlone, MessagesSayWhatHappened) {
+  LampUnitProcess reset({"--address", "192.168.10.60", "--tcp-fault", "reset"});
+  LampUnitProcess garbled(
+      {"--address", "192.168.10.61", "--mac", "0.80.194.1.3.1", "--udp-fault", "short"});
+  ASSERT_TRUE(reset.Ready() && garbled.Ready());
+  const ProgramRun status = Lampctl({"status", "192.168.10.60"});
+  EXPECT_EQ(status.status, 1);
+  // Made, then reset: before the request went out, or (on a busy machine)
+  // after it; never "no connection".
+  EXPECT_TRUE(status.err ==
+                  "lampctl: 192.168.10.60:20000: request not sent: the unit reset the connection "
+                  "as soon as it was made\n" ||
+              status.err == "lampctl: 192.168.10.60:20000: no reply: connection reset by peer\n")
+      << status.err;
+  const ProgramRun read = Lampctl({"read", "00:50:c2:01:03:01"});
+  EXPECT_EQ(read.status, 1);
+  EXPECT_EQ(read.err,
+            "lampctl: 00:50:c2:01:03:01: no answer within 200 ms; 1 datagram that was not a "
+            "settings record came from 192.168.10.61\n");
 }
 
 }  // namespace

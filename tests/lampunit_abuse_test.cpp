@@ -132,6 +132,32 @@ TEST(UnitUnderAbuse, AUnitKeepsABoundedNumberOfConnections) {
   EXPECT_TRUE(unit.WaitForLine("turned away (4 connections open)", 1s));
 }
 
+TEST(UnitUnderAbuse, AJunkFloodOverMoreConnectionsThanItKeepsEndsWithTheAbuse) {
+  LampUnitProcess unit({"--max-connections", "8"});
+  ASSERT_TRUE(unit.Ready());
+  // Twelve connections stream junk as fast as the unit takes it, for two
+  // seconds, then fall silent and stay.
+  std::vector<platform::Socket> flooders;
+  for (int i = 0; i < 12; ++i) {
+    flooders.push_back(Hold());
+    flooders.back().SetNonBlocking(true);
+  }
+  std::vector<std::uint8_t> junk(16384);
+  for (std::size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<std::uint8_t>(i * 37 + 11);
+  const auto floodEnd = std::chrono::steady_clock::now() + 2s;
+  while (std::chrono::steady_clock::now() < floodEnd) {
+    for (platform::Socket& flooder : flooders) {
+      if (flooder) flooder.Send(junk);
+    }
+  }
+  // As soon as the abuse ends the unit serves, and then rests.
+  EXPECT_TRUE(Answered());
+  const double before = CpuSeconds(unit.Pid());
+  std::this_thread::sleep_for(1s);  // the span over which it must stay idle
+  EXPECT_LT(CpuSeconds(unit.Pid()) - before, 0.3) << "the unit still works through the flood";
+  EXPECT_TRUE(Answered());
+}
+
 TEST(UnitUnderAbuse, ALogNobodyReadsNeitherStopsTheUnitNorHidesTheLoss) {
   // Standard output into a pipe the test leaves full for a while.
   int log[2];

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "child_process.h"
+#include "lamp_unit_process.h"
 
 namespace {
 
@@ -107,6 +108,41 @@ TEST(Programs, LampsendRefusesBadInputBeforeSending) {
       Start(LAMPSEND_PATH, {"192.168.10.200", "85536", "1", "0", "1", "64", "64", "64", "64", "64"})
           .err.find("not a port from 1 to 65535: '85536'"),
       std::string::npos);
+}
+
+TEST(Programs, LampsendSaysWhenNoReplyIsKnown) {
+  lamptest::LampUnitProcess silent({"--address", "192.168.10.70", "--tcp-fault", "silent"});
+  lamptest::LampUnitProcess answering({"--address", "192.168.10.71"});
+  ASSERT_TRUE(silent.Ready() && answering.Ready());
+  const Strings status = {"20000", "0", "0", "0", "64", "64", "64", "64", "64"};
+  Strings toSilent = status, toAnswering = status;
+  toSilent.insert(toSilent.begin(), "192.168.10.70");
+  toAnswering.insert(toAnswering.begin(), "192.168.10.71");
+  const ProgramRun none = Start(LAMPSEND_PATH, toSilent);
+  EXPECT_EQ(none.status, 3);
+  EXPECT_EQ(none.out, "result 1 frame 52 00 00 64 64 64 64 64\n");
+  EXPECT_EQ(none.err,
+            "lampsend: 192.168.10.70:20000: no reply known: the frame still holds the request\n");
+  const ProgramRun answered = Start(LAMPSEND_PATH, toAnswering);
+  EXPECT_EQ(answered.status, 0) << answered.err;
+  EXPECT_EQ(answered.out, "result 1 frame 52 00 00 00 00 00 00 00\n");
+}
+
+TEST(Programs, UnknownArgumentsGetTheUsage) {
+  const ProgramRun shortHelp = Start(LAMPSEND_PATH, {"-h"});
+  EXPECT_EQ(shortHelp.status, 0);
+  EXPECT_NE(shortHelp.out.find("usage: lampsend"), std::string::npos);
+  const ProgramRun unknown = Start(LAMPSEND_PATH, {"--frobnicate"});
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_EQ(unknown.err.find("lampsend: unknown option: '--frobnicate'\nusage: lampsend"), 0u)
+      << unknown.err;
+  // The dialogs refuse before they look for a display: no word of one.
+  for (const Program& dialog : kDialogs) {
+    const ProgramRun run = Start(dialog.path, {"--frobnicate\x1b[2J"});
+    EXPECT_EQ(run.status, 2) << dialog.name;
+    EXPECT_EQ(run.err, std::string(dialog.name) + ": unknown argument '--frobnicate\\x1b[2J'\n" +
+                           "usage: " + dialog.name + " [--help | --version]\n");
+  }
 }
 
 TEST(Programs, LampunitRefusesOptionsThatDoNotFit) {

@@ -1,4 +1,5 @@
-// The program's main: answers --help and --version, makes the Qt
+// The program's main: answers --help and --version, refuses any other
+// argument with the usage (before it looks for a display), makes the Qt
 // application (or says in one line why there is no display), then runs the
 // program-wide application object's InitInstance. When that returns false
 // the program ends; no event loop follows the dialog.
@@ -10,6 +11,7 @@
 #include "dialog_font.h"
 #include "display.h"
 #include "net/winapp.h"
+#include "protocol/text_format.h"
 
 namespace {
 
@@ -35,6 +37,11 @@ int main(int argc, char** argv) {
       std::printf("%s %s\n", program.c_str(), LAMP_VERSION);
       return 0;
     }
+  }
+  if (argc > 1) {
+    std::fprintf(stderr, "%s: unknown argument '%s'\nusage: %s [--help | --version]\n",
+                 program.c_str(), protocol::PrintableText(argv[1]).c_str(), program.c_str());
+    return 2;
   }
   if (!platform::PrepareDisplay(program)) return 1;
   QApplication application(argc, argv);

@@ -25,6 +25,9 @@ std::string TcpExchangeResult::Reason() const {
     case Step::kConnect:
       return "no connection within " + Duration(connectLimit) + ": " + ReasonText(reason);
     case Step::kSend:
+      if (reason == std::errc::connection_reset) {
+        return "request not sent: the unit reset the connection as soon as it was made";
+      }
       return "request not sent: " + ReasonText(reason);
     case Step::kReply:
       break;
@@ -57,7 +60,8 @@ void TcpExchangeClient::Start(TcpExchange exchange, Callback done) {
 }
 
 void TcpExchangeClient::StartWaiting() {
-  while (!waiting_.empty() && static_cast<int>(running_.size()) < limits_.parallel) {
+  while (!waiting_.empty() && static_cast<int>(running_.size()) < limits_.parallel &&
+         !outOfDescriptors_) {
     Pending next = std::move(waiting_.front());
     waiting_.pop_front();
     Begin(std::move(next));
@@ -75,6 +79,15 @@ void TcpExchangeClient::Begin(Pending pending) {
   running.result.replySize = limits_.replySize;
 
   running.socket = Socket::OpenStream();
+  if (!running.socket && running_.size() > 1 &&
+      (running.socket.LastErrorIs(EMFILE) || running.socket.LastErrorIs(ENFILE))) {
+    // More at once than the process may hold: this one waits until another
+    // closes. Only with nothing else open is a lack of descriptors its failure.
+    outOfDescriptors_ = true;
+    waiting_.push_front(std::move(running.pending));
+    running_.erase(id);
+    return;
+  }
   if (!running.socket || !running.socket.SetNonBlocking(true)) {
     FailSoon(id, running, Step::kSocket, running.socket.LastError());
     return;
@@ -107,7 +120,10 @@ void TcpExchangeClient::OnReady(std::uint64_t id) {
   switch (running.step) {
     case Step::kConnect:
       if (!running.socket.FinishConnect()) {
-        Finish(id, Step::kConnect, running.socket.LastError());
+        // A reset can only follow a connection that was made: the unit took
+        // it and threw it away before the request could go.
+        const bool reset = running.socket.LastErrorIs(ECONNRESET);
+        Finish(id, reset ? Step::kSend : Step::kConnect, running.socket.LastError());
         return;
       }
       running.step = Step::kSend;
@@ -182,6 +198,7 @@ void TcpExchangeClient::Finish(std::uint64_t id, Step failedAt, std::error_code 
   if (failedAt != Step::kNone) result.reason = reason;
   result.ok = failedAt == Step::kNone;
   result.elapsed = EventLoop::Clock::now() - running.start;
+  outOfDescriptors_ = false;  // one is free again
   running.pending.done(result);
   StartWaiting();
 }

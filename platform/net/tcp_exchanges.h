@@ -1,8 +1,9 @@
 // TCP request/reply exchanges on the event loop, many at once: for each,
 // connect within a limit, send the request whole, then gather the reply
 // until it is complete or its time-out passes, and hand the result to a
-// callback. At most `parallel` connections are open at a time; the rest
-// wait their turn, so a thousand units cost a second, not a thousand.
+// callback. At most `parallel` connections are open at a time, and never
+// more than the process may hold; the rest wait their turn, so a thousand
+// units cost a second, not a thousand.
 #pragma once
 
 #include <chrono>
@@ -96,6 +97,7 @@ class TcpExchangeClient {
   std::deque<Pending> waiting_;
   std::map<std::uint64_t, Underway> running_;
   std::uint64_t nextId_ = 1;
+  bool outOfDescriptors_ = false;  // starts wait until an exchange ends
 };
 
 // The blocking form: runs every exchange on a loop of its own; the results
