@@ -337,7 +337,13 @@ TEST_F(LampctlTest, FindUnderAFloodOfForgedAnswersKeepsItsBound) {
   EXPECT_EQ(run.status, 0) << run.err;
   const json units = Json(run);
   EXPECT_GT(units.size(), 3u);  // the real ones and the forged ones it took
-  EXPECT_LT(seconds, 5.0) << "the 3.2 s bound, and room for a busy machine";
+  // The 3.2 s bound, room for a busy machine and for printing what was kept
+  // (65,536 units at the most; a sanitizer build prints far slower).
+#if defined(__SANITIZE_ADDRESS__)
+  EXPECT_LT(seconds, 20.0);
+#else
+  EXPECT_LT(seconds, 5.0);
+#endif
 }
 
 TEST(LampctlAlone, UnitFilesThatHoldNothingNeverEndOrAreNotTextAreRefused) {

@@ -61,9 +61,9 @@ bool EventLoop::Watch(int fd, short events, Handler handler, std::error_code* re
     if (reason) *reason = LastErrno();
     return false;
   }
-  if (known != watchOf_.end()) watches_.erase(known->second);
+  if (known != watchOf_.end()) Drop(known->second);
   watchOf_[fd] = id;
-  watches_.emplace(id, std::make_shared<Watcher>(Watcher{fd, std::move(handler)}));
+  watches_.emplace(id, std::make_unique<Watcher>(Watcher{fd, std::move(handler)}));
   return true;
 }
 
@@ -71,8 +71,15 @@ void EventLoop::Unwatch(int fd) {
   const auto known = watchOf_.find(fd);
   if (known == watchOf_.end()) return;
   ::epoll_ctl(poller_, EPOLL_CTL_DEL, fd, nullptr);  // gone already if it was closed
-  watches_.erase(known->second);
+  Drop(known->second);
   watchOf_.erase(known);
+}
+
+void EventLoop::Drop(std::uint64_t id) {
+  const auto found = watches_.find(id);
+  if (found == watches_.end()) return;
+  dropped_.push_back(std::move(found->second));
+  watches_.erase(found);
 }
 
 EventLoop::TimerId EventLoop::At(Clock::time_point when, Action action) {
@@ -141,9 +148,9 @@ void EventLoop::Serve(bool untilIdle) {
       }
       const auto found = watches_.find(id);  // an earlier handler may have dropped it
       if (found == watches_.end()) continue;
-      const std::shared_ptr<Watcher> watch = found->second;  // lives through its handler
-      watch->handler(static_cast<short>(events[i].events));
+      found->second->handler(static_cast<short>(events[i].events));  // kept if it drops itself
     }
+    dropped_.clear();
     RunDueTimers();
   }
 }

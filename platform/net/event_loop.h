@@ -69,6 +69,7 @@ class EventLoop {
   };
 
   void Serve(bool untilIdle);
+  void Drop(std::uint64_t watch);
   int WaitMilliseconds() const;
   void RunDueTimers();
   void RunPosted();
@@ -80,8 +81,11 @@ class EventLoop {
   std::atomic<bool> stopping_{false};
 
   std::uint64_t nextWatchId_ = 1;
-  std::unordered_map<std::uint64_t, std::shared_ptr<Watcher>> watches_;  // by watch id
-  std::unordered_map<int, std::uint64_t> watchOf_;                       // descriptor to watch id
+  std::unordered_map<std::uint64_t, std::unique_ptr<Watcher>> watches_;  // by watch id
+  // Watches dropped during a turn, kept until it ends: a handler may drop
+  // its own watch while it runs.
+  std::vector<std::unique_ptr<Watcher>> dropped_;
+  std::unordered_map<int, std::uint64_t> watchOf_;  // descriptor to watch id
 
   TimerId nextTimer_ = 1;
   std::map<std::pair<Clock::time_point, TimerId>, Action> timers_;
