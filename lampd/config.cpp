@@ -1,0 +1,274 @@
+#include "config.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <set>
+#include <toml++/toml.h>
+
+#include "protocol/duration_text.h"
+
+namespace lampd {
+namespace {
+
+// Reads one table: each key is taken by a rule or is unknown.
+class Checker {
+ public:
+  Checker(const std::string& path, std::string& error) : path_(path), error_(error) {}
+
+  bool Fail(const toml::source_region& where, const std::string& what) {
+    if (error_.empty()) error_ = path_ + ":" + std::to_string(where.begin.line) + ": " + what;
+    return false;
+  }
+  bool Ok() const { return error_.empty(); }
+
+  // Every key of `table` must be one of `known`.
+  bool OnlyKnown(const toml::table& table, std::initializer_list<std::string_view> known,
+                 const std::string& where) {
+    for (const auto& [key, node] : table) {
+      if (std::find(known.begin(), known.end(), key.str()) == known.end()) {
+        return Fail(key.source(), "unknown key '" + std::string(key.str()) + "'" + where);
+      }
+    }
+    return true;
+  }
+
+  bool String(const toml::table& table, std::string_view key, std::string& value) {
+    const toml::node* node = table.get(key);
+    if (!node) return true;
+    if (!node->is_string()) return Fail(node->source(), std::string(key) + " must be a string");
+    value = node->as_string()->get();
+    return true;
+  }
+
+  bool Integer(const toml::table& table, std::string_view key, int low, int high, int& value) {
+    const toml::node* node = table.get(key);
+    if (!node) return true;
+    if (!node->is_integer()) return Fail(node->source(), std::string(key) + " must be a number");
+    const std::int64_t number = node->as_integer()->get();
+    if (number < low || number > high) {
+      return Fail(node->source(), std::string(key) + " must be from " + std::to_string(low) +
+                                      " to " + std::to_string(high));
+    }
+    value = static_cast<int>(number);
+    return true;
+  }
+
+  bool Duration(const toml::table& table, std::string_view key, milliseconds& value) {
+    if (!table.get(key)) return true;
+    std::string text;
+    if (!String(table, key, text)) return false;
+    const auto parsed = protocol::ParseDuration(text);
+    if (!parsed || parsed->count() == 0) {
+      return Fail(table.get(key)->source(),
+                  std::string(key) + " must be a duration such as \"300ms\", \"1s\" or \"5m\"");
+    }
+    value = *parsed;
+    return true;
+  }
+
+ private:
+  const std::string& path_;
+  std::string& error_;
+};
+
+bool ReadMqttUrl(Checker& check, const toml::node& node, MqttConfig& mqtt) {
+  const std::string url = node.as_string()->get();
+  std::string rest;
+  if (url.starts_with("mqtt://")) {
+    rest = url.substr(7);
+  } else if (url.starts_with("mqtts://")) {
+    rest = url.substr(8);
+    mqtt.tls = true;
+    mqtt.port = 8883;
+  } else {
+    return check.Fail(node.source(), "url must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+  }
+  if (const auto colon = rest.rfind(':'); colon != std::string::npos) {
+    int port = 0;
+    if (!protocol::ParseNumber(rest.substr(colon + 1), 1, 65535, port)) {
+      return check.Fail(node.source(), "url has no port from 1 to 65535: '" + url + "'");
+    }
+    mqtt.port = static_cast<std::uint16_t>(port);
+    rest = rest.substr(0, colon);
+  }
+  if (rest.empty() || rest.find_first_of("/ ") != std::string::npos) {
+    return check.Fail(node.source(), "url has no host: '" + url + "'");
+  }
+  mqtt.host = rest;
+  return true;
+}
+
+bool ReadMqtt(Checker& check, const toml::table& table, Config& config) {
+  MqttConfig& mqtt = config.mqtt;
+  if (!check.OnlyKnown(table,
+                       {"url", "client_id", "username", "password_file", "ca_file", "base_topic",
+                        "discovery_prefix"},
+                       " in [mqtt]")) {
+    return false;
+  }
+  if (const toml::node* url = table.get("url")) {
+    if (!url->is_string()) return check.Fail(url->source(), "url must be a string");
+    if (!ReadMqttUrl(check, *url, mqtt)) return false;
+  }
+  std::string passwordFile;
+  if (!check.String(table, "client_id", mqtt.clientId) ||
+      !check.String(table, "username", mqtt.username) ||
+      !check.String(table, "password_file", passwordFile) ||
+      !check.String(table, "ca_file", mqtt.caFile) ||
+      !check.String(table, "base_topic", mqtt.baseTopic) ||
+      !check.String(table, "discovery_prefix", mqtt.discoveryPrefix)) {
+    return false;
+  }
+  if (!passwordFile.empty()) {
+    std::ifstream file(passwordFile);
+    if (!file || !std::getline(file, mqtt.password)) {
+      return check.Fail(table.get("password_file")->source(),
+                        "cannot read the password file " + passwordFile);
+    }
+  }
+  for (const auto& [key, text] : {std::pair{"base_topic", &mqtt.baseTopic},
+                                  std::pair{"discovery_prefix", &mqtt.discoveryPrefix}}) {
+    if (const toml::node* node = table.get(key);
+        node &&
+        (text->find_first_of("#+") != std::string::npos || text->starts_with('/') ||
+         text->ends_with('/') || (text->empty() && std::string_view(key) == "base_topic"))) {
+      return check.Fail(node->source(), std::string(key) +
+                                            " must be a topic without wildcards "
+                                            "or a leading or trailing '/'");
+    }
+  }
+  return true;
+}
+
+bool ReadFleet(Checker& check, const toml::table& table, Config& config) {
+  FleetConfig& fleet = config.fleet;
+  if (!check.OnlyKnown(
+          table, {"interfaces", "find_every", "poll_every", "offline_after", "parallel", "timeout"},
+          " in [fleet]")) {
+    return false;
+  }
+  if (const toml::node* node = table.get("interfaces")) {
+    const toml::array* names = node->as_array();
+    if (!names) return check.Fail(node->source(), "interfaces must be a list of names");
+    fleet.interfaces.emplace();
+    for (const toml::node& name : *names) {
+      if (!name.is_string()) return check.Fail(name.source(), "an interface is named by a string");
+      fleet.interfaces->push_back(name.as_string()->get());
+    }
+  }
+  return check.Duration(table, "find_every", fleet.findEvery) &&
+         check.Duration(table, "poll_every", fleet.pollEvery) &&
+         check.Duration(table, "timeout", fleet.timeout) &&
+         check.Integer(table, "offline_after", 1, 1000, fleet.offlineAfter) &&
+         check.Integer(table, "parallel", 1, 4096, fleet.parallel);
+}
+
+bool ReadUnits(Checker& check, const toml::node& node, Config& config) {
+  const toml::array* units = node.as_array();
+  if (!units || !units->is_array_of_tables()) {
+    return check.Fail(node.source(), "unit must be given as [[unit]] tables");
+  }
+  std::map<std::string, int> lines;  // id to the line it was first given on
+  for (const toml::node& entry : *units) {
+    const toml::table& table = *entry.as_table();
+    if (!check.OnlyKnown(table, {"id", "address", "model"}, " in [[unit]]")) return false;
+    UnitConfig unit;
+    std::string address;
+    int model = -1;
+    if (!check.String(table, "id", unit.id) || !check.String(table, "address", address) ||
+        !check.Integer(table, "model", 0, 255, model)) {
+      return false;
+    }
+    if (unit.id.empty()) return check.Fail(table.source(), "a [[unit]] needs an id");
+    if (!TopicSafe(unit.id)) {
+      return check.Fail(table.get("id")->source(),
+                        "id '" + unit.id + "' may hold only letters, digits, '-', '_' and '.'");
+    }
+    std::vector<protocol::UnitAddress> parsed;
+    std::string why;
+    if (address.empty()) return check.Fail(table.source(), "unit " + unit.id + " needs an address");
+    if (!protocol::ParseUnit(address, false, parsed, why)) {
+      return check.Fail(table.get("address")->source(), "unit " + unit.id + ": " + why);
+    }
+    unit.address = parsed.front();
+    if (model >= 0) unit.model = model;
+    const int line = static_cast<int>(table.get("id")->source().begin.line);
+    if (const auto [first, fresh] = lines.emplace(unit.id, line); !fresh) {
+      return check.Fail(
+          table.get("id")->source(),
+          "unit id '" + unit.id + "' is given already on line " + std::to_string(first->second));
+    }
+    config.units.push_back(unit);
+  }
+  return true;
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "lampd";
+  std::string text = name;
+  for (char& c : text) {
+    if (!TopicSafe(std::string(1, c))) c = '-';
+  }
+  return text;
+}
+
+}  // namespace
+
+bool TopicSafe(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '-' || c == '_' || c == '.';
+    if (!safe) return false;
+  }
+  return true;
+}
+
+bool LoadConfig(const std::string& path, Config& config, std::string& error) {
+  toml::table root;
+  try {
+    root = toml::parse_file(path);
+  } catch (const toml::parse_error& failure) {
+    const auto& where = failure.source();
+    if (where.begin.line == 0) {
+      error = path + ": cannot read it";
+    } else {
+      error =
+          path + ":" + std::to_string(where.begin.line) + ": " + std::string(failure.description());
+    }
+    return false;
+  }
+  Checker check(path, error);
+  if (!check.OnlyKnown(root, {"name", "mqtt", "fleet", "unit"}, "")) return false;
+  if (!check.String(root, "name", config.name)) return false;
+  if (const toml::node* name = root.get("name"); name && !TopicSafe(config.name)) {
+    return check.Fail(name->source(), "name may hold only letters, digits, '-', '_' and '.'");
+  }
+  if (config.name.empty()) config.name = HostName();
+  for (const char* section : {"mqtt", "fleet"}) {
+    const toml::node* node = root.get(section);
+    if (node && !node->is_table()) {
+      return check.Fail(node->source(),
+                        std::string(section) + " must be a table: [" + section + "]");
+    }
+  }
+  if (const toml::node* mqtt = root.get("mqtt");
+      mqtt && !ReadMqtt(check, *mqtt->as_table(), config)) {
+    return false;
+  }
+  if (const toml::node* fleet = root.get("fleet");
+      fleet && !ReadFleet(check, *fleet->as_table(), config)) {
+    return false;
+  }
+  if (const toml::node* units = root.get("unit"); units && !ReadUnits(check, *units, config)) {
+    return false;
+  }
+  if (config.mqtt.clientId.empty()) config.mqtt.clientId = "lampd-" + config.name;
+  return true;
+}
+
+}  // namespace lampd

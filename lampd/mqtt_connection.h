@@ -1,0 +1,77 @@
+// One connection to an MQTT broker through libmosquitto, driven by our
+// event loop: its socket watched there, its keep-alive on a timer. It
+// connects without blocking, and when the broker goes (or refuses us) it
+// says why and tries again after 1 s, doubling to 30 s.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "net/event_loop.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace lampd {
+
+struct MqttOptions {
+  std::string host;
+  int port = 1883;
+  bool tls = false;
+  std::string caFile;
+  std::string clientId;
+  std::string username, password;
+  int keepaliveSeconds = 30;
+  // The broker publishes this (retained) when we vanish without a word.
+  std::string willTopic, willPayload;
+};
+
+class MqttConnection {
+ public:
+  struct Handlers {
+    std::function<void()> connected;                   // subscribe and publish here
+    std::function<void(const std::string& why)> lost;  // a reconnect follows
+    std::function<void(const std::string& topic, std::string_view payload)> message;
+  };
+
+  MqttConnection(platform::EventLoop& loop, MqttOptions options, Handlers handlers);
+  ~MqttConnection();
+  MqttConnection(const MqttConnection&) = delete;
+  MqttConnection& operator=(const MqttConnection&) = delete;
+
+  // False with `error` when the client cannot be made (bad TLS files).
+  bool Start(std::string& error);
+  bool Connected() const { return connected_; }
+  // Queued while connected; false (and dropped) otherwise.
+  bool Publish(const std::string& topic, std::string_view payload, int qos, bool retain);
+  bool Subscribe(const std::string& pattern, int qos);
+  // A clean end: the broker does not publish the will.
+  void Disconnect();
+
+ private:
+  static void OnConnect(mosquitto*, void* self, int rc);
+  static void OnDisconnect(mosquitto*, void* self, int rc);
+  static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+
+  void Connect();
+  void Housekeeping();
+  void WatchSocket();
+  void OnReady(short revents);
+  void Lost(const std::string& why);
+
+  platform::EventLoop& loop_;
+  MqttOptions options_;
+  Handlers handlers_;
+  std::unique_ptr<mosquitto, void (*)(mosquitto*)> client_;
+  int socket_ = -1;
+  bool connected_ = false;
+  bool stopping_ = false;
+  bool everTried_ = false;  // the broker's address is set; later tries reconnect
+  std::chrono::seconds backoff_{1};
+  platform::EventLoop::TimerId retryTimer_ = 0, housekeeping_ = 0;
+};
+
+}  // namespace lampd

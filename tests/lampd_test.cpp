@@ -1,0 +1,229 @@
+// lampd driven only through MQTT, as an integrator drives it: a real
+// Mosquitto broker and simulated units on the test's private network.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "child_process.h"
+#include "lamp_unit_process.h"
+#include "mqtt_test.h"
+
+namespace {
+
+using lamptest::Broker;
+using lamptest::LampdProcess;
+using lamptest::LampUnitProcess;
+using lamptest::MqttProbe;
+using nlohmann::json;
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint8_t D = 0x64;
+
+const std::string kConfig = R"(name = "line1"
+[mqtt]
+url = "mqtt://127.0.0.1:1883"
+[fleet]
+poll_every = "200ms"
+offline_after = 2
+[[unit]]
+id = "press-3"
+address = "192.168.10.200:20000"
+)";
+
+// Waits for the retained state of `id` where `holds` is true of it.
+std::optional<json> StateOf(
+    MqttProbe& probe, const std::string& id,
+    const std::function<bool(const json&)>& holds = [](const json&) { return true; }) {
+  const auto message = probe.WaitFor("lampd/" + id, [&](const std::string& payload) {
+    const json state = json::parse(payload, nullptr, false);
+    return state.is_object() && holds(state);
+  });
+  if (!message) return std::nullopt;
+  return json::parse(message->payload);
+}
+
+// The write frames a unit received.
+std::vector<Bytes> Writes(LampUnitProcess& unit) {
+  std::vector<Bytes> writes;
+  for (const Bytes& frame : unit.Received("tcp")) {
+    if (!frame.empty() && frame[0] == 'W') writes.push_back(frame);
+  }
+  return writes;
+}
+
+class LampdTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(broker.Ready());
+    ASSERT_TRUE(unit.Ready());
+    ASSERT_TRUE(lampd.Running());
+    probe.Subscribe("lampd/#");
+    ASSERT_TRUE(StateOf(probe, "press-3")) << lampd.Log();
+  }
+
+  Broker broker;
+  LampUnitProcess unit{{"--address", "192.168.10.200"}};
+  LampdProcess lampd{kConfig};
+  MqttProbe probe;
+};
+
+TEST_F(LampdTest, CommandsReachTheUnitAndItsStateComesBackRetained) {
+  const auto first = StateOf(probe, "press-3");
+  EXPECT_EQ(first->at("instance"), "line1");
+  EXPECT_EQ(first->at("address"), "192.168.10.200:20000");
+  EXPECT_EQ(
+      first->at("lamps"),
+      (json{
+          {"red", "off"}, {"yellow", "off"}, {"green", "off"}, {"blue", "off"}, {"white", "off"}}));
+  ASSERT_TRUE(probe.WaitFor("lampd/press-3/availability",
+                            [](const std::string& payload) { return payload == "online"; }));
+
+  probe.Publish("lampd/press-3/set", R"({"red": "on", "white": "blink", "sound": 2})");
+  const auto lit =
+      StateOf(probe, "press-3", [](const json& state) { return state["lamps"]["red"] == "on"; });
+  ASSERT_TRUE(lit);
+  EXPECT_EQ(lit->at("lamps")["white"], "blink");
+  EXPECT_EQ(lit->at("sound"), 2);
+  EXPECT_EQ(lit->at("sound_name"), "Emergency");
+  EXPECT_EQ(lit->at("words"), "R-ON/Y-OF/G-OF/B-OF/W-BL/(S)-ON/");
+  ASSERT_FALSE(Writes(unit).empty());
+  EXPECT_EQ(Writes(unit).back(), (Bytes{'W', 0, 1, D, D, D, 2, 2}));
+
+  // One lamp by its own topic, the sound off the same way.
+  probe.Publish("lampd/press-3/set/green", "blink");
+  probe.Publish("lampd/press-3/set/sound", "off");
+  EXPECT_TRUE(StateOf(probe, "press-3", [](const json& state) {
+    return state["lamps"]["green"] == "blink" && state["sound"] == 0;
+  }));
+
+  // A client that comes later is given the state at once, and get reads anew.
+  MqttProbe late(1883, "late");
+  late.Subscribe("lampd/press-3");
+  const auto retained = late.WaitFor("lampd/press-3");
+  ASSERT_TRUE(retained);
+  EXPECT_TRUE(retained->retained);
+  const std::size_t reads = unit.Received("tcp").size();
+  const std::size_t seen = probe.Messages().size();
+  probe.Publish("lampd/press-3/get", "");
+  EXPECT_TRUE(probe.WaitFor(
+      "lampd/press-3", [](const std::string&) { return true; }, 10s, seen));
+  EXPECT_GT(unit.Received("tcp").size(), reads);
+}
+
+TEST_F(LampdTest, BadCommandsSendNothingAndSayWhy) {
+  const std::vector<std::tuple<std::string, std::string, std::string>> refused = {
+      {"lampd/press-3/set", "{red: on}", "not a JSON object"},
+      {"lampd/press-3/set", R"({"purple": "on"})", "not a lamp"},
+      {"lampd/press-3/set", R"({"red": "dim"})", "red takes \"off\", \"on\" or \"blink\""},
+      {"lampd/press-3/set", R"({"sound": 6})", "sound takes 1 to 5"},
+      {"lampd/press-3/set/red", "bright", "red takes off, on or blink"},
+      {"lampd/press-3/set/purple", "on", "not a lamp"},
+      {"lampd/press-3/set", "{\"red\": \"on\", \"x\": \"" + std::string(5000, 'x') + "\"}",
+       "over 4 KiB"},
+      {"lampd/nonesuch/set", R"({"red": "on"})", "no instance serves a unit with id nonesuch"},
+  };
+  const std::size_t writesBefore = Writes(unit).size();
+  for (const auto& [topic, payload, reason] : refused) {
+    const std::size_t seen = probe.Messages().size();
+    probe.Publish(topic, payload);
+    const std::string errorTopic = topic.substr(0, topic.find('/', 6)) + "/error";
+    const auto error = probe.WaitFor(
+        errorTopic, [](const std::string&) { return true; }, 10s, seen);
+    ASSERT_TRUE(error) << topic << " " << payload.substr(0, 40);
+    const json said = json::parse(error->payload);
+    EXPECT_NE(said["error"].get<std::string>().find(reason), std::string::npos) << said.dump();
+    EXPECT_EQ(said["payload"], payload.substr(0, 200));
+  }
+  EXPECT_EQ(Writes(unit).size(), writesBefore);
+}
+
+TEST(Lampd, AUnitThatGoesIsOfflineAndOnlineAgainWhenItComesBack) {
+  Broker broker;
+  auto unit =
+      std::make_unique<LampUnitProcess>(std::vector<std::string>{"--address", "192.168.10.200"});
+  LampdProcess lampd(kConfig);
+  MqttProbe probe;
+  probe.Subscribe("lampd/press-3/availability");
+  ASSERT_TRUE(probe.WaitFor("lampd/press-3/availability",
+                            [](const std::string& payload) { return payload == "online"; }));
+  unit.reset();
+  const std::size_t seen = probe.Messages().size();
+  ASSERT_TRUE(probe.WaitFor(
+      "lampd/press-3/availability", [](const std::string& payload) { return payload == "offline"; },
+      10s, seen));
+  EXPECT_TRUE(
+      lampd.WaitForLog("unit press-3 at 192.168.10.200:20000 offline after 2 missed polls"));
+  unit = std::make_unique<LampUnitProcess>(std::vector<std::string>{"--address", "192.168.10.200"});
+  EXPECT_TRUE(probe.WaitFor(
+      "lampd/press-3/availability", [](const std::string& payload) { return payload == "online"; },
+      10s, seen + 1));
+}
+
+TEST(Lampd, ABrokerThatRestartsIsGivenEverythingAgain) {
+  Broker broker;
+  LampUnitProcess unit({"--address", "192.168.10.200"});
+  LampdProcess lampd(kConfig);
+  {
+    MqttProbe probe;
+    probe.Subscribe("lampd/#");
+    ASSERT_TRUE(probe.WaitFor("lampd/bridge/line1/state",
+                              [](const std::string& payload) { return payload == "online"; }));
+  }
+  broker.Stop();  // its retained messages go with it
+  ASSERT_TRUE(lampd.WaitForLog("lost"));
+  ASSERT_TRUE(broker.Start());
+  MqttProbe probe(1883, "after");
+  probe.Subscribe("lampd/#");
+  EXPECT_TRUE(probe.WaitFor(
+      "lampd/press-3", [](const std::string&) { return true; }, 40s));
+  EXPECT_TRUE(probe.WaitFor("lampd/bridge/line1/state",
+                            [](const std::string& payload) { return payload == "online"; }));
+  EXPECT_TRUE(probe.WaitFor("lampd/press-3/availability",
+                            [](const std::string& payload) { return payload == "online"; }));
+}
+
+TEST(Lampd, StopsCleanlyOnSigtermWithItsBridgeOffline) {
+  Broker broker;
+  LampdProcess lampd(kConfig);
+  MqttProbe probe;
+  probe.Subscribe("lampd/bridge/line1/state");
+  ASSERT_TRUE(probe.WaitFor("lampd/bridge/line1/state",
+                            [](const std::string& payload) { return payload == "online"; }));
+  int status = -1;
+  const double seconds = lamptest::SecondsOf([&] { status = lampd.Stop(); });
+  EXPECT_EQ(status, 0);
+  EXPECT_LT(seconds, 2.0);
+  EXPECT_TRUE(probe.WaitFor("lampd/bridge/line1/state",
+                            [](const std::string& payload) { return payload == "offline"; }));
+}
+
+TEST(Lampd, BadConfigurationStopsItWithTheFileAndLine) {
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"name = \"a\"\ncolour = 1\n", ":2: unknown key 'colour'"},
+      {"[mqtt]\nurl = \"http://x\"\n", ":2: url must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"},
+      {"[fleet]\npoll_every = \"soon\"\n", ":2: poll_every must be a duration"},
+      {"[fleet]\nparallel = \"many\"\n", ":2: parallel must be a number"},
+      {"[[unit]]\nid = \"a\"\naddress = \"10.0.0.300\"\n", ":3: unit a: not an IPv4 address"},
+      {"[[unit]]\nid = \"a\"\naddress = \"10.0.0.3\"\n[[unit]]\nid = \"a\"\naddress = "
+       "\"10.0.0.4\"\n",
+       ":5: unit id 'a' is given already on line 2"},
+      {"[mqtt]\npassword_file = \"/nonexistent/password\"\n",
+       ":2: cannot read the password file /nonexistent/password"},
+      {"name = \"a\"\n[mqtt\n", ":2: "},
+  };
+  for (const auto& [text, reason] : refused) {
+    const std::string path = testing::TempDir() + "bad.toml";
+    std::ofstream(path) << text;
+    const auto run = lamptest::RunProgram({LAMPD_PATH, "--check-config", "--config", path}, {});
+    EXPECT_EQ(run.status, 2) << text;
+    EXPECT_NE(run.err.find(path + reason), std::string::npos) << text << run.err;
+  }
+  const std::string good = testing::TempDir() + "good.toml";
+  std::ofstream(good) << kConfig;
+  const auto run = lamptest::RunProgram({LAMPD_PATH, "--check-config", "--config", good}, {});
+  EXPECT_EQ(run.status, 0) << run.err;
+}
+
+}  // namespace

@@ -1,0 +1,91 @@
+// What the service's tests run beside it, all inside the test's private
+// network: a real Mosquitto broker, a client of it that waits for what is
+// published, and lampd itself with a configuration of the test's.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace lamptest {
+
+// mosquitto listening on 127.0.0.1:`port`, ready when constructed.
+class Broker {
+ public:
+  explicit Broker(int port = 1883, const std::string& extraConfig = "");
+  ~Broker();
+  Broker(const Broker&) = delete;
+  Broker& operator=(const Broker&) = delete;
+  bool Ready() const { return ready_; }
+  void Stop();
+  bool Start();
+  int Port() const { return port_; }
+
+ private:
+  int port_;
+  std::string config_;
+  pid_t pid_ = -1;
+  bool ready_ = false;
+};
+
+struct MqttMessage {
+  std::string topic, payload;
+  bool retained = false;
+};
+
+// A client of the broker that keeps every message it receives.
+class MqttProbe {
+ public:
+  explicit MqttProbe(int port = 1883, const std::string& id = "probe");
+  ~MqttProbe();
+  MqttProbe(const MqttProbe&) = delete;
+  MqttProbe& operator=(const MqttProbe&) = delete;
+  bool Connected();
+  void Subscribe(const std::string& pattern);
+  void Publish(const std::string& topic, const std::string& payload, bool retain = false);
+  // The first message on `topic` from message `from` on that `matches`, within `limit`.
+  std::optional<MqttMessage> WaitFor(
+      const std::string& topic,
+      const std::function<bool(const std::string&)>& matches =
+          [](const std::string&) { return true; },
+      std::chrono::milliseconds limit = std::chrono::seconds(10), std::size_t from = 0);
+  std::vector<MqttMessage> Messages();
+
+ private:
+  static void OnMessage(::mosquitto*, void* self, const ::mosquitto_message* message);
+  struct mosquitto* client_ = nullptr;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::vector<MqttMessage> messages_;
+  bool connected_ = false;
+};
+
+// lampd run with `config` (TOML) as its file; its log in a file.
+class LampdProcess {
+ public:
+  explicit LampdProcess(const std::string& config, const std::string& name = "lampd");
+  ~LampdProcess();
+  LampdProcess(const LampdProcess&) = delete;
+  LampdProcess& operator=(const LampdProcess&) = delete;
+  bool Running() const { return pid_ > 0; }
+  bool WaitForLog(const std::string& needle,
+                  std::chrono::milliseconds limit = std::chrono::seconds(10));
+  std::string Log() const;
+  // SIGTERM; the exit status, or -1 when it had to be killed after `limit`.
+  int Stop(std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+ private:
+  pid_t pid_ = -1;
+  std::string configPath_, logPath_;
+};
+
+}  // namespace lamptest
