@@ -369,7 +369,9 @@ void Service::PublishDiscovery(Unit& unit) {
                  {"name", "Signal tower " + unit.id},
                  {"model", model < protocol::kModelCount ? protocol::kModelNames[model]
                                                          : "model " + std::to_string(model)}};
-  if (unit.mac) device["connections"] = {{"mac", protocol::MacColonText(*unit.mac)}};
+  if (unit.mac) {
+    device["connections"] = json::array({json::array({"mac", protocol::MacColonText(*unit.mac)})});
+  }
   const json config = {{"device", device},
                        {"origin", {{"name", "lampd"}, {"sw_version", LAMP_VERSION}}},
                        {"availability",

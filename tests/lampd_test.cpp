@@ -1,6 +1,7 @@
 // lampd driven only through MQTT, as an integrator drives it: a real
 // Mosquitto broker and simulated units on the test's private network.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -199,6 +200,103 @@ TEST(Lampd, StopsCleanlyOnSigtermWithItsBridgeOffline) {
                             [](const std::string& payload) { return payload == "offline"; }));
 }
 
+// A configuration of one instance on the broker at `port`.
+std::string InstanceConfig(const std::string& name, int port, const std::string& units,
+                           const std::string& fleet = "") {
+  return "name = \"" + name + "\"\n[mqtt]\nurl = \"mqtt://127.0.0.1:" + std::to_string(port) +
+         "\"\n[fleet]\npoll_every = \"200ms\"\n" + fleet + units;
+}
+
+std::string Unit(const std::string& id, const std::string& address) {
+  return "[[unit]]\nid = \"" + id + "\"\naddress = \"" + address + "\"\n";
+}
+
+TEST(Lampd, HomeAssistantReadsItsDiscoveryAsItIs) {
+  Broker broker;
+  LampUnitProcess unit({"--address", "192.168.10.21", "--model", "3", "--mac", "0.80.194.1.2.9"});
+  ASSERT_TRUE(broker.Ready() && unit.Ready());
+  MqttProbe probe;
+  probe.Subscribe("homeassistant/#");
+  probe.Subscribe("lampd/#");
+  LampdProcess lampd(InstanceConfig("line1", 1883, "", "interfaces = [\"lo\"]\n"));
+  const std::string id = "0050c2010209";  // found by its MAC address
+  ASSERT_TRUE(probe.WaitFor("homeassistant/device/" + id + "/config")) << lampd.Log();
+  probe.Publish("lampd/" + id + "/set", R"({"yellow": "blink", "sound": 2})");
+  const auto state = StateOf(probe, id, [](const json& state) { return state["sound"] == 2; });
+  ASSERT_TRUE(state);
+  MqttProbe homeAssistant(1883, "home-assistant");  // comes later: given it retained
+  homeAssistant.Subscribe("homeassistant/#");
+  const auto config = homeAssistant.WaitFor("homeassistant/device/" + id + "/config");
+  ASSERT_TRUE(config);
+  EXPECT_TRUE(config->retained);
+
+  const std::string configFile =
+      testing::TempDir() + std::to_string(::getpid()) + "-discovery.json";
+  const std::string stateFile = testing::TempDir() + std::to_string(::getpid()) + "-state.json";
+  std::ofstream(configFile) << config->payload;
+  std::ofstream(stateFile) << state->dump();
+  const auto read =
+      lamptest::RunProgram({"/usr/bin/python3", HA_TEMPLATES_PATH, configFile, stateFile}, {});
+  ASSERT_EQ(read.status, 0) << read.err;
+  for (const std::string& line : std::vector<std::string>{
+           "model Type-D(1)",
+           "connections [[\"mac\", \"00:50:c2:01:02:09\"]]",
+           "availability lampd/" + id + "/availability lampd/bridge/line1/state all",
+           "select Red off lampd/" + id + "/set/red",
+           "select Yellow blink lampd/" + id + "/set/yellow",
+           "siren ON",
+           "tone Door Chime -> 2",
+           "tone Tripping Bead -> 5",
+           "on -> 1",
+           "off -> off",
+           "button Reset lampd/" + id + "/set {\"reset\": true}",
+       }) {
+    EXPECT_NE(read.out.find(line + "\n"), std::string::npos) << line << "\n" << read.out;
+  }
+
+  // Home Assistant starting again is given the description again.
+  const std::size_t seen = probe.Messages().size();
+  probe.Publish("homeassistant/status", "online");
+  EXPECT_TRUE(probe.WaitFor(
+      "homeassistant/device/" + id + "/config", [](const std::string&) { return true; }, 10s,
+      seen));
+}
+
+TEST(Lampd, InstancesOnBridgedBrokersEachServeTheirOwnUnits) {
+  Broker east(1883);
+  Broker west(1884, "connection east\naddress 127.0.0.1:1883\ntopic lampd/# both 1\n");
+  LampUnitProcess first({"--address", "192.168.10.200"});
+  LampUnitProcess second({"--address", "192.168.10.21", "--mac", "0.80.194.1.2.9"});
+  ASSERT_TRUE(east.Ready() && west.Ready() && first.Ready() && second.Ready());
+  LampdProcess one(InstanceConfig("east", 1883, Unit("press-a", "192.168.10.200")), "east");
+  LampdProcess two(InstanceConfig("west", 1884, Unit("press-b", "192.168.10.21")), "west");
+  MqttProbe probe(1883);
+  probe.Subscribe("lampd/#");
+  // The west instance's unit, seen on the east broker across the bridge.
+  const auto far = StateOf(probe, "press-b");
+  ASSERT_TRUE(far) << two.Log();
+  EXPECT_EQ(far->at("instance"), "west");
+  ASSERT_TRUE(StateOf(probe, "press-a"));
+
+  probe.Publish("lampd/press-b/set", R"({"blue": "on"})");
+  EXPECT_TRUE(
+      StateOf(probe, "press-b", [](const json& state) { return state["lamps"]["blue"] == "on"; }));
+  EXPECT_EQ(Writes(second).size(), 1u);
+  EXPECT_TRUE(Writes(first).empty()) << "the east instance acted on a unit it does not serve";
+  probe.Publish("lampd/press-b/set/purple", "on");
+  const auto error = probe.WaitFor("lampd/press-b/error");
+  ASSERT_TRUE(error);
+  EXPECT_TRUE(two.WaitForLog("unit press-b: not a lamp"));
+  EXPECT_EQ(one.Log().find("unit press-b"), std::string::npos) << one.Log();
+
+  // A third instance claims press-b too: the first name in order serves it.
+  LampdProcess three(InstanceConfig("alpha", 1883, Unit("press-b", "192.168.10.21")), "alpha");
+  EXPECT_TRUE(two.WaitForLog("unit press-b is served by instance alpha too; leaving it to alpha"))
+      << two.Log();
+  EXPECT_TRUE(
+      StateOf(probe, "press-b", [](const json& state) { return state["instance"] == "alpha"; }));
+}
+
 TEST(Lampd, BadConfigurationStopsItWithTheFileAndLine) {
   const std::vector<std::pair<std::string, std::string>> refused = {
       {"name = \"a\"\ncolour = 1\n", ":2: unknown key 'colour'"},
@@ -214,13 +312,13 @@ TEST(Lampd, BadConfigurationStopsItWithTheFileAndLine) {
       {"name = \"a\"\n[mqtt\n", ":2: "},
   };
   for (const auto& [text, reason] : refused) {
-    const std::string path = testing::TempDir() + "bad.toml";
+    const std::string path = testing::TempDir() + std::to_string(::getpid()) + "-bad.toml";
     std::ofstream(path) << text;
     const auto run = lamptest::RunProgram({LAMPD_PATH, "--check-config", "--config", path}, {});
     EXPECT_EQ(run.status, 2) << text;
     EXPECT_NE(run.err.find(path + reason), std::string::npos) << text << run.err;
   }
-  const std::string good = testing::TempDir() + "good.toml";
+  const std::string good = testing::TempDir() + std::to_string(::getpid()) + "-good.toml";
   std::ofstream(good) << kConfig;
   const auto run = lamptest::RunProgram({LAMPD_PATH, "--check-config", "--config", good}, {});
   EXPECT_EQ(run.status, 0) << run.err;

@@ -26,7 +26,8 @@ for file in /usr/bin/lamppanel /usr/bin/netassign /usr/bin/lampctl /usr/bin/lamp
   /usr/share/applications/netassign.desktop /usr/share/icons/hicolor/16x16/apps/lamppanel.png \
   /usr/share/icons/hicolor/32x32/apps/netassign.png /usr/share/man/man1/lampctl.1.gz \
   /usr/share/man/man1/lamppanel.1.gz /usr/share/bash-completion/completions/lampctl \
-  /usr/share/doc/lampsuite/copyright; do
+  /usr/share/doc/lampsuite/copyright /usr/sbin/lampd /lib/systemd/system/lampd.service \
+  /etc/lampd/lampd.toml /usr/share/man/man8/lampd.8.gz /usr/share/man/man5/lampd.toml.5.gz; do
   check "lampsuite holds $file" holds lampsuite "$file"
 done
 check "liblamplink1 holds the library" holds liblamplink1 "$libdir/liblamplink.so.1.2.0"

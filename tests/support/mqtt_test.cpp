@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -20,6 +21,14 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+// A file of this test process's own: tests run side by side share the
+// temporary directory.
+std::string OwnFile(const std::string& name) {
+  static int count = 0;
+  return testing::TempDir() + std::to_string(::getpid()) + "-" + std::to_string(++count) + "-" +
+         name;
+}
+
 bool Listening(int port) {
   platform::Socket socket = platform::Socket::OpenStream();
   socket.StartConnect(platform::SocketAddress::FromDottedText("127.0.0.1", port));
@@ -29,13 +38,16 @@ bool Listening(int port) {
 }  // namespace
 
 Broker::Broker(int port, const std::string& extraConfig) : port_(port) {
-  config_ = testing::TempDir() + "mosquitto-" + std::to_string(port) + ".conf";
+  config_ = OwnFile("mosquitto-" + std::to_string(port) + ".conf");
   std::ofstream(config_) << "listener " << port << " 127.0.0.1\nallow_anonymous true\n"
                          << extraConfig;
   ready_ = Start();
 }
 
-Broker::~Broker() { Stop(); }
+Broker::~Broker() {
+  Stop();
+  std::remove(config_.c_str());
+}
 
 bool Broker::Start() {
   const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -125,8 +137,8 @@ std::vector<MqttMessage> MqttProbe::Messages() {
 }
 
 LampdProcess::LampdProcess(const std::string& config, const std::string& name) {
-  configPath_ = testing::TempDir() + name + ".toml";
-  logPath_ = testing::TempDir() + name + ".log";
+  configPath_ = OwnFile(name + ".toml");
+  logPath_ = OwnFile(name + ".log");
   std::ofstream(configPath_) << config;
   const int log = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   pid_ = SpawnProgram({LAMPD_PATH, "--config", configPath_}, {}, false, {{log, STDERR_FILENO}});
@@ -135,6 +147,8 @@ LampdProcess::LampdProcess(const std::string& config, const std::string& name) {
 
 LampdProcess::~LampdProcess() {
   if (pid_ > 0) Stop();
+  std::remove(configPath_.c_str());
+  std::remove(logPath_.c_str());
 }
 
 std::string LampdProcess::Log() const {

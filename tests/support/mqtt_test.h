@@ -77,6 +77,7 @@ class LampdProcess {
   LampdProcess(const LampdProcess&) = delete;
   LampdProcess& operator=(const LampdProcess&) = delete;
   bool Running() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
   bool WaitForLog(const std::string& needle,
                   std::chrono::milliseconds limit = std::chrono::seconds(10));
   std::string Log() const;
