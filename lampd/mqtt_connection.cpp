@@ -54,6 +54,8 @@ bool MqttConnection::Start(std::string& error) {
   }
   mosquitto* client = client_.get();
   mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+  // A state is a small packet that should go at once, not wait for an ACK.
+  mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_connect_callback_set(client, &MqttConnection::OnConnect);
   mosquitto_disconnect_callback_set(client, &MqttConnection::OnDisconnect);
   mosquitto_message_callback_set(client, &MqttConnection::OnMessage);

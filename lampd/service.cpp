@@ -407,10 +407,13 @@ void Service::Exchange(Unit& unit, const protocol::LampFrame& request, bool comm
   platform::TcpExchange exchange{
       platform::SocketAddress::FromBytes(unit.address.address, unit.address.port),
       {request.begin(), request.end()}};
-  exchanges_.Start(std::move(exchange),
-                   [this, id = unit.id, command](const platform::TcpExchangeResult& result) {
-                     OnResult(id, result, command);
-                   });
+  // A command goes ahead of the poll round under way.
+  exchanges_.Start(
+      std::move(exchange),
+      [this, id = unit.id, command](const platform::TcpExchangeResult& result) {
+        OnResult(id, result, command);
+      },
+      command);
 }
 
 void Service::OnResult(const std::string& id, const platform::TcpExchangeResult& result,

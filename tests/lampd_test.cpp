@@ -204,7 +204,7 @@ TEST(Lampd, StopsCleanlyOnSigtermWithItsBridgeOffline) {
 std::string InstanceConfig(const std::string& name, int port, const std::string& units,
                            const std::string& fleet = "") {
   return "name = \"" + name + "\"\n[mqtt]\nurl = \"mqtt://127.0.0.1:" + std::to_string(port) +
-         "\"\n[fleet]\npoll_every = \"200ms\"\n" + fleet + units;
+         "\"\n[fleet]\npoll_every = \"200ms\"\noffline_after = 3\n" + fleet + units;
 }
 
 std::string Unit(const std::string& id, const std::string& address) {
@@ -295,6 +295,56 @@ TEST(Lampd, InstancesOnBridgedBrokersEachServeTheirOwnUnits) {
       << two.Log();
   EXPECT_TRUE(
       StateOf(probe, "press-b", [](const json& state) { return state["instance"] == "alpha"; }));
+}
+
+TEST(Lampd, BrokenUnitsAreToldAboutAndTheOthersServedAsEver) {
+  Broker broker;
+  LampUnitProcess good({"--address", "192.168.10.200"});
+  LampUnitProcess shortReply({"--address", "192.168.10.31", "--tcp-fault", "short:3"});
+  LampUnitProcess garbage({"--address", "192.168.10.32", "--tcp-fault", "long"});
+  ASSERT_TRUE(broker.Ready() && good.Ready() && shortReply.Ready() && garbage.Ready());
+  MqttProbe probe;
+  probe.Subscribe("lampd/#");
+  LampdProcess lampd(InstanceConfig("line1", 1883,
+                                    Unit("press-3", "192.168.10.200") +
+                                        Unit("cut", "192.168.10.31") +
+                                        Unit("long", "192.168.10.32")));
+  ASSERT_TRUE(probe.WaitFor("lampd/cut/availability",
+                            [](const std::string& payload) { return payload == "offline"; }));
+  EXPECT_TRUE(
+      lampd.WaitForLog("unit cut at 192.168.10.31:20000 offline after 3 missed polls: "
+                       "short reply: 3 of 8 bytes"));
+  probe.Publish("lampd/cut/get", "");
+  const auto error = probe.WaitFor("lampd/cut/error");
+  ASSERT_TRUE(error);
+  EXPECT_NE(error->payload.find("the unit did not answer: short reply: 3 of 8 bytes"),
+            std::string::npos)
+      << error->payload;
+  // A reply longer than a frame is read as far as the frame goes.
+  EXPECT_TRUE(probe.WaitFor("lampd/long/availability",
+                            [](const std::string& payload) { return payload == "online"; }));
+  probe.Publish("lampd/press-3/set/blue", "on");
+  EXPECT_TRUE(
+      StateOf(probe, "press-3", [](const json& state) { return state["lamps"]["blue"] == "on"; }));
+}
+
+TEST(Lampd, ABrokerThatRefusesTheCredentialsIsToldAboutAndTriedAgain) {
+  const std::string passwords = testing::TempDir() + std::to_string(::getpid()) + "-passwords";
+  ASSERT_EQ(lamptest::RunProgram(
+                {"/usr/bin/mosquitto_passwd", "-c", "-b", passwords, "lampd", "right"}, {})
+                .status,
+            0);
+  Broker broker(1883, "password_file " + passwords + "\nallow_anonymous false\n");
+  ASSERT_TRUE(broker.Ready());
+  const std::string secret = testing::TempDir() + std::to_string(::getpid()) + "-secret";
+  std::ofstream(secret) << "wrong\n";
+  LampdProcess lampd(
+      "name = \"line1\"\n[mqtt]\nurl = \"mqtt://127.0.0.1:1883\"\n"
+      "username = \"lampd\"\npassword_file = \"" +
+      secret + "\"\n");
+  EXPECT_TRUE(lampd.WaitForLog("the broker at 127.0.0.1:1883 refused the connection: "));
+  EXPECT_TRUE(lampd.WaitForLog("trying again in 2 s")) << lampd.Log();
+  EXPECT_EQ(lampd.Stop(), 0);
 }
 
 TEST(Lampd, BadConfigurationStopsItWithTheFileAndLine) {

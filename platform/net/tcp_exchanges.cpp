@@ -54,8 +54,12 @@ TcpExchangeClient::~TcpExchangeClient() {
   }
 }
 
-void TcpExchangeClient::Start(TcpExchange exchange, Callback done) {
-  waiting_.push_back({std::move(exchange), std::move(done)});
+void TcpExchangeClient::Start(TcpExchange exchange, Callback done, bool first) {
+  if (first) {
+    waiting_.push_front({std::move(exchange), std::move(done)});
+  } else {
+    waiting_.push_back({std::move(exchange), std::move(done)});
+  }
   StartWaiting();
 }
 

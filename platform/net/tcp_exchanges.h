@@ -62,7 +62,8 @@ class TcpExchangeClient {
   TcpExchangeClient(const TcpExchangeClient&) = delete;
   TcpExchangeClient& operator=(const TcpExchangeClient&) = delete;
 
-  void Start(TcpExchange exchange, Callback done);
+  // `first`: ahead of those waiting (a person's command before a poll round).
+  void Start(TcpExchange exchange, Callback done, bool first = false);
   std::size_t Running() const { return running_.size(); }
   std::size_t Waiting() const { return waiting_.size(); }
 

@@ -40,6 +40,7 @@ bool Listening(int port) {
 Broker::Broker(int port, const std::string& extraConfig) : port_(port) {
   config_ = OwnFile("mosquitto-" + std::to_string(port) + ".conf");
   std::ofstream(config_) << "listener " << port << " 127.0.0.1\nallow_anonymous true\n"
+                         << "set_tcp_nodelay true\n"
                          << extraConfig;
   ready_ = Start();
 }
@@ -72,6 +73,7 @@ MqttProbe::MqttProbe(int port, const std::string& id) {
   static const int started = mosquitto_lib_init();
   (void)started;
   client_ = mosquitto_new(id.c_str(), true, this);
+  mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_message_callback_set(client_, &MqttProbe::OnMessage);
   mosquitto_connect_callback_set(client_, [](mosquitto*, void* self, int rc) {
     auto* probe = static_cast<MqttProbe*>(self);
