@@ -34,20 +34,6 @@ std::string Address(int i) {
   return "192.168." + std::to_string(20 + host / 256) + "." + std::to_string(host % 256);
 }
 
-// Processor seconds and resident kilobytes of a process so far.
-double CpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  long user = 0, system = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) user = std::stol(field);
-    if (i == 15) system = std::stol(field);
-  }
-  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
 long ResidentKilobytes(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);) {
@@ -99,9 +85,9 @@ int main() {
     std::this_thread::sleep_for(100ms);
   }
   const pid_t pid = lampd.Pid();
-  const double before = CpuSeconds(pid);
+  const double before = lamptest::CpuSeconds(pid);
   std::this_thread::sleep_for(30s);  // the span measured
-  const double perSecond = (CpuSeconds(pid) - before) / 30.0;
+  const double perSecond = (lamptest::CpuSeconds(pid) - before) / 30.0;
   const long rss = ResidentKilobytes(pid);
 
   const std::string list = "/tmp/lampd-bench-units.txt";

@@ -57,20 +57,6 @@ bool Answered(int clients = 1) {
   return true;
 }
 
-// Processor seconds a process has used so far.
-double CpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  long user = 0, system = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) user = std::stol(field);
-    if (i == 15) system = std::stol(field);
-  }
-  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
 TEST(UnitUnderAbuse, AtItsDescriptorLimitItWaitsCalmlyAndServesAgain) {
   LampUnitProcess unit({"--max-connections", "1000", "--idle-timeout", "600000"},
                        {"/usr/bin/prlimit", "--nofile=40:40", "--"});
@@ -79,9 +65,9 @@ TEST(UnitUnderAbuse, AtItsDescriptorLimitItWaitsCalmlyAndServesAgain) {
   for (int i = 0; i < 60; ++i) held.push_back(Hold());  // the kernel queues what it cannot take
   ASSERT_TRUE(unit.WaitForLine("tcp cannot accept: too many open files; waiting", 5s));
 
-  const double before = CpuSeconds(unit.Pid());
+  const double before = lamptest::CpuSeconds(unit.Pid());
   std::this_thread::sleep_for(1s);  // the span over which it must stay idle
-  const double spent = CpuSeconds(unit.Pid()) - before;
+  const double spent = lamptest::CpuSeconds(unit.Pid()) - before;
   EXPECT_LT(spent, 0.3) << "the unit spun while it could not accept";
 
   held.clear();  // descriptors come free as the unit sees the connections go
@@ -152,9 +138,10 @@ TEST(UnitUnderAbuse, AJunkFloodOverMoreConnectionsThanItKeepsEndsWithTheAbuse) {
   }
   // As soon as the abuse ends the unit serves, and then rests.
   EXPECT_TRUE(Answered());
-  const double before = CpuSeconds(unit.Pid());
+  const double before = lamptest::CpuSeconds(unit.Pid());
   std::this_thread::sleep_for(1s);  // the span over which it must stay idle
-  EXPECT_LT(CpuSeconds(unit.Pid()) - before, 0.3) << "the unit still works through the flood";
+  EXPECT_LT(lamptest::CpuSeconds(unit.Pid()) - before, 0.3)
+      << "the unit still works through the flood";
   EXPECT_TRUE(Answered());
 }
 

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -198,6 +200,19 @@ DisplayRun RunOnOwnDisplay(const std::string& program, std::vector<std::string> 
   ::close(err[0]);
   result.run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+double CpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  long user = 0, system = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) user = std::stol(field);
+    if (i == 15) system = std::stol(field);
+  }
+  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 }  // namespace lamptest

@@ -59,6 +59,9 @@ DisplayRun RunOnOwnDisplay(const std::string& program, std::vector<std::string> 
                            const std::function<bool(const std::string& windows)>& seen,
                            std::chrono::milliseconds limit = std::chrono::seconds(30));
 
+// Processor seconds a process has used so far (user and system).
+double CpuSeconds(pid_t pid);
+
 // Seconds spent in a call.
 template <typename Call>
 double SecondsOf(Call&& call) {
