@@ -14,6 +14,7 @@ using namespace std::chrono_literals;
 
 constexpr std::size_t kPayloadLimit = 4096;
 constexpr std::size_t kErrorPayloadShown = 200;
+constexpr std::size_t kCommandsWaiting = 64;  // a unit's queue of commands, at the most
 // A unit's MAC address as its id: twelve lower-case hex digits.
 std::string IdOf(const protocol::MacBytes& mac) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -403,6 +404,20 @@ void Service::PollAll() {
 }
 
 void Service::Exchange(Unit& unit, const protocol::LampFrame& request, bool command) {
+  if (unit.busy) {
+    // A unit takes one connection at a time: commands wait their turn, and
+    // only so many, so a flood of them costs a bounded queue and an error each.
+    if (!command) return;
+    if (unit.waiting.size() >= kCommandsWaiting) {
+      PublishError(
+          unit.id,
+          "the unit is busy: " + std::to_string(kCommandsWaiting) + " commands wait for it already",
+          "");
+      return;
+    }
+    unit.waiting.push_back(request);
+    return;
+  }
   unit.busy = true;
   platform::TcpExchange exchange{
       platform::SocketAddress::FromBytes(unit.address.address, unit.address.port),
@@ -422,6 +437,18 @@ void Service::OnResult(const std::string& id, const platform::TcpExchangeResult&
   if (found == units_.end()) return;
   Unit& unit = found->second;
   unit.busy = false;
+  // The next command waiting for this unit goes as this one ends.
+  struct NextCommand {
+    Service& service;
+    const std::string& id;
+    ~NextCommand() {
+      const auto unit = service.units_.find(id);
+      if (unit == service.units_.end() || unit->second.waiting.empty() || unit->second.busy) return;
+      const protocol::LampFrame next = unit->second.waiting.front();
+      unit->second.waiting.pop_front();
+      service.Exchange(unit->second, next, true);
+    }
+  } next{*this, id};
   if (!result.ok) {
     if (command) PublishError(id, "the unit did not answer: " + result.Reason(), "");
     if (++unit.missed >= config_.fleet.offlineAfter && unit.online.value_or(true)) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -47,10 +48,11 @@ class Service {
     std::optional<int> model;  // configured; else what the unit reports
     std::optional<protocol::LampFrame> state;
     int missed = 0;
-    std::optional<bool> online;  // as last published
-    bool busy = false;           // an exchange is under way
-    std::string servedBy;        // another instance that serves it, when it is not ours
-    bool discovered = false;     // Home Assistant has its description for the model known
+    std::optional<bool> online;               // as last published
+    bool busy = false;                        // an exchange is under way
+    std::deque<protocol::LampFrame> waiting;  // commands behind it
+    std::string servedBy;     // another instance that serves it, when it is not ours
+    bool discovered = false;  // Home Assistant has its description for the model known
   };
 
   // The broker.

@@ -347,6 +347,85 @@ TEST(Lampd, ABrokerThatRefusesTheCredentialsIsToldAboutAndTriedAgain) {
   EXPECT_EQ(lampd.Stop(), 0);
 }
 
+TEST(Lampd, SpeaksTlsToABrokerItHasCheckedAndToNoOther) {
+  // A certificate authority of the test's own, and the broker's certificate for 127.0.0.1.
+  const std::string dir = testing::TempDir() + std::to_string(::getpid()) + "-tls";
+  const auto made = lamptest::RunProgram(
+      {"/bin/sh", "-ec",
+       "mkdir -p " + dir + " && cd " + dir +
+           " && for ca in ca other; do openssl req -x509 -newkey rsa:2048 -nodes -keyout $ca.key"
+           " -out $ca.crt -days 2 -subj \"/CN=test $ca\"; done"
+           " && openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr"
+           " -subj /CN=127.0.0.1"
+           " && printf 'subjectAltName=IP:127.0.0.1\\n' > names"
+           " && openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial"
+           " -out server.crt -days 2 -extfile names"},
+      {});
+  ASSERT_EQ(made.status, 0) << made.err;
+  Broker broker(1883, "listener 8883 127.0.0.1\ncertfile " + dir + "/server.crt\nkeyfile " + dir +
+                          "/server.key\n");
+  LampUnitProcess unit({"--address", "192.168.10.200"});
+  ASSERT_TRUE(broker.Ready() && unit.Ready());
+  MqttProbe probe;
+  probe.Subscribe("lampd/#");
+  auto overTls = [&](const std::string& name, const std::string& ca) {
+    return "name = \"" + name + "\"\n[mqtt]\nurl = \"mqtts://127.0.0.1:8883\"\nca_file = \"" + dir +
+           "/" + ca + "\"\n" + Unit("press-" + name, "192.168.10.200");
+  };
+  LampdProcess trusted(overTls("good", "ca.crt"), "good");
+  EXPECT_TRUE(StateOf(probe, "press-good")) << trusted.Log();
+  LampdProcess misled(overTls("misled", "other.crt"), "misled");
+  EXPECT_TRUE(misled.WaitForLog("trying again in")) << misled.Log();
+  EXPECT_TRUE(probe
+                  .WaitFor(
+                      "lampd/press-misled", [](const std::string&) { return true; }, 1500ms)
+                  .has_value() == false);
+}
+
+// Resident kilobytes of a process.
+long ResidentKilobytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+  }
+  return 0;
+}
+
+TEST_F(LampdTest, AFloodOfCommandsNeitherStopsItNorGrowsIt) {
+  auto flood = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      probe.Publish(i % 2 ? "lampd/press-3/set/red" : "lampd/nonesuch/set", i % 4 ? "on" : "off");
+    }
+  };
+  // Once the flood is through, a command is carried out again (those that
+  // found the unit's queue full were refused, each with its error).
+  auto served = [&](const std::string& white) {
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < end) {
+      const std::size_t seen = probe.Messages().size();
+      probe.Publish("lampd/press-3/set/white", white);
+      if (probe.WaitFor(
+              "lampd/press-3",
+              [&](const std::string& payload) {
+                return json::parse(payload)["lamps"]["white"] == white;
+              },
+              500ms, seen)) {
+        return true;
+      }
+    }
+    return false;
+  };
+  flood(2000);  // the first round settles what it needs
+  ASSERT_TRUE(served("blink"));
+  const long before = ResidentKilobytes(lampd.Pid());
+  flood(10000);
+  ASSERT_TRUE(served("off"));
+  EXPECT_LT(ResidentKilobytes(lampd.Pid()) - before, 4096) << "kilobytes grown by 10,000 commands";
+  EXPECT_TRUE(probe.WaitFor("lampd/press-3/error", [](const std::string& payload) {
+    return payload.find("the unit is busy: 64 commands wait for it already") != std::string::npos;
+  }));
+}
+
 TEST(Lampd, BadConfigurationStopsItWithTheFileAndLine) {
   const std::vector<std::pair<std::string, std::string>> refused = {
       {"name = \"a\"\ncolour = 1\n", ":2: unknown key 'colour'"},

@@ -39,8 +39,10 @@ bool Listening(int port) {
 
 Broker::Broker(int port, const std::string& extraConfig) : port_(port) {
   config_ = OwnFile("mosquitto-" + std::to_string(port) + ".conf");
-  std::ofstream(config_) << "listener " << port << " 127.0.0.1\nallow_anonymous true\n"
-                         << "set_tcp_nodelay true\n"
+  // "user root": the broker stays who the test is (root, or root of the test's
+  // user namespace) instead of becoming "mosquitto", and reads the test's files.
+  std::ofstream(config_) << "user root\nlistener " << port
+                         << " 127.0.0.1\nallow_anonymous true\nset_tcp_nodelay true\n"
                          << extraConfig;
   ready_ = Start();
 }
