@@ -420,7 +420,11 @@ TEST_F(LampdTest, AFloodOfCommandsNeitherStopsItNorGrowsIt) {
   const long before = ResidentKilobytes(lampd.Pid());
   flood(10000);
   ASSERT_TRUE(served("off"));
+#if !defined(__SANITIZE_ADDRESS__)  // there freed memory is held back on purpose
   EXPECT_LT(ResidentKilobytes(lampd.Pid()) - before, 4096) << "kilobytes grown by 10,000 commands";
+#else
+  (void)before;
+#endif
   EXPECT_TRUE(probe.WaitFor("lampd/press-3/error", [](const std::string& payload) {
     return payload.find("the unit is busy: 64 commands wait for it already") != std::string::npos;
   }));
