@@ -437,18 +437,17 @@ void Service::OnResult(const std::string& id, const platform::TcpExchangeResult&
   if (found == units_.end()) return;
   Unit& unit = found->second;
   unit.busy = false;
+  TakeResult(unit, result, command);
   // The next command waiting for this unit goes as this one ends.
-  struct NextCommand {
-    Service& service;
-    const std::string& id;
-    ~NextCommand() {
-      const auto unit = service.units_.find(id);
-      if (unit == service.units_.end() || unit->second.waiting.empty() || unit->second.busy) return;
-      const protocol::LampFrame next = unit->second.waiting.front();
-      unit->second.waiting.pop_front();
-      service.Exchange(unit->second, next, true);
-    }
-  } next{*this, id};
+  if (!unit.busy && !unit.waiting.empty()) {
+    const protocol::LampFrame next = unit.waiting.front();
+    unit.waiting.pop_front();
+    Exchange(unit, next, true);
+  }
+}
+
+void Service::TakeResult(Unit& unit, const platform::TcpExchangeResult& result, bool command) {
+  const std::string& id = unit.id;
   if (!result.ok) {
     if (command) PublishError(id, "the unit did not answer: " + result.Reason(), "");
     if (++unit.missed >= config_.fleet.offlineAfter && unit.online.value_or(true)) {

@@ -68,6 +68,7 @@ class Service {
   void PollAll();
   void Exchange(Unit& unit, const protocol::LampFrame& request, bool command);
   void OnResult(const std::string& id, const platform::TcpExchangeResult& result, bool command);
+  void TakeResult(Unit& unit, const platform::TcpExchangeResult& result, bool command);
   void Find(bool answer);
   void OnFound(const protocol::SettingsRecord& record);
   void OnCommand(const std::string& id, const std::string& what, std::string_view payload);

@@ -193,23 +193,24 @@ void BroadcastChannel::TakeDatagrams() {
   quietTimer_ = loop_->After(options_.quiet, [this] { EndCollection(); });
 }
 
-void BroadcastChannel::EndCollection() {
+void BroadcastChannel::StopCollecting() {
   if (!loop_) return;
   loop_->Cancel(quietTimer_);
   loop_->Cancel(boundTimer_);
   if (receiver_) loop_->Unwatch(receiver_.Handle());
   loop_ = nullptr;
   onDatagram_ = nullptr;
+}
+
+void BroadcastChannel::EndCollection() {
+  if (!loop_) return;
+  StopCollecting();
   if (auto onEnd = std::move(onEnd_)) onEnd();
 }
 
 void BroadcastChannel::Close() {
-  if (loop_) {
-    loop_->Cancel(quietTimer_);
-    loop_->Cancel(boundTimer_);
-    if (receiver_) loop_->Unwatch(receiver_.Handle());
-    loop_ = nullptr;
-  }
+  StopCollecting();
+  onEnd_ = nullptr;  // an early end is quiet
   receiver_.Close();
   sender_.Close();
   socketLayer_.reset();

@@ -102,6 +102,7 @@ class BroadcastChannel {
  private:
   bool Fail(Failure failure, const std::error_code& reason);
   void TakeDatagrams();
+  void StopCollecting();
   void EndCollection();
 
   BroadcastOptions options_;
