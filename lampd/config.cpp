@@ -3,11 +3,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <map>
 #include <set>
+#include <nlohmann/json.hpp>
 #include <toml++/toml.h>
 
+#include "command.h"
 #include "protocol/duration_text.h"
 
 namespace lampd {
@@ -53,6 +56,14 @@ class Checker {
                                       " to " + std::to_string(high));
     }
     value = static_cast<int>(number);
+    return true;
+  }
+
+  bool Boolean(const toml::table& table, std::string_view key, bool& value) {
+    const toml::node* node = table.get(key);
+    if (!node) return true;
+    if (!node->is_boolean()) return Fail(node->source(), std::string(key) + " must be true or false");
+    value = node->as_boolean()->get();
     return true;
   }
 
@@ -146,7 +157,9 @@ bool ReadMqtt(Checker& check, const toml::table& table, Config& config) {
 bool ReadFleet(Checker& check, const toml::table& table, Config& config) {
   FleetConfig& fleet = config.fleet;
   if (!check.OnlyKnown(
-          table, {"interfaces", "find_every", "poll_every", "offline_after", "parallel", "timeout"},
+          table,
+          {"interfaces", "find_every", "poll_every", "offline_after", "parallel", "timeout",
+           "enforce"},
           " in [fleet]")) {
     return false;
   }
@@ -163,7 +176,8 @@ bool ReadFleet(Checker& check, const toml::table& table, Config& config) {
          check.Duration(table, "poll_every", fleet.pollEvery) &&
          check.Duration(table, "timeout", fleet.timeout) &&
          check.Integer(table, "offline_after", 1, 1000, fleet.offlineAfter) &&
-         check.Integer(table, "parallel", 1, 4096, fleet.parallel);
+         check.Integer(table, "parallel", 1, 4096, fleet.parallel) &&
+         check.Boolean(table, "enforce", fleet.enforce);
 }
 
 bool ReadUnits(Checker& check, const toml::node& node, Config& config) {
@@ -206,6 +220,183 @@ bool ReadUnits(Checker& check, const toml::node& node, Config& config) {
   return true;
 }
 
+// "00:50:c2:01:02:01", "00-50-C2-01-02-01" or "0050c2010201".
+bool ParseMac(std::string_view text, protocol::MacBytes& mac) {
+  std::string digits;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if ((c == ':' || c == '-') && i % 3 == 2 && text.size() == 17) continue;
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    digits += c;
+  }
+  if (digits.size() != 12) return false;
+  for (std::size_t i = 0; i < mac.size(); ++i) {
+    mac[i] = static_cast<std::uint8_t>(std::stoi(digits.substr(i * 2, 2), nullptr, 16));
+  }
+  return true;
+}
+
+bool ReadGroups(Checker& check, const toml::table& table, Config& config) {
+  for (const auto& [key, node] : table) {
+    GroupConfig group;
+    group.name = std::string(key.str());
+    if (!TopicSafe(group.name)) {
+      return check.Fail(key.source(), "group '" + group.name +
+                                          "' may hold only letters, digits, '-', '_' and '.'");
+    }
+    const toml::array* members = node.as_array();
+    if (!members) {
+      return check.Fail(node.source(), "group " + group.name +
+                                           " must be a list such as [\"press-3\", "
+                                           "\"0050c2010201\", \"192.168.10.21-40\"]");
+    }
+    for (const toml::node& member : *members) {
+      if (!member.is_string()) {
+        return check.Fail(member.source(), "a member of group " + group.name + " is a string");
+      }
+      const std::string text = member.as_string()->get();
+      std::vector<protocol::UnitAddress> addresses;
+      std::string why;
+      protocol::MacBytes mac{};
+      if (ParseMac(text, mac)) {
+        group.macs.push_back(mac);
+        if (TopicSafe(text)) group.ids.push_back(text);
+      } else if (protocol::ParseUnit(text, true, addresses, why)) {
+        auto& into = text.find(':') == std::string::npos ? group.anyPort : group.addresses;
+        into.insert(into.end(), addresses.begin(), addresses.end());
+      } else if (TopicSafe(text) && text.find_first_not_of("0123456789.") != std::string::npos) {
+        group.ids.push_back(text);
+      } else {
+        return check.Fail(member.source(), "group " + group.name + ": '" + text +
+                                               "' is not a unit id, a MAC address or an "
+                                               "address (range)");
+      }
+    }
+    config.groups.push_back(std::move(group));
+  }
+  return true;
+}
+
+bool ReadHttp(Checker& check, const toml::table& table, Config& config) {
+  HttpConfig& http = config.http;
+  if (!check.OnlyKnown(table, {"listen", "token_file"}, " in [http]") ||
+      !check.String(table, "listen", http.listen)) {
+    return false;
+  }
+  if (!http.listen.empty()) {
+    std::vector<protocol::UnitAddress> parsed;
+    std::string why;
+    if (http.listen.find(':') == std::string::npos ||
+        !protocol::ParseUnit(http.listen, false, parsed, why)) {
+      return check.Fail(table.get("listen")->source(),
+                        "listen must be ADDRESS:PORT such as \"127.0.0.1:9730\", or \"\" for no "
+                        "HTTP");
+    }
+    http.address = parsed.front().address;
+    http.port = parsed.front().port;
+  }
+  std::string tokenFile;
+  if (!check.String(table, "token_file", tokenFile)) return false;
+  if (const toml::node* node = table.get("token_file")) {
+    std::ifstream file(tokenFile);
+    if (!file || !std::getline(file, http.token)) {
+      return check.Fail(node->source(), "cannot read the token file " + tokenFile);
+    }
+    while (!http.token.empty() && std::isspace(static_cast<unsigned char>(http.token.back()))) {
+      http.token.pop_back();
+    }
+    if (http.token.size() < 16) {
+      return check.Fail(node->source(), "the token in " + tokenFile +
+                                            " is shorter than 16 characters");
+    }
+  }
+  return true;
+}
+
+// An alert rule's set = { red = "blink", sound = 1 } as the set command's JSON.
+bool ReadAlertSet(Checker& check, const toml::node& node, AlertRule& rule) {
+  const toml::table* set = node.as_table();
+  if (!set) return check.Fail(node.source(), "set must be a table such as { red = \"blink\" }");
+  nlohmann::json document = nlohmann::json::object();
+  for (const auto& [key, value] : *set) {
+    if (key.str() == "for" || key.str() == "clear" || key.str() == "source" ||
+        key.str() == "priority" || key.str() == "relayed_by") {
+      return check.Fail(key.source(), "set takes lamps and the sound; '" +
+                                          std::string(key.str()) +
+                                          "' is the rule's own (priority, lasts) or not for alerts");
+    }
+    const std::string name(key.str());
+    if (value.is_string()) {
+      document[name] = value.as_string()->get();
+    } else if (value.is_integer()) {
+      document[name] = value.as_integer()->get();
+    } else if (value.is_boolean()) {
+      document[name] = value.as_boolean()->get();
+    } else {
+      return check.Fail(value.source(), name + " takes a word or a number");
+    }
+  }
+  const std::string text = document.dump();
+  Command command;
+  std::string why;
+  if (!ParseCommand(text, "alertmanager", command, why)) return check.Fail(node.source(), "set: " + why);
+  if (command.reset) return check.Fail(node.source(), "set: an alert cannot reset a unit");
+  rule.set = text;
+  return true;
+}
+
+bool ReadAlerts(Checker& check, const toml::node& node, Config& config) {
+  const toml::array* rules = node.as_array();
+  if (!rules || !rules->is_array_of_tables()) {
+    return check.Fail(node.source(), "alert must be given as [[alert]] tables");
+  }
+  for (const toml::node& entry : *rules) {
+    const toml::table& table = *entry.as_table();
+    if (!check.OnlyKnown(table, {"match", "target", "set", "priority", "lasts"}, " in [[alert]]")) {
+      return false;
+    }
+    AlertRule rule;
+    rule.line = static_cast<int>(table.source().begin.line);
+    if (!check.String(table, "target", rule.target) ||
+        !check.Integer(table, "priority", 0, 9, rule.priority) ||
+        !check.Duration(table, "lasts", rule.lasts)) {
+      return false;
+    }
+    if (rule.lasts > kLongestLease) {
+      return check.Fail(table.get("lasts")->source(), "lasts must be at most \"30d\"");
+    }
+    const toml::node* match = table.get("match");
+    if (match && !match->is_table()) {
+      return check.Fail(match->source(), "match must be a table such as { severity = \"critical\" }");
+    }
+    if (match) {
+      for (const auto& [label, value] : *match->as_table()) {
+        if (!value.is_string()) {
+          return check.Fail(value.source(), "the label " + std::string(label.str()) +
+                                                " is matched by a string");
+        }
+        rule.match.emplace_back(std::string(label.str()), value.as_string()->get());
+      }
+    }
+    if (rule.target.empty()) return check.Fail(table.source(), "an [[alert]] needs a target");
+    if (rule.target.starts_with("group:")) {
+      const std::string group = rule.target.substr(6);
+      if (std::none_of(config.groups.begin(), config.groups.end(),
+                       [&](const GroupConfig& known) { return known.name == group; })) {
+        return check.Fail(table.get("target")->source(), "no group '" + group + "' in [groups]");
+      }
+    } else if (!TopicSafe(rule.target)) {
+      return check.Fail(table.get("target")->source(),
+                        "target must be a unit id or \"group:NAME\"");
+    }
+    const toml::node* set = table.get("set");
+    if (!set) return check.Fail(table.source(), "an [[alert]] needs set = { ... }");
+    if (!ReadAlertSet(check, *set, rule)) return false;
+    config.alerts.push_back(std::move(rule));
+  }
+  return true;
+}
+
 std::string HostName() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "lampd";
@@ -243,13 +434,15 @@ bool LoadConfig(const std::string& path, Config& config, std::string& error) {
     return false;
   }
   Checker check(path, error);
-  if (!check.OnlyKnown(root, {"name", "mqtt", "fleet", "unit"}, "")) return false;
+  if (!check.OnlyKnown(root, {"name", "mqtt", "fleet", "unit", "groups", "http", "alert"}, "")) {
+    return false;
+  }
   if (!check.String(root, "name", config.name)) return false;
   if (const toml::node* name = root.get("name"); name && !TopicSafe(config.name)) {
     return check.Fail(name->source(), "name may hold only letters, digits, '-', '_' and '.'");
   }
   if (config.name.empty()) config.name = HostName();
-  for (const char* section : {"mqtt", "fleet"}) {
+  for (const char* section : {"mqtt", "fleet", "groups", "http"}) {
     const toml::node* node = root.get(section);
     if (node && !node->is_table()) {
       return check.Fail(node->source(),
@@ -265,6 +458,16 @@ bool LoadConfig(const std::string& path, Config& config, std::string& error) {
     return false;
   }
   if (const toml::node* units = root.get("unit"); units && !ReadUnits(check, *units, config)) {
+    return false;
+  }
+  if (const toml::node* groups = root.get("groups");
+      groups && !ReadGroups(check, *groups->as_table(), config)) {
+    return false;
+  }
+  if (const toml::node* http = root.get("http"); http && !ReadHttp(check, *http->as_table(), config)) {
+    return false;
+  }
+  if (const toml::node* alerts = root.get("alert"); alerts && !ReadAlerts(check, *alerts, config)) {
     return false;
   }
   if (config.mqtt.clientId.empty()) config.mqtt.clientId = "lampd-" + config.name;

@@ -34,6 +34,7 @@ struct FleetConfig {
   int offlineAfter = 3;
   int parallel = 256;
   milliseconds timeout{300};
+  bool enforce = true;  // a unit that strays from its live leases is sent them again
 };
 
 // A unit a broadcast does not reach, named in the file.
@@ -43,11 +44,41 @@ struct UnitConfig {
   std::optional<int> model;  // the model byte to send; default what the unit reports
 };
 
+// The towers a group names: ids, MAC addresses and addresses (ranges
+// included; without a port any port).
+struct GroupConfig {
+  std::string name;
+  std::vector<std::string> ids;
+  std::vector<protocol::MacBytes> macs;
+  std::vector<protocol::UnitAddress> addresses, anyPort;
+};
+
+struct HttpConfig {
+  std::string listen = "127.0.0.1:9730";  // empty: no HTTP
+  protocol::IpBytes address{127, 0, 0, 1};
+  std::uint16_t port = 9730;
+  std::string token;  // from token_file; empty: no token asked for
+};
+
+// An alert whose labels hold every label of `match` lights `target` (a unit
+// id or "group:NAME") with `set` for as long as it fires.
+struct AlertRule {
+  int line = 0;
+  std::vector<std::pair<std::string, std::string>> match;
+  std::string target;
+  std::string set;  // the set command's JSON, checked at load
+  int priority = 9;
+  milliseconds lasts{6 * 60 * 60 * 1000};  // without word from Alertmanager, at most
+};
+
 struct Config {
   std::string name;  // this instance; default the host name
   MqttConfig mqtt;
   FleetConfig fleet;
   std::vector<UnitConfig> units;
+  std::vector<GroupConfig> groups;
+  HttpConfig http;
+  std::vector<AlertRule> alerts;
 };
 
 // False with `error` as "FILE:LINE: what is wrong".

@@ -9,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 
 #include "config.h"
 #include "net/socket_layer.h"
@@ -31,6 +32,13 @@ int main(int argc, char** argv) {
   app.add_option("--config", path, "The configuration file (default /etc/lampd/lampd.toml)")
       ->type_name("FILE");
   app.add_flag("--check-config", checkOnly, "Check the configuration file, then exit");
+  // Under systemd the unit's StateDirectory= says where.
+  const char* stateDirectory = std::getenv("STATE_DIRECTORY");
+  std::string statePath = stateDirectory ? std::string(stateDirectory) + "/leases.json" : "";
+  app.add_option("--state", statePath,
+                 "Where leases are kept across restarts (default $STATE_DIRECTORY/leases.json; "
+                 "without either they are not kept)")
+      ->type_name("FILE");
   app.footer(
       "Exit status: 0 stopped by SIGTERM or SIGINT (or the configuration is good); 1 it "
       "could not run; 2 usage error or bad configuration. See lampd(8), lampd.toml(5).");
@@ -67,7 +75,8 @@ int main(int argc, char** argv) {
     lampd::Log("cannot start the event loop: " + platform::ReasonText(loop.Reason()));
     return 1;
   }
-  lampd::Service service(loop, config);
+  if (statePath.empty()) lampd::Log("no --state file: leases will not survive a restart");
+  lampd::Service service(loop, config, statePath);
   if (!service.Start(error)) {
     lampd::Log(error);
     return 1;

@@ -5,6 +5,7 @@
 
 #include "protocol/sound_catalogue.h"
 #include "protocol/text_format.h"
+#include "state_file.h"
 
 namespace lampd {
 namespace {
@@ -30,66 +31,17 @@ std::string Dump(const json& document) {
   return document.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-// What a command asks, as the codes of one write, or a reset.
-struct Wanted {
-  protocol::LampCodes codes = protocol::kLeaveAllUnchanged;
-  bool reset = false;
-};
-
-// A sound as a payload gives it: 1 to 5, or "off".
-std::optional<std::uint8_t> SoundCode(const json& value) {
-  if (value.is_number_integer() && value.get<int>() >= 1 && value.get<int>() <= 5) {
-    return static_cast<std::uint8_t>(value.get<int>());
+// How an exchange failed, in a few words for the metrics' label.
+std::string FailureKind(const platform::TcpExchangeResult& result) {
+  using Step = platform::TcpExchangeResult::Step;
+  switch (result.failedAt) {
+    case Step::kSocket: return "socket";
+    case Step::kConnect: return "connect";
+    case Step::kSend: return "send";
+    case Step::kReply: return result.reply.empty() ? "no_reply" : "short_reply";
+    case Step::kNone: break;
   }
-  if (value.is_string()) {
-    const std::string text = value.get<std::string>();
-    if (text == "off") return protocol::kSoundOff;
-    if (text.size() == 1 && text[0] >= '1' && text[0] <= '5') {
-      return static_cast<std::uint8_t>(text[0] - '0');
-    }
-  }
-  return std::nullopt;
-}
-
-// The JSON of a set command; false with `why`.
-bool ParseSet(std::string_view payload, Wanted& wanted, std::string& why) {
-  const json document = json::parse(payload, nullptr, false);
-  if (document.is_discarded() || !document.is_object()) {
-    why = "not a JSON object";
-    return false;
-  }
-  if (document.empty()) {
-    why = "nothing to set";
-    return false;
-  }
-  for (const auto& [key, value] : document.items()) {
-    if (key == "sound") {
-      const auto code = SoundCode(value);
-      if (!code) {
-        why = "sound takes 1 to 5 or \"off\", not " + value.dump();
-        return false;
-      }
-      wanted.codes[protocol::kSoundLamp] = *code;
-    } else if (key == "reset") {
-      if (!value.is_boolean()) {
-        why = "reset takes true";
-        return false;
-      }
-      wanted.reset = value.get<bool>();
-    } else if (const auto lamp = protocol::LampNumberOf(key)) {
-      const auto code =
-          value.is_string() ? protocol::LampCodeOf(value.get<std::string>()) : std::nullopt;
-      if (!code) {
-        why = key + " takes \"off\", \"on\" or \"blink\", not " + value.dump();
-        return false;
-      }
-      wanted.codes[*lamp] = *code;
-    } else {
-      why = "not a lamp (red, yellow, green, blue, white), sound or reset: \"" + key + "\"";
-      return false;
-    }
-  }
-  return true;
+  return "other";
 }
 
 }  // namespace
@@ -98,11 +50,12 @@ void Log(const std::string& line) {
   std::fprintf(stderr, "lampd: %s\n", protocol::PrintableText(line, 1000).c_str());
 }
 
-Service::Service(platform::EventLoop& loop, Config config)
+Service::Service(platform::EventLoop& loop, Config config, std::string statePath)
     : loop_(loop),
       config_(std::move(config)),
       exchanges_(loop, platform::TcpExchangeLimits{1000ms, config_.fleet.timeout, 8,
-                                                   config_.fleet.parallel}) {
+                                                   config_.fleet.parallel}),
+      statePath_(std::move(statePath)) {
   for (const UnitConfig& configured : config_.units) {
     Unit unit;
     unit.id = configured.id;
@@ -113,11 +66,50 @@ Service::Service(platform::EventLoop& loop, Config config)
 }
 
 Service::~Service() {
+  if (http_) http_->Stop();
   loop_.Cancel(pollTimer_);
   loop_.Cancel(findTimer_);
+  loop_.Cancel(expiryTimer_);
 }
 
 bool Service::Start(std::string& error) {
+  if (!statePath_.empty()) {
+    SavedSignals saved;
+    std::string note;
+    switch (LoadSignals(statePath_, WallClock::now(), saved, note)) {
+      case LoadOutcome::kUnreadable:
+        error = note;  // what could not be read must not be written over
+        return false;
+      case LoadOutcome::kMovedAside:
+        Log("state: " + note);
+        break;
+      case LoadOutcome::kLoaded: {
+        std::size_t leases = 0;
+        for (auto& [id, signals] : saved.units) {
+          leases += signals.Leases().size();
+          if (const auto next = signals.NextExpiry()) ArmExpiry(*next);
+          const auto unit = units_.find(id);
+          (unit != units_.end() ? unit->second.signals : unplaced_[id]) = std::move(signals);
+        }
+        serial_ = saved.serial;
+        Log("state: " + std::to_string(leases) + " live lease(s) of " +
+            std::to_string(saved.units.size()) + " unit(s) read from " + statePath_);
+        break;
+      }
+      case LoadOutcome::kNoFile:
+        break;
+    }
+  }
+  if (!config_.http.listen.empty()) {
+    http_ = std::make_unique<HttpServer>(
+        loop_, config_.http,
+        [this](const HttpRequest& request, std::function<void(HttpAnswer)> answer) {
+          OnHttp(request, std::move(answer));
+        });
+    if (!http_->Start(error)) return false;
+    Log("HTTP on " + config_.http.listen +
+        (config_.http.token.empty() ? "" : ", a token asked for all but /metrics"));
+  }
   MqttOptions options;
   options.host = config_.mqtt.host;
   options.port = config_.mqtt.port;
@@ -144,12 +136,15 @@ bool Service::Start(std::string& error) {
 }
 
 void Service::Stop() {
+  if (http_) http_->Stop();
+  if (saveQueued_) Save();
   if (mqtt_ && mqtt_->Connected()) {
     mqtt_->Publish(Topic("bridge/" + config_.name + "/state"), "offline", 1, true);
   }
   if (mqtt_) mqtt_->Disconnect();
   loop_.Cancel(pollTimer_);
   loop_.Cancel(findTimer_);
+  loop_.Cancel(expiryTimer_);
   finding_.reset();
   Log("stopped");
 }
@@ -159,8 +154,9 @@ void Service::Stop() {
 void Service::OnConnected() {
   Log("broker: connected to " + config_.mqtt.host + ":" + std::to_string(config_.mqtt.port));
   const std::string base = config_.mqtt.baseTopic;
-  for (const std::string& pattern : {base + "/+", base + "/+/set", base + "/+/set/+",
-                                     base + "/+/get", base + "/bridge/request/find"}) {
+  for (const std::string& pattern :
+       {base + "/+", base + "/+/set", base + "/+/set/+", base + "/+/get",
+        base + "/bridge/request/find", base + "/group/+/set", base + "/group/+/set/+"}) {
     mqtt_->Subscribe(pattern, 1);
   }
   if (!config_.mqtt.discoveryPrefix.empty()) mqtt_->Subscribe("homeassistant/status", 1);
@@ -192,9 +188,16 @@ void Service::OnMessage(const std::string& topic, std::string_view payload) {
     Find(true);
     return;
   }
+  if (rest.starts_with("group/")) {
+    const auto slash = rest.find('/', 6);
+    if (slash != std::string::npos) {
+      OnGroupCommand(rest.substr(6, slash - 6), rest.substr(slash + 1), payload);
+    }
+    return;
+  }
   const auto slash = rest.find('/');
   const std::string id = rest.substr(0, slash);
-  if (id == "bridge" || id == "group") return;
+  if (id == "bridge") return;
   if (slash == std::string::npos) {
     // A unit's retained state: whose it is tells which instance serves it.
     const json state = json::parse(payload, nullptr, false);
@@ -240,63 +243,74 @@ void Service::OnCommand(const std::string& id, const std::string& what, std::str
     Exchange(unit, protocol::StatusRequest(ModelOf(unit)), true);
     return;
   }
-  Wanted wanted;
+  Command command;
   std::string why;
   if (what == "set") {
-    if (!ParseSet(payload, wanted, why)) {
-      PublishError(id, why, payload);
-      return;
-    }
+    if (!ParseCommand(payload, "mqtt", command, why)) return PublishError(id, why, payload);
   } else if (what.starts_with("set/")) {
-    const std::string name = what.substr(4);
-    const std::string text(payload);
-    if (name == "sound") {
-      const auto code = SoundCode(json(text));
-      if (!code) {
-        PublishError(id, "sound takes 1 to 5 or off", payload);
-        return;
-      }
-      wanted.codes[protocol::kSoundLamp] = *code;
-    } else if (const auto lamp = protocol::LampNumberOf(name)) {
-      const auto code = protocol::LampCodeOf(text);
-      if (!code) {
-        PublishError(id, name + " takes off, on or blink", payload);
-        return;
-      }
-      wanted.codes[*lamp] = *code;
-    } else {
-      PublishError(id, "not a lamp (red, yellow, green, blue, white) or sound: " + name, payload);
-      return;
+    if (!ParseField(what.substr(4), payload, "mqtt", command, why)) {
+      return PublishError(id, why, payload);
     }
   } else {
     return;  // the unit's own topics (availability, error): not commands
   }
-  Exchange(unit,
-           wanted.reset ? protocol::ResetRequest(ModelOf(unit))
-                        : protocol::WriteRequest(ModelOf(unit), wanted.codes),
-           true);
+  ++commands_["mqtt"];
+  if (const auto refused = Apply(unit, command, {})) PublishError(id, *refused, payload);
+}
+
+void Service::OnGroupCommand(const std::string& name, const std::string& what,
+                             std::string_view payload) {
+  const GroupConfig* group = GroupNamed(name);
+  if (!group) {
+    Log("group " + name + ": not in this instance's [groups]; passed over");
+    return;
+  }
+  if (payload.size() > kPayloadLimit) {
+    return PublishError("group/" + name, "payload over 4 KiB", payload);
+  }
+  Command command;
+  std::string why;
+  const bool parsed = what == "set" ? ParseCommand(payload, "mqtt", command, why)
+                      : what.starts_with("set/")
+                          ? ParseField(what.substr(4), payload, "mqtt", command, why)
+                          : (why = "not a command topic", false);
+  if (!parsed) return PublishError("group/" + name, why, payload);
+  if (command.relayedBy == config_.name) return;  // our own, passed on to the others
+  ++commands_["mqtt"];
+  const std::vector<Unit*> members = Members(*group);
+  Log("group " + name + ": " + std::to_string(members.size()) + " unit(s) here");
+  for (Unit* unit : members) {
+    if (const auto refused = Apply(*unit, command, {})) PublishError(unit->id, *refused, payload);
+  }
+}
+
+nlohmann::ordered_json Service::StateJson(const Unit& unit) const {
+  json state = {{"id", unit.id}, {"address", unit.address.Text()}};
+  if (unit.state) {
+    const protocol::LampFrame& reply = *unit.state;
+    json lamps = json::object();
+    for (int lamp = 0; lamp < protocol::kLampCount; ++lamp) {
+      lamps[std::string(protocol::kLampNames[lamp])] =
+          std::string(protocol::LampStateName(reply[protocol::kFirstLampByte + lamp]));
+    }
+    const int sound = reply[protocol::kSoundByte];
+    state["model"] = reply[protocol::kModelByte];
+    state["lamps"] = lamps;
+    state["sound"] = sound;
+    state["sound_name"] = std::string(protocol::SoundNameOf(reply[protocol::kModelByte], sound));
+    state["words"] = protocol::DecodeStatusWords(reply);
+  }
+  if (unit.mac) state["mac"] = protocol::MacColonText(*unit.mac);
+  state["instance"] = config_.name;
+  json leases = json::array();
+  for (const Lease& lease : unit.signals.Leases()) leases.push_back(LeaseJson(lease));
+  state["leases"] = leases;
+  return state;
 }
 
 void Service::PublishState(Unit& unit) {
   if (!mqtt_->Connected() || !unit.state) return;
-  const protocol::LampFrame& reply = *unit.state;
-  json lamps = json::object();
-  for (int lamp = 0; lamp < protocol::kLampCount; ++lamp) {
-    lamps[std::string(protocol::kLampNames[lamp])] =
-        std::string(protocol::LampStateName(reply[protocol::kFirstLampByte + lamp]));
-  }
-  const int sound = reply[protocol::kSoundByte];
-  json state = {
-      {"id", unit.id},
-      {"address", unit.address.Text()},
-      {"model", reply[protocol::kModelByte]},
-      {"lamps", lamps},
-      {"sound", sound},
-      {"sound_name", std::string(protocol::SoundNameOf(reply[protocol::kModelByte], sound))},
-      {"words", protocol::DecodeStatusWords(reply)}};
-  if (unit.mac) state["mac"] = protocol::MacColonText(*unit.mac);
-  state["instance"] = config_.name;
-  mqtt_->Publish(Topic(unit.id), Dump(state), 1, true);
+  mqtt_->Publish(Topic(unit.id), Dump(StateJson(unit)), 1, true);
 }
 
 void Service::PublishAvailability(Unit& unit, bool online) {
@@ -403,19 +417,19 @@ void Service::PollAll() {
   pollTimer_ = loop_.After(config_.fleet.pollEvery, [this] { PollAll(); });
 }
 
-void Service::Exchange(Unit& unit, const protocol::LampFrame& request, bool command) {
+void Service::Exchange(Unit& unit, const protocol::LampFrame& request, bool command, Done done) {
   if (unit.busy) {
     // A unit takes one connection at a time: commands wait their turn, and
     // only so many, so a flood of them costs a bounded queue and an error each.
     if (!command) return;
     if (unit.waiting.size() >= kCommandsWaiting) {
-      PublishError(
-          unit.id,
-          "the unit is busy: " + std::to_string(kCommandsWaiting) + " commands wait for it already",
-          "");
+      const std::string why =
+          "the unit is busy: " + std::to_string(kCommandsWaiting) + " commands wait for it already";
+      PublishError(unit.id, why, "");
+      if (done) done(why);
       return;
     }
-    unit.waiting.push_back(request);
+    unit.waiting.push_back({request, std::move(done)});
     return;
   }
   unit.busy = true;
@@ -425,24 +439,28 @@ void Service::Exchange(Unit& unit, const protocol::LampFrame& request, bool comm
   // A command goes ahead of the poll round under way.
   exchanges_.Start(
       std::move(exchange),
-      [this, id = unit.id, command](const platform::TcpExchangeResult& result) {
-        OnResult(id, result, command);
+      [this, id = unit.id, command, done = std::move(done)](const platform::TcpExchangeResult& result) {
+        OnResult(id, result, command, done);
       },
       command);
 }
 
 void Service::OnResult(const std::string& id, const platform::TcpExchangeResult& result,
-                       bool command) {
+                       bool command, const Done& done) {
   const auto found = units_.find(id);
   if (found == units_.end()) return;
   Unit& unit = found->second;
   unit.busy = false;
+  ++unit.exchanges;
+  exchangeSeconds_.Observe(result.elapsed.count());
+  if (!result.ok) ++unit.failures[FailureKind(result)];
   TakeResult(unit, result, command);
+  if (done) done(result.ok ? "" : "the unit did not answer: " + result.Reason());
   // The next command waiting for this unit goes as this one ends.
   if (!unit.busy && !unit.waiting.empty()) {
-    const protocol::LampFrame next = unit.waiting.front();
+    Waiting next = std::move(unit.waiting.front());
     unit.waiting.pop_front();
-    Exchange(unit, next, true);
+    Exchange(unit, next.frame, true, std::move(next.done));
   }
 }
 
@@ -463,6 +481,7 @@ void Service::TakeResult(Unit& unit, const platform::TcpExchangeResult& result, 
   // What the unit shows; the operation letter is the request's, not its state.
   reply[protocol::kOperationByte] = protocol::kWireRead;
   unit.missed = 0;
+  const std::optional<bool> wasOnline = unit.online;
   if (unit.online != true) {
     Log("unit " + id + " at " + unit.address.Text() + " online");
     if (mqtt_->Connected()) PublishAvailability(unit, true);
@@ -475,6 +494,201 @@ void Service::TakeResult(Unit& unit, const platform::TcpExchangeResult& result, 
   if (modelChanged) unit.discovered = false;
   if (changed || command) PublishState(unit);
   PublishDiscovery(unit);
+  if (!unit.waiting.empty()) return;  // what the unit shows is about to change
+
+  if (wasOnline == false) {
+    // Back after a power cut or a pulled cable: what it should show, again.
+    if (unit.signals.Wanted() != protocol::kLeaveAllUnchanged) {
+      Log("unit " + id + " is back: sending what it should show again");
+      SendWanted(unit, protocol::kLeaveAllUnchanged, false, {});
+    }
+    return;
+  }
+  const auto held = unit.signals.Held();
+  const auto wanted = unit.signals.Wanted();
+  const auto shown = ShownCodes(reply);
+  std::string strays;
+  for (std::size_t field = 0; field < held.size(); ++field) {
+    if (held[field] && shown[field] != wanted[field]) {
+      const std::string name = field == protocol::kSoundLamp
+                                   ? std::string("sound")
+                                   : std::string(protocol::kLampNames[field]);
+      strays += (strays.empty() ? "" : ", ") + name;
+    }
+  }
+  // At start, leases kept from before are sent whatever; later only when enforced.
+  if (!strays.empty() && (!wasOnline || config_.fleet.enforce)) {
+    if (!unit.strayed) {
+      Log("unit " + id + " shows other than its leases (" + strays + "): sending them again");
+    }
+    unit.strayed = wasOnline.has_value();
+    SendWanted(unit, protocol::kLeaveAllUnchanged, true, {});
+    return;
+  }
+  unit.strayed = false;
+  unit.signals.AdoptShown(reply);
+}
+
+// --- leases and baselines
+
+std::optional<std::string> Service::Apply(Unit& unit, const Command& command, Done done) {
+  if (command.clear) {
+    const int ended = unit.signals.Clear(*command.clear);
+    if (ended > 0) {
+      Log("unit " + unit.id + ": " + std::to_string(ended) + " lease(s) of " + *command.clear +
+          " cleared");
+      LeasesChanged(unit);
+    }
+    SendWanted(unit, protocol::kLeaveAllUnchanged, false, std::move(done));
+    return std::nullopt;
+  }
+  if (command.reset) {
+    unit.signals.SetBaseline({protocol::kLampOff, protocol::kLampOff, protocol::kLampOff,
+                              protocol::kLampOff, protocol::kLampOff, protocol::kSoundOff});
+    if (unit.signals.Empty()) {
+      Exchange(unit, protocol::ResetRequest(ModelOf(unit)), true, std::move(done));
+    } else {
+      // The leases still hold what they name: they go straight after.
+      Exchange(unit, protocol::ResetRequest(ModelOf(unit)), true, {});
+      Exchange(unit, protocol::WriteRequest(ModelOf(unit), unit.signals.Wanted()), true,
+               std::move(done));
+    }
+    return std::nullopt;
+  }
+  if (command.lease) {
+    Lease lease;
+    lease.source = command.source;
+    lease.priority = command.priority;
+    lease.expires = WallClock::now() + *command.lease;
+    lease.codes = command.codes;
+    lease.serial = ++serial_;
+    const auto expires = lease.expires;
+    if (!unit.signals.AddLease(std::move(lease))) {
+      return "the unit holds " + std::to_string(kLeasesPerUnit) + " leases already";
+    }
+    ArmExpiry(expires);
+    LeasesChanged(unit);
+  } else {
+    unit.signals.SetBaseline(command.codes);
+  }
+  SendWanted(unit, command.codes, false, std::move(done));
+  return std::nullopt;
+}
+
+void Service::SendWanted(Unit& unit, const protocol::LampCodes& named, bool heldOnly, Done done) {
+  const auto wanted = unit.signals.Wanted();
+  const auto held = unit.signals.Held();
+  protocol::LampCodes codes = protocol::kLeaveAllUnchanged;
+  for (std::size_t field = 0; field < codes.size(); ++field) {
+    if (wanted[field] == protocol::kLeaveUnchanged || (heldOnly && !held[field])) continue;
+    const bool differs = !unit.state || ShownCodes(*unit.state)[field] != wanted[field];
+    if (differs || named[field] != protocol::kLeaveUnchanged) codes[field] = wanted[field];
+  }
+  if (codes == protocol::kLeaveAllUnchanged) {
+    if (done) done("");
+    return;
+  }
+  Exchange(unit, protocol::WriteRequest(ModelOf(unit), codes), true, std::move(done));
+}
+
+void Service::LeasesChanged(Unit& unit) {
+  SaveSoon();
+  if (unit.state) PublishState(unit);
+}
+
+void Service::ArmExpiry(WallClock::time_point when) {
+  if (expiryAt_ && *expiryAt_ <= when) return;
+  loop_.Cancel(expiryTimer_);
+  expiryAt_ = when;
+  const auto wait =
+      std::chrono::ceil<std::chrono::milliseconds>(std::max(when - WallClock::now(), {}));
+  expiryTimer_ = loop_.After(wait, [this] { OnExpiry(); });
+}
+
+void Service::OnExpiry() {
+  expiryAt_.reset();
+  expiryTimer_ = 0;
+  const auto now = WallClock::now();
+  std::optional<WallClock::time_point> next;
+  const auto sooner = [&next](std::optional<WallClock::time_point> when) {
+    if (when && (!next || *when < *next)) next = when;
+  };
+  int ended = 0, units = 0;
+  for (auto& [id, unit] : units_) {
+    if (const int count = unit.signals.Expire(now); count > 0) {
+      ended += count;
+      ++units;
+      LeasesChanged(unit);
+      // Every unit whose leases ended gets its one frame in this turn: one batch.
+      if (unit.servedBy.empty()) SendWanted(unit, protocol::kLeaveAllUnchanged, false, {});
+    }
+    sooner(unit.signals.NextExpiry());
+  }
+  for (auto place = unplaced_.begin(); place != unplaced_.end();) {
+    ended += place->second.Expire(now);
+    sooner(place->second.NextExpiry());
+    place = place->second.Empty() ? unplaced_.erase(place) : std::next(place);
+  }
+  if (ended > 0) {
+    Log(std::to_string(ended) + " lease(s) expired on " + std::to_string(units) + " unit(s)");
+    SaveSoon();
+  }
+  if (next) ArmExpiry(*next);
+}
+
+void Service::SaveSoon() {
+  if (statePath_.empty() || saveQueued_) return;
+  saveQueued_ = true;
+  // Once a turn: a thousand leases that end together are one write.
+  loop_.After(0ms, [this] {
+    if (saveQueued_) Save();
+  });
+}
+
+void Service::Save() {
+  saveQueued_ = false;
+  SavedSignals saved;
+  saved.serial = serial_;
+  for (const auto& [id, unit] : units_) {
+    if (!unit.signals.Empty()) saved.units.emplace(id, unit.signals);
+  }
+  for (const auto& [id, signals] : unplaced_) saved.units.emplace(id, signals);
+  std::string why;
+  const bool ok = SaveSignals(statePath_, saved, why);
+  if (!ok && !saveFailing_) Log("state: " + why + "; leases live on but would not survive a restart");
+  if (ok && saveFailing_) Log("state: written to " + statePath_ + " again");
+  saveFailing_ = !ok;
+}
+
+const GroupConfig* Service::GroupNamed(const std::string& name) const {
+  for (const GroupConfig& group : config_.groups) {
+    if (group.name == name) return &group;
+  }
+  return nullptr;
+}
+
+std::vector<Service::Unit*> Service::Members(const GroupConfig& group) {
+  std::vector<Unit*> members;
+  for (auto& [id, unit] : units_) {
+    if (!unit.servedBy.empty()) continue;
+    const auto same = [&](const protocol::UnitAddress& address) { return address == unit.address; };
+    const auto sameHost = [&](const protocol::UnitAddress& address) {
+      return address.address == unit.address.address;
+    };
+    if (std::find(group.ids.begin(), group.ids.end(), id) != group.ids.end() ||
+        (unit.mac && std::find(group.macs.begin(), group.macs.end(), *unit.mac) != group.macs.end()) ||
+        std::any_of(group.addresses.begin(), group.addresses.end(), same) ||
+        std::any_of(group.anyPort.begin(), group.anyPort.end(), sameHost)) {
+      members.push_back(&unit);
+    }
+  }
+  return members;
+}
+
+void Service::Relay(const std::string& topic, Command command) {
+  if (!mqtt_->Connected()) return;
+  command.relayedBy = config_.name;
+  mqtt_->Publish(Topic(topic), CommandText(command), 1, false);
 }
 
 void Service::Find(bool answer) {
@@ -534,6 +748,10 @@ void Service::OnFound(const protocol::SettingsRecord& record) {
     unit.id = id;
     unit.mac = record.mac;
     unit.address = address;
+    if (const auto kept = unplaced_.find(id); kept != unplaced_.end()) {
+      unit.signals = std::move(kept->second);
+      unplaced_.erase(kept);
+    }
     Log("unit " + id + " found at " + address.Text());
     if (unit.servedBy.empty()) Exchange(unit, protocol::StatusRequest(0), false);
   } else if (unit.mac && !(unit.address == address)) {

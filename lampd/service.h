@@ -4,6 +4,9 @@
 // the unit's reply, finds units by broadcast, and describes every unit to
 // Home Assistant. Several instances share one broker (or bridged brokers);
 // each serves its own units and knows the others' from their states.
+// Commands may be leases that expire and outrank each other (kept in a
+// state file across restarts), may go to groups, and may come over HTTP,
+// where the service also serves its metrics and Alertmanager's webhook.
 #pragma once
 
 #include <chrono>
@@ -15,8 +18,15 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "command.h"
 #include "config.h"
+#include "http_server.h"
+#include "leases.h"
+#include "metrics.h"
 #include "mqtt_connection.h"
 #include "net/broadcast.h"
 #include "net/event_loop.h"
@@ -31,7 +41,8 @@ void Log(const std::string& line);
 
 class Service {
  public:
-  Service(platform::EventLoop& loop, Config config);
+  // `statePath`: where leases are kept; empty: not kept.
+  Service(platform::EventLoop& loop, Config config, std::string statePath = "");
   ~Service();
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
@@ -41,6 +52,13 @@ class Service {
   void Stop();
 
  private:
+  // Told how the frame a command sent fared: empty `why` when the unit answered.
+  using Done = std::function<void(const std::string& why)>;
+  struct Waiting {
+    protocol::LampFrame frame;
+    Done done;
+  };
+
   struct Unit {
     std::string id;
     protocol::UnitAddress address;
@@ -49,8 +67,12 @@ class Service {
     std::optional<protocol::LampFrame> state;
     int missed = 0;
     std::optional<bool> online;               // as last published
-    bool busy = false;                        // an exchange is under way
-    std::deque<protocol::LampFrame> waiting;  // commands behind it
+    bool busy = false;              // an exchange is under way
+    std::deque<Waiting> waiting;    // commands behind it
+    UnitSignals signals;            // its baseline and leases
+    bool strayed = false;           // told of showing other than its leases
+    std::uint64_t exchanges = 0;    // for the metrics
+    std::map<std::string, std::uint64_t> failures;
     std::string servedBy;     // another instance that serves it, when it is not ours
     bool discovered = false;  // Home Assistant has its description for the model known
   };
@@ -66,13 +88,41 @@ class Service {
 
   // The units.
   void PollAll();
-  void Exchange(Unit& unit, const protocol::LampFrame& request, bool command);
-  void OnResult(const std::string& id, const platform::TcpExchangeResult& result, bool command);
+  void Exchange(Unit& unit, const protocol::LampFrame& request, bool command, Done done = {});
+  void OnResult(const std::string& id, const platform::TcpExchangeResult& result, bool command,
+                const Done& done);
   void TakeResult(Unit& unit, const platform::TcpExchangeResult& result, bool command);
   void Find(bool answer);
   void OnFound(const protocol::SettingsRecord& record);
   void OnCommand(const std::string& id, const std::string& what, std::string_view payload);
+  void OnGroupCommand(const std::string& name, const std::string& what, std::string_view payload);
   int ModelOf(const Unit& unit) const;
+
+  // Leases and baselines. Apply refuses (with the reason) or takes the
+  // command and sends what it changes; `done` hears how the frame fared.
+  std::optional<std::string> Apply(Unit& unit, const Command& command, Done done);
+  // Sends what the unit should show where it shows otherwise (and what
+  // `named` names whatever it shows); `done` at once when nothing need go.
+  void SendWanted(Unit& unit, const protocol::LampCodes& named, bool heldOnly, Done done);
+  void LeasesChanged(Unit& unit);
+  void ArmExpiry(WallClock::time_point when);
+  void OnExpiry();
+  void SaveSoon();
+  void Save();
+  std::vector<Unit*> Members(const GroupConfig& group);
+  const GroupConfig* GroupNamed(const std::string& name) const;
+  // Passes a group's (or another instance's unit's) command on over MQTT.
+  void Relay(const std::string& topic, Command command);
+  nlohmann::ordered_json StateJson(const Unit& unit) const;
+
+  // HTTP (service_http.cpp).
+  void OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)> answer);
+  void PutUnit(const std::string& id, const std::string& body,
+               std::function<void(HttpAnswer)> answer);
+  void PostGroup(const std::string& name, const std::string& body,
+                 std::function<void(HttpAnswer)> answer);
+  HttpAnswer OnAlerts(const std::string& body);
+  std::string Metrics() const;
 
   platform::EventLoop& loop_;
   Config config_;
@@ -82,7 +132,17 @@ class Service {
   std::set<std::string> elsewhere_;  // ids other instances serve
   std::unique_ptr<platform::BroadcastChannel> finding_;
   bool answerFind_ = false;
-  platform::EventLoop::TimerId pollTimer_ = 0, findTimer_ = 0;
+  platform::EventLoop::TimerId pollTimer_ = 0, findTimer_ = 0, expiryTimer_ = 0;
+  std::optional<WallClock::time_point> expiryAt_;
+
+  std::string statePath_;
+  std::map<std::string, UnitSignals> unplaced_;  // kept leases of units not found yet
+  std::uint64_t serial_ = 0;                      // the last lease's
+  bool saveQueued_ = false, saveFailing_ = false;
+
+  std::unique_ptr<HttpServer> http_;
+  Histogram exchangeSeconds_;
+  std::map<std::string, std::uint64_t> commands_;  // by channel
 };
 
 }  // namespace lampd

@@ -201,10 +201,12 @@ TEST(Lampd, StopsCleanlyOnSigtermWithItsBridgeOffline) {
 }
 
 // A configuration of one instance on the broker at `port`.
+// Several instances share a test's network: each gets HTTP only when asked.
 std::string InstanceConfig(const std::string& name, int port, const std::string& units,
-                           const std::string& fleet = "") {
+                           const std::string& fleet = "", const std::string& http = "") {
   return "name = \"" + name + "\"\n[mqtt]\nurl = \"mqtt://127.0.0.1:" + std::to_string(port) +
-         "\"\n[fleet]\npoll_every = \"200ms\"\noffline_after = 3\n" + fleet + units;
+         "\"\n[fleet]\npoll_every = \"200ms\"\noffline_after = 3\n" + fleet +
+         "[http]\nlisten = \"" + http + "\"\n" + units;
 }
 
 std::string Unit(const std::string& id, const std::string& address) {
@@ -370,7 +372,7 @@ TEST(Lampd, SpeaksTlsToABrokerItHasCheckedAndToNoOther) {
   probe.Subscribe("lampd/#");
   auto overTls = [&](const std::string& name, const std::string& ca) {
     return "name = \"" + name + "\"\n[mqtt]\nurl = \"mqtts://127.0.0.1:8883\"\nca_file = \"" + dir +
-           "/" + ca + "\"\n" + Unit("press-" + name, "192.168.10.200");
+           "/" + ca + "\"\n[http]\nlisten = \"\"\n" + Unit("press-" + name, "192.168.10.200");
   };
   LampdProcess trusted(overTls("good", "ca.crt"), "good");
   EXPECT_TRUE(StateOf(probe, "press-good")) << trusted.Log();

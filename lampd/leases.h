@@ -1,0 +1,65 @@
+// What one unit should show: a baseline (set without "for", or taken from
+// what the unit shows) and leases over it that expire and outrank each
+// other. For each lamp and for the sound, the highest-priority live lease
+// that names it wins (the newest among equals); without one, the baseline.
+// No I/O: the service decides what to send.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "protocol/lamp_frame.h"
+
+namespace lampd {
+
+using WallClock = std::chrono::system_clock;
+
+inline constexpr std::size_t kLeasesPerUnit = 64;
+
+struct Lease {
+  std::string source;
+  int priority = 5;
+  WallClock::time_point expires;
+  protocol::LampCodes codes = protocol::kLeaveAllUnchanged;  // what it holds
+  std::uint64_t serial = 0;                                  // larger is newer
+};
+
+class UnitSignals {
+ public:
+  // A command without "for": the new baseline of what it names.
+  void SetBaseline(const protocol::LampCodes& codes);
+  // A new lease takes what it names from its source's older leases (a CI
+  // job that renews its light does not pile leases up). False when the unit
+  // holds kLeasesPerUnit already.
+  bool AddLease(Lease lease);
+  // Ends the leases of `source` ("*": all); how many ended.
+  int Clear(std::string_view source);
+  // Ends the leases expired at `now`; how many ended.
+  int Expire(WallClock::time_point now);
+  std::optional<WallClock::time_point> NextExpiry() const;
+
+  // What the unit should show; kLeaveUnchanged where nothing is known.
+  protocol::LampCodes Wanted() const;
+  // Which of the six a live lease holds.
+  std::array<bool, protocol::kLampCount + 1> Held() const;
+  // What the unit shows becomes the baseline of whatever no lease holds:
+  // a console press or lampctl is how the lamp is meant to be now.
+  void AdoptShown(const protocol::LampFrame& reply);
+
+  const std::vector<Lease>& Leases() const { return leases_; }
+  const protocol::LampCodes& Baseline() const { return baseline_; }
+  bool Empty() const { return leases_.empty(); }
+
+ private:
+  protocol::LampCodes baseline_ = protocol::kLeaveAllUnchanged;
+  std::vector<Lease> leases_;
+};
+
+// The codes as the unit's reply carries them (bytes 2 to 7).
+protocol::LampCodes ShownCodes(const protocol::LampFrame& reply);
+
+}  // namespace lampd

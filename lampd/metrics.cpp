@@ -1,0 +1,79 @@
+#include "metrics.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace lampd {
+namespace {
+
+std::string Number(double value) {
+  if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
+}
+
+// Label values escape backslash, double quote and line feed; HELP text the
+// first and the last.
+std::string Escaped(std::string_view text, bool quote) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '"' && quote) {
+      out += "\\\"";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+void MetricsText::Family(std::string_view name, std::string_view type, std::string_view help) {
+  text_ += "# HELP " + std::string(name) + " " + Escaped(help, false) + "\n";
+  text_ += "# TYPE " + std::string(name) + " " + std::string(type) + "\n";
+}
+
+void MetricsText::Sample(std::string_view name, const Labels& labels, double value) {
+  text_ += name;
+  if (!labels.empty()) {
+    text_ += '{';
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+      if (i > 0) text_ += ',';
+      text_ += std::string(labels[i].first) + "=\"" + Escaped(labels[i].second, true) + "\"";
+    }
+    text_ += '}';
+  }
+  text_ += " " + Number(value) + "\n";
+}
+
+void Histogram::Observe(double seconds) {
+  for (std::size_t i = 0; i < kBounds.size(); ++i) {
+    if (seconds <= kBounds[i]) {
+      ++buckets_[i];
+      break;
+    }
+  }
+  ++count_;
+  sum_ += seconds;
+}
+
+void Histogram::Write(MetricsText& out, std::string_view name) const {
+  const std::string base(name);
+  std::uint64_t cumulative = 0;
+  for (std::size_t i = 0; i < kBounds.size(); ++i) {
+    cumulative += buckets_[i];
+    char bound[32];
+    std::snprintf(bound, sizeof bound, "%g", kBounds[i]);
+    out.Sample(base + "_bucket", {{"le", bound}}, static_cast<double>(cumulative));
+  }
+  out.Sample(base + "_bucket", {{"le", "+Inf"}}, static_cast<double>(count_));
+  out.Sample(base + "_sum", {}, sum_);
+  out.Sample(base + "_count", {}, static_cast<double>(count_));
+}
+
+}  // namespace lampd

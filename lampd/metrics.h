@@ -1,0 +1,42 @@
+// Prometheus' text exposition format (version 0.0.4): families with their
+// HELP and TYPE, samples with escaped label values, and a histogram.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace lampd {
+
+using Labels = std::vector<std::pair<std::string_view, std::string>>;
+
+class MetricsText {
+ public:
+  // Opens a family: type "gauge", "counter" or "histogram".
+  void Family(std::string_view name, std::string_view type, std::string_view help);
+  void Sample(std::string_view name, const Labels& labels, double value);
+  const std::string& Text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+// Exchange times in seconds, from a millisecond (loopback) to past a
+// second (a unit that gives up).
+class Histogram {
+ public:
+  static constexpr std::array<double, 11> kBounds = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05,
+                                                     0.1,   0.25,   0.5,   1,    2.5};
+  void Observe(double seconds);
+  void Write(MetricsText& out, std::string_view name) const;
+
+ private:
+  std::array<std::uint64_t, kBounds.size()> buckets_{};  // each bound's own, not cumulative
+  std::uint64_t count_ = 0;
+  double sum_ = 0;
+};
+
+}  // namespace lampd
