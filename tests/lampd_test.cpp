@@ -16,6 +16,10 @@ using lamptest::Broker;
 using lamptest::LampdProcess;
 using lamptest::LampUnitProcess;
 using lamptest::MqttProbe;
+using lamptest::InstanceConfig;
+using lamptest::StateOf;
+using lamptest::Unit;
+using lamptest::Writes;
 using nlohmann::json;
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
@@ -32,27 +36,6 @@ offline_after = 2
 id = "press-3"
 address = "192.168.10.200:20000"
 )";
-
-// Waits for the retained state of `id` where `holds` is true of it.
-std::optional<json> StateOf(
-    MqttProbe& probe, const std::string& id,
-    const std::function<bool(const json&)>& holds = [](const json&) { return true; }) {
-  const auto message = probe.WaitFor("lampd/" + id, [&](const std::string& payload) {
-    const json state = json::parse(payload, nullptr, false);
-    return state.is_object() && holds(state);
-  });
-  if (!message) return std::nullopt;
-  return json::parse(message->payload);
-}
-
-// The write frames a unit received.
-std::vector<Bytes> Writes(LampUnitProcess& unit) {
-  std::vector<Bytes> writes;
-  for (const Bytes& frame : unit.Received("tcp")) {
-    if (!frame.empty() && frame[0] == 'W') writes.push_back(frame);
-  }
-  return writes;
-}
 
 class LampdTest : public testing::Test {
  protected:
@@ -201,18 +184,6 @@ TEST(Lampd, StopsCleanlyOnSigtermWithItsBridgeOffline) {
 }
 
 // A configuration of one instance on the broker at `port`.
-// Several instances share a test's network: each gets HTTP only when asked.
-std::string InstanceConfig(const std::string& name, int port, const std::string& units,
-                           const std::string& fleet = "", const std::string& http = "") {
-  return "name = \"" + name + "\"\n[mqtt]\nurl = \"mqtt://127.0.0.1:" + std::to_string(port) +
-         "\"\n[fleet]\npoll_every = \"200ms\"\noffline_after = 3\n" + fleet +
-         "[http]\nlisten = \"" + http + "\"\n" + units;
-}
-
-std::string Unit(const std::string& id, const std::string& address) {
-  return "[[unit]]\nid = \"" + id + "\"\naddress = \"" + address + "\"\n";
-}
-
 TEST(Lampd, HomeAssistantReadsItsDiscoveryAsItIs) {
   Broker broker;
   LampUnitProcess unit({"--address", "192.168.10.21", "--model", "3", "--mac", "0.80.194.1.2.9"});

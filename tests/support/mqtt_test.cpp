@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <mosquitto.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "child_process.h"
+#include "lamp_unit_process.h"
 #include "net/socket_layer.h"
 
 namespace lamptest {
@@ -21,12 +23,11 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// A file of this test process's own: tests run side by side share the
-// temporary directory.
-std::string OwnFile(const std::string& name) {
-  static int count = 0;
-  return testing::TempDir() + std::to_string(::getpid()) + "-" + std::to_string(++count) + "-" +
-         name;
+std::string FileText(const std::string& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
 }
 
 bool Listening(int port) {
@@ -36,6 +37,83 @@ bool Listening(int port) {
 }
 
 }  // namespace
+
+std::string OwnFile(const std::string& name) {
+  static int count = 0;
+  return testing::TempDir() + std::to_string(::getpid()) + "-" + std::to_string(++count) + "-" +
+         name;
+}
+
+std::optional<nlohmann::json> StateOf(MqttProbe& probe, const std::string& id,
+                                      const std::function<bool(const nlohmann::json&)>& holds,
+                                      std::size_t from) {
+  const auto message = probe.WaitFor(
+      "lampd/" + id,
+      [&](const std::string& payload) {
+        const auto state = nlohmann::json::parse(payload, nullptr, false);
+        return state.is_object() && holds(state);
+      },
+      10s, from);
+  if (!message) return std::nullopt;
+  return nlohmann::json::parse(message->payload);
+}
+
+std::vector<std::vector<std::uint8_t>> Writes(LampUnitProcess& unit) {
+  std::vector<std::vector<std::uint8_t>> writes;
+  for (const auto& frame : unit.Received("tcp")) {
+    if (!frame.empty() && frame[0] == 'W') writes.push_back(frame);
+  }
+  return writes;
+}
+
+std::string InstanceConfig(const std::string& name, int port, const std::string& units,
+                           const std::string& fleet, const std::string& http) {
+  return "name = \"" + name + "\"\n[mqtt]\nurl = \"mqtt://127.0.0.1:" + std::to_string(port) +
+         "\"\n[fleet]\npoll_every = \"200ms\"\noffline_after = 3\n" + fleet +
+         "[http]\nlisten = \"" + http + "\"\n" + units;
+}
+
+std::string Unit(const std::string& id, const std::string& address) {
+  return "[[unit]]\nid = \"" + id + "\"\naddress = \"" + address + "\"\n";
+}
+
+HttpReply Http(const std::string& method, const std::string& path, const std::string& body,
+               const std::string& token, int port) {
+  httplib::Client client("127.0.0.1", port);
+  client.set_connection_timeout(5, 0);
+  client.set_read_timeout(20, 0);
+  httplib::Headers headers;
+  if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
+  httplib::Result result = method == "GET"   ? client.Get(path, headers)
+                           : method == "PUT"  ? client.Put(path, headers, body, "application/json")
+                           : method == "POST" ? client.Post(path, headers, body, "application/json")
+                                              : client.Delete(path, headers);
+  if (!result) return {};
+  return {result->status, result->body};
+}
+
+ServerProcess::ServerProcess(const std::vector<std::string>& arguments, int port,
+                             const std::string& ready) {
+  logPath_ = OwnFile("server.log");
+  const int log = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  pid_ = SpawnProgram(arguments, {}, false, {{log, STDOUT_FILENO}, {log, STDERR_FILENO}});
+  ::close(log);
+  const auto end = Clock::now() + 30s;
+  while (pid_ > 0 && !ready_ && Clock::now() < end) {
+    ready_ = Http("GET", ready, "", "", port).status == 200;
+    if (!ready_) std::this_thread::sleep_for(50ms);  // a server on its way up has nothing to wait on
+  }
+}
+
+ServerProcess::~ServerProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  std::remove(logPath_.c_str());
+}
+
+std::string ServerProcess::Log() const { return FileText(logPath_); }
 
 Broker::Broker(int port, const std::string& extraConfig) : port_(port) {
   config_ = OwnFile("mosquitto-" + std::to_string(port) + ".conf");
@@ -140,12 +218,15 @@ std::vector<MqttMessage> MqttProbe::Messages() {
   return messages_;
 }
 
-LampdProcess::LampdProcess(const std::string& config, const std::string& name) {
+LampdProcess::LampdProcess(const std::string& config, const std::string& name,
+                           const std::vector<std::string>& arguments) {
   configPath_ = OwnFile(name + ".toml");
   logPath_ = OwnFile(name + ".log");
   std::ofstream(configPath_) << config;
   const int log = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  pid_ = SpawnProgram({LAMPD_PATH, "--config", configPath_}, {}, false, {{log, STDERR_FILENO}});
+  std::vector<std::string> command = {LAMPD_PATH, "--config", configPath_};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  pid_ = SpawnProgram(command, {}, false, {{log, STDERR_FILENO}});
   ::close(log);
 }
 
@@ -155,12 +236,7 @@ LampdProcess::~LampdProcess() {
   std::remove(logPath_.c_str());
 }
 
-std::string LampdProcess::Log() const {
-  std::ifstream file(logPath_);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+std::string LampdProcess::Log() const { return FileText(logPath_); }
 
 bool LampdProcess::WaitForLog(const std::string& needle, std::chrono::milliseconds limit) {
   const auto end = Clock::now() + limit;

@@ -1,6 +1,7 @@
 // What the service's tests run beside it, all inside the test's private
 // network: a real Mosquitto broker, a client of it that waits for what is
-// published, and lampd itself with a configuration of the test's.
+// published, lampd itself with a configuration of the test's, an HTTP
+// client, and other servers (Alertmanager, Prometheus) as child processes.
 #pragma once
 
 #include <sys/types.h>
@@ -12,6 +13,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -72,7 +75,8 @@ class MqttProbe {
 // lampd run with `config` (TOML) as its file; its log in a file.
 class LampdProcess {
  public:
-  explicit LampdProcess(const std::string& config, const std::string& name = "lampd");
+  explicit LampdProcess(const std::string& config, const std::string& name = "lampd",
+                        const std::vector<std::string>& arguments = {});
   ~LampdProcess();
   LampdProcess(const LampdProcess&) = delete;
   LampdProcess& operator=(const LampdProcess&) = delete;
@@ -87,6 +91,55 @@ class LampdProcess {
  private:
   pid_t pid_ = -1;
   std::string configPath_, logPath_;
+};
+
+// A file of this test process's own: tests run side by side share the
+// temporary directory.
+std::string OwnFile(const std::string& name);
+
+// Waits for a state of unit `id` where `holds` is true of it, among the
+// messages from message `from` on.
+std::optional<nlohmann::json> StateOf(
+    MqttProbe& probe, const std::string& id,
+    const std::function<bool(const nlohmann::json&)>& holds = [](const nlohmann::json&) {
+      return true;
+    },
+    std::size_t from = 0);
+
+// The write frames a unit received.
+std::vector<std::vector<std::uint8_t>> Writes(class LampUnitProcess& unit);
+
+// An instance's configuration: `fleet` lines go in [fleet], `units` are
+// [[unit]] tables; HTTP only when `http` gives an address (several
+// instances share a test's network).
+std::string InstanceConfig(const std::string& name, int port, const std::string& units,
+                           const std::string& fleet = "", const std::string& http = "");
+std::string Unit(const std::string& id, const std::string& address);
+
+struct HttpReply {
+  int status = 0;  // 0: no answer
+  std::string body;
+  nlohmann::json Json() const { return nlohmann::json::parse(body, nullptr, false); }
+};
+// One request to 127.0.0.1:`port`, with `token` as its bearer when given.
+HttpReply Http(const std::string& method, const std::string& path, const std::string& body = "",
+               const std::string& token = "", int port = 9730);
+
+// Another server as a child process, ready when `ready` answers 200 on
+// 127.0.0.1:`port`; its output in a file.
+class ServerProcess {
+ public:
+  ServerProcess(const std::vector<std::string>& arguments, int port, const std::string& ready);
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+  bool Ready() const { return ready_; }
+  std::string Log() const;
+
+ private:
+  pid_t pid_ = -1;
+  bool ready_ = false;
+  std::string logPath_;
 };
 
 }  // namespace lamptest
