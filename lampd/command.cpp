@@ -53,9 +53,10 @@ bool ParseLeaseKey(const std::string& key, const json& value, Command& command, 
     }
     command.relayedBy = value.get<std::string>();
   } else {
-    why = "not a lamp (red, yellow, green, blue, white), sound, reset, for, priority, source or "
-          "clear: \"" +
-          key + "\"";
+    why =
+        "not a lamp (red, yellow, green, blue, white), sound, reset, for, priority, source or "
+        "clear: \"" +
+        key + "\"";
     return false;
   }
   return true;
@@ -164,7 +165,8 @@ std::string CommandText(const Command& command) {
     }
     const std::uint8_t sound = command.codes[protocol::kSoundLamp];
     if (sound == protocol::kSoundOff) document["sound"] = "off";
-    if (sound != protocol::kSoundOff && sound != protocol::kLeaveUnchanged) document["sound"] = sound;
+    if (sound != protocol::kSoundOff && sound != protocol::kLeaveUnchanged)
+      document["sound"] = sound;
     if (command.reset) document["reset"] = true;
     if (command.lease) document["for"] = protocol::DurationText(*command.lease);
     document["priority"] = command.priority;

@@ -6,8 +6,8 @@
 #include <cctype>
 #include <fstream>
 #include <map>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <toml++/toml.h>
 
 #include "command.h"
@@ -62,7 +62,8 @@ class Checker {
   bool Boolean(const toml::table& table, std::string_view key, bool& value) {
     const toml::node* node = table.get(key);
     if (!node) return true;
-    if (!node->is_boolean()) return Fail(node->source(), std::string(key) + " must be true or false");
+    if (!node->is_boolean())
+      return Fail(node->source(), std::string(key) + " must be true or false");
     value = node->as_boolean()->get();
     return true;
   }
@@ -156,11 +157,10 @@ bool ReadMqtt(Checker& check, const toml::table& table, Config& config) {
 
 bool ReadFleet(Checker& check, const toml::table& table, Config& config) {
   FleetConfig& fleet = config.fleet;
-  if (!check.OnlyKnown(
-          table,
-          {"interfaces", "find_every", "poll_every", "offline_after", "parallel", "timeout",
-           "enforce"},
-          " in [fleet]")) {
+  if (!check.OnlyKnown(table,
+                       {"interfaces", "find_every", "poll_every", "offline_after", "parallel",
+                        "timeout", "enforce"},
+                       " in [fleet]")) {
     return false;
   }
   if (const toml::node* node = table.get("interfaces")) {
@@ -306,8 +306,8 @@ bool ReadHttp(Checker& check, const toml::table& table, Config& config) {
       http.token.pop_back();
     }
     if (http.token.size() < 16) {
-      return check.Fail(node->source(), "the token in " + tokenFile +
-                                            " is shorter than 16 characters");
+      return check.Fail(node->source(),
+                        "the token in " + tokenFile + " is shorter than 16 characters");
     }
   }
   return true;
@@ -321,9 +321,9 @@ bool ReadAlertSet(Checker& check, const toml::node& node, AlertRule& rule) {
   for (const auto& [key, value] : *set) {
     if (key.str() == "for" || key.str() == "clear" || key.str() == "source" ||
         key.str() == "priority" || key.str() == "relayed_by") {
-      return check.Fail(key.source(), "set takes lamps and the sound; '" +
-                                          std::string(key.str()) +
-                                          "' is the rule's own (priority, lasts) or not for alerts");
+      return check.Fail(key.source(),
+                        "set takes lamps and the sound; '" + std::string(key.str()) +
+                            "' is the rule's own (priority, lasts) or not for alerts");
     }
     const std::string name(key.str());
     if (value.is_string()) {
@@ -339,7 +339,8 @@ bool ReadAlertSet(Checker& check, const toml::node& node, AlertRule& rule) {
   const std::string text = document.dump();
   Command command;
   std::string why;
-  if (!ParseCommand(text, "alertmanager", command, why)) return check.Fail(node.source(), "set: " + why);
+  if (!ParseCommand(text, "alertmanager", command, why))
+    return check.Fail(node.source(), "set: " + why);
   if (command.reset) return check.Fail(node.source(), "set: an alert cannot reset a unit");
   rule.set = text;
   return true;
@@ -367,13 +368,14 @@ bool ReadAlerts(Checker& check, const toml::node& node, Config& config) {
     }
     const toml::node* match = table.get("match");
     if (match && !match->is_table()) {
-      return check.Fail(match->source(), "match must be a table such as { severity = \"critical\" }");
+      return check.Fail(match->source(),
+                        "match must be a table such as { severity = \"critical\" }");
     }
     if (match) {
       for (const auto& [label, value] : *match->as_table()) {
         if (!value.is_string()) {
-          return check.Fail(value.source(), "the label " + std::string(label.str()) +
-                                                " is matched by a string");
+          return check.Fail(value.source(),
+                            "the label " + std::string(label.str()) + " is matched by a string");
         }
         rule.match.emplace_back(std::string(label.str()), value.as_string()->get());
       }
@@ -464,7 +466,8 @@ bool LoadConfig(const std::string& path, Config& config, std::string& error) {
       groups && !ReadGroups(check, *groups->as_table(), config)) {
     return false;
   }
-  if (const toml::node* http = root.get("http"); http && !ReadHttp(check, *http->as_table(), config)) {
+  if (const toml::node* http = root.get("http");
+      http && !ReadHttp(check, *http->as_table(), config)) {
     return false;
   }
   if (const toml::node* alerts = root.get("alert"); alerts && !ReadAlerts(check, *alerts, config)) {

@@ -19,7 +19,9 @@ using namespace std::chrono_literals;
 
 constexpr std::size_t kBodyLimit = 4096;
 constexpr auto kAnswerLimit = 15s;  // longer than any exchange and its queue
-constexpr int kWorkers = 32;        // each slow client holds one, at most for the read time-out
+// The library gives each connection a thread: a client that stalls holds
+// one until the read time-out, so there are enough for many such at once.
+constexpr int kWorkers = 64;
 
 // One request's answer, handed from the loop to the thread that waits for it.
 struct Waiter {
@@ -65,20 +67,22 @@ bool HttpServer::Start(std::string& error) {
   httplib::Server& server = *server_;
   // The library owns the pool it is given.
   server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
-  server.set_read_timeout(5, 0);
+  server.set_read_timeout(3, 0);
   server.set_write_timeout(5, 0);
   server.set_keep_alive_timeout(2);
   server.set_keep_alive_max_count(100);
   server.set_payload_max_length(kBodyLimit);  // a longer body is answered 413 unread
   // Not the library's SO_REUSEPORT: a second lampd on the same port must
   // fail to start, not share the requests at random.
-  server.set_socket_options([](int socket) {
+  int listening = -1;
+  server.set_socket_options([&listening](int socket) {
     int yes = 1;
     ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    listening = socket;
   });
 
   const auto serve = [this, shared = shared_](const httplib::Request& request,
-                                               httplib::Response& response) {
+                                              httplib::Response& response) {
     const auto answer = [&](const HttpAnswer& given) {
       response.status = given.status;
       response.set_content(given.body, given.contentType.c_str());
@@ -106,8 +110,8 @@ bool HttpServer::Start(std::string& error) {
       waiter->done.wait_for(lock, 100ms);
     }
     if (!waiter->answer) {
-      return answer({503, ErrorBody(shared->closing ? "lampd is stopping"
-                                                    : "lampd did not answer in time")});
+      return answer(
+          {503, ErrorBody(shared->closing ? "lampd is stopping" : "lampd did not answer in time")});
     }
     answer(*waiter->answer);
   };
@@ -120,10 +124,15 @@ bool HttpServer::Start(std::string& error) {
   const std::string where = protocol::UnitAddress{config_.address, config_.port}.Text();
   errno = 0;
   if (!server.bind_to_port(where.substr(0, where.rfind(':')), config_.port)) {
-    error = "HTTP: cannot listen on " + where + (errno ? std::string(": ") + std::strerror(errno) : "");
+    error =
+        "HTTP: cannot listen on " + where + (errno ? std::string(": ") + std::strerror(errno) : "");
     server_.reset();
     return false;
   }
+  // The library listens with a backlog of 5: a burst of clients would
+  // overflow it, their requests be retransmitted late and dropped. A second
+  // listen() on the socket sets the backlog anew.
+  if (listening >= 0) ::listen(listening, SOMAXCONN);
   thread_ = std::thread([&server] { server.listen_after_bind(); });
   return true;
 }

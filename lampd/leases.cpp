@@ -25,7 +25,8 @@ bool UnitSignals::AddLease(Lease lease) {
       if (lease.codes[field] != kLeaveUnchanged) older.codes[field] = kLeaveUnchanged;
     }
   }
-  std::erase_if(leases_, [](const Lease& older) { return older.codes == protocol::kLeaveAllUnchanged; });
+  std::erase_if(leases_,
+                [](const Lease& older) { return older.codes == protocol::kLeaveAllUnchanged; });
   if (leases_.size() >= kLeasesPerUnit) return false;
   leases_.push_back(std::move(lease));
   return true;

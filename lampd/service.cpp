@@ -35,11 +35,16 @@ std::string Dump(const json& document) {
 std::string FailureKind(const platform::TcpExchangeResult& result) {
   using Step = platform::TcpExchangeResult::Step;
   switch (result.failedAt) {
-    case Step::kSocket: return "socket";
-    case Step::kConnect: return "connect";
-    case Step::kSend: return "send";
-    case Step::kReply: return result.reply.empty() ? "no_reply" : "short_reply";
-    case Step::kNone: break;
+    case Step::kSocket:
+      return "socket";
+    case Step::kConnect:
+      return "connect";
+    case Step::kSend:
+      return "send";
+    case Step::kReply:
+      return result.reply.empty() ? "no_reply" : "short_reply";
+    case Step::kNone:
+      break;
   }
   return "other";
 }
@@ -439,9 +444,8 @@ void Service::Exchange(Unit& unit, const protocol::LampFrame& request, bool comm
   // A command goes ahead of the poll round under way.
   exchanges_.Start(
       std::move(exchange),
-      [this, id = unit.id, command, done = std::move(done)](const platform::TcpExchangeResult& result) {
-        OnResult(id, result, command, done);
-      },
+      [this, id = unit.id, command, done = std::move(done)](
+          const platform::TcpExchangeResult& result) { OnResult(id, result, command, done); },
       command);
 }
 
@@ -655,7 +659,8 @@ void Service::Save() {
   for (const auto& [id, signals] : unplaced_) saved.units.emplace(id, signals);
   std::string why;
   const bool ok = SaveSignals(statePath_, saved, why);
-  if (!ok && !saveFailing_) Log("state: " + why + "; leases live on but would not survive a restart");
+  if (!ok && !saveFailing_)
+    Log("state: " + why + "; leases live on but would not survive a restart");
   if (ok && saveFailing_) Log("state: written to " + statePath_ + " again");
   saveFailing_ = !ok;
 }
@@ -676,7 +681,8 @@ std::vector<Service::Unit*> Service::Members(const GroupConfig& group) {
       return address.address == unit.address.address;
     };
     if (std::find(group.ids.begin(), group.ids.end(), id) != group.ids.end() ||
-        (unit.mac && std::find(group.macs.begin(), group.macs.end(), *unit.mac) != group.macs.end()) ||
+        (unit.mac &&
+         std::find(group.macs.begin(), group.macs.end(), *unit.mac) != group.macs.end()) ||
         std::any_of(group.addresses.begin(), group.addresses.end(), same) ||
         std::any_of(group.anyPort.begin(), group.anyPort.end(), sameHost)) {
       members.push_back(&unit);

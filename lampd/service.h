@@ -14,13 +14,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "command.h"
 #include "config.h"
@@ -66,12 +65,12 @@ class Service {
     std::optional<int> model;  // configured; else what the unit reports
     std::optional<protocol::LampFrame> state;
     int missed = 0;
-    std::optional<bool> online;               // as last published
-    bool busy = false;              // an exchange is under way
-    std::deque<Waiting> waiting;    // commands behind it
-    UnitSignals signals;            // its baseline and leases
-    bool strayed = false;           // told of showing other than its leases
-    std::uint64_t exchanges = 0;    // for the metrics
+    std::optional<bool> online;   // as last published
+    bool busy = false;            // an exchange is under way
+    std::deque<Waiting> waiting;  // commands behind it
+    UnitSignals signals;          // its baseline and leases
+    bool strayed = false;         // told of showing other than its leases
+    std::uint64_t exchanges = 0;  // for the metrics
     std::map<std::string, std::uint64_t> failures;
     std::string servedBy;     // another instance that serves it, when it is not ours
     bool discovered = false;  // Home Assistant has its description for the model known
@@ -137,7 +136,7 @@ class Service {
 
   std::string statePath_;
   std::map<std::string, UnitSignals> unplaced_;  // kept leases of units not found yet
-  std::uint64_t serial_ = 0;                      // the last lease's
+  std::uint64_t serial_ = 0;                     // the last lease's
   bool saveQueued_ = false, saveFailing_ = false;
 
   std::unique_ptr<HttpServer> http_;

@@ -16,7 +16,9 @@ HttpAnswer JsonAnswer(int status, const json& body) {
   return {status, body.dump(-1, ' ', false, json::error_handler_t::replace) + "\n"};
 }
 
-HttpAnswer Error(int status, const std::string& why) { return JsonAnswer(status, {{"error", why}}); }
+HttpAnswer Error(int status, const std::string& why) {
+  return JsonAnswer(status, {{"error", why}});
+}
 
 // "/api/units/press-3" with prefix "/api/units/" gives "press-3".
 std::optional<std::string> Tail(const std::string& path, std::string_view prefix) {
@@ -70,27 +72,26 @@ void Service::PutUnit(const std::string& id, const std::string& body,
                       std::function<void(HttpAnswer)> answer) {
   const auto found = units_.find(id);
   if (found == units_.end() || !found->second.servedBy.empty()) {
-    return answer(Error(404, found == units_.end()
-                                 ? "no unit " + id + " is known"
-                                 : "unit " + id + " is served by instance " + found->second.servedBy));
+    return answer(Error(404, found == units_.end() ? "no unit " + id + " is known"
+                                                   : "unit " + id + " is served by instance " +
+                                                         found->second.servedBy));
   }
   Command command;
   std::string why;
   if (!ParseCommand(body, "http", command, why)) return answer(Error(400, why));
   ++commands_["http"];
   Log("unit " + id + ": HTTP command from " + command.source);
-  const auto refused =
-      Apply(found->second, command, [this, id, answer](const std::string& failed) {
-        Unit& unit = units_.at(id);
-        if (!failed.empty()) {
-          std::string why = failed;
-          if (!unit.signals.Empty()) why += "; its leases are kept and sent when it answers again";
-          return answer(Error(502, why));
-        }
-        json state = StateJson(unit);
-        state["online"] = unit.online.value_or(false);
-        answer(JsonAnswer(200, state));
-      });
+  const auto refused = Apply(found->second, command, [this, id, answer](const std::string& failed) {
+    Unit& unit = units_.at(id);
+    if (!failed.empty()) {
+      std::string why = failed;
+      if (!unit.signals.Empty()) why += "; its leases are kept and sent when it answers again";
+      return answer(Error(502, why));
+    }
+    json state = StateJson(unit);
+    state["online"] = unit.online.value_or(false);
+    answer(JsonAnswer(200, state));
+  });
   if (refused) answer(Error(409, *refused));
 }
 
@@ -118,20 +119,21 @@ void Service::PostGroup(const std::string& name, const std::string& body,
   const auto finish = [gathering, name] {
     if (--gathering->left > 0) return;
     const bool none = gathering->units.empty() && !gathering->failed.empty();
-    gathering->answer(JsonAnswer(none ? 502 : 200, {{"group", name},
-                                                    {"units", gathering->units},
-                                                    {"failed", gathering->failed}}));
+    gathering->answer(
+        JsonAnswer(none ? 502 : 200,
+                   {{"group", name}, {"units", gathering->units}, {"failed", gathering->failed}}));
   };
   for (Unit* member : members) {
     const std::string id = member->id;
-    const auto refused = Apply(*member, command, [this, id, gathering, finish](const std::string& failed) {
-      if (failed.empty()) {
-        gathering->units.push_back(StateJson(units_.at(id)));
-      } else {
-        gathering->failed.push_back({{"id", id}, {"error", failed}});
-      }
-      finish();
-    });
+    const auto refused =
+        Apply(*member, command, [this, id, gathering, finish](const std::string& failed) {
+          if (failed.empty()) {
+            gathering->units.push_back(StateJson(units_.at(id)));
+          } else {
+            gathering->failed.push_back({{"id", id}, {"error", failed}});
+          }
+          finish();
+        });
     if (refused) {
       gathering->failed.push_back({{"id", id}, {"error", *refused}});
       finish();
@@ -156,17 +158,18 @@ HttpAnswer Service::OnAlerts(const std::string& body) {
     const std::string fingerprint = alert.value("fingerprint", json(labels).dump());
     const bool fires = alert.value("status", "") == "firing";
     (fires ? firing : resolved) += 1;
-    Command command;
-    command.source = "alertmanager:" + fingerprint.substr(0, 50);
+    const std::string source = "alertmanager:" + fingerprint.substr(0, 50);
     for (const AlertRule& rule : config_.alerts) {
       const bool matches = std::all_of(rule.match.begin(), rule.match.end(), [&](const auto& pair) {
         return labels.contains(pair.first) && labels[pair.first].is_string() &&
                labels[pair.first].template get<std::string>() == pair.second;
       });
       if (!matches) continue;
+      Command command;
+      command.source = source;
       if (fires) {
-        std::string ignored;
-        ParseCommand(rule.set, command.source, command, ignored);
+        std::string ignored;  // the rule's set was checked as the configuration was read
+        ParseCommand(rule.set, source, command, ignored);
         command.priority = rule.priority;
         // Alertmanager leaves endsAt zero while an alert fires; then the
         // rule says how long the light lasts without word from it.
@@ -176,9 +179,6 @@ HttpAnswer Service::OnAlerts(const std::string& body) {
         }
         command.lease = std::chrono::ceil<std::chrono::milliseconds>(until - now);
       } else {
-        const std::string source = command.source;
-        command = Command{};
-        command.source = source;
         command.clear = source;
       }
       std::vector<Unit*> targets;
@@ -219,17 +219,20 @@ std::string Service::Metrics() const {
     if (!unit.state) return;
     for (int lamp = 0; lamp < protocol::kLampCount; ++lamp) {
       const int code = (*unit.state)[protocol::kFirstLampByte + lamp];
-      out.Sample("lampd_lamp_state", {{"unit", unit.id}, {"lamp", std::string(protocol::kLampNames[lamp])}},
+      out.Sample("lampd_lamp_state",
+                 {{"unit", unit.id}, {"lamp", std::string(protocol::kLampNames[lamp])}},
                  code > 2 ? 2 : code);
     }
   });
   out.Family("lampd_sound", "gauge", "The sound the unit plays: 0 none, 1 to 5 its stored sounds.");
   each([&](const Unit& unit) {
-    if (unit.state) out.Sample("lampd_sound", {{"unit", unit.id}}, (*unit.state)[protocol::kSoundByte]);
+    if (unit.state)
+      out.Sample("lampd_sound", {{"unit", unit.id}}, (*unit.state)[protocol::kSoundByte]);
   });
   out.Family("lampd_leases", "gauge", "Live leases the unit holds.");
   each([&](const Unit& unit) {
-    out.Sample("lampd_leases", {{"unit", unit.id}}, static_cast<double>(unit.signals.Leases().size()));
+    out.Sample("lampd_leases", {{"unit", unit.id}},
+               static_cast<double>(unit.signals.Leases().size()));
   });
   out.Family("lampd_exchanges_total", "counter", "Exchanges with the unit, polls and commands.");
   each([&](const Unit& unit) {

@@ -55,17 +55,18 @@ std::string ErrnoText() { return std::strerror(errno); }
 
 bool Parse(const std::string& text, WallClock::time_point now, SavedSignals& saved) {
   const json document = json::parse(text, nullptr, false);
-  if (!document.is_object() || document.value("version", 0) != 1 ||
-      !document.contains("units") || !document["units"].is_object() ||
-      !document.contains("serial") || !document["serial"].is_number_unsigned()) {
+  if (!document.is_object() || document.value("version", 0) != 1 || !document.contains("units") ||
+      !document["units"].is_object() || !document.contains("serial") ||
+      !document["serial"].is_number_unsigned()) {
     return false;
   }
   saved.serial = document["serial"].get<std::uint64_t>();
   for (const auto& [id, entry] : document["units"].items()) {
     UnitSignals signals;
     protocol::LampCodes baseline;
-    if (!entry.is_object() || !entry.contains("baseline") || !CodesOf(entry["baseline"], baseline) ||
-        !entry.contains("leases") || !entry["leases"].is_array()) {
+    if (!entry.is_object() || !entry.contains("baseline") ||
+        !CodesOf(entry["baseline"], baseline) || !entry.contains("leases") ||
+        !entry["leases"].is_array()) {
       return false;
     }
     signals.SetBaseline(baseline);

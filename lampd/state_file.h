@@ -5,9 +5,8 @@
 
 #include <cstdint>
 #include <map>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "leases.h"
 

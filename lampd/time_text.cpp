@@ -39,8 +39,8 @@ std::optional<system_clock::time_point> ParseTime(std::string_view text) {
       !Digits(text, 5, 2, month) || text[7] != '-' || !Digits(text, 8, 2, day) ||
       (text[10] != 'T' && text[10] != 't' && text[10] != ' ') || !Digits(text, 11, 2, hour) ||
       text[13] != ':' || !Digits(text, 14, 2, minute) || text[16] != ':' ||
-      !Digits(text, 17, 2, second) || year < 1970 || year > 2200 || month < 1 || month > 12 || day < 1 || day > 31 ||
-      hour > 23 || minute > 59 || second > 60) {
+      !Digits(text, 17, 2, second) || year < 1970 || year > 2200 || month < 1 || month > 12 ||
+      day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
     return std::nullopt;
   }
   std::size_t at = 19;
@@ -65,8 +65,8 @@ std::optional<system_clock::time_point> ParseTime(std::string_view text) {
   } else {
     return std::nullopt;
   }
-  const sys_days date = year_month_day{std::chrono::year(year), std::chrono::month(month),
-                                       std::chrono::day(day)};
+  const sys_days date =
+      year_month_day{std::chrono::year(year), std::chrono::month(month), std::chrono::day(day)};
   const auto time = date + hours(hour) + minutes(minute) + seconds(second) - offset;
   return time_point_cast<system_clock::duration>(time + fraction);
 }

@@ -13,10 +13,10 @@
 namespace {
 
 using lamptest::Broker;
+using lamptest::InstanceConfig;
 using lamptest::LampdProcess;
 using lamptest::LampUnitProcess;
 using lamptest::MqttProbe;
-using lamptest::InstanceConfig;
 using lamptest::StateOf;
 using lamptest::Unit;
 using lamptest::Writes;

@@ -68,9 +68,11 @@ std::vector<std::vector<std::uint8_t>> Writes(LampUnitProcess& unit) {
 
 std::string InstanceConfig(const std::string& name, int port, const std::string& units,
                            const std::string& fleet, const std::string& http) {
+  const std::string listen =
+      http.empty() || http.find('=') != std::string::npos ? http : "listen = \"" + http + "\"\n";
   return "name = \"" + name + "\"\n[mqtt]\nurl = \"mqtt://127.0.0.1:" + std::to_string(port) +
-         "\"\n[fleet]\npoll_every = \"200ms\"\noffline_after = 3\n" + fleet +
-         "[http]\nlisten = \"" + http + "\"\n" + units;
+         "\"\n[fleet]\npoll_every = \"200ms\"\noffline_after = 3\n" + fleet + "[http]\n" +
+         (listen.empty() ? "listen = \"\"\n" : listen) + units;
 }
 
 std::string Unit(const std::string& id, const std::string& address) {
@@ -84,11 +86,11 @@ HttpReply Http(const std::string& method, const std::string& path, const std::st
   client.set_read_timeout(20, 0);
   httplib::Headers headers;
   if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
-  httplib::Result result = method == "GET"   ? client.Get(path, headers)
+  httplib::Result result = method == "GET"    ? client.Get(path, headers)
                            : method == "PUT"  ? client.Put(path, headers, body, "application/json")
                            : method == "POST" ? client.Post(path, headers, body, "application/json")
                                               : client.Delete(path, headers);
-  if (!result) return {};
+  if (!result) return {0, httplib::to_string(result.error())};
   return {result->status, result->body};
 }
 
@@ -101,7 +103,8 @@ ServerProcess::ServerProcess(const std::vector<std::string>& arguments, int port
   const auto end = Clock::now() + 30s;
   while (pid_ > 0 && !ready_ && Clock::now() < end) {
     ready_ = Http("GET", ready, "", "", port).status == 200;
-    if (!ready_) std::this_thread::sleep_for(50ms);  // a server on its way up has nothing to wait on
+    if (!ready_)
+      std::this_thread::sleep_for(50ms);  // a server on its way up has nothing to wait on
   }
 }
 

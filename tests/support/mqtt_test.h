@@ -10,11 +10,10 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -101,17 +100,16 @@ std::string OwnFile(const std::string& name);
 // messages from message `from` on.
 std::optional<nlohmann::json> StateOf(
     MqttProbe& probe, const std::string& id,
-    const std::function<bool(const nlohmann::json&)>& holds = [](const nlohmann::json&) {
-      return true;
-    },
+    const std::function<bool(const nlohmann::json&)>& holds =
+        [](const nlohmann::json&) { return true; },
     std::size_t from = 0);
 
 // The write frames a unit received.
 std::vector<std::vector<std::uint8_t>> Writes(class LampUnitProcess& unit);
 
 // An instance's configuration: `fleet` lines go in [fleet], `units` are
-// [[unit]] tables; HTTP only when `http` gives an address (several
-// instances share a test's network).
+// [[unit]] tables; HTTP only when `http` gives an address, or the lines of
+// [http] (several instances share a test's network).
 std::string InstanceConfig(const std::string& name, int port, const std::string& units,
                            const std::string& fleet = "", const std::string& http = "");
 std::string Unit(const std::string& id, const std::string& address);
