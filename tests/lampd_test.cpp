@@ -416,6 +416,19 @@ TEST(Lampd, BadConfigurationStopsItWithTheFileAndLine) {
       {"[mqtt]\npassword_file = \"/nonexistent/password\"\n",
        ":2: cannot read the password file /nonexistent/password"},
       {"name = \"a\"\n[mqtt\n", ":2: "},
+      {"[fleet]\nenforce = \"yes\"\n", ":2: enforce must be true or false"},
+      {"[groups]\nline1 = \"press-3\"\n", ":2: group line1 must be a list"},
+      {"[groups]\nline1 = [\"press-3\", \"192.168.10.300\"]\n",
+       ":2: group line1: '192.168.10.300' is not a unit id, a MAC address or an address"},
+      {"[http]\nlisten = \"localhost\"\n", ":2: listen must be ADDRESS:PORT"},
+      {"[http]\ntoken_file = \"/nonexistent/token\"\n",
+       ":2: cannot read the token file /nonexistent/token"},
+      {"[[alert]]\ntarget = \"group:nope\"\nset = { red = \"on\" }\n",
+       ":2: no group 'nope' in [groups]"},
+      {"[[alert]]\ntarget = \"press-3\"\nset = { red = \"dim\" }\n", ":3: set: red takes"},
+      {"[[alert]]\ntarget = \"press-3\"\nset = { red = \"on\", for = \"1m\" }\n",
+       ":3: set takes lamps and the sound; 'for' is the rule's own"},
+      {"[[alert]]\ntarget = \"press-3\"\n", ":1: an [[alert]] needs set"},
   };
   for (const auto& [text, reason] : refused) {
     const std::string path = testing::TempDir() + std::to_string(::getpid()) + "-bad.toml";
