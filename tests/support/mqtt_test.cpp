@@ -83,6 +83,7 @@ HttpReply Http(const std::string& method, const std::string& path, const std::st
                const std::string& token, int port) {
   httplib::Client client("127.0.0.1", port);
   client.set_connection_timeout(5, 0);
+  client.set_tcp_nodelay(true);
   client.set_read_timeout(20, 0);
   httplib::Headers headers;
   if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
