@@ -418,7 +418,7 @@ TEST_F(LampdHttp, SlowAndManyClientsNeitherHoldTheLoopNorGoUnanswered) {
   }
   std::map<int, int> statuses;
   for (auto& call : calls) ++statuses[call.get()];
-  EXPECT_EQ(statuses, (std::map<int, int>{{200, 100}}));  // 0: no answer
+  EXPECT_EQ(statuses, (std::map<int, int>{{200, 100}})) << lampd.Log();  // 0: no answer
 }
 
 // Alertmanager's webhook: a firing alert lights the group, a resolved one
