@@ -1,0 +1,49 @@
+// What anyone on the broker or the HTTP port may send lampd as a command,
+// and the times Alertmanager sends. A command taken is the same command
+// when written out and read again (how a group command reaches the other
+// instances); a time taken prints as itself to the millisecond.
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "lampd/command.h"
+#include "lampd/time_text.h"
+
+namespace {
+
+void Check(bool condition) {
+  if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  lampd::Command command;
+  std::string why;
+  if (lampd::ParseCommand(text, "fuzz", command, why)) {
+    Check(why.empty());
+    lampd::Command again;
+    Check(lampd::ParseCommand(lampd::CommandText(command), "other", again, why));
+    Check(again.codes == command.codes && again.reset == command.reset &&
+          again.lease == command.lease && again.source == command.source &&
+          again.clear == command.clear && again.relayedBy == command.relayedBy);
+    Check(command.clear || again.priority == command.priority);
+    Check(!command.lease || (*command.lease > std::chrono::milliseconds(0) &&
+                             *command.lease <= lampd::kLongestLease));
+  } else {
+    Check(!why.empty());
+  }
+  std::string field = text.substr(0, text.find('='));
+  if (lampd::ParseField(field, text.substr(std::min(text.size(), field.size() + 1)), "fuzz",
+                        command, why)) {
+    Check(command.NamesAnything());
+  }
+
+  if (const auto time = lampd::ParseTime(text)) {
+    const auto again = lampd::ParseTime(lampd::TimeText(*time));
+    Check(again && *again == std::chrono::time_point_cast<std::chrono::milliseconds>(*time));
+  }
+  return 0;
+}
