@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "protocol/duration_text.h"
 #include "protocol/sound_catalogue.h"
 #include "protocol/text_format.h"
 #include "state_file.h"
@@ -283,9 +284,13 @@ void Service::OnGroupCommand(const std::string& name, const std::string& what,
   if (command.relayedBy == config_.name) return;  // our own, passed on to the others
   ++commands_["mqtt"];
   const std::vector<Unit*> members = Members(*group);
-  Log("group " + name + ": " + std::to_string(members.size()) + " unit(s) here");
+  const std::string lease = LeaseText(command);
+  Log("group " + name + ": " + (lease.empty() ? "a command" : lease) + " to " +
+      std::to_string(members.size()) + " unit(s) here");
   for (Unit* unit : members) {
-    if (const auto refused = Apply(*unit, command, {})) PublishError(unit->id, *refused, payload);
+    if (const auto refused = Apply(*unit, command, {}, true)) {
+      PublishError(unit->id, *refused, payload);
+    }
   }
 }
 
@@ -535,12 +540,22 @@ void Service::TakeResult(Unit& unit, const platform::TcpExchangeResult& result, 
 
 // --- leases and baselines
 
-std::optional<std::string> Service::Apply(Unit& unit, const Command& command, Done done) {
+std::string Service::LeaseText(const Command& command) {
+  if (command.clear) return "a clear of " + *command.clear;
+  if (!command.lease) return "";
+  return "a lease of " + command.source + ", priority " + std::to_string(command.priority) +
+         ", for " + protocol::DurationText(*command.lease);
+}
+
+std::optional<std::string> Service::Apply(Unit& unit, const Command& command, Done done,
+                                          bool quiet) {
   if (command.clear) {
     const int ended = unit.signals.Clear(*command.clear);
     if (ended > 0) {
-      Log("unit " + unit.id + ": " + std::to_string(ended) + " lease(s) of " + *command.clear +
-          " cleared");
+      if (!quiet) {
+        Log("unit " + unit.id + ": " + std::to_string(ended) + " lease(s) of " + *command.clear +
+            " cleared");
+      }
       LeasesChanged(unit);
     }
     SendWanted(unit, protocol::kLeaveAllUnchanged, false, std::move(done));
@@ -571,6 +586,7 @@ std::optional<std::string> Service::Apply(Unit& unit, const Command& command, Do
       return "the unit holds " + std::to_string(kLeasesPerUnit) + " leases already";
     }
     ArmExpiry(expires);
+    if (!quiet) Log("unit " + unit.id + ": " + LeaseText(command));
     LeasesChanged(unit);
   } else {
     unit.signals.SetBaseline(command.codes);

@@ -99,7 +99,9 @@ class Service {
 
   // Leases and baselines. Apply refuses (with the reason) or takes the
   // command and sends what it changes; `done` hears how the frame fared.
-  std::optional<std::string> Apply(Unit& unit, const Command& command, Done done);
+  // A lease is logged unless `quiet` (a group's is logged once for all).
+  std::optional<std::string> Apply(Unit& unit, const Command& command, Done done,
+                                   bool quiet = false);
   // Sends what the unit should show where it shows otherwise (and what
   // `named` names whatever it shows); `done` at once when nothing need go.
   void SendWanted(Unit& unit, const protocol::LampCodes& named, bool heldOnly, Done done);
@@ -113,6 +115,8 @@ class Service {
   // Passes a group's (or another instance's unit's) command on over MQTT.
   void Relay(const std::string& topic, Command command);
   nlohmann::ordered_json StateJson(const Unit& unit) const;
+  // "a lease of ci, priority 5, for 10m" or "a clear of ci"; "" for the rest.
+  static std::string LeaseText(const Command& command);
 
   // HTTP (service_http.cpp).
   void OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)> answer);

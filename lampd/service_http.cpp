@@ -80,7 +80,6 @@ void Service::PutUnit(const std::string& id, const std::string& body,
   std::string why;
   if (!ParseCommand(body, "http", command, why)) return answer(Error(400, why));
   ++commands_["http"];
-  Log("unit " + id + ": HTTP command from " + command.source);
   const auto refused = Apply(found->second, command, [this, id, answer](const std::string& failed) {
     Unit& unit = units_.at(id);
     if (!failed.empty()) {
@@ -105,7 +104,8 @@ void Service::PostGroup(const std::string& name, const std::string& body,
   ++commands_["http"];
   Relay("group/" + name + "/set", command);  // the other instances' members
   const std::vector<Unit*> members = Members(*group);
-  Log("group " + name + ": HTTP command from " + command.source + " to " +
+  const std::string lease = LeaseText(command);
+  Log("group " + name + ": " + (lease.empty() ? "a command" : lease) + " over HTTP to " +
       std::to_string(members.size()) + " unit(s) here");
   // The answer goes when the last member has answered.
   struct Gathering {
@@ -125,15 +125,17 @@ void Service::PostGroup(const std::string& name, const std::string& body,
   };
   for (Unit* member : members) {
     const std::string id = member->id;
-    const auto refused =
-        Apply(*member, command, [this, id, gathering, finish](const std::string& failed) {
+    const auto refused = Apply(
+        *member, command,
+        [this, id, gathering, finish](const std::string& failed) {
           if (failed.empty()) {
             gathering->units.push_back(StateJson(units_.at(id)));
           } else {
             gathering->failed.push_back({{"id", id}, {"error", failed}});
           }
           finish();
-        });
+        },
+        true);
     if (refused) {
       gathering->failed.push_back({{"id", id}, {"error", *refused}});
       finish();
@@ -193,7 +195,7 @@ HttpAnswer Service::OnAlerts(const std::string& body) {
         Relay(rule.target + "/set", command);  // another instance's, or not found yet
       }
       for (Unit* unit : targets) {
-        if (!Apply(*unit, command, {}) && fires) ++leases;
+        if (!Apply(*unit, command, {}, true) && fires) ++leases;
       }
     }
   }

@@ -123,10 +123,12 @@ TEST_F(LampdLeases, OutliveARestartAndExpiredOnesAreDropped) {
   {
     LampdProcess lampd(Config(), "first", {"--state", state});
     ASSERT_TRUE(StateOf(probe, "press-3")) << lampd.Log();
-    ASSERT_TRUE(Command(R"({"red": "blink", "for": "1h", "source": "long"})", Red("blink", 1)));
+    ASSERT_TRUE(Command(R"({"red": "blink", "for": "1h", "source": "long"})", Red("blink", 1)))
+        << lampd.Log();
     started = Clock::now();
     ASSERT_TRUE(Command(R"({"yellow": "on", "for": "800ms", "source": "short"})",
-                        [](const json& s) { return s["leases"].size() == 2; }));
+                        [](const json& s) { return s["leases"].size() == 2; }))
+        << lampd.Log();
     EXPECT_EQ(lampd.Stop(), 0);
   }
   // While lampd is away the short lease ends and somebody turns everything off.
@@ -154,8 +156,9 @@ TEST_F(LampdLeases, OutliveARestartAndExpiredOnesAreDropped) {
   LampdProcess lampd(Config(), "third", {"--state", state});
   ASSERT_TRUE(lampd.WaitForLog("does not parse: moved aside to " + state + ".bad-")) << lampd.Log();
   // ... and lampd serves on, keeping new leases.
-  ASSERT_TRUE(Command(R"({"white": "on", "for": "1h"})",
-                      [](const json& s) { return s["lamps"]["white"] == "on"; }));
+  ASSERT_TRUE(Command(R"({"white": "on", "for": "1h"})", [](const json& s) {
+    return s["lamps"]["white"] == "on";
+  })) << lampd.Log();
   int aside = 0;
   for (const auto& entry : std::filesystem::directory_iterator(testing::TempDir())) {
     const std::string name = entry.path().string();
@@ -279,8 +282,10 @@ TEST(LampdGroups, ReachTheirMembersOnEveryInstanceOfABridgedPlant) {
     ASSERT_TRUE(state) << id << two.Log();
     EXPECT_EQ(state->at("leases")[0]["source"], "andon");
   }
-  EXPECT_TRUE(one.WaitForLog("group line1: HTTP command from andon to 1 unit(s) here"));
-  EXPECT_TRUE(two.WaitForLog("group line1: 2 unit(s) here"));
+  EXPECT_TRUE(one.WaitForLog(
+      "group line1: a lease of andon, priority 5, for 1m over HTTP to 1 unit(s) here"));
+  EXPECT_TRUE(
+      two.WaitForLog("group line1: a lease of andon, priority 5, for 1m to 2 unit(s) here"));
   EXPECT_TRUE(Writes(other).empty());
   EXPECT_EQ(Writes(b1).size(), 2u);  // not once more for its own instance's echo
 }
