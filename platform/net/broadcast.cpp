@@ -1,9 +1,8 @@
 #include "broadcast.h"
 
-#include <ifaddrs.h>
-#include <net/if.h>
+#ifndef _WIN32
 #include <poll.h>
-#include <sys/socket.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -29,38 +28,11 @@ std::optional<std::array<std::uint8_t, 4>> RoutedBroadcastSource(std::uint16_t p
     return std::nullopt;  // no route: the per-interface copies are all there is
   }
   SocketAddress local;
-  socklen_t length = sizeof local.in;
-  if (::getsockname(probe.Handle(), reinterpret_cast<sockaddr*>(&local.in), &length) != 0) {
-    return std::nullopt;
-  }
+  if (!probe.LocalAddress(local)) return std::nullopt;
   return local.Bytes();
 }
 
 }  // namespace
-
-bool ListInterfaces(std::vector<NetworkInterface>& interfaces, std::error_code& reason) {
-  ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) != 0) {
-    reason = std::error_code(errno, std::generic_category());
-    return false;
-  }
-  std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> owned(list, ::freeifaddrs);
-  interfaces.clear();
-  for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
-    if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
-    NetworkInterface found;
-    found.name = entry->ifa_name;
-    found.index = ::if_nametoindex(entry->ifa_name);
-    SocketAddress address;
-    std::memcpy(&address.in, entry->ifa_addr, sizeof address.in);
-    found.address = address.Bytes();
-    found.up = (entry->ifa_flags & IFF_UP) != 0;
-    found.loopback = (entry->ifa_flags & IFF_LOOPBACK) != 0;
-    found.canBroadcast = (entry->ifa_flags & IFF_BROADCAST) != 0;
-    interfaces.push_back(found);
-  }
-  return true;
-}
 
 BroadcastSend SendBroadcast(Socket& socket, std::span<const std::uint8_t> datagram,
                             std::uint16_t port, const std::vector<std::string>& onlyInterfaces) {

@@ -1,76 +1,28 @@
 #include "event_loop.h"
 
-#include <poll.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <array>
-#include <cerrno>
-
+// The loop's own part, the same on both systems: watches, timers, posted
+// work and the turn. The system's part waits (event_loop_epoll.cpp,
+// windows/event_loop.cpp).
 namespace platform {
-namespace {
 
-// epoll reports in poll's bits on Linux; the handlers are written in those.
-static_assert(EPOLLIN == POLLIN && EPOLLOUT == POLLOUT && EPOLLERR == POLLERR &&
-              EPOLLHUP == POLLHUP);
+EventLoop::EventLoop() { ready_ = Open(); }
 
-constexpr std::uint64_t kWakeId = 0;  // the eventfd's place in epoll's data
-constexpr int kEventsAtOnce = 256;
+EventLoop::~EventLoop() { Close(); }
 
-std::error_code LastErrno() { return {errno, std::generic_category()}; }
-
-}  // namespace
-
-EventLoop::EventLoop()
-    : poller_(::epoll_create1(EPOLL_CLOEXEC)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  if (poller_ < 0 || wake_ < 0) {
-    reason_ = LastErrno();
-    return;
-  }
-  epoll_event event{};
-  event.events = EPOLLIN;
-  event.data.u64 = kWakeId;
-  if (::epoll_ctl(poller_, EPOLL_CTL_ADD, wake_, &event) != 0) {
-    reason_ = LastErrno();
-    ::close(wake_);
-    wake_ = -1;
-  }
-}
-
-EventLoop::~EventLoop() {
-  if (wake_ >= 0) ::close(wake_);
-  if (poller_ >= 0) ::close(poller_);
-}
-
-bool EventLoop::Watch(int fd, short events, Handler handler, std::error_code* reason) {
+bool EventLoop::Watch(NativeSocket fd, short events, Handler handler, std::error_code* reason) {
   const std::uint64_t id = nextWatchId_++;
-  epoll_event event{};
-  event.events = static_cast<std::uint32_t>(events);
-  event.data.u64 = id;
   const auto known = watchOf_.find(fd);
-  int done = -1;
-  if (known != watchOf_.end()) {
-    done = ::epoll_ctl(poller_, EPOLL_CTL_MOD, fd, &event);
-    // The descriptor was closed and its number is in use again: add it anew.
-    if (done != 0 && errno == ENOENT) done = ::epoll_ctl(poller_, EPOLL_CTL_ADD, fd, &event);
-  } else {
-    done = ::epoll_ctl(poller_, EPOLL_CTL_ADD, fd, &event);
-  }
-  if (done != 0) {
-    if (reason) *reason = LastErrno();
-    return false;
-  }
+  if (!Register(fd, events, id, known != watchOf_.end(), reason)) return false;
   if (known != watchOf_.end()) Drop(known->second);
   watchOf_[fd] = id;
-  watches_.emplace(id, std::make_unique<Watcher>(Watcher{fd, std::move(handler)}));
+  watches_.emplace(id, std::make_unique<Watcher>(Watcher{fd, events, std::move(handler)}));
   return true;
 }
 
-void EventLoop::Unwatch(int fd) {
+void EventLoop::Unwatch(NativeSocket fd) {
   const auto known = watchOf_.find(fd);
   if (known == watchOf_.end()) return;
-  ::epoll_ctl(poller_, EPOLL_CTL_DEL, fd, nullptr);  // gone already if it was closed
+  Deregister(fd);
   Drop(known->second);
   watchOf_.erase(known);
 }
@@ -80,6 +32,12 @@ void EventLoop::Drop(std::uint64_t id) {
   if (found == watches_.end()) return;
   dropped_.push_back(std::move(found->second));
   watches_.erase(found);
+}
+
+void EventLoop::Dispatch(std::uint64_t id, short revents) {
+  const auto found = watches_.find(id);  // an earlier handler may have dropped it
+  if (found == watches_.end()) return;
+  found->second->handler(revents);  // kept if it drops itself
 }
 
 EventLoop::TimerId EventLoop::At(Clock::time_point when, Action action) {
@@ -101,14 +59,12 @@ void EventLoop::Post(Action action) {
     std::lock_guard lock(postedLock_);
     posted_.push_back(std::move(action));
   }
-  const std::uint64_t one = 1;
-  if (wake_ >= 0) (void)!::write(wake_, &one, sizeof one);
+  Wake();
 }
 
 void EventLoop::Stop() {
   stopping_ = true;
-  const std::uint64_t one = 1;
-  if (wake_ >= 0) (void)!::write(wake_, &one, sizeof one);
+  Wake();
 }
 
 void EventLoop::Run() { Serve(false); }
@@ -130,26 +86,10 @@ int EventLoop::WaitMilliseconds() const {
 
 void EventLoop::Serve(bool untilIdle) {
   if (!*this) return;
-  std::array<epoll_event, kEventsAtOnce> events;
   while (!stopping_) {
     RunPosted();  // what was posted before the loop began, or by the last turn
     if (stopping_ || (untilIdle && Idle())) return;
-    const int ready = ::epoll_wait(poller_, events.data(), kEventsAtOnce, WaitMilliseconds());
-    if (ready < 0 && errno != EINTR) {
-      reason_ = LastErrno();
-      return;
-    }
-    for (int i = 0; i < ready && !stopping_; ++i) {
-      const std::uint64_t id = events[i].data.u64;
-      if (id == kWakeId) {
-        std::uint64_t count = 0;
-        (void)!::read(wake_, &count, sizeof count);
-        continue;
-      }
-      const auto found = watches_.find(id);  // an earlier handler may have dropped it
-      if (found == watches_.end()) continue;
-      found->second->handler(static_cast<short>(events[i].events));  // kept if it drops itself
-    }
+    if (!WaitAndDispatch(WaitMilliseconds())) return;
     dropped_.clear();
     RunDueTimers();
   }

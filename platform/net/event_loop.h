@@ -1,6 +1,7 @@
 // The one event loop of our programs: descriptors, timers and work posted
-// from other threads, served on one thread. epoll underneath, so thousands
-// of idle sockets cost nothing between their events. The simulated units,
+// from other threads, served on one thread. epoll underneath on Linux, so
+// thousands of idle sockets cost nothing between their events; select on
+// Windows (windows/event_loop.cpp). The simulated units,
 // the many-exchange client and the broadcast exchange all run on it; a
 // service adds its own sockets beside them.
 #pragma once
@@ -15,6 +16,8 @@
 #include <system_error>
 #include <unordered_map>
 #include <vector>
+
+#include "socket_layer.h"
 
 namespace platform {
 
@@ -32,15 +35,15 @@ class EventLoop {
   EventLoop& operator=(const EventLoop&) = delete;
 
   // False when the loop could not be made (out of descriptors); Reason says why.
-  explicit operator bool() const { return poller_ >= 0 && wake_ >= 0; }
+  explicit operator bool() const { return ready_; }
   const std::error_code& Reason() const { return reason_; }
 
   // Calls `handler` on the loop's thread whenever `fd` is ready for
   // `events` (POLLIN and/or POLLOUT). Watching a descriptor again replaces
   // its events and handler. False with `reason` when epoll refuses it.
-  bool Watch(int fd, short events, Handler handler, std::error_code* reason = nullptr);
+  bool Watch(NativeSocket fd, short events, Handler handler, std::error_code* reason = nullptr);
   // Safe from inside any handler, its own included.
-  void Unwatch(int fd);
+  void Unwatch(NativeSocket fd);
   std::size_t Watched() const { return watches_.size(); }
 
   TimerId At(Clock::time_point when, Action action);
@@ -64,10 +67,22 @@ class EventLoop {
 
  private:
   struct Watcher {
-    int fd;
+    NativeSocket fd;
+    short events;
     Handler handler;
   };
 
+  // The system's part (event_loop_epoll.cpp, windows/event_loop.cpp).
+  bool Open();
+  void Close();
+  bool Register(NativeSocket fd, short events, std::uint64_t id, bool known,
+                std::error_code* reason);
+  void Deregister(NativeSocket fd);
+  void Wake();
+  // Waits for the next events and calls their handlers; false when the wait failed.
+  bool WaitAndDispatch(int milliseconds);
+
+  void Dispatch(std::uint64_t id, short revents);
   void Serve(bool untilIdle);
   void Drop(std::uint64_t watch);
   int WaitMilliseconds() const;
@@ -75,8 +90,10 @@ class EventLoop {
   void RunPosted();
   bool Idle();
 
-  int poller_ = -1;  // the epoll descriptor
-  int wake_ = -1;    // an eventfd that Post and Stop write to
+  bool ready_ = false;
+  int poller_ = -1;                      // the epoll descriptor (Linux)
+  NativeSocket wake_ = kNoSocket;        // what Post and Stop write to: an eventfd, or a
+  NativeSocket wakeSender_ = kNoSocket;  // loopback datagram pair on Windows
   std::error_code reason_;
   std::atomic<bool> stopping_{false};
 
@@ -85,7 +102,7 @@ class EventLoop {
   // Watches dropped during a turn, kept until it ends: a handler may drop
   // its own watch while it runs.
   std::vector<std::unique_ptr<Watcher>> dropped_;
-  std::unordered_map<int, std::uint64_t> watchOf_;  // descriptor to watch id
+  std::unordered_map<NativeSocket, std::uint64_t> watchOf_;  // descriptor to watch id
 
   TimerId nextTimer_ = 1;
   std::map<std::pair<Clock::time_point, TimerId>, Action> timers_;

@@ -5,10 +5,19 @@
 //
 // A call that fails keeps its reason in the socket (LastError), the way a C
 // library keeps errno: the dialogs show only their own texts, command-line
-// tools say why.
+// tools say why. Reasons are errno values on both systems: on Windows the
+// Winsock codes are mapped to them, so a tool says the same words.
+//
+// The same interface is built on POSIX sockets (socket_layer_posix.cpp) and
+// on Winsock itself (windows/); everything else is written once.
 #pragma once
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <netinet/in.h>
+#endif
 
 #include <array>
 #include <chrono>
@@ -18,8 +27,17 @@
 #include <span>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace platform {
+
+#ifdef _WIN32
+using NativeSocket = SOCKET;
+inline constexpr NativeSocket kNoSocket = INVALID_SOCKET;
+#else
+using NativeSocket = int;
+inline constexpr NativeSocket kNoSocket = -1;
+#endif
 
 inline constexpr std::uint16_t kSocketVersion11 = 0x0101;  // program or library start
 inline constexpr std::uint16_t kSocketVersion22 = 0x0202;  // each exchange
@@ -78,8 +96,8 @@ class Socket {
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
 
-  explicit operator bool() const { return fd_ >= 0; }
-  int Handle() const { return fd_; }
+  explicit operator bool() const { return fd_ != kNoSocket; }
+  NativeSocket Handle() const { return fd_; }
   void Close();
   // Why the last call that failed did so.
   const std::error_code& LastError() const { return error_; }
@@ -100,6 +118,8 @@ class Socket {
   // Closing then resets the connection instead of ending it in order.
   bool SetAbortOnClose();
   bool Bind(const SocketAddress& local);
+  // The address the socket is bound to (getsockname); false with the reason.
+  bool LocalAddress(SocketAddress& local);
   bool Listen(int backlog);
   // A connection waiting on a listening socket, non-blocking; false when none.
   Socket Accept(SocketAddress& peer);
@@ -137,11 +157,11 @@ class Socket {
   long Receive(std::span<std::uint8_t> area);
 
  private:
-  explicit Socket(int fd) : fd_(fd) {}
-  bool Failed();  // keeps errno as the reason; false
+  explicit Socket(NativeSocket fd) : fd_(fd) {}
+  bool Failed();  // keeps the system's last error as the reason; false
   bool WaitReadable();
 
-  int fd_ = -1;
+  NativeSocket fd_ = kNoSocket;
   bool connectFailed_ = false;
   std::optional<std::chrono::milliseconds> receiveTimeout_;
   std::error_code error_;
