@@ -1,7 +1,9 @@
 // The library's application object, its load-time start-up, and the export.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
-
-#include <cerrno>
+#endif
 
 #include "lamplink.h"
 #include "net/socket_layer.h"
@@ -36,6 +38,7 @@ class LampLinkApp : public platform::CWinApp {
 
 LampLinkApp theApp;
 
+#ifndef _WIN32
 // The library's entry point, run when it is attached to a process and when it
 // is detached. A library that cannot start refuses to load; the process
 // cannot go on without it, so it ends the way a failed load of a needed
@@ -47,15 +50,27 @@ struct LibraryEntry {
   ~LibraryEntry() { theApp.ExitInstance(); }
 };
 LibraryEntry entry;  // after theApp: built after it, destroyed before it
+#endif
 
 }  // namespace
 }  // namespace lamplink
 
-extern "C" LAMPLINK_API uint8_t Tcp_Orvik_RW(int32_t port, const uint8_t* address, uint8_t* frame) {
+#ifdef _WIN32
+// On Windows the loader asks: a FALSE at attach refuses the load, and a
+// program linked against the library does not start.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) return lamplink::theApp.InitInstance() ? TRUE : FALSE;
+  if (reason == DLL_PROCESS_DETACH) lamplink::theApp.ExitInstance();
+  return TRUE;
+}
+#endif
+
+extern "C" LAMPLINK_API uint8_t LAMPLINK_CALL Tcp_Orvik_RW(int32_t port, const uint8_t* address,
+                                                           uint8_t* frame) {
   frame[0] = frame[0] == 1 ? 'W' : 'R';
   std::error_code reason;
   if (lamplink::Tcp_Exchange(8, port, address, frame, reason)) return 1;
-  // The reason for C callers, as the C library gives it.
-  errno = reason.value();
+  // The reason for C callers, the system's way.
+  platform::SetLastSocketError(reason);
   return 0;
 }

@@ -19,10 +19,21 @@
 extern "C" {
 #endif
 
+#if defined(_WIN32)
+/* LampLink.dll: the C calling convention, the name undecorated. */
+#define LAMPLINK_CALL __cdecl
+#if defined(LAMPLINK_BUILDING)
+#define LAMPLINK_API __declspec(dllexport)
+#else
+#define LAMPLINK_API __declspec(dllimport)
+#endif
+#else
+#define LAMPLINK_CALL
 #if defined(LAMPLINK_BUILDING)
 #define LAMPLINK_API __attribute__((visibility("default")))
 #else
 #define LAMPLINK_API
+#endif
 #endif
 
 /* Sends frame[0..7] to the unit at address[0].address[1].address[2].address[3],
@@ -34,8 +45,11 @@ extern "C" {
  * When it returns 0, errno says why: ECONNREFUSED, ETIMEDOUT, EHOSTUNREACH,
  * ENETUNREACH or EDESTADDRREQ (0.0.0.0) when no connection was made within
  * the second; ECONNRESET or EPIPE when the request could not be sent; the
- * error of socket() when no socket could be made. */
-LAMPLINK_API uint8_t Tcp_Orvik_RW(int32_t port, const uint8_t* address, uint8_t* frame);
+ * error of socket() when no socket could be made. On Windows
+ * WSAGetLastError() says the same (WSAECONNREFUSED, WSAETIMEDOUT, ...): the
+ * DLL's C runtime, and so its errno, is its own. */
+LAMPLINK_API uint8_t LAMPLINK_CALL Tcp_Orvik_RW(int32_t port, const uint8_t* address,
+                                                uint8_t* frame);
 
 #ifdef __cplusplus
 }

@@ -28,6 +28,12 @@ class EventLoop {
   using Handler = std::function<void(short revents)>;
   using Action = std::function<void()>;
   using TimerId = std::uint64_t;
+#ifdef _WIN32
+  // select's sets are as long as windows/event_loop.cpp makes them.
+  static constexpr std::size_t kMostWatched = 2000;
+#else
+  static constexpr std::size_t kMostWatched = static_cast<std::size_t>(-1);
+#endif
 
   EventLoop();
   ~EventLoop();
@@ -94,6 +100,7 @@ class EventLoop {
   int poller_ = -1;                      // the epoll descriptor (Linux)
   NativeSocket wake_ = kNoSocket;        // what Post and Stop write to: an eventfd, or a
   NativeSocket wakeSender_ = kNoSocket;  // loopback datagram pair on Windows
+  bool socketLayerStarted_ = false;      // Windows: the loop holds a start-up
   std::error_code reason_;
   std::atomic<bool> stopping_{false};
 

@@ -65,6 +65,10 @@ class SocketLayerSession {
   bool started_;
 };
 
+// Hands a reason to a C caller the system's way: errno, and on Windows
+// WSAGetLastError() too (WSAECONNREFUSED for ECONNREFUSED).
+void SetLastSocketError(const std::error_code& reason);
+
 // A reason as a command-line tool prints it: "connection refused".
 std::string ReasonText(const std::error_code& reason);
 
@@ -98,6 +102,12 @@ class Socket {
 
   explicit operator bool() const { return fd_ != kNoSocket; }
   NativeSocket Handle() const { return fd_; }
+  // Gives the handle up: whoever takes it closes it.
+  NativeSocket Release() {
+    const NativeSocket handle = fd_;
+    fd_ = kNoSocket;
+    return handle;
+  }
   void Close();
   // Why the last call that failed did so.
   const std::error_code& LastError() const { return error_; }

@@ -66,6 +66,8 @@ bool StartSocketLayer(std::uint16_t version, std::error_code* reason) {
   return true;
 }
 
+void SetLastSocketError(const std::error_code& reason) { errno = reason.value(); }
+
 void CleanupSocketLayer() {
   std::lock_guard lock(startupMutex);
   if (startupCount > 0) --startupCount;

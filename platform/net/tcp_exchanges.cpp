@@ -1,6 +1,8 @@
 #include "tcp_exchanges.h"
 
+#ifndef _WIN32
 #include <poll.h>
+#endif
 
 #include <cerrno>
 
@@ -45,7 +47,12 @@ std::string TcpExchangeResult::Reason() const {
 }
 
 TcpExchangeClient::TcpExchangeClient(EventLoop& loop, const TcpExchangeLimits& limits)
-    : loop_(loop), limits_(limits) {}
+    : loop_(loop), limits_(limits) {
+  // Where the loop watches only so many sockets, at most half of them at once.
+  if (static_cast<std::size_t>(limits_.parallel) > EventLoop::kMostWatched / 2) {
+    limits_.parallel = static_cast<int>(EventLoop::kMostWatched / 2);
+  }
+}
 
 TcpExchangeClient::~TcpExchangeClient() {
   for (auto& [id, running] : running_) {

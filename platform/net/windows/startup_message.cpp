@@ -1,0 +1,28 @@
+// On Windows the library's start-up failure is a message box, exclamation
+// icon and OK, as well as the line on standard error.
+#include "net/startup_message.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+namespace platform {
+namespace {
+
+std::wstring Wide(const char* text) {
+  const int count = ::MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+  std::wstring wide(count > 0 ? static_cast<std::size_t>(count) : 1, L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.data(), count);
+  return wide;
+}
+
+}  // namespace
+
+void ShowStartupFailure(const char* title, const char* text) {
+  std::fprintf(stderr, "%s\n", text);
+  std::fflush(stderr);
+  ::MessageBoxW(nullptr, Wide(text).c_str(), Wide(title).c_str(), MB_OK | MB_ICONEXCLAMATION);
+}
+
+}  // namespace platform
