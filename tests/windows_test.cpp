@@ -124,7 +124,7 @@ TEST_F(UnderWine, LampLinkDllExchangesAsTheLinuxLibraryDoes) {
        "57 00 01 64 64 64 64 64", 90, 1000, 0},
   };
   const std::regex line(
-      R"(result (\d) frame ((?:[0-9A-F]{2} ){7}[0-9A-F]{2}) ms (\d+) error (\d+) guard (\w+)\r?\n)");
+      R"(result (\d) frame ((?:[0-9A-F]{2} ){7}[0-9A-F]{2}) ms (\d+)\.\d error (\d+) guard (\w+)\r?\n)");
   for (const Call& call : calls) {
     const std::string what =
         call.caller + " " + call.address + ":" + std::to_string(call.port) + " " + call.request;

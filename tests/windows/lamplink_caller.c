@@ -62,8 +62,8 @@ int main(int argc, char** argv) {
   for (size_t i = 8; i < sizeof area; ++i) guard = guard && area[i] == 0xA5;
   printf("result %u frame", result);
   for (int i = 0; i < 8; ++i) printf(" %02X", area[i]);
-  printf(" ms %ld error %d guard %s\n",
-         (long)((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart), result ? 0 : error,
-         guard ? "ok" : "broken");
+  printf(" ms %.1f error %d guard %s\n",
+         (double)(end.QuadPart - start.QuadPart) * 1000.0 / (double)frequency.QuadPart,
+         result ? 0 : error, guard ? "ok" : "broken");
   return 0;
 }
