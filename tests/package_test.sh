@@ -113,6 +113,29 @@ consume prefix "$work/prefix" lib
 check "prefix: lampctl runs from it" "$work/prefix/bin/lampctl" --version
 check "prefix: lampsend finds its library" "$work/prefix/bin/lampsend" --version
 
+# The Windows zip, where it was made: what it holds, and that the DLLs and
+# programs need nothing beside them but Windows' own DLLs.
+for zip in "$dist"/lamplink-windows-*.zip; do
+  [ -e "$zip" ] || continue
+  top=$(basename "$zip" .zip)
+  listing=$(unzip -Z1 "$zip")
+  for file in x64/LampLink.dll x86/LampLink.dll x64/lampctl.exe x86/lampctl.exe \
+    x64/libLampLink.dll.a x86/libLampLink.dll.a lamplink.h LampLink.def README.txt; do
+    check "windows zip: holds $file" grep -qx "$top/$file" <<< "$listing"
+  done
+  unzip -q "$zip" -d "$work/windows"
+  for binary in "$work/windows/$top"/x*/*.{dll,exe}; do
+    imports=$(x86_64-w64-mingw32-objdump -p "$binary" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
+    check "windows zip: $(basename "$(dirname "$binary")")/$(basename "$binary") imports only system DLLs" \
+      test -z "$(grep -vxE 'kernel32.dll|msvcrt.dll|ws2_32.dll|iphlpapi.dll|user32.dll' <<< "$imports")"
+  done
+  for width in x64 x86; do
+    exports=$(x86_64-w64-mingw32-objdump -p "$work/windows/$top/$width/LampLink.dll" |
+      sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/^[[:space:]]+\[ *[0-9]+\]/ {print $NF}')
+    check "windows zip: $width/LampLink.dll exports Tcp_Orvik_RW alone" test "$exports" = Tcp_Orvik_RW
+  done
+done
+
 if [ $failures -gt 0 ]; then
   echo "$failures package checks failed" >&2
   exit 1
