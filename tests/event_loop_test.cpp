@@ -23,10 +23,12 @@ TEST(EventLoop, TimersRunInTheirOrderAndACancelledOneNever) {
   EventLoop loop;
   ASSERT_TRUE(loop);
   std::string ran;
-  loop.After(30ms, [&] { ran += 'a'; });
-  loop.After(10ms, [&] { ran += 'b'; });
-  const auto cancelled = loop.After(20ms, [&] { ran += 'x'; });
-  loop.At(EventLoop::Clock::now(), [&] {
+  // Offsets from one instant: a busy machine may pause between two lines.
+  const auto start = EventLoop::Clock::now();
+  loop.At(start + 30ms, [&] { ran += 'a'; });
+  loop.At(start + 10ms, [&] { ran += 'b'; });
+  const auto cancelled = loop.At(start + 20ms, [&] { ran += 'x'; });
+  loop.At(start, [&] {
     ran += 'c';
     loop.After(0ms, [&] { ran += 'd'; });  // set from a timer: still runs
   });

@@ -119,7 +119,7 @@ for zip in "$dist"/lamplink-windows-*.zip; do
   [ -e "$zip" ] || continue
   top=$(basename "$zip" .zip)
   listing=$(unzip -Z1 "$zip")
-  for file in x64/LampLink.dll x86/LampLink.dll x64/lampctl.exe x86/lampctl.exe \
+  for file in x64/LampLink.dll x86/LampLink.dll x64/lampctl.exe \
     x64/libLampLink.dll.a x86/libLampLink.dll.a lamplink.h LampLink.def README.txt; do
     check "windows zip: holds $file" grep -qx "$top/$file" <<< "$listing"
   done

@@ -170,8 +170,10 @@ MqttProbe::MqttProbe(int port, const std::string& id) {
 }
 
 MqttProbe::~MqttProbe() {
+  // The client's thread ends once the disconnect is through; cancelling it
+  // could leave one of its mutexes locked as the client is destroyed.
   mosquitto_disconnect(client_);
-  mosquitto_loop_stop(client_, true);
+  mosquitto_loop_stop(client_, false);
   mosquitto_destroy(client_);
 }
 
