@@ -276,10 +276,9 @@ void Service::OnGroupCommand(const std::string& name, const std::string& what,
   }
   Command command;
   std::string why;
+  // Only .../set and .../set/<lamp> are subscribed to.
   const bool parsed = what == "set" ? ParseCommand(payload, "mqtt", command, why)
-                      : what.starts_with("set/")
-                          ? ParseField(what.substr(4), payload, "mqtt", command, why)
-                          : (why = "not a command topic", false);
+                                    : ParseField(what.substr(4), payload, "mqtt", command, why);
   if (!parsed) return PublishError("group/" + name, why, payload);
   if (command.relayedBy == config_.name) return;  // our own, passed on to the others
   ++commands_["mqtt"];
