@@ -19,6 +19,7 @@
 
 #include "child_process.h"
 #include "lamp_unit_process.h"
+#include "lampd_fleet.h"
 #include "mqtt_test.h"
 #include "private_network.h"
 
@@ -28,11 +29,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kUnits = 2000;
-
-std::string Address(int i) {
-  const int host = 1 + i;
-  return "192.168." + std::to_string(20 + host / 256) + "." + std::to_string(host % 256);
-}
 
 long ResidentKilobytes(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -55,11 +51,6 @@ double ProcessCpu(const std::vector<std::string>& arguments) {
          usage.ru_stime.tv_usec * 1e-6;
 }
 
-double Percentile(std::vector<double> values, double at) {
-  std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, static_cast<std::size_t>(at * values.size()))];
-}
-
 }  // namespace
 
 int main() {
@@ -71,9 +62,7 @@ int main() {
   std::string config =
       "name = \"bench\"\n[mqtt]\nurl = \"mqtt://127.0.0.1:1883\"\n[fleet]\n"
       "poll_every = \"1s\"\n";
-  for (int i = 0; i < kUnits; ++i) {
-    config += "[[unit]]\nid = \"u" + std::to_string(i) + "\"\naddress = \"" + Address(i) + "\"\n";
-  }
+  config += lampbench::FleetUnitTables(kUnits);
   lamptest::MqttProbe probe;
   probe.Subscribe("lampd/+");
   lamptest::LampdProcess lampd(config, "bench");
@@ -93,7 +82,7 @@ int main() {
   const std::string list = "/tmp/lampd-bench-units.txt";
   {
     std::ofstream file(list);
-    for (int i = 0; i < kUnits; ++i) file << Address(i) << '\n';
+    for (int i = 0; i < kUnits; ++i) file << lampbench::FleetAddress(i) << '\n';
   }
   const double pollCpu = ProcessCpu({LAMPCTL_PATH, "poll", "--from", list, "--json"});
   std::remove(list.c_str());
@@ -124,17 +113,18 @@ int main() {
   std::vector<double> bySet;
   for (int i = 0; i < 50; ++i) {
     bySet.push_back(lamptest::SecondsOf([&] {
-      lamptest::RunProgram({LAMPCTL_PATH, "set", Address(8), i % 2 ? "red=off" : "red=on"}, {});
+      lamptest::RunProgram(
+          {LAMPCTL_PATH, "set", lampbench::FleetAddress(8), i % 2 ? "red=off" : "red=on"}, {});
     }));
   }
-  const double median = latencies.empty() ? 0 : Percentile(latencies, 0.5);
-  const double p99 = latencies.empty() ? 0 : Percentile(latencies, 0.99);
+  const double median = latencies.empty() ? 0 : lampbench::Percentile(latencies, 0.5);
+  const double p99 = latencies.empty() ? 0 : lampbench::Percentile(latencies, 0.99);
   std::printf("\ncommand latency, publish to the new state on the broker, %zu commands\n",
               latencies.size());
   std::printf("  median %.2f ms, p99 %.2f ms (goal 2 ms / 10 ms at most)\n", median * 1e3,
               p99 * 1e3);
   std::printf("  lampctl set as a process: median %.2f ms; ratio %.2f\n",
-              Percentile(bySet, 0.5) * 1e3, Percentile(bySet, 0.5) / median);
+              lampbench::Percentile(bySet, 0.5) * 1e3, lampbench::Percentile(bySet, 0.5) / median);
   const bool met = perSecond <= 0.1 && perSecond / pollCpu <= 1.3 && rss <= 40 * 1024 &&
                    latencies.size() == 1000 && median <= 0.002 && p99 <= 0.010;
   std::printf("goals %s\n", met ? "met" : "NOT met");

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "lamp_unit_process.h"
+#include "lampd_fleet.h"
 #include "mqtt_test.h"
 #include "private_network.h"
 
@@ -23,16 +24,6 @@ using Clock = std::chrono::steady_clock;
 using nlohmann::json;
 
 constexpr int kUnits = 1000;
-
-std::string Address(int i) {
-  const int host = 1 + i;
-  return "192.168." + std::to_string(20 + host / 256) + "." + std::to_string(host % 256);
-}
-
-double Percentile(std::vector<double> values, double at) {
-  std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, static_cast<std::size_t>(at * values.size()))];
-}
 
 // Waits until every unit's latest state holds `holds`; the time the last
 // one came, or nothing after `limit`.
@@ -94,9 +85,7 @@ int main() {
       "name = \"bench\"\n[mqtt]\nurl = \"mqtt://127.0.0.1:1883\"\n[fleet]\npoll_every = \"1s\"\n"
       "[http]\nlisten = \"127.0.0.1:9730\"\n[groups]\nall = [\"192.168.20.1-255\", "
       "\"192.168.21.0-255\", \"192.168.22.0-255\", \"192.168.23.0-232\"]\n";
-  for (int i = 0; i < kUnits; ++i) {
-    config += "[[unit]]\nid = \"u" + std::to_string(i) + "\"\naddress = \"" + Address(i) + "\"\n";
-  }
+  config += lampbench::FleetUnitTables(kUnits);
   lamptest::MqttProbe probe;
   probe.Subscribe("lampd/+");
   lamptest::LampdProcess lampd(config, "bench");
@@ -160,7 +149,8 @@ int main() {
     if (!reply || reply->status != 200) ++failed;
     latencies.push_back(std::chrono::duration<double>(Clock::now() - start).count());
   }
-  const double median = Percentile(latencies, 0.5), p99 = Percentile(latencies, 0.99);
+  const double median = lampbench::Percentile(latencies, 0.5),
+               p99 = lampbench::Percentile(latencies, 0.99);
 
   std::printf("lampd, %d units: leases, groups and HTTP\n", kUnits);
   std::printf(

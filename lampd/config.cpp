@@ -313,7 +313,7 @@ bool ReadHttp(Checker& check, const toml::table& table, Config& config) {
   return true;
 }
 
-// An alert rule's set = { red = "blink", sound = 1 } as the set command's JSON.
+// An alert rule's set = { red = "blink", sound = 1 }, read as a set command reads it.
 bool ReadAlertSet(Checker& check, const toml::node& node, AlertRule& rule) {
   const toml::table* set = node.as_table();
   if (!set) return check.Fail(node.source(), "set must be a table such as { red = \"blink\" }");
@@ -342,7 +342,7 @@ bool ReadAlertSet(Checker& check, const toml::node& node, AlertRule& rule) {
   if (!ParseCommand(text, "alertmanager", command, why))
     return check.Fail(node.source(), "set: " + why);
   if (command.reset) return check.Fail(node.source(), "set: an alert cannot reset a unit");
-  rule.set = text;
+  rule.set = command.codes;
   return true;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/lamp_frame.h"
 #include "protocol/unit_address.h"
 
 namespace lampd {
@@ -66,7 +67,7 @@ struct AlertRule {
   int line = 0;
   std::vector<std::pair<std::string, std::string>> match;
   std::string target;
-  std::string set;  // the set command's JSON, checked at load
+  protocol::LampCodes set = protocol::kLeaveAllUnchanged;  // the lamps and the sound
   int priority = 9;
   milliseconds lasts{6 * 60 * 60 * 1000};  // without word from Alertmanager, at most
 };

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 
 #include "protocol/unit_address.h"
@@ -31,12 +32,7 @@ struct Waiter {
 };
 
 std::string ErrorBody(const std::string& why) {
-  std::string escaped;
-  for (char c : why) {
-    if (c == '"' || c == '\\') escaped += '\\';
-    escaped += c;
-  }
-  return "{\"error\": \"" + escaped + "\"}";
+  return nlohmann::json{{"error", why}}.dump() + "\n";
 }
 
 // Compares all of both, so the time taken does not tell how much matched.

@@ -512,6 +512,11 @@ void Service::TakeResult(Unit& unit, const platform::TcpExchangeResult& result, 
     }
     return;
   }
+  if (unit.signals.Empty()) {  // most polls: nothing held, what it shows is how it is meant
+    unit.strayed = false;
+    unit.signals.AdoptShown(reply);
+    return;
+  }
   const auto held = unit.signals.Held();
   const auto wanted = unit.signals.Wanted();
   const auto shown = ShownCodes(reply);
@@ -597,10 +602,11 @@ std::optional<std::string> Service::Apply(Unit& unit, const Command& command, Do
 void Service::SendWanted(Unit& unit, const protocol::LampCodes& named, bool heldOnly, Done done) {
   const auto wanted = unit.signals.Wanted();
   const auto held = unit.signals.Held();
+  const auto shown = unit.state ? std::optional(ShownCodes(*unit.state)) : std::nullopt;
   protocol::LampCodes codes = protocol::kLeaveAllUnchanged;
   for (std::size_t field = 0; field < codes.size(); ++field) {
     if (wanted[field] == protocol::kLeaveUnchanged || (heldOnly && !held[field])) continue;
-    const bool differs = !unit.state || ShownCodes(*unit.state)[field] != wanted[field];
+    const bool differs = !shown || (*shown)[field] != wanted[field];
     if (differs || named[field] != protocol::kLeaveUnchanged) codes[field] = wanted[field];
   }
   if (codes == protocol::kLeaveAllUnchanged) {

@@ -119,6 +119,7 @@ class Service {
   static std::string LeaseText(const Command& command);
 
   // HTTP (service_http.cpp).
+  nlohmann::ordered_json HttpState(const Unit& unit) const;  // the state, and whether it answers
   void OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)> answer);
   void PutUnit(const std::string& id, const std::string& body,
                std::function<void(HttpAnswer)> answer);

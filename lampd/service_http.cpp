@@ -30,6 +30,12 @@ std::optional<std::string> Tail(const std::string& path, std::string_view prefix
 
 }  // namespace
 
+nlohmann::ordered_json Service::HttpState(const Unit& unit) const {
+  json state = StateJson(unit);
+  state["online"] = unit.online.value_or(false);
+  return state;
+}
+
 void Service::OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)> answer) {
   const std::string& path = request.path;
   const auto only = [&](std::string_view method) {
@@ -43,10 +49,7 @@ void Service::OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)>
     if (!only("GET")) return;
     json units = json::array();
     for (const auto& [id, unit] : units_) {
-      if (!unit.servedBy.empty()) continue;
-      json state = StateJson(unit);
-      state["online"] = unit.online.value_or(false);
-      units.push_back(state);
+      if (unit.servedBy.empty()) units.push_back(HttpState(unit));
     }
     answer(JsonAnswer(200, units));
   } else if (const auto id = Tail(path, "/api/units/")) {
@@ -56,9 +59,7 @@ void Service::OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)>
     if (found == units_.end() || !found->second.servedBy.empty()) {
       return answer(Error(404, "no unit " + *id + " is served here"));
     }
-    json state = StateJson(found->second);
-    state["online"] = found->second.online.value_or(false);
-    answer(JsonAnswer(200, state));
+    answer(JsonAnswer(200, HttpState(found->second)));
   } else if (const auto group = Tail(path, "/api/groups/")) {
     if (only("POST")) PostGroup(*group, request.body, std::move(answer));
   } else if (path == "/api/alertmanager") {
@@ -170,8 +171,7 @@ HttpAnswer Service::OnAlerts(const std::string& body) {
       Command command;
       command.source = source;
       if (fires) {
-        std::string ignored;  // the rule's set was checked as the configuration was read
-        ParseCommand(rule.set, source, command, ignored);
+        command.codes = rule.set;
         command.priority = rule.priority;
         // Alertmanager leaves endsAt zero while an alert fires; then the
         // rule says how long the light lasts without word from it.

@@ -2,13 +2,16 @@
 
 #ifndef _WIN32
 #include <arpa/inet.h>
+#include <sys/socket.h>
 #endif
 
 #include <cstring>
+#include <thread>
 
 #include "protocol/text_format.h"
 
-// What both systems' socket layers share: addresses and the moving of sockets.
+// What both systems' socket layers share: addresses, the moving of sockets,
+// and the calls that read the same on POSIX and on Winsock.
 namespace platform {
 
 SocketAddress SocketAddress::FromDottedText(const std::string& dotted, std::uint16_t port) {
@@ -67,5 +70,34 @@ Socket& Socket::operator=(Socket&& other) noexcept {
   }
   return *this;
 }
+
+bool Socket::SetOption(int level, int option, int value) {
+  // Winsock takes the value as char bytes; POSIX as any.
+  return ::setsockopt(fd_, level, option, reinterpret_cast<const char*>(&value), sizeof value) == 0;
+}
+
+void Socket::SetReceiveTimeout(std::chrono::milliseconds timeout) { receiveTimeout_ = timeout; }
+
+bool Socket::SetBroadcast(bool on) {
+  return SetOption(SOL_SOCKET, SO_BROADCAST, on ? 1 : 0) || Failed();
+}
+
+bool Socket::SetReuseAddress(bool on) {
+  return SetOption(SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0) || Failed();
+}
+
+bool Socket::Bind(const SocketAddress& local) {
+  return ::bind(fd_, reinterpret_cast<const sockaddr*>(&local.in), sizeof local.in) == 0 ||
+         Failed();
+}
+
+bool Socket::LocalAddress(SocketAddress& local) {
+  socklen_t length = sizeof local.in;
+  return ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local.in), &length) == 0 || Failed();
+}
+
+bool Socket::Listen(int backlog) { return ::listen(fd_, backlog) == 0 || Failed(); }
+
+void Sleep(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
 
 }  // namespace platform

@@ -169,6 +169,7 @@ class Socket {
  private:
   explicit Socket(NativeSocket fd) : fd_(fd) {}
   bool Failed();  // keeps the system's last error as the reason; false
+  bool SetOption(int level, int option, int value);  // setsockopt of an int
   bool WaitReadable();
 
   NativeSocket fd_ = kNoSocket;

@@ -102,51 +102,21 @@ bool Socket::SetNonBlocking(bool on) {
   return ::fcntl(fd_, F_SETFL, flags) == 0 || Failed();
 }
 
-void Socket::SetReceiveTimeout(std::chrono::milliseconds timeout) { receiveTimeout_ = timeout; }
-
-namespace {
-
-bool SetOption(int fd, int level, int option, int value) {
-  return ::setsockopt(fd, level, option, &value, sizeof value) == 0;
-}
-
-}  // namespace
-
-bool Socket::SetBroadcast(bool on) {
-  return SetOption(fd_, SOL_SOCKET, SO_BROADCAST, on ? 1 : 0) || Failed();
-}
-
-bool Socket::SetReuseAddress(bool on) {
-  return SetOption(fd_, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0) || Failed();
-}
-
 bool Socket::SetReceiveBufferSize(int bytes) {
   // SO_RCVBUFFORCE passes the system's cap when we may; otherwise take what is allowed.
-  return SetOption(fd_, SOL_SOCKET, SO_RCVBUFFORCE, bytes) ||
-         SetOption(fd_, SOL_SOCKET, SO_RCVBUF, bytes) || Failed();
+  return SetOption(SOL_SOCKET, SO_RCVBUFFORCE, bytes) || SetOption(SOL_SOCKET, SO_RCVBUF, bytes) ||
+         Failed();
 }
 
 bool Socket::SetSendBufferSize(int bytes) {
-  return SetOption(fd_, SOL_SOCKET, SO_SNDBUFFORCE, bytes) ||
-         SetOption(fd_, SOL_SOCKET, SO_SNDBUF, bytes) || Failed();
+  return SetOption(SOL_SOCKET, SO_SNDBUFFORCE, bytes) || SetOption(SOL_SOCKET, SO_SNDBUF, bytes) ||
+         Failed();
 }
 
 bool Socket::SetAbortOnClose() {
   linger abort{1, 0};
   return ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0 || Failed();
 }
-
-bool Socket::Bind(const SocketAddress& local) {
-  return ::bind(fd_, reinterpret_cast<const sockaddr*>(&local.in), sizeof local.in) == 0 ||
-         Failed();
-}
-
-bool Socket::LocalAddress(SocketAddress& local) {
-  socklen_t length = sizeof local.in;
-  return ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local.in), &length) == 0 || Failed();
-}
-
-bool Socket::Listen(int backlog) { return ::listen(fd_, backlog) == 0 || Failed(); }
 
 Socket Socket::Accept(SocketAddress& peer) {
   socklen_t length = sizeof peer.in;
@@ -342,8 +312,6 @@ bool ListInterfaces(std::vector<NetworkInterface>& interfaces, std::error_code& 
   }
   return true;
 }
-
-void Sleep(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
 
 void RaiseDescriptorLimit() {
   rlimit limit{};

@@ -210,30 +210,12 @@ bool Socket::SetNonBlocking(bool on) {
   return ::ioctlsocket(fd_, FIONBIO, &mode) == 0 || Failed();
 }
 
-void Socket::SetReceiveTimeout(std::chrono::milliseconds timeout) { receiveTimeout_ = timeout; }
-
-namespace {
-
-bool SetOption(SOCKET fd, int level, int option, int value) {
-  return ::setsockopt(fd, level, option, reinterpret_cast<const char*>(&value), sizeof value) == 0;
-}
-
-}  // namespace
-
-bool Socket::SetBroadcast(bool on) {
-  return SetOption(fd_, SOL_SOCKET, SO_BROADCAST, on ? 1 : 0) || Failed();
-}
-
-bool Socket::SetReuseAddress(bool on) {
-  return SetOption(fd_, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0) || Failed();
-}
-
 bool Socket::SetReceiveBufferSize(int bytes) {
-  return SetOption(fd_, SOL_SOCKET, SO_RCVBUF, bytes) || Failed();
+  return SetOption(SOL_SOCKET, SO_RCVBUF, bytes) || Failed();
 }
 
 bool Socket::SetSendBufferSize(int bytes) {
-  return SetOption(fd_, SOL_SOCKET, SO_SNDBUF, bytes) || Failed();
+  return SetOption(SOL_SOCKET, SO_SNDBUF, bytes) || Failed();
 }
 
 bool Socket::SetAbortOnClose() {
@@ -242,18 +224,6 @@ bool Socket::SetAbortOnClose() {
                       sizeof abort) == 0 ||
          Failed();
 }
-
-bool Socket::Bind(const SocketAddress& local) {
-  return ::bind(fd_, reinterpret_cast<const sockaddr*>(&local.in), sizeof local.in) == 0 ||
-         Failed();
-}
-
-bool Socket::LocalAddress(SocketAddress& local) {
-  int length = sizeof local.in;
-  return ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local.in), &length) == 0 || Failed();
-}
-
-bool Socket::Listen(int backlog) { return ::listen(fd_, backlog) == 0 || Failed(); }
 
 Socket Socket::Accept(SocketAddress& peer) {
   int length = sizeof peer.in;
@@ -444,8 +414,6 @@ bool ListInterfaces(std::vector<NetworkInterface>& interfaces, std::error_code& 
   }
   return true;
 }
-
-void Sleep(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
 
 // Windows has no per-process limit to lift; the event loop's select takes
 // up to FD_SETSIZE sockets.
