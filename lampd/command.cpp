@@ -1,28 +1,12 @@
 #include "command.h"
 
-#include <nlohmann/json.hpp>
-
 #include "protocol/duration_text.h"
+#include "state_document.h"
 
 namespace lampd {
 namespace {
 
-using json = nlohmann::ordered_json;
-
-// A sound as a payload gives it: 1 to 5, or "off".
-std::optional<std::uint8_t> SoundCode(const json& value) {
-  if (value.is_number_integer() && value.get<long long>() >= 1 && value.get<long long>() <= 5) {
-    return static_cast<std::uint8_t>(value.get<int>());
-  }
-  if (value.is_string()) {
-    const std::string text = value.get<std::string>();
-    if (text == "off") return protocol::kSoundOff;
-    if (text.size() == 1 && text[0] >= '1' && text[0] <= '5') {
-      return static_cast<std::uint8_t>(text[0] - '0');
-    }
-  }
-  return std::nullopt;
-}
+using json = Json;
 
 bool ParseLeaseKey(const std::string& key, const json& value, Command& command, std::string& why) {
   if (key == "for") {
@@ -30,19 +14,19 @@ bool ParseLeaseKey(const std::string& key, const json& value, Command& command, 
         value.is_string() ? protocol::ParseDuration(value.get<std::string>()) : std::nullopt;
     if (!duration || duration->count() <= 0 || *duration > kLongestLease) {
       why = "for takes a duration from \"1ms\" to \"30d\" such as \"90s\" or \"10m\", not " +
-            value.dump();
+            Dump(value);
       return false;
     }
     command.lease = *duration;
   } else if (key == "priority") {
     if (!value.is_number_integer() || value.get<long long>() < 0 || value.get<long long>() > 9) {
-      why = "priority takes a whole number from 0 to 9, not " + value.dump();
+      why = "priority takes a whole number from 0 to 9, not " + Dump(value);
       return false;
     }
     command.priority = value.get<int>();
   } else if (key == "source" || key == "clear") {
     if (!value.is_string() || !SourceNameOk(value.get<std::string>())) {
-      why = key + " takes a name of 1 to 64 printable characters, not " + value.dump();
+      why = key + " takes a name of 1 to 64 printable characters, not " + Dump(value);
       return false;
     }
     (key == "source" ? command.source : command.clear.emplace()) = value.get<std::string>();
@@ -54,8 +38,8 @@ bool ParseLeaseKey(const std::string& key, const json& value, Command& command, 
     command.relayedBy = value.get<std::string>();
   } else {
     why =
-        "not a lamp (red, yellow, green, blue, white), sound, reset, for, priority, source or "
-        "clear: \"" +
+        "not a lamp (red, yellow, green, blue, white), lamps, sound, reset, for, priority, source "
+        "or clear: \"" +
         key + "\"";
     return false;
   }
@@ -83,12 +67,15 @@ bool ParseCommand(std::string_view payload, const std::string& defaultSource, Co
   command.source = defaultSource;
   for (const auto& [key, value] : document.items()) {
     if (key == "sound") {
-      const auto code = SoundCode(value);
+      const auto code = SoundValue(value);
       if (!code) {
-        why = "sound takes 1 to 5 or \"off\", not " + value.dump();
+        why = "sound takes 1 to 5 or \"off\", not " + Dump(value);
         return false;
       }
       command.codes[protocol::kSoundLamp] = *code;
+    } else if (key == "lamps") {
+      // A state's lamps, sent back as they stand.
+      if (!CodesOf(json{{"lamps", value}}, command.codes, why)) return false;
     } else if (key == "reset") {
       if (!value.is_boolean()) {
         why = "reset takes true";
@@ -96,10 +83,9 @@ bool ParseCommand(std::string_view payload, const std::string& defaultSource, Co
       }
       command.reset = value.get<bool>();
     } else if (const auto lamp = protocol::LampNumberOf(key)) {
-      const auto code =
-          value.is_string() ? protocol::LampCodeOf(value.get<std::string>()) : std::nullopt;
+      const auto code = LampValue(value);
       if (!code) {
-        why = key + " takes \"off\", \"on\" or \"blink\", not " + value.dump();
+        why = key + " takes \"off\", \"on\" or \"blink\", not " + Dump(value);
         return false;
       }
       command.codes[*lamp] = *code;
@@ -131,7 +117,7 @@ bool ParseField(const std::string& name, std::string_view value, const std::stri
   command.source = defaultSource;
   const std::string text(value);
   if (name == "sound") {
-    const auto code = SoundCode(json(text));
+    const auto code = SoundValue(json(text));
     if (!code) {
       why = "sound takes 1 to 5 or off";
       return false;
@@ -157,23 +143,16 @@ std::string CommandText(const Command& command) {
   if (command.clear) {
     document["clear"] = *command.clear;
   } else {
-    for (int lamp = 0; lamp < protocol::kLampCount; ++lamp) {
-      if (command.codes[lamp] != protocol::kLeaveUnchanged) {
-        document[std::string(protocol::kLampNames[lamp])] =
-            std::string(protocol::LampStateName(command.codes[lamp]));
-      }
-    }
-    const std::uint8_t sound = command.codes[protocol::kSoundLamp];
-    if (sound == protocol::kSoundOff) document["sound"] = "off";
-    if (sound != protocol::kSoundOff && sound != protocol::kLeaveUnchanged)
-      document["sound"] = sound;
+    const json codes = CodesJson(command.codes);
+    for (const auto& [lamp, value] : codes["lamps"].items()) document[lamp] = value;
+    if (codes.contains("sound")) document["sound"] = codes["sound"];
     if (command.reset) document["reset"] = true;
     if (command.lease) document["for"] = protocol::DurationText(*command.lease);
     document["priority"] = command.priority;
   }
   document["source"] = command.source;
   if (!command.relayedBy.empty()) document["relayed_by"] = command.relayedBy;
-  return document.dump(-1, ' ', false, json::error_handler_t::replace);
+  return Dump(document);
 }
 
 }  // namespace lampd

@@ -117,7 +117,7 @@ bool ReadMqtt(Checker& check, const toml::table& table, Config& config) {
   MqttConfig& mqtt = config.mqtt;
   if (!check.OnlyKnown(table,
                        {"url", "client_id", "username", "password_file", "ca_file", "base_topic",
-                        "discovery_prefix"},
+                        "discovery_prefix", "keepalive"},
                        " in [mqtt]")) {
     return false;
   }
@@ -134,6 +134,12 @@ bool ReadMqtt(Checker& check, const toml::table& table, Config& config) {
       !check.String(table, "discovery_prefix", mqtt.discoveryPrefix)) {
     return false;
   }
+  milliseconds keepalive{mqtt.keepaliveSeconds * 1000};
+  if (!check.Duration(table, "keepalive", keepalive)) return false;
+  if (keepalive < std::chrono::seconds(2) || keepalive > std::chrono::hours(1)) {
+    return check.Fail(table.get("keepalive")->source(), "keepalive must be from \"2s\" to \"1h\"");
+  }
+  mqtt.keepaliveSeconds = static_cast<int>(keepalive.count() / 1000);
   if (!passwordFile.empty()) {
     std::ifstream file(passwordFile);
     if (!file || !std::getline(file, mqtt.password)) {
@@ -158,8 +164,8 @@ bool ReadMqtt(Checker& check, const toml::table& table, Config& config) {
 bool ReadFleet(Checker& check, const toml::table& table, Config& config) {
   FleetConfig& fleet = config.fleet;
   if (!check.OnlyKnown(table,
-                       {"interfaces", "find_every", "poll_every", "offline_after", "parallel",
-                        "timeout", "enforce"},
+                       {"interfaces", "find_every", "find_gap", "found_max", "poll_every",
+                        "offline_after", "parallel", "timeout", "enforce"},
                        " in [fleet]")) {
     return false;
   }
@@ -173,6 +179,8 @@ bool ReadFleet(Checker& check, const toml::table& table, Config& config) {
     }
   }
   return check.Duration(table, "find_every", fleet.findEvery) &&
+         check.Duration(table, "find_gap", fleet.findGap) &&
+         check.Integer(table, "found_max", 0, 100000, fleet.foundMax) &&
          check.Duration(table, "poll_every", fleet.pollEvery) &&
          check.Duration(table, "timeout", fleet.timeout) &&
          check.Integer(table, "offline_after", 1, 1000, fleet.offlineAfter) &&
@@ -197,6 +205,10 @@ bool ReadUnits(Checker& check, const toml::node& node, Config& config) {
       return false;
     }
     if (unit.id.empty()) return check.Fail(table.source(), "a [[unit]] needs an id");
+    if (unit.id == "bridge" || unit.id == "group") {
+      return check.Fail(table.get("id")->source(),
+                        "id '" + unit.id + "' is a topic of lampd's own");
+    }
     if (!TopicSafe(unit.id)) {
       return check.Fail(table.get("id")->source(),
                         "id '" + unit.id + "' may hold only letters, digits, '-', '_' and '.'");

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "alerts.h"
 #include "protocol/lamp_frame.h"
 #include "protocol/unit_address.h"
 
@@ -26,11 +27,14 @@ struct MqttConfig {
   std::string caFile = "/etc/ssl/certs/ca-certificates.crt";
   std::string baseTopic = "lampd";
   std::string discoveryPrefix = "homeassistant";  // empty: no discovery
+  int keepaliveSeconds = 10;  // the broker tells an instance gone after 1.5 times this
 };
 
 struct FleetConfig {
   std::optional<std::vector<std::string>> interfaces;  // nothing: no Mac Find; empty: every adapter
   milliseconds findEvery{5 * 60 * 1000};
+  milliseconds findGap{10 * 1000};  // the least time between two finds, asked for or not
+  int foundMax = 4096;              // units found by Mac Find, at the most
   milliseconds pollEvery{1000};
   int offlineAfter = 3;
   int parallel = 256;
@@ -59,17 +63,6 @@ struct HttpConfig {
   protocol::IpBytes address{127, 0, 0, 1};
   std::uint16_t port = 9730;
   std::string token;  // from token_file; empty: no token asked for
-};
-
-// An alert whose labels hold every label of `match` lights `target` (a unit
-// id or "group:NAME") with `set` for as long as it fires.
-struct AlertRule {
-  int line = 0;
-  std::vector<std::pair<std::string, std::string>> match;
-  std::string target;
-  protocol::LampCodes set = protocol::kLeaveAllUnchanged;  // the lamps and the sound
-  int priority = 9;
-  milliseconds lasts{6 * 60 * 60 * 1000};  // without word from Alertmanager, at most
 };
 
 struct Config {

@@ -37,15 +37,15 @@ int UnitSignals::Clear(std::string_view source) {
       leases_, [&](const Lease& lease) { return source == "*" || lease.source == source; }));
 }
 
-int UnitSignals::Expire(WallClock::time_point now) {
+int UnitSignals::Expire(SteadyClock::time_point now) {
   return static_cast<int>(
-      std::erase_if(leases_, [&](const Lease& lease) { return lease.expires <= now; }));
+      std::erase_if(leases_, [&](const Lease& lease) { return lease.ends <= now; }));
 }
 
-std::optional<WallClock::time_point> UnitSignals::NextExpiry() const {
-  std::optional<WallClock::time_point> next;
+std::optional<SteadyClock::time_point> UnitSignals::NextExpiry() const {
+  std::optional<SteadyClock::time_point> next;
   for (const Lease& lease : leases_) {
-    if (!next || lease.expires < *next) next = lease.expires;
+    if (!next || lease.ends < *next) next = lease.ends;
   }
   return next;
 }

@@ -2,7 +2,9 @@
 // what the unit shows) and leases over it that expire and outrank each
 // other. For each lamp and for the sound, the highest-priority live lease
 // that names it wins (the newest among equals); without one, the baseline.
-// No I/O: the service decides what to send.
+// Leases end on the monotonic clock, so a step of the wall clock changes no
+// lease's length; the wall clock only says when, for people and the state
+// file. No I/O: the service decides what to send.
 #pragma once
 
 #include <chrono>
@@ -17,13 +19,29 @@
 namespace lampd {
 
 using WallClock = std::chrono::system_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 inline constexpr std::size_t kLeasesPerUnit = 64;
+
+// Both clocks read at one instant: a lease's end as the wall clock tells
+// it, and back.
+struct ClockPair {
+  SteadyClock::time_point steady;
+  WallClock::time_point wall;
+
+  static ClockPair Now() { return {SteadyClock::now(), WallClock::now()}; }
+  WallClock::time_point WallOf(SteadyClock::time_point when) const {
+    return wall + std::chrono::duration_cast<WallClock::duration>(when - steady);
+  }
+  SteadyClock::time_point SteadyOf(WallClock::time_point when) const {
+    return steady + std::chrono::duration_cast<SteadyClock::duration>(when - wall);
+  }
+};
 
 struct Lease {
   std::string source;
   int priority = 5;
-  WallClock::time_point expires;
+  SteadyClock::time_point ends;
   protocol::LampCodes codes = protocol::kLeaveAllUnchanged;  // what it holds
   std::uint64_t serial = 0;                                  // larger is newer
 };
@@ -38,9 +56,9 @@ class UnitSignals {
   bool AddLease(Lease lease);
   // Ends the leases of `source` ("*": all); how many ended.
   int Clear(std::string_view source);
-  // Ends the leases expired at `now`; how many ended.
-  int Expire(WallClock::time_point now);
-  std::optional<WallClock::time_point> NextExpiry() const;
+  // Ends the leases ended at `now`; how many ended.
+  int Expire(SteadyClock::time_point now);
+  std::optional<SteadyClock::time_point> NextExpiry() const;
 
   // What the unit should show; kLeaveUnchanged where nothing is known.
   protocol::LampCodes Wanted() const;

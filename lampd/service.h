@@ -1,12 +1,13 @@
-// The service: a plant's units kept on MQTT. It polls every unit it serves
-// on the event loop, publishes each state (retained) when it changes and
-// each unit's availability, takes commands from the broker and answers with
-// the unit's reply, finds units by broadcast, and describes every unit to
-// Home Assistant. Several instances share one broker (or bridged brokers);
-// each serves its own units and knows the others' from their states.
-// Commands may be leases that expire and outrank each other (kept in a
-// state file across restarts), may go to groups, and may come over HTTP,
-// where the service also serves its metrics and Alertmanager's webhook.
+// The service: a plant's units kept on MQTT and HTTP. Every front (MQTT
+// topics, HTTP, Alertmanager's webhook) hands its commands to one command
+// path and hears one outcome back; the fleet polls the units it serves,
+// spread over the poll period, with commands in a lane of their own; the
+// lease keeper decides what each unit should show and keeps it in the
+// state file; ownership between instances follows the broker's retained
+// states and fails over when an instance goes. The class's parts live in
+// one file each: service.cpp (start, stop, the broker), command_path.cpp,
+// mqtt_front.cpp, service_http.cpp, polling.cpp, lease_keeper.cpp,
+// claims.cpp, publishing.cpp, discovery.cpp, finder.cpp.
 #pragma once
 
 #include <chrono>
@@ -14,7 +15,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <string>
@@ -25,6 +25,7 @@
 #include "config.h"
 #include "http_server.h"
 #include "leases.h"
+#include "log.h"
 #include "metrics.h"
 #include "mqtt_connection.h"
 #include "net/broadcast.h"
@@ -32,11 +33,42 @@
 #include "net/tcp_exchanges.h"
 #include "protocol/lamp_frame.h"
 #include "protocol/settings_frame.h"
+#include "state_document.h"
+#include "topics.h"
 
 namespace lampd {
 
-// One line a event on standard error, with the unit and the reason.
-void Log(const std::string& line);
+// Where a command came from, for the log, the metrics and the journal.
+enum class Origin { kMqtt, kHttp, kAlertmanager };
+std::string_view OriginName(Origin origin);
+
+// One command on its way: to a unit, a group or every unit served here.
+struct Request {
+  enum class Target { kUnit, kGroup, kAll };
+  Target target = Target::kUnit;
+  std::string name;  // the unit's id or the group's name
+  Command command;
+  bool read = false;  // read the unit now (get) rather than set
+  Origin origin = Origin::kMqtt;
+  bool relayed = false;  // passed on by another instance: not passed on again
+};
+
+// What came of it.
+struct Outcome {
+  enum class Refusal { kNone, kBad, kUnknown, kFull };
+  Refusal refusal = Refusal::kNone;
+  std::string why;                                          // of the refusal
+  std::vector<Json> answered;                               // states of units that answered
+  std::vector<std::pair<std::string, std::string>> failed;  // unit id, why
+  std::vector<std::string> passedTo;                        // instances it went on to
+
+  static Outcome Refused(Refusal refusal, std::string why) {
+    Outcome outcome;
+    outcome.refusal = refusal;
+    outcome.why = std::move(why);
+    return outcome;
+  }
+};
 
 class Service {
  public:
@@ -47,106 +79,153 @@ class Service {
   Service& operator=(const Service&) = delete;
 
   bool Start(std::string& error);
-  // Says "offline" for the bridge and leaves the broker cleanly.
+  // Writes the state file, says "offline" for the bridge and leaves the broker cleanly.
   void Stop();
 
  private:
-  // Told how the frame a command sent fared: empty `why` when the unit answered.
-  using Done = std::function<void(const std::string& why)>;
+  using Done = std::function<void(const std::string& why)>;  // empty: the unit answered
+  using Reply = std::function<void(Outcome)>;
   struct Waiting {
     protocol::LampFrame frame;
     Done done;
   };
+  // Whether this instance serves a unit: not before it knows what the
+  // broker holds (commands wait meanwhile); a stand-by sends it nothing.
+  enum class Role { kUndecided, kServing, kStandby };
 
   struct Unit {
     std::string id;
     protocol::UnitAddress address;
     std::optional<protocol::MacBytes> mac;
     std::optional<int> model;  // configured; else what the unit reports
+    bool configured = false;   // named in the file; a found one may be dropped
     std::optional<protocol::LampFrame> state;
     int missed = 0;
-    std::optional<bool> online;   // as last published
-    bool busy = false;            // an exchange is under way
-    std::deque<Waiting> waiting;  // commands behind it
-    UnitSignals signals;          // its baseline and leases
-    bool strayed = false;         // told of showing other than its leases
-    std::uint64_t exchanges = 0;  // for the metrics
+    bool everAnswered = false;
+    std::optional<bool> online;         // as last published
+    SteadyClock::time_point nextTry{};  // an offline unit is tried less often
+    bool busy = false;                  // an exchange is under way
+    std::deque<Waiting> waiting;        // commands behind it
+    UnitSignals signals;                // its baseline and leases
+    bool strayed = false;               // told of showing other than its leases
+    bool changed = false;               // a state to publish once the unit has answered
+    std::uint64_t exchanges = 0;        // for the metrics
     std::map<std::string, std::uint64_t> failures;
-    std::string servedBy;     // another instance that serves it, when it is not ours
-    bool discovered = false;  // Home Assistant has its description for the model known
+    Role role = Role::kUndecided;
+    std::string owner;                  // the instance its last retained state names
+    std::optional<UnitSignals> theirs;  // that state's leases and baseline, to serve on with
+    std::deque<std::size_t> published;  // the last states published (hashed), to know our echo
+    bool discovered = false;            // Home Assistant has its description for the model known
+    bool Serving() const { return role == Role::kServing; }
   };
 
-  // The broker.
+  // service.cpp: the broker.
   void OnConnected();
   void OnMessage(const std::string& topic, std::string_view payload);
+  void OnHomeAssistant(std::string_view payload);
+
+  // command_path.cpp: every front's commands.
+  void Submit(Request request, Reply reply);
+  void SubmitToUnit(const Request& request, Reply reply);
+  void SubmitToMembers(const Request& request, std::vector<Unit*> members, Reply reply);
+  void Relay(const Request& request, const std::string& topic);
+  std::vector<Unit*> Members(const GroupConfig& group);
+  const GroupConfig* GroupNamed(const std::string& name) const;
+  // "a lease of ci, priority 5, for 10m" or "a clear of ci"; "" for the rest.
+  static std::string LeaseText(const Command& command);
+
+  // mqtt_front.cpp
+  void OnMqttCommand(const ParsedTopic& topic, std::string_view payload);
+  // To BASE/ID/error or BASE/group/NAME/error.
+  void PublishError(TopicKind kind, const std::string& name, const std::string& why,
+                    std::string_view payload);
+
+  // publishing.cpp
+  Json StateOf(const Unit& unit, bool withOnline) const;
   void PublishState(Unit& unit);
   void PublishAvailability(Unit& unit, bool online);
+  // A retained message on a unit's topic that is not what we published
+  // there is put right at once.
+  bool OurEcho(Unit& unit, std::string_view payload);
+  void OnAvailabilitySeen(Unit& unit, std::string_view payload);
+  // discovery.cpp
   void PublishDiscovery(Unit& unit);
-  void PublishError(const std::string& id, const std::string& why, std::string_view payload);
-  std::string Topic(const std::string& rest) const { return config_.mqtt.baseTopic + "/" + rest; }
 
-  // The units.
-  void PollAll();
+  // polling.cpp: the units.
+  void PollTick();
   void Exchange(Unit& unit, const protocol::LampFrame& request, bool command, Done done = {});
   void OnResult(const std::string& id, const platform::TcpExchangeResult& result, bool command,
                 const Done& done);
   void TakeResult(Unit& unit, const platform::TcpExchangeResult& result, bool command);
-  void Find(bool answer);
-  void OnFound(const protocol::SettingsRecord& record);
-  void OnCommand(const std::string& id, const std::string& what, std::string_view payload);
-  void OnGroupCommand(const std::string& name, const std::string& what, std::string_view payload);
+  void TakeShown(Unit& unit, const protocol::LampFrame& reply, std::optional<bool> wasOnline);
   int ModelOf(const Unit& unit) const;
 
-  // Leases and baselines. Apply refuses (with the reason) or takes the
-  // command and sends what it changes; `done` hears how the frame fared.
-  // A lease is logged unless `quiet` (a group's is logged once for all).
-  std::optional<std::string> Apply(Unit& unit, const Command& command, Done done,
-                                   bool quiet = false);
-  // Sends what the unit should show where it shows otherwise (and what
-  // `named` names whatever it shows); `done` at once when nothing need go.
+  // lease_keeper.cpp: leases and baselines. Apply refuses (with the reason)
+  // or takes the command and sends what it changes; `done` hears how the
+  // frame fared.
+  std::optional<std::string> Apply(Unit& unit, const Command& command, Done done);
   void SendWanted(Unit& unit, const protocol::LampCodes& named, bool heldOnly, Done done);
   void LeasesChanged(Unit& unit);
-  void ArmExpiry(WallClock::time_point when);
+  void ArmExpiry(SteadyClock::time_point when);
   void OnExpiry();
   void SaveSoon();
   void Save();
-  std::vector<Unit*> Members(const GroupConfig& group);
-  const GroupConfig* GroupNamed(const std::string& name) const;
-  // Passes a group's (or another instance's unit's) command on over MQTT.
-  void Relay(const std::string& topic, Command command);
-  nlohmann::ordered_json StateJson(const Unit& unit) const;
-  // "a lease of ci, priority 5, for 10m" or "a clear of ci"; "" for the rest.
-  static std::string LeaseText(const Command& command);
 
-  // HTTP (service_http.cpp).
-  nlohmann::ordered_json HttpState(const Unit& unit) const;  // the state, and whether it answers
+  // claims.cpp: ownership between instances.
+  void OnBridgeState(const std::string& instance, std::string_view payload);
+  void OnUnitState(const std::string& id, std::string_view payload);
+  void OnSynced();
+  void Decide(Unit& unit);
+  void Serve(Unit& unit);
+  void Yield(Unit& unit, const std::string& to);
+  bool Online(const std::string& instance) const;
+
+  // finder.cpp: Mac Find.
+  void Find(bool requested);
+  void OnFound(const protocol::SettingsRecord& record);
+  void Forget(Unit& unit, const std::string& why);
+
+  // service_http.cpp: the HTTP front.
   void OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)> answer);
-  void PutUnit(const std::string& id, const std::string& body,
-               std::function<void(HttpAnswer)> answer);
-  void PostGroup(const std::string& name, const std::string& body,
-                 std::function<void(HttpAnswer)> answer);
+  void HttpCommand(Request request, std::function<void(HttpAnswer)> answer);
   HttpAnswer OnAlerts(const std::string& body);
   std::string Metrics() const;
 
   platform::EventLoop& loop_;
   Config config_;
+  Topics topics_;
+  LogLimiter log_;
   std::unique_ptr<MqttConnection> mqtt_;
-  platform::TcpExchangeClient exchanges_;
+  // Commands, polls of units that answer, and tries of those that do not
+  // each have exchanges of their own, so none waits behind the others.
+  platform::TcpExchangeClient commandLane_, pollLane_, probeLane_;
   std::map<std::string, Unit> units_;
-  std::set<std::string> elsewhere_;  // ids other instances serve
+  std::size_t found_ = 0;               // of them, found by Mac Find
+  std::vector<std::string> pollOrder_;  // ids in poll order, made again when units come or go
+  bool pollOrderStale_ = true;
+  std::size_t pollCursor_ = 0;
+  SteadyClock::time_point roundStart_{};
+  std::map<std::string, std::string> elsewhere_;  // ids other instances serve, and which
+  std::map<std::string, bool> peers_;             // instances and whether they are online
+  bool synced_ = false;                           // what the broker holds is known
+  std::string syncMarker_;
   std::unique_ptr<platform::BroadcastChannel> finding_;
   bool answerFind_ = false;
-  platform::EventLoop::TimerId pollTimer_ = 0, findTimer_ = 0, expiryTimer_ = 0;
-  std::optional<WallClock::time_point> expiryAt_;
+  SteadyClock::time_point lastFind_{};
+  platform::EventLoop::TimerId pollTimer_ = 0, findTimer_ = 0, expiryTimer_ = 0, aloneTimer_ = 0,
+                               saveTimer_ = 0;
+  std::optional<SteadyClock::time_point> expiryAt_;
 
   std::string statePath_;
   std::map<std::string, UnitSignals> unplaced_;  // kept leases of units not found yet
   std::uint64_t serial_ = 0;                     // the last lease's
   bool saveQueued_ = false, saveFailing_ = false;
+  std::uint64_t saveFailures_ = 0;
 
   std::unique_ptr<HttpServer> http_;
   Histogram exchangeSeconds_;
-  std::map<std::string, std::uint64_t> commands_;  // by channel
+  std::map<std::string, std::uint64_t> commands_, refused_;  // by origin
+  std::uint64_t droppedMessages_ = 0;
 };
 
 }  // namespace lampd

@@ -1,20 +1,14 @@
-// The service's HTTP side: its REST API, Alertmanager's webhook and the
-// metrics. Runs on the loop, like the rest of the service; the HTTP server
-// hands each request over and waits for the answer.
+// The HTTP front: its REST API and Alertmanager's webhook hand their
+// commands to the command path and answer with the outcome; the metrics.
+// Runs on the loop, like the rest of the service.
 #include <memory>
-#include <nlohmann/json.hpp>
 
 #include "service.h"
-#include "time_text.h"
 
 namespace lampd {
 namespace {
 
-using json = nlohmann::ordered_json;
-
-HttpAnswer JsonAnswer(int status, const json& body) {
-  return {status, body.dump(-1, ' ', false, json::error_handler_t::replace) + "\n"};
-}
+HttpAnswer JsonAnswer(int status, const Json& body) { return {status, Dump(body) + "\n"}; }
 
 HttpAnswer Error(int status, const std::string& why) {
   return JsonAnswer(status, {{"error", why}});
@@ -28,13 +22,21 @@ std::optional<std::string> Tail(const std::string& path, std::string_view prefix
   return rest;
 }
 
-}  // namespace
-
-nlohmann::ordered_json Service::HttpState(const Unit& unit) const {
-  json state = StateJson(unit);
-  state["online"] = unit.online.value_or(false);
-  return state;
+int RefusalStatus(Outcome::Refusal refusal) {
+  switch (refusal) {
+    case Outcome::Refusal::kBad:
+      return 400;
+    case Outcome::Refusal::kUnknown:
+      return 404;
+    case Outcome::Refusal::kFull:
+      return 409;
+    case Outcome::Refusal::kNone:
+      break;
+  }
+  return 200;
 }
+
+}  // namespace
 
 void Service::OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)> answer) {
   const std::string& path = request.path;
@@ -47,21 +49,43 @@ void Service::OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)>
     if (only("GET")) answer({200, Metrics(), "text/plain; version=0.0.4; charset=utf-8"});
   } else if (path == "/api/units") {
     if (!only("GET")) return;
-    json units = json::array();
+    Json units = Json::array();
     for (const auto& [id, unit] : units_) {
-      if (unit.servedBy.empty()) units.push_back(HttpState(unit));
+      if (unit.role != Role::kStandby) units.push_back(StateOf(unit, true));
     }
     answer(JsonAnswer(200, units));
   } else if (const auto id = Tail(path, "/api/units/")) {
-    if (request.method == "PUT") return PutUnit(*id, request.body, std::move(answer));
+    if (request.method == "PUT") {
+      Request command;
+      command.name = *id;
+      std::string why;
+      if (!ParseCommand(request.body, "http", command.command, why)) {
+        ++refused_["http"];
+        return answer(Error(400, why));
+      }
+      command.origin = Origin::kHttp;
+      return HttpCommand(std::move(command), std::move(answer));
+    }
     if (!only("GET")) return;
     const auto found = units_.find(*id);
-    if (found == units_.end() || !found->second.servedBy.empty()) {
-      return answer(Error(404, "no unit " + *id + " is served here"));
+    if (found == units_.end() || found->second.role == Role::kStandby) {
+      const std::string owner = found != units_.end() ? found->second.owner : "";
+      return answer(Error(404, owner.empty() ? "no unit " + *id + " is served here"
+                                             : "unit " + *id + " is served by instance " + owner));
     }
-    answer(JsonAnswer(200, HttpState(found->second)));
+    answer(JsonAnswer(200, StateOf(found->second, true)));
   } else if (const auto group = Tail(path, "/api/groups/")) {
-    if (only("POST")) PostGroup(*group, request.body, std::move(answer));
+    if (!only("POST")) return;
+    Request command;
+    command.target = Request::Target::kGroup;
+    command.name = *group;
+    std::string why;
+    if (!ParseCommand(request.body, "http", command.command, why)) {
+      ++refused_["http"];
+      return answer(Error(400, why));
+    }
+    command.origin = Origin::kHttp;
+    HttpCommand(std::move(command), std::move(answer));
   } else if (path == "/api/alertmanager") {
     if (only("POST")) answer(OnAlerts(request.body));
   } else {
@@ -69,146 +93,73 @@ void Service::OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)>
   }
 }
 
-void Service::PutUnit(const std::string& id, const std::string& body,
-                      std::function<void(HttpAnswer)> answer) {
-  const auto found = units_.find(id);
-  if (found == units_.end() || !found->second.servedBy.empty()) {
-    return answer(Error(404, found == units_.end() ? "no unit " + id + " is known"
-                                                   : "unit " + id + " is served by instance " +
-                                                         found->second.servedBy));
-  }
-  Command command;
-  std::string why;
-  if (!ParseCommand(body, "http", command, why)) return answer(Error(400, why));
-  ++commands_["http"];
-  const auto refused = Apply(found->second, command, [this, id, answer](const std::string& failed) {
-    Unit& unit = units_.at(id);
-    if (!failed.empty()) {
-      std::string why = failed;
-      if (!unit.signals.Empty()) why += "; its leases are kept and sent when it answers again";
+void Service::HttpCommand(Request request, std::function<void(HttpAnswer)> answer) {
+  const bool group = request.target == Request::Target::kGroup;
+  const std::string name = request.name;
+  Submit(std::move(request), [this, group, name, answer = std::move(answer)](Outcome outcome) {
+    if (outcome.refusal != Outcome::Refusal::kNone) {
+      return answer(Error(RefusalStatus(outcome.refusal), outcome.why));
+    }
+    if (group) {
+      Json failed = Json::array();
+      for (const auto& [id, why] : outcome.failed) failed.push_back({{"id", id}, {"error", why}});
+      const bool none = outcome.answered.empty() && !outcome.failed.empty();
+      return answer(JsonAnswer(none ? 502 : 200, {{"group", name},
+                                                  {"units", outcome.answered},
+                                                  {"failed", failed},
+                                                  {"passed_to", outcome.passedTo}}));
+    }
+    if (!outcome.passedTo.empty()) {
+      return answer(JsonAnswer(202, {{"id", name}, {"passed_to", outcome.passedTo.front()}}));
+    }
+    if (!outcome.failed.empty()) {
+      std::string why = outcome.failed.front().second;
+      const auto unit = units_.find(name);
+      if (unit != units_.end() && !unit->second.signals.Empty()) {
+        why += "; its leases are kept and sent when it answers again";
+      }
       return answer(Error(502, why));
     }
-    json state = StateJson(unit);
-    state["online"] = unit.online.value_or(false);
-    answer(JsonAnswer(200, state));
+    if (outcome.answered.empty()) return answer(Error(502, "the unit did not answer"));
+    answer(JsonAnswer(200, outcome.answered.front()));
   });
-  if (refused) answer(Error(409, *refused));
-}
-
-void Service::PostGroup(const std::string& name, const std::string& body,
-                        std::function<void(HttpAnswer)> answer) {
-  const GroupConfig* group = GroupNamed(name);
-  if (!group) return answer(Error(404, "no group " + name + " in [groups]"));
-  Command command;
-  std::string why;
-  if (!ParseCommand(body, "http", command, why)) return answer(Error(400, why));
-  ++commands_["http"];
-  Relay("group/" + name + "/set", command);  // the other instances' members
-  const std::vector<Unit*> members = Members(*group);
-  const std::string lease = LeaseText(command);
-  Log("group " + name + ": " + (lease.empty() ? "a command" : lease) + " over HTTP to " +
-      std::to_string(members.size()) + " unit(s) here");
-  // The answer goes when the last member has answered.
-  struct Gathering {
-    json units = json::array(), failed = json::array();
-    std::size_t left = 0;
-    std::function<void(HttpAnswer)> answer;
-  };
-  auto gathering = std::make_shared<Gathering>();
-  gathering->left = members.size() + 1;
-  gathering->answer = std::move(answer);
-  const auto finish = [gathering, name] {
-    if (--gathering->left > 0) return;
-    const bool none = gathering->units.empty() && !gathering->failed.empty();
-    gathering->answer(
-        JsonAnswer(none ? 502 : 200,
-                   {{"group", name}, {"units", gathering->units}, {"failed", gathering->failed}}));
-  };
-  for (Unit* member : members) {
-    const std::string id = member->id;
-    const auto refused = Apply(
-        *member, command,
-        [this, id, gathering, finish](const std::string& failed) {
-          if (failed.empty()) {
-            gathering->units.push_back(StateJson(units_.at(id)));
-          } else {
-            gathering->failed.push_back({{"id", id}, {"error", failed}});
-          }
-          finish();
-        },
-        true);
-    if (refused) {
-      gathering->failed.push_back({{"id", id}, {"error", *refused}});
-      finish();
-    }
-  }
-  finish();
 }
 
 HttpAnswer Service::OnAlerts(const std::string& body) {
-  const json document = json::parse(body, nullptr, false);
-  if (!document.is_object() || !document.contains("alerts") || !document["alerts"].is_array()) {
-    return Error(400, "not Alertmanager's webhook JSON: no \"alerts\" list");
+  AlertBatch batch;
+  std::string why;
+  if (!ReadAlerts(body, config_.alerts, WallClock::now(), batch, why)) {
+    ++refused_["alertmanager"];
+    log_.Say("refused", "Alertmanager: " + why);
+    return Error(400, why);
   }
-  ++commands_["alertmanager"];
-  int firing = 0, resolved = 0, leases = 0;
-  const auto now = WallClock::now();
-  for (const json& alert : document["alerts"]) {
-    if (!alert.is_object() || !alert.contains("labels") || !alert["labels"].is_object()) {
-      return Error(400, "an alert without labels");
+  int leases = 0;
+  for (AlertCommand& alert : batch.commands) {
+    Request request;
+    request.origin = Origin::kAlertmanager;
+    if (alert.target.starts_with("group:")) {
+      request.target = Request::Target::kGroup;
+      request.name = alert.target.substr(6);
+    } else {
+      request.name = alert.target;
     }
-    const json& labels = alert["labels"];
-    const std::string fingerprint = alert.value("fingerprint", json(labels).dump());
-    const bool fires = alert.value("status", "") == "firing";
-    (fires ? firing : resolved) += 1;
-    const std::string source = "alertmanager:" + fingerprint.substr(0, 50);
-    for (const AlertRule& rule : config_.alerts) {
-      const bool matches = std::all_of(rule.match.begin(), rule.match.end(), [&](const auto& pair) {
-        return labels.contains(pair.first) && labels[pair.first].is_string() &&
-               labels[pair.first].template get<std::string>() == pair.second;
-      });
-      if (!matches) continue;
-      Command command;
-      command.source = source;
-      if (fires) {
-        command.codes = rule.set;
-        command.priority = rule.priority;
-        // Alertmanager leaves endsAt zero while an alert fires; then the
-        // rule says how long the light lasts without word from it.
-        auto until = now + rule.lasts;
-        if (const auto ends = ParseTime(alert.value("endsAt", "")); ends && *ends > now) {
-          until = std::min(*ends, now + kLongestLease);
-        }
-        command.lease = std::chrono::ceil<std::chrono::milliseconds>(until - now);
-      } else {
-        command.clear = source;
-      }
-      std::vector<Unit*> targets;
-      if (rule.target.starts_with("group:")) {
-        const std::string group = rule.target.substr(6);
-        targets = Members(*GroupNamed(group));
-        Relay("group/" + group + "/set", command);
-      } else if (const auto unit = units_.find(rule.target);
-                 unit != units_.end() && unit->second.servedBy.empty()) {
-        targets.push_back(&unit->second);
-      } else {
-        Relay(rule.target + "/set", command);  // another instance's, or not found yet
-      }
-      for (Unit* unit : targets) {
-        if (!Apply(*unit, command, {}, true) && fires) ++leases;
-      }
-    }
+    const bool lease = alert.command.lease.has_value();
+    request.command = std::move(alert.command);
+    // Alertmanager is answered at once; what the units say is on their topics.
+    Submit(std::move(request), [](const Outcome&) {});
+    if (lease) ++leases;
   }
-  Log("Alertmanager: " + std::to_string(firing) + " firing, " + std::to_string(resolved) +
-      " resolved; " + std::to_string(leases) + " lease(s) here");
-  return JsonAnswer(200, {{"firing", firing}, {"resolved", resolved}, {"leases", leases}});
+  Log("Alertmanager: " + std::to_string(batch.firing) + " firing, " +
+      std::to_string(batch.resolved) + " resolved; " + std::to_string(leases) + " lease(s)");
+  return JsonAnswer(200,
+                    {{"firing", batch.firing}, {"resolved", batch.resolved}, {"leases", leases}});
 }
 
 std::string Service::Metrics() const {
   MetricsText out;
   const auto each = [this](const std::function<void(const Unit&)>& write) {
     for (const auto& [id, unit] : units_) {
-      if (unit.servedBy.empty()) write(unit);
+      if (unit.Serving()) write(unit);
     }
   };
   out.Family("lampd_unit_up", "gauge", "Whether the unit answers its polls (1) or not (0).");
@@ -253,12 +204,32 @@ std::string Service::Metrics() const {
   exchangeSeconds_.Write(out, "lampd_exchange_duration_seconds");
   out.Family("lampd_mqtt_connected", "gauge", "Whether lampd is connected to its broker.");
   out.Sample("lampd_mqtt_connected", {}, mqtt_ && mqtt_->Connected() ? 1 : 0);
-  out.Family("lampd_commands_total", "counter",
-             "Commands taken, by where they came from (mqtt, http, alertmanager).");
-  for (const char* channel : {"mqtt", "http", "alertmanager"}) {
-    const auto count = commands_.find(channel);
-    out.Sample("lampd_commands_total", {{"source", channel}},
-               count == commands_.end() ? 0 : static_cast<double>(count->second));
+  out.Family("lampd_mqtt_dropped_total", "counter",
+             "Messages dropped unread for being over their topic's size.");
+  out.Sample("lampd_mqtt_dropped_total", {}, static_cast<double>(droppedMessages_));
+  out.Family("lampd_units_standing_by", "gauge",
+             "Units this instance reaches that another instance serves.");
+  out.Sample("lampd_units_standing_by", {},
+             static_cast<double>(std::count_if(units_.begin(), units_.end(), [](const auto& entry) {
+               return entry.second.role == Role::kStandby;
+             })));
+  out.Family("lampd_state_file_failing", "gauge",
+             "Whether the last write of the state file failed (1); it is tried again until it "
+             "is written.");
+  out.Sample("lampd_state_file_failing", {}, saveFailing_ ? 1 : 0);
+  out.Family("lampd_state_file_failures_total", "counter", "Writes of the state file that failed.");
+  out.Sample("lampd_state_file_failures_total", {}, static_cast<double>(saveFailures_));
+  for (const auto& [family, counts, help] :
+       {std::tuple{"lampd_commands_total", &commands_,
+                   "Commands taken, by where they came from (mqtt, http, alertmanager)."},
+        std::tuple{"lampd_commands_refused_total", &refused_,
+                   "Commands refused before they were taken, by where they came from."}}) {
+    out.Family(family, "counter", help);
+    for (const char* origin : {"mqtt", "http", "alertmanager"}) {
+      const auto count = counts->find(origin);
+      out.Sample(family, {{"source", origin}},
+                 count == counts->end() ? 0 : static_cast<double>(count->second));
+    }
   }
   return out.Text();
 }

@@ -1,124 +1,102 @@
 #include "state_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
+#include "state_document.h"
 #include "time_text.h"
 
 namespace lampd {
 namespace {
 
-using json = nlohmann::ordered_json;
-
-json CodesJson(const protocol::LampCodes& codes) {
-  json document = json::object();
-  json lamps = json::object();
-  for (int lamp = 0; lamp < protocol::kLampCount; ++lamp) {
-    if (codes[lamp] != protocol::kLeaveUnchanged) {
-      lamps[std::string(protocol::kLampNames[lamp])] =
-          std::string(protocol::LampStateName(codes[lamp]));
-    }
-  }
-  document["lamps"] = lamps;
-  if (codes[protocol::kSoundLamp] != protocol::kLeaveUnchanged) {
-    document["sound"] = codes[protocol::kSoundLamp];
-  }
-  return document;
-}
-
-// The reverse; false for anything not as CodesJson writes it.
-bool CodesOf(const json& document, protocol::LampCodes& codes) {
-  codes = protocol::kLeaveAllUnchanged;
-  if (!document.contains("lamps") || !document["lamps"].is_object()) return false;
-  for (const auto& [name, value] : document["lamps"].items()) {
-    const auto lamp = protocol::LampNumberOf(name);
-    const auto code =
-        value.is_string() ? protocol::LampCodeOf(value.get<std::string>()) : std::nullopt;
-    if (!lamp || !code) return false;
-    codes[*lamp] = *code;
-  }
-  if (document.contains("sound")) {
-    const json& sound = document["sound"];
-    if (!sound.is_number_integer() || sound.get<int>() < 0 || sound.get<int>() > 5) return false;
-    codes[protocol::kSoundLamp] = static_cast<std::uint8_t>(sound.get<int>());
-  }
-  return true;
-}
+constexpr int kVersion = 2;                     // 1 wrote the sound "off" as 0
+constexpr std::size_t kLargestFile = 64 << 20;  // 2,000 units of 64 leases is 20 MB
 
 std::string ErrnoText() { return std::strerror(errno); }
 
-bool Parse(const std::string& text, WallClock::time_point now, SavedSignals& saved) {
-  const json document = json::parse(text, nullptr, false);
-  if (!document.is_object() || document.value("version", 0) != 1 || !document.contains("units") ||
-      !document["units"].is_object() || !document.contains("serial") ||
-      !document["serial"].is_number_unsigned()) {
+// Version 1 wrote the sound "off" as 0; read as today's.
+void UpgradeSound(Json& document) {
+  if (const auto sound = document.find("sound"); sound != document.end() && *sound == 0) {
+    *sound = "off";
+  }
+}
+
+bool ParseUnit(Json entry, int version, const ClockPair& clocks, UnitSignals& signals) {
+  if (!entry.is_object()) return false;
+  const auto baseline = entry.find("baseline");
+  const auto leases = entry.find("leases");
+  if (baseline == entry.end() || !baseline->is_object() || leases == entry.end() ||
+      !leases->is_array()) {
     return false;
   }
-  saved.serial = document["serial"].get<std::uint64_t>();
-  for (const auto& [id, entry] : document["units"].items()) {
-    UnitSignals signals;
-    protocol::LampCodes baseline;
-    if (!entry.is_object() || !entry.contains("baseline") ||
-        !CodesOf(entry["baseline"], baseline) || !entry.contains("leases") ||
-        !entry["leases"].is_array()) {
+  if (version == 1) UpgradeSound(*baseline);
+  protocol::LampCodes codes = protocol::kLeaveAllUnchanged;
+  std::string why;
+  if (!CodesOf(*baseline, codes, why)) return false;
+  signals.SetBaseline(codes);
+  for (Json& item : *leases) {
+    if (!item.is_object()) return false;
+    if (version == 1) UpgradeSound(item);
+    const auto serial = item.find("serial");
+    Lease lease;
+    if (serial == item.end() || !serial->is_number_unsigned() || !LeaseOf(item, clocks, lease)) {
       return false;
     }
-    signals.SetBaseline(baseline);
-    for (const json& item : entry["leases"]) {
-      Lease lease;
-      if (!item.is_object() || !CodesOf(item, lease.codes) || !item.contains("source") ||
-          !item["source"].is_string() || !item.contains("priority") ||
-          !item["priority"].is_number_integer() || !item.contains("serial") ||
-          !item["serial"].is_number_unsigned() || !item.contains("expires") ||
-          !item["expires"].is_string()) {
-        return false;
-      }
-      const auto expires = ParseTime(item["expires"].get<std::string>());
-      if (!expires) return false;
-      lease.source = item["source"].get<std::string>();
-      lease.priority = item["priority"].get<int>();
-      lease.serial = item["serial"].get<std::uint64_t>();
-      lease.expires = *expires;
-      if (lease.expires > now) signals.AddLease(std::move(lease));
-    }
-    if (!signals.Empty()) saved.units.emplace(id, std::move(signals));
+    lease.serial = serial->get<std::uint64_t>();
+    if (lease.ends > clocks.steady) signals.AddLease(std::move(lease));
   }
   return true;
 }
 
 }  // namespace
 
-json LeaseJson(const Lease& lease) {
-  json document = json::object();
-  document["source"] = lease.source;
-  document["priority"] = lease.priority;
-  document["expires"] = TimeText(lease.expires);
-  const json codes = CodesJson(lease.codes);
-  document["lamps"] = codes["lamps"];
-  if (codes.contains("sound")) document["sound"] = codes["sound"];
-  return document;
-}
-
-bool SaveSignals(const std::string& path, const SavedSignals& saved, std::string& why) {
-  json units = json::object();
+std::string SignalsText(const SavedSignals& saved, const ClockPair& clocks) {
+  Json units = Json::object();
   for (const auto& [id, signals] : saved.units) {
     if (signals.Empty()) continue;
-    json leases = json::array();
+    Json leases = Json::array();
     for (const Lease& lease : signals.Leases()) {
-      json item = LeaseJson(lease);
+      Json item = LeaseJson(lease, clocks);
       item["serial"] = lease.serial;
       leases.push_back(item);
     }
     units[id] = {{"baseline", CodesJson(signals.Baseline())}, {"leases", leases}};
   }
-  const std::string text =
-      json{{"version", 1}, {"serial", saved.serial}, {"units", units}}.dump(1) + "\n";
+  return Json{{"version", kVersion}, {"serial", saved.serial}, {"units", units}}.dump(
+             1, ' ', false, Json::error_handler_t::replace) +
+         "\n";
+}
+
+bool ParseSignals(const std::string& text, const ClockPair& clocks, SavedSignals& saved) {
+  Json document = Json::parse(text, nullptr, false);
+  if (!document.is_object()) return false;
+  const auto version = document.find("version");
+  const auto serial = document.find("serial");
+  const auto units = document.find("units");
+  if (version == document.end() || !version->is_number_integer() ||
+      (*version != 1 && *version != kVersion) || serial == document.end() ||
+      !serial->is_number_unsigned() || units == document.end() || !units->is_object()) {
+    return false;
+  }
+  SavedSignals parsed;
+  parsed.serial = serial->get<std::uint64_t>();
+  for (auto& [id, entry] : units->items()) {
+    UnitSignals signals;
+    if (!ParseUnit(entry, version->get<int>(), clocks, signals)) return false;
+    if (!signals.Empty()) parsed.units.emplace(id, std::move(signals));
+  }
+  saved = std::move(parsed);
+  return true;
+}
+
+bool SaveSignals(const std::string& path, const SavedSignals& saved, const ClockPair& clocks,
+                 std::string& why) {
+  const std::string text = SignalsText(saved, clocks);
   const std::string temporary = path + ".new";
   const int file = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (file < 0) {
@@ -151,31 +129,51 @@ bool SaveSignals(const std::string& path, const SavedSignals& saved, std::string
   return true;
 }
 
-LoadOutcome LoadSignals(const std::string& path, WallClock::time_point now, SavedSignals& saved,
+LoadOutcome LoadSignals(const std::string& path, const ClockPair& clocks, SavedSignals& saved,
                         std::string& note) {
-  std::ifstream file(path);
-  if (!file) {
+  const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file < 0) {
     if (errno == ENOENT) return LoadOutcome::kNoFile;
     note = "cannot read " + path + ": " + ErrnoText();
     return LoadOutcome::kUnreadable;
   }
-  std::stringstream text;
-  text << file.rdbuf();
-  SavedSignals parsed;
-  if (Parse(text.str(), now, parsed)) {
-    saved = std::move(parsed);
-    return LoadOutcome::kLoaded;
+  struct stat facts {};
+  std::string text;
+  bool tooLarge = false;
+  if (::fstat(file, &facts) != 0 || !S_ISREG(facts.st_mode)) {
+    note = "cannot read " + path + ": " + (S_ISDIR(facts.st_mode) ? "a directory" : "not a file");
+    ::close(file);
+    return LoadOutcome::kUnreadable;
   }
-  std::string stamp = TimeText(now);
+  char buffer[65536];
+  for (;;) {
+    const ssize_t count = ::read(file, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) {
+      note = "cannot read " + path + ": " + ErrnoText();
+      ::close(file);
+      return LoadOutcome::kUnreadable;
+    }
+    if (count == 0) break;
+    if (text.size() + static_cast<std::size_t>(count) > kLargestFile) {
+      tooLarge = true;
+      break;
+    }
+    text.append(buffer, static_cast<std::size_t>(count));
+  }
+  ::close(file);
+  if (!tooLarge && ParseSignals(text, clocks, saved)) return LoadOutcome::kLoaded;
+  std::string stamp = TimeText(clocks.wall);
   for (char& c : stamp) {
     if (c == ':') c = '-';
   }
   const std::string aside = path + ".bad-" + stamp;
   if (std::rename(path.c_str(), aside.c_str()) != 0) {
-    note = path + " does not parse and cannot be moved aside: " + ErrnoText();
+    note = path + " is not a state file and cannot be moved aside: " + ErrnoText();
     return LoadOutcome::kUnreadable;
   }
-  note = path + " does not parse: moved aside to " + aside + "; starting without leases";
+  note = path + (tooLarge ? " is over 64 MiB" : " does not parse") + ": moved aside to " + aside +
+         "; starting without leases";
   return LoadOutcome::kMovedAside;
 }
 

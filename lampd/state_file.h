@@ -1,11 +1,12 @@
 // The leases (and the baselines under them) kept across restarts: one JSON
 // file, written whole to a temporary file, synced and renamed over the old
 // one, so a crash or a power cut leaves the old file or the new, never half.
+// Expiry is kept as wall-clock time and turned back into the monotonic
+// clock at start.
 #pragma once
 
 #include <cstdint>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <string>
 
 #include "leases.h"
@@ -17,18 +18,22 @@ struct SavedSignals {
   std::uint64_t serial = 0;                  // the last lease's
 };
 
-// A lease as states and the file show it: {source, priority, expires,
-// lamps: {red: "on"}, sound}.
-nlohmann::ordered_json LeaseJson(const Lease& lease);
+// The file's text, and what it reads back as (no I/O: the fuzz tree reads it too).
+std::string SignalsText(const SavedSignals& saved, const ClockPair& clocks);
+// False for text that is not such a file, whatever its shape; leases ended
+// at `clocks` are dropped.
+bool ParseSignals(const std::string& text, const ClockPair& clocks, SavedSignals& saved);
 
 // False with `why` (errno's text) when the file could not be written.
-bool SaveSignals(const std::string& path, const SavedSignals& saved, std::string& why);
+bool SaveSignals(const std::string& path, const SavedSignals& saved, const ClockPair& clocks,
+                 std::string& why);
 
 enum class LoadOutcome { kNoFile, kLoaded, kMovedAside, kUnreadable };
-// Reads the file, dropping leases expired at `now`. A file that does not
-// parse is renamed to PATH.bad-TIME (`note` says where), so it is neither
-// lost nor read again.
-LoadOutcome LoadSignals(const std::string& path, WallClock::time_point now, SavedSignals& saved,
+// Reads the file. One that does not read as a state file (bad JSON, the
+// wrong shape, too large) is renamed to PATH.bad-TIME (`note` says where),
+// so it is neither lost nor read again; a path that is not a file or
+// cannot be read is kUnreadable, never written over.
+LoadOutcome LoadSignals(const std::string& path, const ClockPair& clocks, SavedSignals& saved,
                         std::string& note);
 
 }  // namespace lampd

@@ -220,7 +220,7 @@ TEST(LampdEnforce, AUnitIsGivenItsLeasesAgainAfterAPowerCutOrAConsolePress) {
   const auto cleared = StateOf(probe, "press-3", Red("off", 0), from);
   ASSERT_TRUE(cleared);
   EXPECT_EQ(cleared->at("lamps")["yellow"], "on");
-  EXPECT_EQ(cleared->at("sound"), 0);
+  EXPECT_EQ(cleared->at("sound"), "off");
   EXPECT_EQ(lampd.Stop(), 0);
 
   // With enforce = false a console press stands, for poll after poll.
@@ -283,7 +283,7 @@ TEST(LampdGroups, ReachTheirMembersOnEveryInstanceOfABridgedPlant) {
     EXPECT_EQ(state->at("leases")[0]["source"], "andon");
   }
   EXPECT_TRUE(one.WaitForLog(
-      "group line1: a lease of andon, priority 5, for 1m over HTTP to 1 unit(s) here"));
+      "group line1: a lease of andon, priority 5, for 1m over http to 1 unit(s) here"));
   EXPECT_TRUE(
       two.WaitForLog("group line1: a lease of andon, priority 5, for 1m to 2 unit(s) here"));
   EXPECT_TRUE(Writes(other).empty());
@@ -486,7 +486,7 @@ TEST_F(LampdHttp, AlertmanagerAlertsLightTowersUntilTheyResolve) {
   const auto dark = StateOf(
       probe, "press-3",
       [](const json& s) {
-        return s["lamps"]["red"] == "off" && s["sound"] == 0 && s["leases"].empty();
+        return s["lamps"]["red"] == "off" && s["sound"] == "off" && s["leases"].empty();
       },
       from);
   EXPECT_TRUE(dark) << alerted.Log();

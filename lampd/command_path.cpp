@@ -1,0 +1,178 @@
+// The one command path: every front hands its command here and hears one
+// outcome. A unit served here takes it; one another instance serves gets
+// it passed on over the broker; a group goes to its members here and on to
+// the other instances. Counting and logging are done here, once.
+#include <algorithm>
+
+#include "protocol/duration_text.h"
+#include "service.h"
+
+namespace lampd {
+namespace {
+
+constexpr std::size_t kCommandsWaiting = 64;  // a unit's queue of commands, at the most
+
+}  // namespace
+
+std::string Service::LeaseText(const Command& command) {
+  if (command.clear) return "a clear of " + *command.clear;
+  if (!command.lease) return "";
+  return "a lease of " + command.source + ", priority " + std::to_string(command.priority) +
+         ", for " + protocol::DurationText(*command.lease);
+}
+
+const GroupConfig* Service::GroupNamed(const std::string& name) const {
+  for (const GroupConfig& group : config_.groups) {
+    if (group.name == name) return &group;
+  }
+  return nullptr;
+}
+
+std::vector<Service::Unit*> Service::Members(const GroupConfig& group) {
+  std::vector<Unit*> members;
+  for (auto& [id, unit] : units_) {
+    if (unit.role == Role::kStandby) continue;
+    const auto same = [&](const protocol::UnitAddress& address) { return address == unit.address; };
+    const auto sameHost = [&](const protocol::UnitAddress& address) {
+      return address.address == unit.address.address;
+    };
+    if (std::find(group.ids.begin(), group.ids.end(), id) != group.ids.end() ||
+        (unit.mac &&
+         std::find(group.macs.begin(), group.macs.end(), *unit.mac) != group.macs.end()) ||
+        std::any_of(group.addresses.begin(), group.addresses.end(), same) ||
+        std::any_of(group.anyPort.begin(), group.anyPort.end(), sameHost)) {
+      members.push_back(&unit);
+    }
+  }
+  return members;
+}
+
+void Service::Submit(Request request, Reply given) {
+  // Counted once its fate is known: taken, or refused.
+  Reply reply = [this, origin = std::string(OriginName(request.origin)),
+                 given = std::move(given)](Outcome outcome) {
+    ++(outcome.refusal == Outcome::Refusal::kNone ? commands_ : refused_)[origin];
+    given(std::move(outcome));
+  };
+  switch (request.target) {
+    case Request::Target::kUnit:
+      return SubmitToUnit(request, std::move(reply));
+    case Request::Target::kGroup: {
+      const GroupConfig* group = GroupNamed(request.name);
+      if (!group) {
+        return reply(Outcome::Refused(Outcome::Refusal::kUnknown,
+                                      "no group " + request.name + " in [groups]"));
+      }
+      std::vector<Unit*> members = Members(*group);
+      const std::string lease = LeaseText(request.command);
+      Log("group " + request.name + ": " + (lease.empty() ? "a command" : lease) +
+          (request.origin == Origin::kMqtt ? ""
+                                           : " over " + std::string(OriginName(request.origin))) +
+          " to " + std::to_string(members.size()) + " unit(s) here");
+      Outcome passed;
+      // MQTT's group topics reach every instance by themselves; the rest is passed on.
+      if (request.origin != Origin::kMqtt && !request.relayed) {
+        Relay(request, topics_.Name(TopicKind::kGroupSet, request.name));
+        for (const auto& [peer, online] : peers_) {
+          if (online && peer != config_.name) passed.passedTo.push_back(peer);
+        }
+      }
+      return SubmitToMembers(request, std::move(members),
+                             [passed, reply = std::move(reply)](Outcome outcome) {
+                               outcome.passedTo = passed.passedTo;
+                               reply(std::move(outcome));
+                             });
+    }
+    case Request::Target::kAll: {
+      std::vector<Unit*> members;
+      for (auto& [id, unit] : units_) {
+        if (unit.Serving()) members.push_back(&unit);
+      }
+      return SubmitToMembers(request, std::move(members), std::move(reply));
+    }
+  }
+}
+
+void Service::SubmitToUnit(const Request& request, Reply reply) {
+  const auto found = units_.find(request.name);
+  const bool here = found != units_.end() && found->second.role != Role::kStandby;
+  if (!here) {
+    // Another instance's unit: passed on to it over the broker.
+    std::string owner = found != units_.end() ? found->second.owner : "";
+    if (owner.empty()) {
+      if (const auto known = elsewhere_.find(request.name); known != elsewhere_.end()) {
+        owner = known->second;
+      }
+    }
+    if (owner.empty() || !Online(owner)) {
+      return reply(Outcome::Refused(Outcome::Refusal::kUnknown,
+                                    "no instance serves a unit with id " + request.name));
+    }
+    Outcome passed;
+    if (!request.relayed && request.origin != Origin::kMqtt) {
+      Relay(request,
+            topics_.Name(request.read ? TopicKind::kUnitGet : TopicKind::kUnitSet, request.name));
+      passed.passedTo.push_back(owner);
+    }
+    return reply(std::move(passed));
+  }
+  Unit& unit = found->second;
+  const std::string lease = LeaseText(request.command);
+  if (!lease.empty()) Log("unit " + unit.id + ": " + lease);
+  SubmitToMembers(request, {&unit}, std::move(reply));
+}
+
+void Service::SubmitToMembers(const Request& request, std::vector<Unit*> members, Reply reply) {
+  // The outcome goes when the last member has answered.
+  struct Gathering {
+    Outcome outcome;
+    std::size_t left = 0;
+    Reply reply;
+  };
+  auto gathering = std::make_shared<Gathering>();
+  gathering->left = members.size() + 1;
+  gathering->reply = std::move(reply);
+  const auto finish = [gathering] {
+    if (--gathering->left == 0) gathering->reply(std::move(gathering->outcome));
+  };
+  const bool one = members.size() == 1;
+  for (Unit* member : members) {
+    const std::string id = member->id;
+    const Done done = [this, id, gathering, finish](const std::string& failed) {
+      const auto unit = units_.find(id);
+      if (!failed.empty() || unit == units_.end()) {
+        gathering->outcome.failed.emplace_back(id, failed.empty() ? "the unit is gone" : failed);
+      } else {
+        gathering->outcome.answered.push_back(StateOf(unit->second, true));
+      }
+      finish();
+    };
+    if (request.read) {
+      Exchange(*member, protocol::StatusRequest(ModelOf(*member)), true, done);
+      continue;
+    }
+    if (member->waiting.size() >= kCommandsWaiting) {
+      const std::string why =
+          "the unit is busy: " + std::to_string(kCommandsWaiting) + " commands wait for it already";
+      if (one) gathering->outcome = Outcome::Refused(Outcome::Refusal::kFull, why);
+      gathering->outcome.failed.emplace_back(id, why);
+      finish();
+      continue;
+    }
+    if (const auto refused = Apply(*member, request.command, done)) {
+      if (one) gathering->outcome = Outcome::Refused(Outcome::Refusal::kFull, *refused);
+      gathering->outcome.failed.emplace_back(id, *refused);
+      finish();
+    }
+  }
+  finish();
+}
+
+void Service::Relay(const Request& request, const std::string& topic) {
+  if (!mqtt_->Connected()) return;
+  Command command = request.command;
+  command.relayedBy = config_.name;
+  mqtt_->Publish(topic, request.read ? "" : CommandText(command), 1, false);
+}
+
+}  // namespace lampd

@@ -1,0 +1,167 @@
+// Leases and baselines: what a command changes, the one frame that makes a
+// unit show what it should, the one timer at the earliest end of a lease
+// (on the monotonic clock), and the state file, written once a loop turn
+// after a change and tried again until it is written.
+#include "service.h"
+#include "state_file.h"
+
+namespace lampd {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kSaveRetry = 2s;
+
+}  // namespace
+
+std::optional<std::string> Service::Apply(Unit& unit, const Command& command, Done done) {
+  if (command.clear) {
+    const int ended = unit.signals.Clear(*command.clear);
+    if (ended > 0) {
+      Log("unit " + unit.id + ": " + std::to_string(ended) + " lease(s) of " + *command.clear +
+          " cleared");
+      LeasesChanged(unit);
+    }
+    SendWanted(unit, protocol::kLeaveAllUnchanged, false, std::move(done));
+    return std::nullopt;
+  }
+  if (command.reset) {
+    unit.signals.SetBaseline({protocol::kLampOff, protocol::kLampOff, protocol::kLampOff,
+                              protocol::kLampOff, protocol::kLampOff, protocol::kSoundOff});
+    unit.changed = true;
+    if (unit.signals.Empty()) {
+      Exchange(unit, protocol::ResetRequest(ModelOf(unit)), true, std::move(done));
+    } else {
+      // The leases still hold what they name: they go straight after.
+      Exchange(unit, protocol::ResetRequest(ModelOf(unit)), true, {});
+      Exchange(unit, protocol::WriteRequest(ModelOf(unit), unit.signals.Wanted()), true,
+               std::move(done));
+    }
+    return std::nullopt;
+  }
+  if (command.lease) {
+    Lease lease;
+    lease.source = command.source;
+    lease.priority = command.priority;
+    lease.ends = SteadyClock::now() + *command.lease;
+    lease.codes = command.codes;
+    lease.serial = ++serial_;
+    const auto ends = lease.ends;
+    if (!unit.signals.AddLease(std::move(lease))) {
+      --serial_;
+      return "the unit holds " + std::to_string(kLeasesPerUnit) + " leases already";
+    }
+    ArmExpiry(ends);
+    LeasesChanged(unit);
+  } else {
+    unit.signals.SetBaseline(command.codes);
+    unit.changed = true;
+  }
+  SendWanted(unit, command.codes, false, std::move(done));
+  return std::nullopt;
+}
+
+void Service::SendWanted(Unit& unit, const protocol::LampCodes& named, bool heldOnly, Done done) {
+  const auto wanted = unit.signals.Wanted();
+  const auto held = unit.signals.Held();
+  const auto shown = unit.state ? std::optional(ShownCodes(*unit.state)) : std::nullopt;
+  protocol::LampCodes codes = protocol::kLeaveAllUnchanged;
+  for (std::size_t field = 0; field < codes.size(); ++field) {
+    if (wanted[field] == protocol::kLeaveUnchanged || (heldOnly && !held[field])) continue;
+    const bool differs = !shown || (*shown)[field] != wanted[field];
+    if (differs || named[field] != protocol::kLeaveUnchanged) codes[field] = wanted[field];
+  }
+  if (codes == protocol::kLeaveAllUnchanged) {
+    // Nothing goes to the unit: the change is published now.
+    if (unit.changed) PublishState(unit);
+    if (done) done("");
+    return;
+  }
+  Exchange(unit, protocol::WriteRequest(ModelOf(unit), codes), true, std::move(done));
+}
+
+void Service::LeasesChanged(Unit& unit) {
+  SaveSoon();
+  unit.changed = true;  // published once the unit has answered
+}
+
+void Service::ArmExpiry(SteadyClock::time_point when) {
+  if (expiryAt_ && *expiryAt_ <= when) return;
+  loop_.Cancel(expiryTimer_);
+  expiryAt_ = when;
+  expiryTimer_ = loop_.At(when, [this] { OnExpiry(); });
+}
+
+void Service::OnExpiry() {
+  expiryAt_.reset();
+  expiryTimer_ = 0;
+  const auto now = SteadyClock::now();
+  std::optional<SteadyClock::time_point> next;
+  const auto sooner = [&next](std::optional<SteadyClock::time_point> when) {
+    if (when && (!next || *when < *next)) next = when;
+  };
+  int ended = 0, units = 0;
+  for (auto& [id, unit] : units_) {
+    if (const int count = unit.signals.Expire(now); count > 0) {
+      ended += count;
+      ++units;
+      LeasesChanged(unit);
+      // Every unit whose leases ended gets its one frame in this turn: one batch.
+      if (unit.Serving()) SendWanted(unit, protocol::kLeaveAllUnchanged, false, {});
+    }
+    sooner(unit.signals.NextExpiry());
+  }
+  for (auto place = unplaced_.begin(); place != unplaced_.end();) {
+    ended += place->second.Expire(now);
+    sooner(place->second.NextExpiry());
+    place = place->second.Empty() ? unplaced_.erase(place) : std::next(place);
+  }
+  if (ended > 0) {
+    Log(std::to_string(ended) + " lease(s) expired on " + std::to_string(units) + " unit(s)");
+    SaveSoon();
+  }
+  if (next) ArmExpiry(*next);
+}
+
+void Service::SaveSoon() {
+  if (statePath_.empty() || saveQueued_) return;
+  saveQueued_ = true;
+  if (saveFailing_) return;  // the retry's timer is set already
+  // Once a turn: a thousand leases that end together are one write.
+  saveTimer_ = loop_.After(0ms, [this] {
+    saveTimer_ = 0;
+    if (saveQueued_) Save();
+  });
+}
+
+void Service::Save() {
+  saveQueued_ = false;
+  loop_.Cancel(saveTimer_);
+  saveTimer_ = 0;
+  SavedSignals saved;
+  saved.serial = serial_;
+  for (const auto& [id, unit] : units_) {
+    if (!unit.signals.Empty() && unit.role != Role::kStandby) saved.units.emplace(id, unit.signals);
+  }
+  for (const auto& [id, signals] : unplaced_) saved.units.emplace(id, signals);
+  std::string why;
+  const bool ok = SaveSignals(statePath_, saved, ClockPair::Now(), why);
+  if (!ok) {
+    ++saveFailures_;
+    if (!saveFailing_) {
+      Log("state: " + why + "; leases live on, and the file is tried again every " +
+          std::to_string(kSaveRetry.count()) + " s until it is written");
+    }
+    saveFailing_ = true;
+    // Tried again until it is written: the disk may be freed at any time.
+    saveTimer_ = loop_.After(kSaveRetry, [this] {
+      saveTimer_ = 0;
+      Save();
+    });
+    return;
+  }
+  if (saveFailing_) Log("state: written to " + statePath_ + " again");
+  saveFailing_ = false;
+}
+
+}  // namespace lampd

@@ -1,0 +1,199 @@
+// The units served here: polls spread over the poll period (a unit every
+// period / N), one exchange at a time per unit with its commands queued
+// behind it, and what each answer means: online or offline, a new state,
+// a console press to undo.
+#include <algorithm>
+#include <cmath>
+
+#include "service.h"
+
+namespace lampd {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kShortestTick = 2ms;
+constexpr int kLongestBackoff = 8;  // an offline unit is tried every 8 periods at the most
+
+// How an exchange failed, in a few words for the metrics' label.
+std::string FailureKind(const platform::TcpExchangeResult& result) {
+  using Step = platform::TcpExchangeResult::Step;
+  switch (result.failedAt) {
+    case Step::kSocket:
+      return "socket";
+    case Step::kConnect:
+      return "connect";
+    case Step::kSend:
+      return "send";
+    case Step::kReply:
+      return result.reply.empty() ? "no_reply" : "short_reply";
+    case Step::kNone:
+      break;
+  }
+  return "other";
+}
+
+}  // namespace
+
+int Service::ModelOf(const Unit& unit) const {
+  if (unit.model) return *unit.model;
+  return unit.state ? (*unit.state)[protocol::kModelByte] : 0;
+}
+
+void Service::PollTick() {
+  const auto now = SteadyClock::now();
+  const auto period = std::chrono::duration_cast<SteadyClock::duration>(config_.fleet.pollEvery);
+  if (pollOrderStale_) {
+    pollOrder_.clear();
+    for (const auto& [id, unit] : units_) pollOrder_.push_back(id);
+    pollOrderStale_ = false;
+    pollCursor_ = std::min(pollCursor_, pollOrder_.size());
+  }
+  if (now - roundStart_ >= period) {
+    // A new round; a loop that fell behind skips ahead rather than bunch polls up.
+    roundStart_ += period * ((now - roundStart_) / period);
+    pollCursor_ = 0;
+    log_.Flush();
+  }
+  const std::size_t count = pollOrder_.size();
+  const double share = std::chrono::duration<double>(now - roundStart_) / period;
+  const std::size_t due = std::min(count, static_cast<std::size_t>(std::ceil(share * count)));
+  for (; pollCursor_ < due; ++pollCursor_) {
+    const auto found = units_.find(pollOrder_[pollCursor_]);
+    if (found == units_.end()) continue;
+    Unit& unit = found->second;
+    if (!unit.Serving() || unit.busy || (unit.online == false && now < unit.nextTry)) continue;
+    Exchange(unit, protocol::StatusRequest(ModelOf(unit)), false);
+  }
+  const auto tick =
+      count == 0 ? period : std::max<SteadyClock::duration>(kShortestTick, period / count);
+  pollTimer_ = loop_.After(tick, [this] { PollTick(); });
+}
+
+void Service::Exchange(Unit& unit, const protocol::LampFrame& request, bool command, Done done) {
+  if (unit.busy || !unit.Serving()) {
+    // A unit takes one connection at a time, and none from here before it
+    // is served here: commands wait their turn (the command path bounds the queue).
+    if (command) unit.waiting.push_back({request, std::move(done)});
+    return;
+  }
+  unit.busy = true;
+  platform::TcpExchange exchange{
+      platform::SocketAddress::FromBytes(unit.address.address, unit.address.port),
+      {request.begin(), request.end()}};
+  platform::TcpExchangeClient& lane = command               ? commandLane_
+                                      : unit.online == true ? pollLane_
+                                                            : probeLane_;
+  lane.Start(std::move(exchange), [this, id = unit.id, command, done = std::move(done)](
+                                      const platform::TcpExchangeResult& result) {
+    OnResult(id, result, command, done);
+  });
+}
+
+void Service::OnResult(const std::string& id, const platform::TcpExchangeResult& result,
+                       bool command, const Done& done) {
+  const auto found = units_.find(id);
+  if (found == units_.end()) {
+    if (done) done("the unit is gone");
+    return;
+  }
+  Unit& unit = found->second;
+  unit.busy = false;
+  ++unit.exchanges;
+  exchangeSeconds_.Observe(result.elapsed.count());
+  if (!result.ok) ++unit.failures[FailureKind(result)];
+  TakeResult(unit, result, command);
+  if (done) done(result.ok ? "" : "the unit did not answer: " + result.Reason());
+  // The next command waiting for this unit goes as this one ends.
+  if (!unit.busy && !unit.waiting.empty() && unit.Serving()) {
+    Waiting next = std::move(unit.waiting.front());
+    unit.waiting.pop_front();
+    Exchange(unit, next.frame, true, std::move(next.done));
+  }
+  // A found unit that never answered is no unit to serve: forgotten.
+  if (!unit.configured && !unit.everAnswered && !unit.busy && unit.waiting.empty() &&
+      unit.missed >= config_.fleet.offlineAfter) {
+    Forget(unit, "it never answered on " + unit.address.Text() + ": " + result.Reason());
+  }
+}
+
+void Service::TakeResult(Unit& unit, const platform::TcpExchangeResult& result, bool command) {
+  if (!unit.Serving()) return;  // left to another instance while the exchange ran
+  const std::string& id = unit.id;
+  if (!result.ok) {
+    ++unit.missed;
+    const int over = std::clamp(unit.missed - config_.fleet.offlineAfter, 0, 3);
+    unit.nextTry =
+        SteadyClock::now() + config_.fleet.pollEvery * std::min(kLongestBackoff, 1 << over);
+    if (unit.missed >= config_.fleet.offlineAfter && unit.online.value_or(true) &&
+        (unit.everAnswered || unit.configured)) {
+      Log("unit " + id + " at " + unit.address.Text() + " offline after " +
+          std::to_string(unit.missed) + " missed polls: " + result.Reason());
+      PublishAvailability(unit, false);
+    }
+    if (unit.changed || command) PublishState(unit);
+    return;
+  }
+  protocol::LampFrame reply{};
+  std::copy(result.reply.begin(), result.reply.end(), reply.begin());
+  // What the unit shows; the operation letter is the request's, not its state.
+  reply[protocol::kOperationByte] = protocol::kWireRead;
+  unit.missed = 0;
+  unit.everAnswered = true;
+  const std::optional<bool> wasOnline = unit.online;
+  if (unit.online != true) {
+    Log("unit " + id + " at " + unit.address.Text() + " online");
+    PublishAvailability(unit, true);
+  }
+  const bool changed = !unit.state || *unit.state != reply;
+  if (unit.state && (*unit.state)[protocol::kModelByte] != reply[protocol::kModelByte]) {
+    unit.discovered = false;
+  }
+  unit.state = reply;
+  if (changed || command || unit.changed) PublishState(unit);
+  PublishDiscovery(unit);
+  if (!unit.waiting.empty()) return;  // what the unit shows is about to change
+  TakeShown(unit, reply, wasOnline);
+}
+
+void Service::TakeShown(Unit& unit, const protocol::LampFrame& reply,
+                        std::optional<bool> wasOnline) {
+  if (wasOnline == false) {
+    // Back after a power cut or a pulled cable: what it should show, again.
+    if (unit.signals.Wanted() != protocol::kLeaveAllUnchanged) {
+      Log("unit " + unit.id + " is back: sending what it should show again");
+      SendWanted(unit, protocol::kLeaveAllUnchanged, false, {});
+    }
+    return;
+  }
+  if (unit.signals.Empty()) {  // most polls: nothing held, what it shows is how it is meant
+    unit.strayed = false;
+    unit.signals.AdoptShown(reply);
+    return;
+  }
+  const auto held = unit.signals.Held();
+  const auto wanted = unit.signals.Wanted();
+  const auto shown = ShownCodes(reply);
+  std::string strays;
+  for (std::size_t field = 0; field < held.size(); ++field) {
+    if (held[field] && shown[field] != wanted[field]) {
+      const std::string name = field == protocol::kSoundLamp
+                                   ? std::string("sound")
+                                   : std::string(protocol::kLampNames[field]);
+      strays += (strays.empty() ? "" : ", ") + name;
+    }
+  }
+  // At start, leases kept from before are sent whatever; later only when enforced.
+  if (!strays.empty() && (!wasOnline || config_.fleet.enforce)) {
+    if (!unit.strayed) {
+      Log("unit " + unit.id + " shows other than its leases (" + strays + "): sending them again");
+    }
+    unit.strayed = wasOnline.has_value();
+    SendWanted(unit, protocol::kLeaveAllUnchanged, true, {});
+    return;
+  }
+  unit.strayed = false;
+  unit.signals.AdoptShown(reply);
+}
+
+}  // namespace lampd

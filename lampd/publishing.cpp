@@ -1,0 +1,66 @@
+// What lampd publishes of the units it serves, retained: the state
+// document and the availability; and what it does when something else
+// stands on those topics.
+#include <functional>
+
+#include "service.h"
+
+namespace lampd {
+namespace {
+
+constexpr std::size_t kEchoesKept = 8;  // states published whose echo may still come
+
+std::size_t HashOf(std::string_view payload) { return std::hash<std::string_view>{}(payload); }
+
+}  // namespace
+
+Json Service::StateOf(const Unit& unit, bool withOnline) const {
+  UnitFacts facts;
+  facts.id = unit.id;
+  facts.address = unit.address.Text();
+  facts.instance = unit.Serving() ? config_.name : unit.owner;
+  facts.mac = unit.mac;
+  facts.shown = unit.state;
+  facts.signals = &unit.signals;
+  if (withOnline) facts.online = unit.online.value_or(false);
+  return StateDocument(facts, ClockPair::Now());
+}
+
+void Service::PublishState(Unit& unit) {
+  unit.changed = false;
+  if (!mqtt_->Connected() || !unit.state || !unit.Serving()) return;
+  const std::string payload = Dump(StateOf(unit, false));
+  unit.published.push_back(HashOf(payload));
+  if (unit.published.size() > kEchoesKept) unit.published.pop_front();
+  mqtt_->Publish(topics_.Name(TopicKind::kUnitState, unit.id), payload, 1, true);
+}
+
+bool Service::OurEcho(Unit& unit, std::string_view payload) {
+  const std::size_t hash = HashOf(payload);
+  for (auto it = unit.published.begin(); it != unit.published.end(); ++it) {
+    if (*it == hash) {
+      // Echoes come in the order published: older ones will not come now.
+      unit.published.erase(unit.published.begin(), std::next(it));
+      return true;
+    }
+  }
+  return false;
+}
+
+void Service::PublishAvailability(Unit& unit, bool online) {
+  unit.online = online;
+  if (!mqtt_->Connected() || !unit.Serving()) return;
+  mqtt_->Publish(topics_.Name(TopicKind::kUnitAvailability, unit.id), online ? "online" : "offline",
+                 1, true);
+}
+
+void Service::OnAvailabilitySeen(Unit& unit, std::string_view payload) {
+  if (!unit.Serving() || !unit.online) return;
+  const std::string_view truth = *unit.online ? "online" : "offline";
+  if (payload == truth) return;
+  log_.Say("forged", "unit " + unit.id + ": availability \"" + std::string(payload) +
+                         "\" stood on its topic while it is " + std::string(truth) + ": put right");
+  PublishAvailability(unit, *unit.online);
+}
+
+}  // namespace lampd

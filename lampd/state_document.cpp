@@ -1,0 +1,170 @@
+#include "state_document.h"
+
+#include "protocol/sound_catalogue.h"
+#include "protocol/text_format.h"
+#include "time_text.h"
+
+namespace lampd {
+
+std::string Dump(const Json& document) {
+  return document.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+Json SoundJson(std::uint8_t code) {
+  if (code == protocol::kSoundOff) return "off";
+  return code;
+}
+
+std::optional<std::uint8_t> LampValue(const Json& value) {
+  if (!value.is_string()) return std::nullopt;
+  return protocol::LampCodeOf(value.get_ref<const std::string&>());
+}
+
+std::optional<std::uint8_t> SoundValue(const Json& value) {
+  if (value.is_number_integer()) {
+    const auto number = value.get<long long>();
+    if (number >= 1 && number <= protocol::kSoundsPerModel)
+      return static_cast<std::uint8_t>(number);
+    return std::nullopt;
+  }
+  if (!value.is_string()) return std::nullopt;
+  const std::string& text = value.get_ref<const std::string&>();
+  if (text == "off") return protocol::kSoundOff;
+  if (text.size() == 1 && text[0] >= '1' && text[0] <= '5') {
+    return static_cast<std::uint8_t>(text[0] - '0');
+  }
+  return std::nullopt;
+}
+
+Json CodesJson(const protocol::LampCodes& codes) {
+  Json lamps = Json::object();
+  for (int lamp = 0; lamp < protocol::kLampCount; ++lamp) {
+    if (codes[lamp] != protocol::kLeaveUnchanged) {
+      lamps[std::string(protocol::kLampNames[lamp])] =
+          std::string(protocol::LampStateName(codes[lamp]));
+    }
+  }
+  Json document = {{"lamps", lamps}};
+  if (codes[protocol::kSoundLamp] != protocol::kLeaveUnchanged) {
+    document["sound"] = SoundJson(codes[protocol::kSoundLamp]);
+  }
+  return document;
+}
+
+bool CodesOf(const Json& document, protocol::LampCodes& codes, std::string& why) {
+  if (const auto lamps = document.find("lamps"); lamps != document.end()) {
+    if (!lamps->is_object()) {
+      why = "lamps takes an object such as {\"red\": \"on\"}, not " + Dump(*lamps);
+      return false;
+    }
+    for (const auto& [name, value] : lamps->items()) {
+      const auto lamp = protocol::LampNumberOf(name);
+      if (!lamp) {
+        why = "not a lamp (red, yellow, green, blue, white): \"" + name + "\"";
+        return false;
+      }
+      const auto code = LampValue(value);
+      if (!code) {
+        why = name + " takes \"off\", \"on\" or \"blink\", not " + Dump(value);
+        return false;
+      }
+      codes[*lamp] = *code;
+    }
+  }
+  if (const auto sound = document.find("sound"); sound != document.end()) {
+    const auto code = SoundValue(*sound);
+    if (!code) {
+      why = "sound takes 1 to 5 or \"off\", not " + Dump(*sound);
+      return false;
+    }
+    codes[protocol::kSoundLamp] = *code;
+  }
+  return true;
+}
+
+Json LeaseJson(const Lease& lease, const ClockPair& clocks) {
+  Json document = {{"source", lease.source},
+                   {"priority", lease.priority},
+                   {"expires", TimeText(clocks.WallOf(lease.ends))}};
+  const Json codes = CodesJson(lease.codes);
+  for (const auto& [key, value] : codes.items()) document[key] = value;
+  return document;
+}
+
+bool LeaseOf(const Json& document, const ClockPair& clocks, Lease& lease) {
+  if (!document.is_object()) return false;
+  for (const auto& [key, value] : document.items()) {
+    if (key != "source" && key != "priority" && key != "expires" && key != "lamps" &&
+        key != "sound" && key != "serial") {
+      return false;
+    }
+  }
+  const auto source = document.find("source");
+  const auto priority = document.find("priority");
+  const auto expires = document.find("expires");
+  if (source == document.end() || !source->is_string() || priority == document.end() ||
+      !priority->is_number_integer() || expires == document.end() || !expires->is_string()) {
+    return false;
+  }
+  const auto rank = priority->get<long long>();
+  const auto when = ParseTime(expires->get_ref<const std::string&>());
+  std::string why;
+  lease = Lease{};
+  if (rank < 0 || rank > 9 || !when || !CodesOf(document, lease.codes, why) ||
+      lease.codes == protocol::kLeaveAllUnchanged) {
+    return false;
+  }
+  lease.source = source->get<std::string>();
+  lease.priority = static_cast<int>(rank);
+  lease.ends = clocks.SteadyOf(*when);
+  return true;
+}
+
+Json StateDocument(const UnitFacts& unit, const ClockPair& clocks) {
+  Json state = {{"id", unit.id}, {"address", unit.address}};
+  if (unit.shown) {
+    const protocol::LampFrame& reply = *unit.shown;
+    const int model = reply[protocol::kModelByte];
+    state["model"] = model;
+    const Json codes = CodesJson(ShownCodes(reply));
+    state["lamps"] = codes["lamps"];
+    state["sound"] = codes["sound"];
+    const std::string_view name = protocol::SoundNameOf(model, reply[protocol::kSoundByte]);
+    if (!name.empty()) state["sound_name"] = std::string(name);
+    state["words"] = protocol::DecodeStatusWords(reply);
+  }
+  if (unit.mac) state["mac"] = protocol::MacColonText(*unit.mac);
+  state["instance"] = unit.instance;
+  if (unit.online) state["online"] = *unit.online;
+  Json leases = Json::array();
+  if (unit.signals) {
+    for (const Lease& lease : unit.signals->Leases()) leases.push_back(LeaseJson(lease, clocks));
+    state["baseline"] = CodesJson(unit.signals->Baseline());
+  }
+  state["leases"] = leases;
+  return state;
+}
+
+bool SignalsOfState(const Json& state, const ClockPair& clocks, std::uint64_t& serial,
+                    UnitSignals& signals) {
+  signals = UnitSignals{};
+  if (!state.is_object()) return false;
+  if (const auto baseline = state.find("baseline"); baseline != state.end()) {
+    protocol::LampCodes codes = protocol::kLeaveAllUnchanged;
+    std::string why;
+    if (!baseline->is_object() || !CodesOf(*baseline, codes, why)) return false;
+    signals.SetBaseline(codes);
+  }
+  const auto leases = state.find("leases");
+  if (leases == state.end()) return true;
+  if (!leases->is_array()) return false;
+  for (const Json& item : *leases) {
+    Lease lease;
+    if (!LeaseOf(item, clocks, lease)) return false;
+    lease.serial = ++serial;  // in the order the document lists them: oldest first
+    if (lease.ends > clocks.steady) signals.AddLease(std::move(lease));
+  }
+  return true;
+}
+
+}  // namespace lampd
