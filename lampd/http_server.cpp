@@ -1,38 +1,67 @@
 #include "http_server.h"
 
-#include <httplib.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
 
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
 #include <nlohmann/json.hpp>
-#include <optional>
 
+#include "log.h"
 #include "protocol/unit_address.h"
 
 namespace lampd {
 namespace {
 
-using namespace std::chrono_literals;
-
-constexpr std::size_t kBodyLimit = 4096;
-constexpr auto kAnswerLimit = 15s;  // longer than any exchange and its queue
-// The library gives each connection a thread: a client that stalls holds
-// one until the read time-out, so there are enough for many such at once.
-constexpr int kWorkers = 64;
-
-// One request's answer, handed from the loop to the thread that waits for it.
-struct Waiter {
-  std::mutex mutex;
-  std::condition_variable done;
-  std::optional<HttpAnswer> answer;
-};
-
 std::string ErrorBody(const std::string& why) {
-  return nlohmann::json{{"error", why}}.dump() + "\n";
+  return nlohmann::json{{"error", why}}.dump(-1, ' ', false,
+                                             nlohmann::json::error_handler_t::replace) +
+         "\n";
+}
+
+std::string_view StatusText(int status) {
+  switch (status) {
+    case 200:
+      return "OK";
+    case 202:
+      return "Accepted";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 408:
+      return "Request Timeout";
+    case 409:
+      return "Conflict";
+    case 413:
+      return "Content Too Large";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 501:
+      return "Not Implemented";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    case 505:
+      return "HTTP Version Not Supported";
+    default:
+      return "Status";
+  }
+}
+
+std::string Response(const HttpAnswer& answer, bool close, bool challenge) {
+  std::string text = "HTTP/1.1 " + std::to_string(answer.status) + " " +
+                     std::string(StatusText(answer.status)) +
+                     "\r\nContent-Type: " + answer.contentType +
+                     "\r\nContent-Length: " + std::to_string(answer.body.size()) + "\r\n";
+  if (challenge) text += "WWW-Authenticate: Bearer\r\n";
+  text += close ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
+  return text + answer.body;
 }
 
 // Compares all of both, so the time taken does not tell how much matched.
@@ -46,102 +75,197 @@ bool SameToken(const std::string& given, const std::string& token) {
 
 }  // namespace
 
-struct HttpServer::Shared {
-  std::atomic<bool> closing{false};
-  HttpHandler handler;
-};
-
 HttpServer::HttpServer(platform::EventLoop& loop, const HttpConfig& config, HttpHandler handler)
-    : loop_(loop), config_(config), shared_(std::make_shared<Shared>()) {
-  shared_->handler = std::move(handler);
-}
+    : loop_(loop), config_(config), handler_(std::move(handler)) {}
 
 HttpServer::~HttpServer() { Stop(); }
 
 bool HttpServer::Start(std::string& error) {
-  server_ = std::make_unique<httplib::Server>();
-  httplib::Server& server = *server_;
-  // The library owns the pool it is given.
-  server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
-  server.set_read_timeout(3, 0);
-  server.set_write_timeout(5, 0);
-  server.set_keep_alive_timeout(2);
-  server.set_tcp_nodelay(true);  // an answer goes in two writes: no waiting on the ACK
-  // Its accept loop wakes this often when idle (100 times a second by
-  // default); stopping shuts the socket down, which wakes it at once anyway.
-  server.set_idle_interval(1, 0);
-  server.set_keep_alive_max_count(100);
-  server.set_payload_max_length(kBodyLimit);  // a longer body is answered 413 unread
-  // Not the library's SO_REUSEPORT: a second lampd on the same port must
-  // fail to start, not share the requests at random.
-  int listening = -1;
-  server.set_socket_options([&listening](int socket) {
-    int yes = 1;
-    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    listening = socket;
-  });
-
-  const auto serve = [this, shared = shared_](const httplib::Request& request,
-                                              httplib::Response& response) {
-    const auto answer = [&](const HttpAnswer& given) {
-      response.status = given.status;
-      response.set_content(given.body, given.contentType.c_str());
-    };
-    if (!config_.token.empty() && request.path != "/metrics" &&
-        !SameToken(request.get_header_value("Authorization"), "Bearer " + config_.token)) {
-      response.set_header("WWW-Authenticate", "Bearer");
-      return answer({401, ErrorBody("this needs Authorization: Bearer and lampd's token")});
-    }
-    auto waiter = std::make_shared<Waiter>();
-    HttpRequest plain{request.method, request.path, request.body};
-    loop_.Post([shared, waiter, plain = std::move(plain)] {
-      const auto reply = [waiter](HttpAnswer given) {
-        std::lock_guard lock(waiter->mutex);
-        if (waiter->answer) return;
-        waiter->answer = std::move(given);
-        waiter->done.notify_all();
-      };
-      if (shared->closing) return reply({503, ErrorBody("lampd is stopping")});
-      shared->handler(plain, reply);
-    });
-    std::unique_lock lock(waiter->mutex);
-    const auto end = std::chrono::steady_clock::now() + kAnswerLimit;
-    while (!waiter->answer && !shared->closing && std::chrono::steady_clock::now() < end) {
-      waiter->done.wait_for(lock, 100ms);
-    }
-    if (!waiter->answer) {
-      return answer(
-          {503, ErrorBody(shared->closing ? "lampd is stopping" : "lampd did not answer in time")});
-    }
-    answer(*waiter->answer);
-  };
-  server.Get(".*", serve);
-  server.Put(".*", serve);
-  server.Post(".*", serve);
-  server.Delete(".*", serve);
-  server.Patch(".*", serve);
-
   const std::string where = protocol::UnitAddress{config_.address, config_.port}.Text();
-  errno = 0;
-  if (!server.bind_to_port(where.substr(0, where.rfind(':')), config_.port)) {
-    error =
-        "HTTP: cannot listen on " + where + (errno ? std::string(": ") + std::strerror(errno) : "");
-    server_.reset();
+  listening_ = platform::Socket::OpenStream();
+  // Not SO_REUSEPORT: a second lampd on the same port must fail to start,
+  // not share the requests at random.
+  if (!listening_ || !listening_.SetReuseAddress(true) ||
+      !listening_.Bind(platform::SocketAddress::FromBytes(config_.address, config_.port)) ||
+      !listening_.Listen(SOMAXCONN) || !listening_.SetNonBlocking(true) ||
+      !loop_.Watch(listening_.Handle(), POLLIN, [this](short) { OnAccept(); })) {
+    error = "HTTP: cannot listen on " + where + ": " + platform::ReasonText(listening_.LastError());
+    listening_.Close();
     return false;
   }
-  // The library listens with a backlog of 5: a burst of clients would
-  // overflow it, their requests be retransmitted late and dropped. A second
-  // listen() on the socket sets the backlog anew.
-  if (listening >= 0) ::listen(listening, SOMAXCONN);
-  thread_ = std::thread([&server] { server.listen_after_bind(); });
   return true;
 }
 
 void HttpServer::Stop() {
-  shared_->closing = true;
-  if (server_) server_->stop();
-  if (thread_.joinable()) thread_.join();
-  server_.reset();
+  if (listening_) {
+    loop_.Unwatch(listening_.Handle());
+    listening_.Close();
+  }
+  while (!connections_.empty()) Close(connections_.begin()->first);
+}
+
+void HttpServer::OnAccept() {
+  for (;;) {
+    platform::SocketAddress peer;
+    platform::Socket socket = listening_.Accept(peer);
+    if (!socket) return;
+    const auto client = peer.Bytes();
+    if (!MakeRoom(client)) {
+      // Every connection is busy answering: this one is told so at once.
+      const std::string busy = Response(
+          {503, ErrorBody("lampd is answering as many requests as it takes")}, true, false);
+      socket.Send({reinterpret_cast<const std::uint8_t*>(busy.data()), busy.size()});
+      continue;
+    }
+    const std::uint64_t id = nextId_++;
+    int yes = 1;  // an answer goes at once, not after the ACK of its head
+    ::setsockopt(socket.Handle(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    Connection& connection = connections_[id];
+    connection.socket = std::move(socket);
+    connection.client = client;
+    connection.order = id;
+    ++perClient_[client];
+    loop_.Watch(connection.socket.Handle(), POLLIN, [this, id](short revents) {
+      if (revents & POLLOUT) OnWritable(id);
+      if (connections_.contains(id) && (revents & (POLLIN | POLLERR | POLLHUP))) OnReadable(id);
+    });
+    SetDeadline(id, kIdleLimit, 408);
+  }
+}
+
+bool HttpServer::MakeRoom(const std::array<std::uint8_t, 4>& client) {
+  const auto full = [&] {
+    const auto mine = perClient_.find(client);
+    return connections_.size() >= kMostConnections ||
+           (mine != perClient_.end() && mine->second >= kMostPerClient);
+  };
+  while (full()) {
+    // The oldest connection without a request under way goes: of this
+    // client when it is over its share, else of anyone.
+    const bool own = connections_.size() < kMostConnections;
+    auto oldest = connections_.end();
+    for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+      if (it->second.answering || (own && it->second.client != client)) continue;
+      oldest = it;
+      break;  // ids grow with the order of acceptance
+    }
+    if (oldest == connections_.end()) return false;
+    Close(oldest->first);
+  }
+  return true;
+}
+
+void HttpServer::SetDeadline(std::uint64_t id, std::chrono::seconds limit, int status) {
+  Connection& connection = connections_.at(id);
+  loop_.Cancel(connection.deadline);
+  connection.deadline = loop_.After(limit, [this, id, status] {
+    const auto found = connections_.find(id);
+    if (found == connections_.end()) return;
+    found->second.deadline = 0;
+    // A request cut short is told why; an idle connection just ends.
+    if (status != 0 && found->second.reader.Started() && !found->second.answering) {
+      found->second.closeAfter = true;
+      Answer(id, {status, ErrorBody("the request did not come whole within " +
+                                    std::to_string(kRequestLimit.count()) + " s")});
+      return;
+    }
+    Close(id);
+  });
+}
+
+void HttpServer::OnReadable(std::uint64_t id) {
+  Connection& connection = connections_.at(id);
+  std::uint8_t buffer[4096];
+  const long got = connection.socket.Receive(buffer);
+  if (got < 0 && connection.socket.LastErrorIs(EAGAIN)) return;
+  if (got <= 0) return Close(id);
+  std::size_t used = 0;
+  const bool fresh = !connection.reader.Started();
+  const auto state = connection.reader.Feed(
+      std::string_view(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(got)), used);
+  if (fresh && connection.reader.Started()) SetDeadline(id, kRequestLimit, 408);
+  if (state == HttpRequestReader::State::kFailed) {
+    connection.closeAfter = true;
+    return Answer(id, {connection.reader.FailStatus(), ErrorBody(connection.reader.FailReason())});
+  }
+  // Bytes past a whole request (pipelining) are not kept: it is answered, then closed.
+  if (state == HttpRequestReader::State::kDone) {
+    if (used < static_cast<std::size_t>(got)) connection.closeAfter = true;
+    Serve(id);
+  }
+}
+
+void HttpServer::Serve(std::uint64_t id) {
+  Connection& connection = connections_.at(id);
+  const HttpRequest& request = connection.reader.Request();
+  connection.closeAfter = connection.closeAfter || !request.keepAlive;
+  if (!config_.token.empty() && request.path != "/metrics") {
+    const auto given = request.headers.find("authorization");
+    if (given == request.headers.end() || !SameToken(given->second, "Bearer " + config_.token)) {
+      return Answer(id, {401, ErrorBody("this needs Authorization: Bearer and lampd's token")});
+    }
+  }
+  connection.answering = true;
+  SetDeadline(id, kAnswerLimit, 0);
+  loop_.Watch(connection.socket.Handle(), 0, [this, id](short revents) {
+    if (revents & POLLOUT) OnWritable(id);
+  });
+  handler_(request, [this, id, order = connection.order](HttpAnswer answer) {
+    const auto found = connections_.find(id);
+    if (found == connections_.end() || found->second.order != order || !found->second.answering) {
+      return;  // the client went meanwhile
+    }
+    Answer(id, answer);
+  });
+}
+
+void HttpServer::Answer(std::uint64_t id, const HttpAnswer& answer) {
+  Connection& connection = connections_.at(id);
+  connection.answering = false;
+  connection.out = Response(answer, connection.closeAfter, answer.status == 401);
+  connection.sent = 0;
+  SetDeadline(id, kRequestLimit, 0);
+  OnWritable(id);
+}
+
+void HttpServer::OnWritable(std::uint64_t id) {
+  Connection& connection = connections_.at(id);
+  if (connection.out.empty()) return;
+  while (connection.sent < connection.out.size()) {
+    const long sent = connection.socket.Send(
+        {reinterpret_cast<const std::uint8_t*>(connection.out.data()) + connection.sent,
+         connection.out.size() - connection.sent});
+    if (sent < 0 && connection.socket.LastErrorIs(EAGAIN)) {
+      loop_.Watch(connection.socket.Handle(), POLLOUT, [this, id](short revents) {
+        if (revents & (POLLOUT | POLLERR | POLLHUP)) OnWritable(id);
+      });
+      return;
+    }
+    if (sent <= 0) return Close(id);
+    connection.sent += static_cast<std::size_t>(sent);
+  }
+  if (connection.closeAfter) return Close(id);
+  // Ready for the next request on the same connection.
+  connection.out.clear();
+  connection.reader = HttpRequestReader();
+  SetDeadline(id, kIdleLimit, 0);
+  loop_.Watch(connection.socket.Handle(), POLLIN, [this, id](short revents) {
+    if (revents & POLLOUT) OnWritable(id);
+    if (connections_.contains(id) && (revents & (POLLIN | POLLERR | POLLHUP))) OnReadable(id);
+  });
+}
+
+void HttpServer::Close(std::uint64_t id) {
+  const auto found = connections_.find(id);
+  if (found == connections_.end()) return;
+  Connection& connection = found->second;
+  loop_.Cancel(connection.deadline);
+  loop_.Unwatch(connection.socket.Handle());
+  if (const auto mine = perClient_.find(connection.client);
+      mine != perClient_.end() && --mine->second == 0) {
+    perClient_.erase(mine);
+  }
+  connections_.erase(found);
 }
 
 }  // namespace lampd

@@ -1,26 +1,23 @@
-// lampd's HTTP side: cpp-httplib serves on threads of its own, with its own
-// time-outs, so a slow or half-open client never holds the service's loop.
-// Each request is handed to the loop as a plain request and answered from
-// there; the thread waits for the answer, a bounded time.
+// lampd's HTTP side, served on the service's own loop: every request is
+// read within limits set before a byte is kept (8 KiB of request line and
+// headers, 4 KiB of body, chunked bodies counted as they come) and within
+// a time limit from its first byte; connections are capped in total and
+// per client. A client that holds a connection without finishing a request
+// makes room for the next one; past the caps with every connection busy
+// answering, a new one is answered 503 at once rather than kept waiting.
 #pragma once
 
+#include <chrono>
 #include <functional>
-#include <memory>
+#include <map>
 #include <string>
-#include <thread>
 
 #include "config.h"
+#include "http_request.h"
 #include "net/event_loop.h"
-
-namespace httplib {
-class Server;
-}
+#include "net/socket_layer.h"
 
 namespace lampd {
-
-struct HttpRequest {
-  std::string method, path, body;
-};
 
 struct HttpAnswer {
   int status = 200;
@@ -33,6 +30,12 @@ using HttpHandler = std::function<void(const HttpRequest&, std::function<void(Ht
 
 class HttpServer {
  public:
+  static constexpr std::size_t kMostConnections = 512;
+  static constexpr std::size_t kMostPerClient = 64;
+  static constexpr std::chrono::seconds kRequestLimit{10};  // first byte to the whole request
+  static constexpr std::chrono::seconds kIdleLimit{5};      // between requests on one connection
+  static constexpr std::chrono::seconds kAnswerLimit{15};  // longer than any exchange and its queue
+
   HttpServer(platform::EventLoop& loop, const HttpConfig& config, HttpHandler handler);
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;
@@ -40,16 +43,40 @@ class HttpServer {
 
   // Binds the address and starts serving; false with `error`.
   bool Start(std::string& error);
-  // Stops taking requests; those waiting on the loop are answered 503.
+  // Stops taking requests and closes every connection.
   void Stop();
 
  private:
-  struct Shared;
+  struct Connection {
+    platform::Socket socket;
+    std::array<std::uint8_t, 4> client{};
+    HttpRequestReader reader;
+    bool answering = false;  // the request is with the handler
+    bool closeAfter = false;
+    std::string out;  // the answer, as far as it is not sent
+    std::size_t sent = 0;
+    platform::EventLoop::TimerId deadline = 0;
+    std::uint64_t order = 0;  // accepted as the n-th
+  };
+
+  void OnAccept();
+  // Room for one more from `client`: false when every connection that
+  // would have to go is busy answering.
+  bool MakeRoom(const std::array<std::uint8_t, 4>& client);
+  void OnReadable(std::uint64_t id);
+  void OnWritable(std::uint64_t id);
+  void Serve(std::uint64_t id);
+  void Answer(std::uint64_t id, const HttpAnswer& answer);
+  void SetDeadline(std::uint64_t id, std::chrono::seconds limit, int status);
+  void Close(std::uint64_t id);
+
   platform::EventLoop& loop_;
   HttpConfig config_;
-  std::shared_ptr<Shared> shared_;
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
+  HttpHandler handler_;
+  platform::Socket listening_;
+  std::map<std::uint64_t, Connection> connections_;
+  std::map<std::array<std::uint8_t, 4>, std::size_t> perClient_;
+  std::uint64_t nextId_ = 1;
 };
 
 }  // namespace lampd
