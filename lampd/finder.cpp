@@ -97,8 +97,8 @@ void Service::OnFound(const protocol::SettingsRecord& record) {
   protocol::UnitAddress address{record.ipAddress, record.port};
   // A unit named in the file keeps its id when a broadcast finds it too.
   for (auto& [configuredId, unit] : units_) {
-    if (unit.configured && !unit.mac && unit.address == address) {
-      if (!units_.contains(id)) unit.mac = record.mac;
+    if (unit.configured && unit.address == address) {
+      if (!unit.mac && !units_.contains(id)) unit.mac = record.mac;
       return;
     }
   }
@@ -112,6 +112,7 @@ void Service::OnFound(const protocol::SettingsRecord& record) {
     return;
   }
   if (found_ >= static_cast<std::size_t>(config_.fleet.foundMax)) {
+    ++passedOver_;
     log_.Say("found", "unit " + id + " found at " + address.Text() + ": passed over, " +
                           std::to_string(config_.fleet.foundMax) +
                           " found units are served already");

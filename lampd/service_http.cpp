@@ -207,6 +207,11 @@ std::string Service::Metrics() const {
   out.Family("lampd_mqtt_dropped_total", "counter",
              "Messages dropped unread for being over their topic's size.");
   out.Sample("lampd_mqtt_dropped_total", {}, static_cast<double>(droppedMessages_));
+  out.Family("lampd_units_found", "gauge", "Units served here that Mac Find found.");
+  out.Sample("lampd_units_found", {}, static_cast<double>(found_));
+  out.Family("lampd_units_passed_over_total", "counter",
+             "Units Mac Find found past found_max, passed over.");
+  out.Sample("lampd_units_passed_over_total", {}, static_cast<double>(passedOver_));
   out.Family("lampd_units_standing_by", "gauge",
              "Units this instance reaches that another instance serves.");
   out.Sample("lampd_units_standing_by", {},

@@ -361,15 +361,6 @@ TEST(Lampd, SpeaksTlsToABrokerItHasCheckedAndToNoOther) {
                   .has_value() == false);
 }
 
-// Resident kilobytes of a process.
-long ResidentKilobytes(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
-  }
-  return 0;
-}
-
 TEST_F(LampdTest, AFloodOfCommandsNeitherStopsItNorGrowsIt) {
   auto flood = [&](int count) {
     for (int i = 0; i < count; ++i) {
@@ -396,11 +387,12 @@ TEST_F(LampdTest, AFloodOfCommandsNeitherStopsItNorGrowsIt) {
   };
   flood(2000);  // the first round settles what it needs
   ASSERT_TRUE(served("blink"));
-  const long before = ResidentKilobytes(lampd.Pid());
+  const long before = lamptest::ResidentKilobytes(lampd.Pid());
   flood(10000);
   ASSERT_TRUE(served("off"));
 #if !defined(__SANITIZE_ADDRESS__)  // there freed memory is held back on purpose
-  EXPECT_LT(ResidentKilobytes(lampd.Pid()) - before, 4096) << "kilobytes grown by 10,000 commands";
+  EXPECT_LT(lamptest::ResidentKilobytes(lampd.Pid()) - before, 4096)
+      << "kilobytes grown by 10,000 commands";
 #else
   (void)before;
 #endif

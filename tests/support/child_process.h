@@ -61,6 +61,8 @@ DisplayRun RunOnOwnDisplay(const std::string& program, std::vector<std::string> 
 
 // Processor seconds a process has used so far (user and system).
 double CpuSeconds(pid_t pid);
+// Resident kilobytes of a process.
+long ResidentKilobytes(pid_t pid);
 
 // Seconds spent in a call.
 template <typename Call>

@@ -225,15 +225,34 @@ std::vector<MqttMessage> MqttProbe::Messages() {
 }
 
 LampdProcess::LampdProcess(const std::string& config, const std::string& name,
-                           const std::vector<std::string>& arguments) {
+                           const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& environment) {
   configPath_ = OwnFile(name + ".toml");
   logPath_ = OwnFile(name + ".log");
   std::ofstream(configPath_) << config;
   const int log = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   std::vector<std::string> command = {LAMPD_PATH, "--config", configPath_};
   command.insert(command.end(), arguments.begin(), arguments.end());
-  pid_ = SpawnProgram(command, {}, false, {{log, STDERR_FILENO}});
+  pid_ = SpawnProgram(command, environment, false, {{log, STDERR_FILENO}});
   ::close(log);
+}
+
+void LampdProcess::Kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+int LampdProcess::WaitForExit(std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  int status = 0;
+  while (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == 0) {
+    if (Clock::now() >= end) return -1;
+    std::this_thread::sleep_for(5ms);  // a child's end has nothing to wait on but waitpid
+  }
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 LampdProcess::~LampdProcess() {

@@ -75,7 +75,8 @@ class MqttProbe {
 class LampdProcess {
  public:
   explicit LampdProcess(const std::string& config, const std::string& name = "lampd",
-                        const std::vector<std::string>& arguments = {});
+                        const std::vector<std::string>& arguments = {},
+                        const std::vector<std::string>& environment = {});
   ~LampdProcess();
   LampdProcess(const LampdProcess&) = delete;
   LampdProcess& operator=(const LampdProcess&) = delete;
@@ -86,6 +87,10 @@ class LampdProcess {
   std::string Log() const;
   // SIGTERM; the exit status, or -1 when it had to be killed after `limit`.
   int Stop(std::chrono::milliseconds limit = std::chrono::seconds(10));
+  // SIGKILL: gone without a word, as a crash or a pulled plug leaves it.
+  void Kill();
+  // The exit status once it has ended by itself within `limit`; -1 if it runs on.
+  int WaitForExit(std::chrono::milliseconds limit);
 
  private:
   pid_t pid_ = -1;

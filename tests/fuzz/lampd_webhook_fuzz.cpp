@@ -1,0 +1,52 @@
+// What anyone who reaches lampd's HTTP port may send: the bytes of a
+// request, read within its limits, and Alertmanager's webhook body. A body
+// is taken whole or refused whole; every source it gives is UTF-8 that
+// JSON writes strictly, at most 64 bytes; no body is kept past its limit.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "lampd/alerts.h"
+#include "lampd/http_request.h"
+#include "lampd/state_document.h"
+
+namespace {
+
+void Check(bool condition) {
+  if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  lampd::AlertRule rule;
+  rule.target = "press-3";
+  rule.set[0] = 1;
+  lampd::AlertBatch batch;
+  std::string why;
+  if (lampd::ReadAlerts(text, {rule}, std::chrono::system_clock::now(), batch, why)) {
+    for (const auto& alert : batch.commands) {
+      const std::string& source = alert.command.clear ? *alert.command.clear : alert.command.source;
+      Check(source.size() <= 64);
+      // Strict: throws, and so aborts, on text that is not UTF-8.
+      (void)lampd::Json(source).dump();
+      Check(!alert.command.lease || alert.command.lease->count() > 0);
+    }
+  } else {
+    Check(!why.empty() && batch.commands.empty());
+  }
+
+  // The same bytes as a request, in two pieces split where the first byte says.
+  lampd::HttpRequestReader reader;
+  const std::size_t split = size == 0 ? 0 : data[0] % (size + 1);
+  std::size_t used = 0;
+  auto state = reader.Feed(std::string_view(text).substr(0, split), used);
+  Check(used <= split);
+  if (state == lampd::HttpRequestReader::State::kMore) {
+    state = reader.Feed(std::string_view(text).substr(split), used);
+  }
+  Check(reader.Request().body.size() <= lampd::HttpRequestReader::kBodyLimit);
+  if (state == lampd::HttpRequestReader::State::kFailed) Check(reader.FailStatus() >= 400);
+  return 0;
+}

@@ -1,0 +1,230 @@
+// lampd's decisions in process, beside the black-box tests: commands and
+// the state document, lease order and expiry, topics, the ownership rule,
+// Alertmanager's webhook, the state file's text and the HTTP request reader.
+#include <gtest/gtest.h>
+
+#include "lampd/alerts.h"
+#include "lampd/command.h"
+#include "lampd/http_request.h"
+#include "lampd/ownership.h"
+#include "lampd/state_document.h"
+#include "lampd/state_file.h"
+#include "lampd/topics.h"
+
+namespace {
+
+using namespace lampd;
+using namespace std::chrono_literals;
+using protocol::kLeaveUnchanged;
+constexpr std::uint8_t D = kLeaveUnchanged;
+
+Command Parsed(const std::string& text) {
+  Command command;
+  std::string why;
+  EXPECT_TRUE(ParseCommand(text, "test", command, why)) << text << ": " << why;
+  return command;
+}
+
+TEST(LampdRules, AStateSentBackAsACommandIsTakenAndChangesNothing) {
+  const protocol::LampFrame shown = {'R', 3, 1, 0, 2, 0, 0, 4};
+  UnitSignals signals;
+  signals.AdoptShown(shown);
+  const ClockPair clocks = ClockPair::Now();
+  const Json state = StateDocument(
+      {"press-3", "10.0.0.1:20000", "line1", std::nullopt, shown, &signals, std::nullopt}, clocks);
+  EXPECT_EQ(state["sound"], 4);
+  EXPECT_EQ(state["lamps"]["green"], "blink");
+  const Command back = Parsed(Dump({{"lamps", state["lamps"]}, {"sound", state["sound"]}}));
+  EXPECT_EQ(back.codes, ShownCodes(shown));
+  signals.SetBaseline(back.codes);
+  EXPECT_EQ(signals.Wanted(), ShownCodes(shown));
+
+  // The sound "off" reads and writes as the word, everywhere.
+  EXPECT_EQ(Parsed(R"({"sound": "off"})").codes[protocol::kSoundLamp], protocol::kSoundOff);
+  EXPECT_EQ(CodesJson({0, D, D, D, D, 0}), (Json{{"lamps", {{"red", "off"}}}, {"sound", "off"}}));
+  Command refused;
+  std::string why;
+  for (const char* bad : {R"({"lamps": {"purple": "on"}})", R"({"lamps": ["on"]})",
+                          R"({"sound": 0})", R"({"sound": 6})", R"({"lamps": {"red": 1}})"}) {
+    EXPECT_FALSE(ParseCommand(bad, "test", refused, why)) << bad;
+  }
+}
+
+TEST(LampdRules, LeasesOutrankByPriorityThenNewnessAndEndOnTheMonotonicClock) {
+  const auto now = SteadyClock::now();
+  UnitSignals signals;
+  signals.SetBaseline({0, 0, 0, 0, 0, 0});
+  signals.AddLease({"ci", 5, now + 10s, {1, D, D, D, D, D}, 1});
+  signals.AddLease({"alarm", 8, now + 5s, {2, D, D, D, D, 3}, 2});
+  signals.AddLease({"shift", 8, now + 20s, {0, D, D, D, D, D}, 3});
+  EXPECT_EQ(signals.Wanted(), (protocol::LampCodes{0, 0, 0, 0, 0, 3}));
+  EXPECT_EQ(signals.NextExpiry(), now + 5s);
+  EXPECT_EQ(signals.Expire(now + 5s), 1);
+  EXPECT_EQ(signals.Wanted(), (protocol::LampCodes{0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(signals.Clear("shift"), 1);
+  EXPECT_EQ(signals.Wanted()[0], 1);
+  // A renewal of a source takes what it names from the source's older lease.
+  signals.AddLease({"ci", 5, now + 60s, {2, D, D, D, D, D}, 4});
+  EXPECT_EQ(signals.Leases().size(), 1u);
+
+  // The wall clock only says when: a lease read back ends as long after
+  // its reading as it did before, whatever the wall clock says.
+  const ClockPair before{now, WallClock::now()};
+  const ClockPair stepped{now + 1s, before.wall - 1h};  // the wall clock set back an hour
+  Lease read;
+  ASSERT_TRUE(LeaseOf(LeaseJson(signals.Leases()[0], before), before, read));
+  EXPECT_NEAR(std::chrono::duration<double>(read.ends - now).count(), 60, 0.01);
+  ASSERT_TRUE(LeaseOf(LeaseJson(signals.Leases()[0], stepped), stepped, read));
+  EXPECT_NEAR(std::chrono::duration<double>(read.ends - now).count(), 60, 0.01);
+}
+
+TEST(LampdRules, TopicsReadAndWriteFromOneTable) {
+  const Topics topics("plant/lampd", "homeassistant");
+  const auto read = [&](const std::string& topic) { return topics.Parse(topic); };
+  EXPECT_EQ(read("plant/lampd/press-3")->kind, TopicKind::kUnitState);
+  EXPECT_EQ(read("plant/lampd/press-3/set/red")->field, "red");
+  EXPECT_EQ(read("plant/lampd/group/line1/set")->kind, TopicKind::kGroupSet);
+  EXPECT_EQ(read("plant/lampd/group/line1/set")->name, "line1");
+  EXPECT_EQ(read("plant/lampd/bridge/east/state")->kind, TopicKind::kBridgeState);
+  EXPECT_EQ(read("plant/lampd/bridge/request/find")->kind, TopicKind::kFindRequest);
+  EXPECT_EQ(read("homeassistant/status")->kind, TopicKind::kHomeAssistant);
+  for (const char* foreign : {"plant/lampd", "plant/lampdx/a", "plant/lampd//set", "other/a/set",
+                              "plant/lampd/a/b/c/d"}) {
+    EXPECT_FALSE(read(foreign)) << foreign;
+  }
+  // What it writes, it reads back as the same.
+  for (const auto kind : {TopicKind::kUnitState, TopicKind::kUnitAvailability,
+                          TopicKind::kUnitError, TopicKind::kGroupError, TopicKind::kBridgeState}) {
+    const auto again = read(topics.Name(kind, "x1"));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->kind, kind);
+    EXPECT_EQ(again->name, "x1");
+  }
+  const auto subscribed = topics.Subscriptions();
+  EXPECT_NE(std::find(subscribed.begin(), subscribed.end(), "plant/lampd/+/set/+"),
+            subscribed.end());
+  EXPECT_LE(Topics::Limit(TopicKind::kUnitState), 32768u);
+}
+
+TEST(LampdRules, TheServingInstanceKeepsItsUnitsAndOnlyOnlineNamesCount) {
+  // A unit nobody holds, or one whose instance is gone or never was: ours.
+  EXPECT_EQ(WhoServes({"beta", "", false, false}), Serve::kHere);
+  EXPECT_EQ(WhoServes({"beta", "alpha", false, false}), Serve::kHere);
+  EXPECT_EQ(WhoServes({"beta", "beta", true, false}), Serve::kHere);
+  // Held by an online instance: left to it, even by a name that comes first.
+  EXPECT_EQ(WhoServes({"alpha", "beta", true, false}), Serve::kThere);
+  // Held by two at once: the first name keeps it.
+  EXPECT_EQ(WhoServes({"alpha", "beta", true, true}), Serve::kHere);
+  EXPECT_EQ(WhoServes({"beta", "alpha", true, true}), Serve::kThere);
+}
+
+TEST(LampdRules, AlertsAreReadAllOrNothing) {
+  AlertRule rule;
+  rule.match = {{"severity", "critical"}};
+  rule.target = "group:line1";
+  rule.set = {2, D, D, D, D, 1};
+  const auto now = WallClock::now();
+  AlertBatch batch;
+  std::string why;
+  const std::string good =
+      R"({"status": "firing", "labels": {"severity": "critical"}, "fingerprint": "abc"})";
+  ASSERT_TRUE(ReadAlerts(R"({"alerts": [)" + good + "]}", {rule}, now, batch, why)) << why;
+  ASSERT_EQ(batch.commands.size(), 1u);
+  EXPECT_EQ(batch.commands[0].command.source, "alertmanager:abc");
+  EXPECT_EQ(batch.commands[0].command.lease, rule.lasts);
+
+  for (const std::string bad :
+       {R"({"status": 1, "labels": {}})", R"({"status": "firing", "labels": {"a": 1}})",
+        R"({"status": "firing", "labels": {}, "fingerprint": 7})",
+        R"({"status": "firing", "labels": {}, "endsAt": 5})",
+        R"({"status": "firing", "labels": {}, "endsAt": "tomorrow"})",
+        R"({"status": "burning", "labels": {}})", R"({"labels": "x"})", R"(7)"}) {
+    AlertBatch untouched;
+    EXPECT_FALSE(
+        ReadAlerts(R"({"alerts": [)" + good + ", " + bad + "]}", {rule}, now, untouched, why))
+        << bad;
+    EXPECT_TRUE(untouched.commands.empty()) << bad;
+    EXPECT_FALSE(why.empty());
+  }
+  // A fingerprint is cut on a character's boundary; one that is absent is
+  // made from the labels, the same for the same labels.
+  const std::string wide = std::string(49, 'a') + "\xc3\xa9";  // 51 bytes, é at 50
+  ASSERT_TRUE(ReadAlerts(R"({"alerts": [{"status": "firing", "labels": {"severity": "critical"},
+      "fingerprint": ")" + wide +
+                             R"("}]})",
+                         {rule}, now, batch, why));
+  EXPECT_EQ(batch.commands[0].command.source, "alertmanager:" + std::string(49, 'a'));
+  EXPECT_EQ(CutUtf8("\xe2\x82\xac\xe2\x82\xac", 4), "\xe2\x82\xac");
+  ASSERT_TRUE(
+      ReadAlerts(R"({"alerts": [{"status": "resolved", "labels": {"severity": "critical"}}]})",
+                 {rule}, now, batch, why));
+  EXPECT_TRUE(batch.commands[0].command.clear->starts_with("alertmanager:"));
+  EXPECT_EQ(batch.commands[0].command.clear->size(), 13u + 16u);
+}
+
+TEST(LampdRules, AStateFileOfTheWrongShapeIsRefusedWhole) {
+  const ClockPair clocks = ClockPair::Now();
+  SavedSignals saved;
+  saved.serial = 7;
+  saved.units["press-3"].AddLease({"ci", 5, clocks.steady + 1h, {1, D, D, D, D, 0}, 7});
+  const std::string text = SignalsText(saved, clocks);
+  SavedSignals read;
+  ASSERT_TRUE(ParseSignals(text, clocks, read));
+  EXPECT_EQ(read.units.at("press-3").Leases()[0].codes[protocol::kSoundLamp], 0);
+  EXPECT_NE(text.find("\"sound\": \"off\""), std::string::npos);
+  for (
+      const char* bad :
+      {R"([])", R"({"version": "2", "serial": 1, "units": {}})",
+       R"({"version": 2, "serial": -1, "units": {}})",
+       R"({"version": 2, "serial": 1, "units": []})",
+       R"({"version": 2, "serial": 1, "units": {"a": {"baseline": 3, "leases": []}}})",
+       R"({"version": 2, "serial": 1, "units": {"a": {"baseline": {}, "leases": [{"source": 5}]}}})",
+       R"({"version": 3, "serial": 1, "units": {}})"}) {
+    EXPECT_FALSE(ParseSignals(bad, clocks, read)) << bad;
+  }
+  // The file of the version before, with the sound "off" written as 0.
+  EXPECT_TRUE(ParseSignals(R"({"version": 1, "serial": 1, "units": {"a": {"baseline": {"lamps": {},
+      "sound": 0}, "leases": []}}})",
+                           clocks, read));
+}
+
+HttpRequestReader::State FeedAll(HttpRequestReader& reader, const std::string& bytes,
+                                 std::size_t step = 1) {
+  auto state = HttpRequestReader::State::kMore;
+  for (std::size_t at = 0; at < bytes.size() && state == HttpRequestReader::State::kMore;
+       at += step) {
+    std::size_t used = 0;
+    state = reader.Feed(std::string_view(bytes).substr(at, step), used);
+  }
+  return state;
+}
+
+TEST(LampdRules, HttpRequestsAreReadWithinTheirLimits) {
+  HttpRequestReader chunked;
+  ASSERT_EQ(FeedAll(chunked,
+                    "POST /api/alertmanager?x=1 HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                    "4\r\nabcd\r\n3;ext=1\r\nefg\r\n0\r\n\r\n"),
+            HttpRequestReader::State::kDone);
+  EXPECT_EQ(chunked.Request().path, "/api/alertmanager");
+  EXPECT_EQ(chunked.Request().body, "abcdefg");
+
+  const auto failsWith = [](const std::string& bytes, int status, std::size_t step = 4096) {
+    HttpRequestReader reader;
+    EXPECT_EQ(FeedAll(reader, bytes, step), HttpRequestReader::State::kFailed)
+        << bytes.substr(0, 60);
+    EXPECT_EQ(reader.FailStatus(), status) << bytes.substr(0, 60);
+  };
+  // A header line that never ends is refused once it passes the limit.
+  failsWith("GET / HTTP/1.1\r\nX: " + std::string(20000, 'a'), 431);
+  failsWith("PUT / HTTP/1.1\r\nContent-Length: 4097\r\n\r\n", 413);
+  // A chunked body is counted as it comes, not once it is whole.
+  std::string big = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  for (int i = 0; i < 5; ++i) big += "400\r\n" + std::string(1024, 'x') + "\r\n";
+  failsWith(big, 413, 100);
+  failsWith("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n", 400);
+  failsWith("POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", 501);
+  failsWith("GET / HTTP/2.0\r\n\r\n", 505);
+  failsWith("GET nothing\r\n\r\n", 400);
+}
+
+}  // namespace
