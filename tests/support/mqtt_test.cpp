@@ -153,7 +153,8 @@ void Broker::Stop() {
   pid_ = -1;
 }
 
-MqttProbe::MqttProbe(int port, const std::string& id) {
+MqttProbe::MqttProbe(int port, const std::string& id, const std::string& username,
+                     const std::string& password) {
   static const int started = mosquitto_lib_init();
   (void)started;
   client_ = mosquitto_new(id.c_str(), true, this);
@@ -165,6 +166,7 @@ MqttProbe::MqttProbe(int port, const std::string& id) {
     probe->connected_ = rc == 0;
     probe->arrived_.notify_all();
   });
+  if (!username.empty()) mosquitto_username_pw_set(client_, username.c_str(), password.c_str());
   mosquitto_connect(client_, "127.0.0.1", port, 30);
   mosquitto_loop_start(client_);
 }

@@ -47,7 +47,8 @@ struct MqttMessage {
 // A client of the broker that keeps every message it receives.
 class MqttProbe {
  public:
-  explicit MqttProbe(int port = 1883, const std::string& id = "probe");
+  explicit MqttProbe(int port = 1883, const std::string& id = "probe",
+                     const std::string& username = "", const std::string& password = "");
   ~MqttProbe();
   MqttProbe(const MqttProbe&) = delete;
   MqttProbe& operator=(const MqttProbe&) = delete;

@@ -1,0 +1,201 @@
+// Instances of lampd that share a plant: a stand-by that takes over when the
+// serving instance dies or stops (with the leases the plant was told of),
+// an instance that comes back and leaves its units be, forged claims and
+// forged truths put right, and the broker's ACL that keeps other clients to
+// commands. A real broker, real processes, simulated units.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "child_process.h"
+#include "lamp_unit_process.h"
+#include "mqtt_test.h"
+
+namespace {
+
+using lamptest::Broker;
+using lamptest::Http;
+using lamptest::InstanceConfig;
+using lamptest::LampdProcess;
+using lamptest::LampUnitProcess;
+using lamptest::MqttProbe;
+using lamptest::OwnFile;
+using lamptest::StateOf;
+using lamptest::Unit;
+using nlohmann::json;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// poll_every 200 ms, offline_after 3: a unit is taken over within 0.6 + 5 s.
+constexpr double kFailoverBound = 0.2 * 3 + 5;
+
+std::string Instance(const std::string& name, int httpPort, const std::string& more = "") {
+  return InstanceConfig(name, 1883, Unit("press-3", "192.168.10.200"), "",
+                        "127.0.0.1:" + std::to_string(httpPort)) +
+         more;
+}
+
+std::function<bool(const json&)> ServedBy(const std::string& instance) {
+  return [instance](const json& state) { return state["instance"] == instance; };
+}
+
+bool Says(MqttProbe& probe, const std::string& topic, const std::string& word, std::size_t from) {
+  return probe
+      .WaitFor(
+          topic, [&](const std::string& payload) { return payload == word; }, 10s, from)
+      .has_value();
+}
+
+class LampdPlant : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(broker.Ready() && unit.Ready());
+    probe.Subscribe("lampd/#");
+  }
+  Broker broker;
+  LampUnitProcess unit{{"--address", "192.168.10.200"}};
+  MqttProbe probe;
+};
+
+TEST_F(LampdPlant, AStandByServesTheUnitsOfAnInstanceThatDiesWithTheirLeases) {
+  auto alpha = std::make_unique<LampdProcess>(Instance("alpha", 9730), "alpha");
+  ASSERT_TRUE(StateOf(probe, "press-3", ServedBy("alpha"))) << alpha->Log();
+  LampdProcess beta(Instance("beta", 9731), "beta");
+  ASSERT_TRUE(Says(probe, "lampd/bridge/beta/state", "online", 0)) << beta.Log();
+  std::size_t from = probe.Messages().size();
+  probe.Publish("lampd/press-3/set", R"({"red": "blink", "for": "1h", "source": "andon"})");
+  ASSERT_TRUE(StateOf(
+      probe, "press-3", [](const json& s) { return s["leases"].size() == 1; }, from));
+  EXPECT_EQ(Http("GET", "/api/units/press-3", "", "", 9731).status, 404);
+
+  // kill -9: the broker says it offline; beta serves the unit, lease and all.
+  from = probe.Messages().size();
+  const auto killed = Clock::now();
+  alpha->Kill();
+  const auto taken = StateOf(probe, "press-3", ServedBy("beta"), from);
+  ASSERT_TRUE(taken) << beta.Log();
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - killed).count(), kFailoverBound);
+  ASSERT_EQ(taken->at("leases").size(), 1u);
+  EXPECT_EQ(taken->at("leases")[0]["source"], "andon");
+  EXPECT_EQ(taken->at("lamps")["red"], "blink");
+  from = probe.Messages().size();
+  probe.Publish("lampd/press-3/set/green", "on");
+  ASSERT_TRUE(StateOf(
+      probe, "press-3", [](const json& s) { return s["lamps"]["green"] == "on"; }, from));
+
+  // alpha comes back: beta keeps the unit, alpha stands by, nothing flaps.
+  alpha = std::make_unique<LampdProcess>(Instance("alpha", 9730), "alpha-again");
+  from = probe.Messages().size();
+  ASSERT_TRUE(Says(probe, "lampd/bridge/alpha/state", "online", from));
+  probe.Publish("lampd/press-3/set/white", "blink");
+  ASSERT_TRUE(StateOf(
+      probe, "press-3", [](const json& s) { return s["lamps"]["white"] == "blink"; }, from));
+  probe.Publish("lampd/press-3/get", "");
+  ASSERT_TRUE(StateOf(
+      probe, "press-3", [](const json& s) { return s["lamps"]["white"] == "blink"; },
+      probe.Messages().size() - 1));
+  const auto messages = probe.Messages();
+  for (std::size_t i = from; i < messages.size(); ++i) {
+    if (messages[i].topic != "lampd/press-3") continue;
+    EXPECT_EQ(json::parse(messages[i].payload)["instance"], "beta") << "alpha took it back";
+  }
+  const auto standing = Http("GET", "/metrics", "", "", 9730);
+  EXPECT_NE(standing.body.find("lampd_units_standing_by 1\n"), std::string::npos) << standing.body;
+
+  // A clean stop of beta: alpha serves again, with the lease.
+  from = probe.Messages().size();
+  EXPECT_EQ(beta.Stop(), 0);
+  const auto back = StateOf(probe, "press-3", ServedBy("alpha"), from);
+  ASSERT_TRUE(back) << alpha->Log();
+  EXPECT_EQ(back->at("leases").size(), 1u);
+  EXPECT_EQ(back->at("lamps")["white"], "blink");
+}
+
+TEST_F(LampdPlant, ForgedClaimsAndForgedTruthsArePutRight) {
+  LampdProcess lampd(Instance("line1", 9730), "line1");
+  ASSERT_TRUE(StateOf(probe, "press-3", ServedBy("line1"))) << lampd.Log();
+  ASSERT_TRUE(Says(probe, "lampd/press-3/availability", "online", 0));
+
+  // A claim in the name of an instance that is not online takes nothing away.
+  std::size_t from = probe.Messages().size();
+  probe.Publish("lampd/press-3", R"({"id": "press-3", "instance": "aaa-intruder"})", true);
+  ASSERT_TRUE(StateOf(probe, "press-3", ServedBy("line1"), from)) << lampd.Log();
+  from = probe.Messages().size();
+  probe.Publish("lampd/press-3/set/red", "on");
+  ASSERT_TRUE(StateOf(
+      probe, "press-3", [](const json& s) { return s["lamps"]["red"] == "on"; }, from));
+  // Nor does a restart: the retained claim does not stand.
+  EXPECT_EQ(lampd.Stop(), 0);
+  probe.Publish("lampd/press-3", R"({"id": "press-3", "instance": "aaa-intruder"})", true);
+  from = probe.Messages().size();
+  LampdProcess again(Instance("line1", 9730), "line1-again");
+  ASSERT_TRUE(StateOf(probe, "press-3", ServedBy("line1"), from)) << again.Log();
+
+  // Forged "offline" on the instance's and the unit's retained topics.
+  from = probe.Messages().size();
+  probe.Publish("lampd/bridge/line1/state", "offline", true);
+  probe.Publish("lampd/press-3/availability", "offline", true);
+  EXPECT_TRUE(Says(probe, "lampd/bridge/line1/state", "online", from));
+  EXPECT_TRUE(Says(probe, "lampd/press-3/availability", "online", from));
+  MqttProbe late(1883, "late");  // what a client that comes now is told
+  late.Subscribe("lampd/+/availability");
+  late.Subscribe("lampd/bridge/+/state");
+  EXPECT_TRUE(Says(late, "lampd/bridge/line1/state", "online", 0));
+  EXPECT_TRUE(Says(late, "lampd/press-3/availability", "online", 0));
+
+  // A state naming an instance for an id none serves does not silence the error.
+  probe.Publish("lampd/nonesuch", R"({"id": "nonesuch", "instance": "ghost"})");
+  from = probe.Messages().size();
+  probe.Publish("lampd/nonesuch/set/red", "on");
+  const auto error = probe.WaitFor(
+      "lampd/nonesuch/error", [](const std::string&) { return true; }, 10s, from);
+  ASSERT_TRUE(error);
+  EXPECT_NE(error->payload.find("no instance serves a unit with id nonesuch"), std::string::npos);
+}
+
+TEST(LampdAcl, TheBrokerKeepsOtherClientsToCommands) {
+  const std::string passwords = OwnFile("passwords");
+  for (const auto& [user, password] : {std::pair{"lampd", "lampd-secret"}, {"plc", "plc-secret"}}) {
+    const auto made =
+        lamptest::RunProgram({"/usr/bin/mosquitto_passwd", "-b", passwords, user, password}, {});
+    if (made.status != 0) {  // the first makes the file
+      ASSERT_EQ(lamptest::RunProgram(
+                    {"/usr/bin/mosquitto_passwd", "-c", "-b", passwords, user, password}, {})
+                    .status,
+                0);
+    }
+  }
+  Broker broker(1883, "password_file " + passwords + "\nallow_anonymous false\nacl_file " +
+                          LAMPD_ACL_PATH + "\n");
+  LampUnitProcess unit({"--address", "192.168.10.200"});
+  ASSERT_TRUE(broker.Ready() && unit.Ready());
+  const std::string secret = OwnFile("secret");
+  std::ofstream(secret) << "lampd-secret\n";
+  LampdProcess served(
+      "name = \"line1\"\n[mqtt]\nurl = \"mqtt://127.0.0.1:1883\"\nusername = "
+      "\"lampd\"\npassword_file = \"" +
+          secret + "\"\n[fleet]\npoll_every = \"200ms\"\n[http]\nlisten = \"\"\n" +
+          Unit("press-3", "192.168.10.200"),
+      "acl");
+  MqttProbe plc(1883, "plc", "plc", "plc-secret");
+  plc.Subscribe("lampd/#");
+  ASSERT_TRUE(StateOf(plc, "press-3")) << served.Log();
+  // The plc's forged state and offline are refused by the broker...
+  std::size_t from = plc.Messages().size();
+  plc.Publish("lampd/press-3", R"({"id": "press-3", "instance": "forged"})", true);
+  plc.Publish("lampd/bridge/line1/state", "offline", true);
+  // ...its command is taken.
+  plc.Publish("lampd/press-3/set/blue", "on");
+  ASSERT_TRUE(StateOf(
+      plc, "press-3", [](const json& s) { return s["lamps"]["blue"] == "on"; }, from));
+  for (const auto& message : plc.Messages()) {
+    EXPECT_EQ(message.payload.find("forged"), std::string::npos) << message.topic;
+    if (message.topic == "lampd/bridge/line1/state") {
+      EXPECT_EQ(message.payload, "online");
+    }
+  }
+}
+
+}  // namespace
