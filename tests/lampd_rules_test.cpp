@@ -10,6 +10,7 @@
 #include "lampd/state_document.h"
 #include "lampd/state_file.h"
 #include "lampd/topics.h"
+#include "schema_check.h"
 
 namespace {
 
@@ -225,6 +226,49 @@ TEST(LampdRules, HttpRequestsAreReadWithinTheirLimits) {
   failsWith("POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", 501);
   failsWith("GET / HTTP/2.0\r\n\r\n", 505);
   failsWith("GET nothing\r\n\r\n", 400);
+}
+
+TEST(LampdRules, TheCommandSchemaRefusesWhatLampdRefuses) {
+  const std::vector<std::string> documents = {
+      R"({"red": "on"})",
+      R"({"red": "dim"})",
+      R"({"purple": "on"})",
+      R"({"sound": 5})",
+      R"({"sound": 6})",
+      R"({"sound": "off"})",
+      R"({"sound": "3"})",
+      R"({"sound": 0})",
+      R"({"lamps": {"red": "blink"}, "sound": "off"})",
+      R"({"lamps": {}})",
+      R"({"lamps": {"pink": "on"}})",
+      R"({"reset": true})",
+      R"({"reset": false})",
+      R"({"reset": true, "for": "1m"})",
+      R"({"red": "on", "for": "30d"})",
+      R"({"red": "on", "for": "31d"})",
+      R"({"red": "on", "for": "2592000001ms"})",
+      R"({"red": "on", "for": "0s"})",
+      R"({"red": "on", "for": "-5s"})",
+      R"({"red": "on", "for": "1500ms", "priority": 9, "source": "ci"})",
+      R"({"red": "on", "priority": 10})",
+      R"({"red": "on", "source": ""})",
+      R"({"red": "on", "source": "has space"})",
+      R"({"clear": "ci"})",
+      R"({"clear": "ci", "red": "on"})",
+      R"({"for": "1m"})",
+      R"({})",
+      R"([])",
+      R"("red")",
+      R"({"red": "on", "relayed_by": "east"})"};
+  const auto verdicts = lamptest::SchemaVerdicts(SCHEMA_DIR "/command.schema.json", documents);
+  ASSERT_EQ(verdicts.size(), documents.size());
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    Command command;
+    std::string why;
+    const bool taken = ParseCommand(documents[i], "test", command, why);
+    EXPECT_EQ(taken, verdicts[i].starts_with("ok"))
+        << documents[i] << ": " << why << " / " << verdicts[i];
+  }
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "mqtt_test.h"
 #include "net/tcp_exchanges.h"
 #include "protocol/lamp_frame.h"
+#include "schema_check.h"
 
 namespace {
 
@@ -395,6 +396,48 @@ TEST_F(LampdHttp, AnswersEachCaseWithItsCode) {
       lamptest::RunProgram({"/bin/sh", "-c", "promtool check metrics < " + file}, {});
   EXPECT_EQ(check.status, 0) << check.out << check.err;
   std::remove(file.c_str());
+}
+
+TEST_F(LampdHttp, EveryStateReadsAsItsSchemaSaysWhoeverPublishesIt) {
+  ASSERT_EQ(Call("PUT", "/api/units/press-3",
+                 R"({"red": "blink", "sound": 2, "for": "1h", "priority": 7, "source": "ci"})")
+                .status,
+            200);
+  ASSERT_EQ(Call("PUT", "/api/units/press-3", R"({"green": "on"})").status, 200);
+  std::vector<std::string> documents;
+  for (const auto& message : probe.Messages()) {
+    if (message.topic == "lampd/press-3") documents.push_back(message.payload);
+  }
+  for (const json& unit : Call("GET", "/api/units").Json()) documents.push_back(unit.dump());
+  const auto state = StateOf(probe, "press-3", [](const json& s) {
+    return !s["leases"].empty() && s["lamps"]["green"] == "on";
+  });
+  ASSERT_TRUE(state);
+  // lampctl prints a unit as lampd publishes it: what answers, what does not.
+  for (const char* address : {"192.168.10.200", "192.168.10.99"}) {
+    const auto run =
+        lamptest::RunProgram({LAMPCTL_PATH, "status", address, "--json", "--timeout", "200"}, {});
+    const json printed = json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(printed.is_object()) << run.out << run.err;
+    documents.push_back(printed.dump());
+    if (printed.value("ok", false)) {
+      EXPECT_EQ(printed["lamps"], state->at("lamps"));
+      EXPECT_EQ(printed["sound"], state->at("sound"));
+    }
+  }
+  const auto verdicts = lamptest::SchemaVerdicts(SCHEMA_DIR "/state.schema.json", documents);
+  ASSERT_EQ(verdicts.size(), documents.size());
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    EXPECT_TRUE(verdicts[i].starts_with("ok")) << documents[i] << "\n" << verdicts[i];
+  }
+  // Its lamps and sound sent back are taken and change nothing.
+  const std::size_t writes = Writes(unit).size();
+  const auto back = Call("PUT", "/api/units/press-3",
+                         json{{"lamps", state->at("lamps")}, {"sound", state->at("sound")}}.dump());
+  ASSERT_EQ(back.status, 200) << back.body;
+  EXPECT_EQ(back.Json()["lamps"], state->at("lamps"));
+  EXPECT_EQ(Writes(unit).size(), writes + 1);
+  EXPECT_EQ(Writes(unit).back(), (Bytes{'W', 0, 2, 0, 1, 0, 0, 2}));
 }
 
 TEST_F(LampdHttp, SlowAndManyClientsNeitherHoldTheLoopNorGoUnanswered) {
