@@ -12,7 +12,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kShortestTick = 2ms;
+constexpr auto kShortestTick = 10ms;
 constexpr int kLongestBackoff = 8;  // an offline unit is tried every 8 periods at the most
 
 // How an exchange failed, in a few words for the metrics' label.
@@ -44,8 +44,9 @@ void Service::PollTick() {
   const auto now = SteadyClock::now();
   const auto period = std::chrono::duration_cast<SteadyClock::duration>(config_.fleet.pollEvery);
   if (pollOrderStale_) {
+    // Units in a map stay where they are until erased: pointers serve until the next change.
     pollOrder_.clear();
-    for (const auto& [id, unit] : units_) pollOrder_.push_back(id);
+    for (auto& [id, unit] : units_) pollOrder_.push_back(&unit);
     pollOrderStale_ = false;
     pollCursor_ = std::min(pollCursor_, pollOrder_.size());
   }
@@ -59,14 +60,15 @@ void Service::PollTick() {
   const double share = std::chrono::duration<double>(now - roundStart_) / period;
   const std::size_t due = std::min(count, static_cast<std::size_t>(std::ceil(share * count)));
   for (; pollCursor_ < due; ++pollCursor_) {
-    const auto found = units_.find(pollOrder_[pollCursor_]);
-    if (found == units_.end()) continue;
-    Unit& unit = found->second;
+    Unit& unit = *pollOrder_[pollCursor_];
     if (!unit.Serving() || unit.busy || (unit.online == false && now < unit.nextTry)) continue;
     Exchange(unit, protocol::StatusRequest(ModelOf(unit)), false);
   }
-  const auto tick =
-      count == 0 ? period : std::max<SteadyClock::duration>(kShortestTick, period / count);
+  // A few units a tick: the round is spread, and the loop is not woken more
+  // often than a slice of the period needs.
+  const SteadyClock::duration slice =
+      count == 0 ? period : period / static_cast<SteadyClock::rep>(count);
+  const auto tick = std::clamp<SteadyClock::duration>(slice, kShortestTick, period);
   pollTimer_ = loop_.After(tick, [this] { PollTick(); });
 }
 

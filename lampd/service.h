@@ -200,9 +200,9 @@ class Service {
   // each have exchanges of their own, so none waits behind the others.
   platform::TcpExchangeClient commandLane_, pollLane_, probeLane_;
   std::map<std::string, Unit> units_;
-  std::size_t found_ = 0;               // of them, found by Mac Find
-  std::uint64_t passedOver_ = 0;        // found past found_max
-  std::vector<std::string> pollOrder_;  // ids in poll order, made again when units come or go
+  std::size_t found_ = 0;         // of them, found by Mac Find
+  std::uint64_t passedOver_ = 0;  // found past found_max
+  std::vector<Unit*> pollOrder_;  // in poll order, made again when units come or go
   bool pollOrderStale_ = true;
   std::size_t pollCursor_ = 0;
   SteadyClock::time_point roundStart_{};

@@ -126,9 +126,14 @@ Json StateDocument(const UnitFacts& unit, const ClockPair& clocks) {
     const protocol::LampFrame& reply = *unit.shown;
     const int model = reply[protocol::kModelByte];
     state["model"] = model;
-    const Json codes = CodesJson(ShownCodes(reply));
-    state["lamps"] = codes["lamps"];
-    state["sound"] = codes["sound"];
+    // Every byte as the unit gave it, 0x64 included: a unit may answer anything.
+    Json lamps = Json::object();
+    for (int lamp = 0; lamp < protocol::kLampCount; ++lamp) {
+      lamps[std::string(protocol::kLampNames[lamp])] =
+          std::string(protocol::LampStateName(reply[protocol::kFirstLampByte + lamp]));
+    }
+    state["lamps"] = lamps;
+    state["sound"] = SoundJson(reply[protocol::kSoundByte]);
     const std::string_view name = protocol::SoundNameOf(model, reply[protocol::kSoundByte]);
     if (!name.empty()) state["sound_name"] = std::string(name);
     state["words"] = protocol::DecodeStatusWords(reply);

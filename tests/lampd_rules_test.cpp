@@ -40,6 +40,14 @@ TEST(LampdRules, AStateSentBackAsACommandIsTakenAndChangesNothing) {
   signals.SetBaseline(back.codes);
   EXPECT_EQ(signals.Wanted(), ShownCodes(shown));
 
+  // A unit that answers "unchanged" (0x64) for a lamp and the sound is shown as it said.
+  const Json odd = StateDocument({"odd", "10.0.0.2:20000", "line1", std::nullopt,
+                                  protocol::LampFrame{'R', 0, D, 0, 0, 0, 0, D}, nullptr,
+                                  std::nullopt},
+                                 clocks);
+  EXPECT_EQ(odd["lamps"]["red"], "blink");
+  EXPECT_EQ(odd["sound"], D);
+
   // The sound "off" reads and writes as the word, everywhere.
   EXPECT_EQ(Parsed(R"({"sound": "off"})").codes[protocol::kSoundLamp], protocol::kSoundOff);
   EXPECT_EQ(CodesJson({0, D, D, D, D, 0}), (Json{{"lamps", {{"red", "off"}}}, {"sound", "off"}}));

@@ -27,7 +27,8 @@ for file in /usr/bin/lamppanel /usr/bin/netassign /usr/bin/lampctl /usr/bin/lamp
   /usr/share/icons/hicolor/32x32/apps/netassign.png /usr/share/man/man1/lampctl.1.gz \
   /usr/share/man/man1/lamppanel.1.gz /usr/share/bash-completion/completions/lampctl \
   /usr/share/doc/lampsuite/copyright /usr/sbin/lampd /lib/systemd/system/lampd.service \
-  /etc/lampd/lampd.toml /usr/share/man/man8/lampd.8.gz /usr/share/man/man5/lampd.toml.5.gz; do
+  /etc/lampd/lampd.toml /usr/share/man/man8/lampd.8.gz /usr/share/man/man5/lampd.toml.5.gz \
+  /usr/share/doc/lampsuite/schema/state.schema.json /usr/share/doc/lampsuite/mosquitto-acl.conf; do
   check "lampsuite holds $file" holds lampsuite "$file"
 done
 check "liblamplink1 holds the library" holds liblamplink1 "$libdir/liblamplink.so.1.2.0"
