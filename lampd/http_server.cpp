@@ -124,6 +124,7 @@ void HttpServer::OnAccept() {
     connection.socket = std::move(socket);
     connection.client = client;
     connection.order = id;
+    connection.since = std::chrono::steady_clock::now();
     ++perClient_[client];
     loop_.Watch(connection.socket.Handle(), POLLIN, [this, id](short revents) {
       if (revents & POLLOUT) OnWritable(id);
@@ -143,11 +144,13 @@ bool HttpServer::MakeRoom(const std::array<std::uint8_t, 4>& client) {
     // The oldest connection without a request under way goes: of this
     // client when it is over its share, else of anyone.
     const bool own = connections_.size() < kMostConnections;
+    const auto settled = std::chrono::steady_clock::now() - kEvictableAfter;
     auto oldest = connections_.end();
     for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+      if (it->second.since > settled) break;  // ids grow with the order of acceptance
       if (it->second.answering || (own && it->second.client != client)) continue;
       oldest = it;
-      break;  // ids grow with the order of acceptance
+      break;
     }
     if (oldest == connections_.end()) return false;
     Close(oldest->first);

@@ -4,7 +4,8 @@
 // a time limit from its first byte; connections are capped in total and
 // per client. A client that holds a connection without finishing a request
 // makes room for the next one; past the caps with every connection busy
-// answering, a new one is answered 503 at once rather than kept waiting.
+// answering (or just made), a new one is answered 503 at once rather than
+// kept waiting.
 #pragma once
 
 #include <chrono>
@@ -30,8 +31,11 @@ using HttpHandler = std::function<void(const HttpRequest&, std::function<void(Ht
 
 class HttpServer {
  public:
-  static constexpr std::size_t kMostConnections = 512;
-  static constexpr std::size_t kMostPerClient = 64;
+  static constexpr std::size_t kMostConnections = 1024;
+  static constexpr std::size_t kMostPerClient = 256;
+  // A connection younger than this is not closed to make room: a client that
+  // has just connected is about to send its request.
+  static constexpr std::chrono::seconds kEvictableAfter{1};
   static constexpr std::chrono::seconds kRequestLimit{10};  // first byte to the whole request
   static constexpr std::chrono::seconds kIdleLimit{5};      // between requests on one connection
   static constexpr std::chrono::seconds kAnswerLimit{15};  // longer than any exchange and its queue
@@ -57,6 +61,7 @@ class HttpServer {
     std::size_t sent = 0;
     platform::EventLoop::TimerId deadline = 0;
     std::uint64_t order = 0;  // accepted as the n-th
+    std::chrono::steady_clock::time_point since;  // accepted then
   };
 
   void OnAccept();
