@@ -135,11 +135,10 @@ void Service::Decide(Unit& unit) {
 void Service::Serve(Unit& unit) {
   unit.role = Role::kServing;
   unit.changed = true;  // its state says who serves it now
-  Exchange(unit, protocol::StatusRequest(ModelOf(unit)), false);
-  if (!unit.busy && !unit.waiting.empty()) {
-    Waiting next = std::move(unit.waiting.front());
-    unit.waiting.pop_front();
-    Exchange(unit, next.frame, true, std::move(next.done));
+  if (unit.waiting.empty()) {
+    Poll(unit);
+  } else {
+    SendNext(unit);  // commands that came before it was decided
   }
 }
 

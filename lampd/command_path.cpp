@@ -148,7 +148,7 @@ void Service::SubmitToMembers(const Request& request, std::vector<Unit*> members
       finish();
     };
     if (request.read) {
-      Exchange(*member, protocol::StatusRequest(ModelOf(*member)), true, done);
+      Send(*member, protocol::StatusRequest(ModelOf(*member)), done);
       continue;
     }
     if (member->waiting.size() >= kCommandsWaiting) {

@@ -60,7 +60,7 @@ class HttpServer {
     std::string out;  // the answer, as far as it is not sent
     std::size_t sent = 0;
     platform::EventLoop::TimerId deadline = 0;
-    std::uint64_t order = 0;  // accepted as the n-th
+    std::uint64_t order = 0;                      // accepted as the n-th
     std::chrono::steady_clock::time_point since;  // accepted then
   };
 

@@ -30,12 +30,11 @@ std::optional<std::string> Service::Apply(Unit& unit, const Command& command, Do
                               protocol::kLampOff, protocol::kLampOff, protocol::kSoundOff});
     unit.changed = true;
     if (unit.signals.Empty()) {
-      Exchange(unit, protocol::ResetRequest(ModelOf(unit)), true, std::move(done));
+      Send(unit, protocol::ResetRequest(ModelOf(unit)), std::move(done));
     } else {
       // The leases still hold what they name: they go straight after.
-      Exchange(unit, protocol::ResetRequest(ModelOf(unit)), true, {});
-      Exchange(unit, protocol::WriteRequest(ModelOf(unit), unit.signals.Wanted()), true,
-               std::move(done));
+      Send(unit, protocol::ResetRequest(ModelOf(unit)), {});
+      Send(unit, protocol::WriteRequest(ModelOf(unit), unit.signals.Wanted()), std::move(done));
     }
     return std::nullopt;
   }
@@ -62,22 +61,15 @@ std::optional<std::string> Service::Apply(Unit& unit, const Command& command, Do
 }
 
 void Service::SendWanted(Unit& unit, const protocol::LampCodes& named, bool heldOnly, Done done) {
-  const auto wanted = unit.signals.Wanted();
-  const auto held = unit.signals.Held();
   const auto shown = unit.state ? std::optional(ShownCodes(*unit.state)) : std::nullopt;
-  protocol::LampCodes codes = protocol::kLeaveAllUnchanged;
-  for (std::size_t field = 0; field < codes.size(); ++field) {
-    if (wanted[field] == protocol::kLeaveUnchanged || (heldOnly && !held[field])) continue;
-    const bool differs = !shown || (*shown)[field] != wanted[field];
-    if (differs || named[field] != protocol::kLeaveUnchanged) codes[field] = wanted[field];
-  }
+  const protocol::LampCodes codes = CodesToSend(unit.signals, shown, named, heldOnly);
   if (codes == protocol::kLeaveAllUnchanged) {
     // Nothing goes to the unit: the change is published now.
     if (unit.changed) PublishState(unit);
     if (done) done("");
     return;
   }
-  Exchange(unit, protocol::WriteRequest(ModelOf(unit), codes), true, std::move(done));
+  Send(unit, protocol::WriteRequest(ModelOf(unit), codes), std::move(done));
 }
 
 void Service::LeasesChanged(Unit& unit) {

@@ -12,6 +12,20 @@ protocol::LampCodes ShownCodes(const protocol::LampFrame& reply) {
   return codes;
 }
 
+protocol::LampCodes CodesToSend(const UnitSignals& signals,
+                                const std::optional<protocol::LampCodes>& shown,
+                                const protocol::LampCodes& named, bool heldOnly) {
+  const auto wanted = signals.Wanted();
+  const auto held = signals.Held();
+  protocol::LampCodes codes = protocol::kLeaveAllUnchanged;
+  for (std::size_t field = 0; field < codes.size(); ++field) {
+    if (wanted[field] == kLeaveUnchanged || (heldOnly && !held[field])) continue;
+    const bool differs = !shown || (*shown)[field] != wanted[field];
+    if (differs || named[field] != kLeaveUnchanged) codes[field] = wanted[field];
+  }
+  return codes;
+}
+
 void UnitSignals::SetBaseline(const protocol::LampCodes& codes) {
   for (std::size_t field = 0; field < codes.size(); ++field) {
     if (codes[field] != kLeaveUnchanged) baseline_[field] = codes[field];

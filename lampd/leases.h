@@ -80,4 +80,12 @@ class UnitSignals {
 // The codes as the unit's reply carries them (bytes 2 to 7).
 protocol::LampCodes ShownCodes(const protocol::LampFrame& reply);
 
+// What one write should carry for the unit to show what `signals` want:
+// each field the unit shows otherwise (all when what it shows is not
+// known), and each field `named` names whatever it shows; with `heldOnly`
+// only the fields a lease holds. kLeaveAllUnchanged: nothing need go.
+protocol::LampCodes CodesToSend(const UnitSignals& signals,
+                                const std::optional<protocol::LampCodes>& shown,
+                                const protocol::LampCodes& named, bool heldOnly);
+
 }  // namespace lampd

@@ -62,7 +62,7 @@ void Service::PollTick() {
   for (; pollCursor_ < due; ++pollCursor_) {
     Unit& unit = *pollOrder_[pollCursor_];
     if (!unit.Serving() || unit.busy || (unit.online == false && now < unit.nextTry)) continue;
-    Exchange(unit, protocol::StatusRequest(ModelOf(unit)), false);
+    Poll(unit);
   }
   // A few units a tick: the round is spread, and the loop is not woken more
   // often than a slice of the period needs.
@@ -72,24 +72,40 @@ void Service::PollTick() {
   pollTimer_ = loop_.After(tick, [this] { PollTick(); });
 }
 
-void Service::Exchange(Unit& unit, const protocol::LampFrame& request, bool command, Done done) {
+void Service::Poll(Unit& unit) {
+  // A unit takes one connection at a time: a poll is left out while anything
+  // is under way, and none goes from here before the unit is served here.
+  if (unit.busy || !unit.Serving()) return;
+  Start(unit, protocol::StatusRequest(ModelOf(unit)), unit.online == true ? pollLane_ : probeLane_,
+        false, {});
+}
+
+void Service::Send(Unit& unit, const protocol::LampFrame& request, Done done) {
+  // Commands wait their turn (the command path bounds the queue).
   if (unit.busy || !unit.Serving()) {
-    // A unit takes one connection at a time, and none from here before it
-    // is served here: commands wait their turn (the command path bounds the queue).
-    if (command) unit.waiting.push_back({request, std::move(done)});
+    unit.waiting.push_back({request, std::move(done)});
     return;
   }
+  Start(unit, request, commandLane_, true, std::move(done));
+}
+
+void Service::Start(Unit& unit, const protocol::LampFrame& request,
+                    platform::TcpExchangeClient& lane, bool command, Done done) {
   unit.busy = true;
   platform::TcpExchange exchange{
       platform::SocketAddress::FromBytes(unit.address.address, unit.address.port),
       {request.begin(), request.end()}};
-  platform::TcpExchangeClient& lane = command               ? commandLane_
-                                      : unit.online == true ? pollLane_
-                                                            : probeLane_;
   lane.Start(std::move(exchange), [this, id = unit.id, command, done = std::move(done)](
                                       const platform::TcpExchangeResult& result) {
     OnResult(id, result, command, done);
   });
+}
+
+void Service::SendNext(Unit& unit) {
+  if (unit.busy || unit.waiting.empty() || !unit.Serving()) return;
+  Waiting next = std::move(unit.waiting.front());
+  unit.waiting.pop_front();
+  Send(unit, next.frame, std::move(next.done));
 }
 
 void Service::OnResult(const std::string& id, const platform::TcpExchangeResult& result,
@@ -106,12 +122,7 @@ void Service::OnResult(const std::string& id, const platform::TcpExchangeResult&
   if (!result.ok) ++unit.failures[FailureKind(result)];
   TakeResult(unit, result, command);
   if (done) done(result.ok ? "" : "the unit did not answer: " + result.Reason());
-  // The next command waiting for this unit goes as this one ends.
-  if (!unit.busy && !unit.waiting.empty() && unit.Serving()) {
-    Waiting next = std::move(unit.waiting.front());
-    unit.waiting.pop_front();
-    Exchange(unit, next.frame, true, std::move(next.done));
-  }
+  SendNext(unit);  // the next command waiting for this unit goes as this one ends
   // A found unit that never answered is no unit to serve: forgotten.
   if (!unit.configured && !unit.everAnswered && !unit.busy && unit.waiting.empty() &&
       unit.missed >= config_.fleet.offlineAfter) {

@@ -153,7 +153,15 @@ class Service {
 
   // polling.cpp: the units.
   void PollTick();
-  void Exchange(Unit& unit, const protocol::LampFrame& request, bool command, Done done = {});
+  // A poll of what the unit shows, on the lane of units that answer or of
+  // those that do not; a command's frame on its own lane, queued behind
+  // whatever the unit is doing.
+  void Poll(Unit& unit);
+  void Send(Unit& unit, const protocol::LampFrame& request, Done done);
+  void SendNext(Unit& unit);
+  void Start(Unit& unit, const protocol::LampFrame& request, platform::TcpExchangeClient& lane,
+             bool command, Done done);
+  // `command`: the answer to a command, whose state is published even when it is unchanged.
   void OnResult(const std::string& id, const platform::TcpExchangeResult& result, bool command,
                 const Done& done);
   void TakeResult(Unit& unit, const platform::TcpExchangeResult& result, bool command);

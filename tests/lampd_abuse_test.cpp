@@ -47,18 +47,6 @@ std::string Config(const std::string& fleet = "", const std::string& more = "") 
          more;
 }
 
-// Waits until `holds` is true of lampd's metrics, or 20 s pass.
-bool MetricsShow(const std::function<bool(const std::string&)>& holds) {
-  const auto end = Clock::now() + 20s;
-  while (Clock::now() < end) {
-    if (const auto reply = Http("GET", "/metrics"); reply.status == 200 && holds(reply.body)) {
-      return true;
-    }
-    std::this_thread::sleep_for(50ms);  // the next look; nothing to wait on
-  }
-  return false;
-}
-
 std::string FileText(const std::string& path) {
   std::stringstream text;
   text << std::ifstream(path).rdbuf();
@@ -159,12 +147,12 @@ TEST_F(LampdAbuse, TheStateFileOutlivesAFailingDiskAndBadContent) {
   ASSERT_EQ(Http("PUT", "/api/units/press-3", R"({"green": "blink", "for": "1h", "source": "new"})")
                 .status,
             200);
-  EXPECT_TRUE(MetricsShow([](const std::string& text) {
+  EXPECT_TRUE(lamptest::WaitForMetrics([](const std::string& text) {
     return text.find("lampd_state_file_failing 1\n") != std::string::npos;
   }));
   // The disk is freed: written again by itself, and at the stop whatever.
   std::filesystem::remove(state + ".new");
-  EXPECT_TRUE(MetricsShow([](const std::string& text) {
+  EXPECT_TRUE(lamptest::WaitForMetrics([](const std::string& text) {
     return text.find("lampd_state_file_failing 0\n") != std::string::npos;
   }));
   EXPECT_EQ(first.Stop(), 0);
@@ -244,7 +232,7 @@ TEST_F(LampdAbuse, AnOversizedMessageIsDroppedUnreadOnEveryTopic) {
   const std::string huge(20 * 1024 * 1024, '{');
   probe.Publish("lampd/press-9", huge);  // a state topic
   probe.Publish("lampd/bridge/east/state", huge);
-  EXPECT_TRUE(MetricsShow([](const std::string& text) {
+  EXPECT_TRUE(lamptest::WaitForMetrics([](const std::string& text) {
     return text.find("lampd_mqtt_dropped_total 2\n") != std::string::npos;
   }));
   const std::size_t from = probe.Messages().size();
@@ -338,10 +326,10 @@ TEST_F(LampdAbuse, MacFindIsAskedForOnlyWhereAllowedAndForgedAnswersAreBounded) 
     flooded = answer && json::parse(answer->payload)["status"] == "ok";
   }
   ASSERT_TRUE(flooded);
-  EXPECT_TRUE(MetricsShow([](const std::string& text) {
+  EXPECT_TRUE(lamptest::WaitForMetrics([](const std::string& text) {
     return text.find("lampd_units_passed_over_total 0\n") == std::string::npos;
   })) << Http("GET", "/metrics").body;
-  EXPECT_TRUE(MetricsShow([](const std::string& text) {
+  EXPECT_TRUE(lamptest::WaitForMetrics([](const std::string& text) {
     return text.find("lampd_units_found 0\n") != std::string::npos;
   })) << Http("GET", "/metrics").body;
   EXPECT_LT(Http("GET", "/metrics").body.size(), 20000u) << "a series per forged unit";

@@ -63,12 +63,24 @@ TEST_F(LampdPlant, AStandByServesTheUnitsOfAnInstanceThatDiesWithTheirLeases) {
   auto alpha = std::make_unique<LampdProcess>(Instance("alpha", 9730), "alpha");
   ASSERT_TRUE(StateOf(probe, "press-3", ServedBy("alpha"))) << alpha->Log();
   LampdProcess beta(Instance("beta", 9731), "beta");
-  ASSERT_TRUE(Says(probe, "lampd/bridge/beta/state", "online", 0)) << beta.Log();
+  ASSERT_TRUE(lamptest::WaitForMetrics(
+      [](const std::string& text) {
+        return text.find("lampd_units_standing_by 1\n") != std::string::npos;
+      },
+      9731))
+      << beta.Log();
   std::size_t from = probe.Messages().size();
   probe.Publish("lampd/press-3/set", R"({"red": "blink", "for": "1h", "source": "andon"})");
   ASSERT_TRUE(StateOf(
       probe, "press-3", [](const json& s) { return s["leases"].size() == 1; }, from));
   EXPECT_EQ(Http("GET", "/api/units/press-3", "", "", 9731).status, 404);
+  // A command to the stand-by goes on to the instance that serves the unit.
+  from = probe.Messages().size();
+  const auto passed = Http("PUT", "/api/units/press-3", R"({"blue": "on"})", "", 9731);
+  EXPECT_EQ(passed.status, 202) << passed.body;
+  EXPECT_EQ(passed.Json().value("passed_to", ""), "alpha");
+  ASSERT_TRUE(StateOf(
+      probe, "press-3", [](const json& s) { return s["lamps"]["blue"] == "on"; }, from));
 
   // kill -9: the broker says it offline; beta serves the unit, lease and all.
   from = probe.Messages().size();
@@ -101,8 +113,11 @@ TEST_F(LampdPlant, AStandByServesTheUnitsOfAnInstanceThatDiesWithTheirLeases) {
     if (messages[i].topic != "lampd/press-3") continue;
     EXPECT_EQ(json::parse(messages[i].payload)["instance"], "beta") << "alpha took it back";
   }
-  const auto standing = Http("GET", "/metrics", "", "", 9730);
-  EXPECT_NE(standing.body.find("lampd_units_standing_by 1\n"), std::string::npos) << standing.body;
+  EXPECT_TRUE(lamptest::WaitForMetrics(
+      [](const std::string& text) {
+        return text.find("lampd_units_standing_by 1\n") != std::string::npos;
+      },
+      9730));
 
   // A clean stop of beta: alpha serves again, with the lease.
   from = probe.Messages().size();

@@ -41,10 +41,10 @@ TEST(LampdRules, AStateSentBackAsACommandIsTakenAndChangesNothing) {
   EXPECT_EQ(signals.Wanted(), ShownCodes(shown));
 
   // A unit that answers "unchanged" (0x64) for a lamp and the sound is shown as it said.
-  const Json odd = StateDocument({"odd", "10.0.0.2:20000", "line1", std::nullopt,
-                                  protocol::LampFrame{'R', 0, D, 0, 0, 0, 0, D}, nullptr,
-                                  std::nullopt},
-                                 clocks);
+  const Json odd =
+      StateDocument({"odd", "10.0.0.2:20000", "line1", std::nullopt,
+                     protocol::LampFrame{'R', 0, D, 0, 0, 0, 0, D}, nullptr, std::nullopt},
+                    clocks);
   EXPECT_EQ(odd["lamps"]["red"], "blink");
   EXPECT_EQ(odd["sound"], D);
 
@@ -75,6 +75,23 @@ TEST(LampdRules, LeasesOutrankByPriorityThenNewnessAndEndOnTheMonotonicClock) {
   // A renewal of a source takes what it names from the source's older lease.
   signals.AddLease({"ci", 5, now + 60s, {2, D, D, D, D, D}, 4});
   EXPECT_EQ(signals.Leases().size(), 1u);
+
+  // One write carries what the unit shows otherwise, and what a command names.
+  UnitSignals held;
+  held.SetBaseline({0, 0, 0, 0, 0, 0});
+  held.AddLease({"ci", 5, now + 1h, {2, D, D, D, D, 1}, 9});
+  const protocol::LampCodes shown{2, 0, 1, 0, 0, 0};
+  EXPECT_EQ(CodesToSend(held, shown, protocol::kLeaveAllUnchanged, false),
+            (protocol::LampCodes{D, D, 0, D, D, 1}));
+  EXPECT_EQ(CodesToSend(held, shown, protocol::kLeaveAllUnchanged, true),
+            (protocol::LampCodes{D, D, D, D, D, 1}));
+  EXPECT_EQ(CodesToSend(held, shown, {2, D, D, D, D, D}, false),
+            (protocol::LampCodes{2, D, 0, D, D, 1}));
+  EXPECT_EQ(CodesToSend(held, std::nullopt, protocol::kLeaveAllUnchanged, false),
+            (protocol::LampCodes{2, 0, 0, 0, 0, 1}));
+  EXPECT_EQ(
+      CodesToSend(held, protocol::LampCodes{2, 0, 0, 0, 0, 1}, protocol::kLeaveAllUnchanged, false),
+      protocol::kLeaveAllUnchanged);
 
   // The wall clock only says when: a lease read back ends as long after
   // its reading as it did before, whatever the wall clock says.

@@ -95,6 +95,18 @@ HttpReply Http(const std::string& method, const std::string& path, const std::st
   return {result->status, result->body};
 }
 
+bool WaitForMetrics(const std::function<bool(const std::string&)>& holds, int port) {
+  const auto end = Clock::now() + 20s;
+  while (Clock::now() < end) {
+    if (const auto reply = Http("GET", "/metrics", "", "", port);
+        reply.status == 200 && holds(reply.body)) {
+      return true;
+    }
+    std::this_thread::sleep_for(50ms);  // the next look; a scrape has nothing to wait on
+  }
+  return false;
+}
+
 ServerProcess::ServerProcess(const std::vector<std::string>& arguments, int port,
                              const std::string& ready) {
   logPath_ = OwnFile("server.log");

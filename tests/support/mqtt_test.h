@@ -129,6 +129,9 @@ struct HttpReply {
 HttpReply Http(const std::string& method, const std::string& path, const std::string& body = "",
                const std::string& token = "", int port = 9730);
 
+// Waits until `holds` is true of lampd's metrics on 127.0.0.1:`port`, or 20 s pass.
+bool WaitForMetrics(const std::function<bool(const std::string&)>& holds, int port = 9730);
+
 // Another server as a child process, ready when `ready` answers 200 on
 // 127.0.0.1:`port`; its output in a file.
 class ServerProcess {

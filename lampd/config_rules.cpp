@@ -1,0 +1,157 @@
+// [groups] and [[alert]] of lampd.toml: who a group names, and what an
+// alert lights.
+#include <cctype>
+#include <nlohmann/json.hpp>
+
+#include "command.h"
+#include "config_checker.h"
+
+namespace lampd {
+namespace {
+
+// "00:50:c2:01:02:01", "00-50-C2-01-02-01" or "0050c2010201".
+bool ParseMac(std::string_view text, protocol::MacBytes& mac) {
+  std::string digits;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if ((c == ':' || c == '-') && i % 3 == 2 && text.size() == 17) continue;
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    digits += c;
+  }
+  if (digits.size() != 12) return false;
+  for (std::size_t i = 0; i < mac.size(); ++i) {
+    mac[i] = static_cast<std::uint8_t>(std::stoi(digits.substr(i * 2, 2), nullptr, 16));
+  }
+  return true;
+}
+
+// An alert rule's set = { red = "blink", sound = 1 }, read as a set command reads it.
+bool ReadAlertSet(Checker& check, const toml::node& node, AlertRule& rule) {
+  const toml::table* set = node.as_table();
+  if (!set) return check.Fail(node.source(), "set must be a table such as { red = \"blink\" }");
+  nlohmann::json document = nlohmann::json::object();
+  for (const auto& [key, value] : *set) {
+    if (key.str() == "for" || key.str() == "clear" || key.str() == "source" ||
+        key.str() == "priority" || key.str() == "relayed_by") {
+      return check.Fail(key.source(),
+                        "set takes lamps and the sound; '" + std::string(key.str()) +
+                            "' is the rule's own (priority, lasts) or not for alerts");
+    }
+    const std::string name(key.str());
+    if (value.is_string()) {
+      document[name] = value.as_string()->get();
+    } else if (value.is_integer()) {
+      document[name] = value.as_integer()->get();
+    } else if (value.is_boolean()) {
+      document[name] = value.as_boolean()->get();
+    } else {
+      return check.Fail(value.source(), name + " takes a word or a number");
+    }
+  }
+  const std::string text = document.dump();
+  Command command;
+  std::string why;
+  if (!ParseCommand(text, "alertmanager", command, why))
+    return check.Fail(node.source(), "set: " + why);
+  if (command.reset) return check.Fail(node.source(), "set: an alert cannot reset a unit");
+  rule.set = command.codes;
+  return true;
+}
+
+}  // namespace
+
+bool ReadGroups(Checker& check, const toml::table& table, Config& config) {
+  for (const auto& [key, node] : table) {
+    GroupConfig group;
+    group.name = std::string(key.str());
+    if (!TopicSafe(group.name)) {
+      return check.Fail(key.source(), "group '" + group.name +
+                                          "' may hold only letters, digits, '-', '_' and '.'");
+    }
+    const toml::array* members = node.as_array();
+    if (!members) {
+      return check.Fail(node.source(), "group " + group.name +
+                                           " must be a list such as [\"press-3\", "
+                                           "\"0050c2010201\", \"192.168.10.21-40\"]");
+    }
+    for (const toml::node& member : *members) {
+      if (!member.is_string()) {
+        return check.Fail(member.source(), "a member of group " + group.name + " is a string");
+      }
+      const std::string text = member.as_string()->get();
+      std::vector<protocol::UnitAddress> addresses;
+      std::string why;
+      protocol::MacBytes mac{};
+      if (ParseMac(text, mac)) {
+        group.macs.push_back(mac);
+        if (TopicSafe(text)) group.ids.push_back(text);
+      } else if (protocol::ParseUnit(text, true, addresses, why)) {
+        auto& into = text.find(':') == std::string::npos ? group.anyPort : group.addresses;
+        into.insert(into.end(), addresses.begin(), addresses.end());
+      } else if (TopicSafe(text) && text.find_first_not_of("0123456789.") != std::string::npos) {
+        group.ids.push_back(text);
+      } else {
+        return check.Fail(member.source(), "group " + group.name + ": '" + text +
+                                               "' is not a unit id, a MAC address or an "
+                                               "address (range)");
+      }
+    }
+    config.groups.push_back(std::move(group));
+  }
+  return true;
+}
+
+bool ReadAlerts(Checker& check, const toml::node& node, Config& config) {
+  const toml::array* rules = node.as_array();
+  if (!rules || !rules->is_array_of_tables()) {
+    return check.Fail(node.source(), "alert must be given as [[alert]] tables");
+  }
+  for (const toml::node& entry : *rules) {
+    const toml::table& table = *entry.as_table();
+    if (!check.OnlyKnown(table, {"match", "target", "set", "priority", "lasts"}, " in [[alert]]")) {
+      return false;
+    }
+    AlertRule rule;
+    rule.line = static_cast<int>(table.source().begin.line);
+    if (!check.String(table, "target", rule.target) ||
+        !check.Integer(table, "priority", 0, 9, rule.priority) ||
+        !check.Duration(table, "lasts", rule.lasts)) {
+      return false;
+    }
+    if (rule.lasts > kLongestLease) {
+      return check.Fail(table.get("lasts")->source(), "lasts must be at most \"30d\"");
+    }
+    const toml::node* match = table.get("match");
+    if (match && !match->is_table()) {
+      return check.Fail(match->source(),
+                        "match must be a table such as { severity = \"critical\" }");
+    }
+    if (match) {
+      for (const auto& [label, value] : *match->as_table()) {
+        if (!value.is_string()) {
+          return check.Fail(value.source(),
+                            "the label " + std::string(label.str()) + " is matched by a string");
+        }
+        rule.match.emplace_back(std::string(label.str()), value.as_string()->get());
+      }
+    }
+    if (rule.target.empty()) return check.Fail(table.source(), "an [[alert]] needs a target");
+    if (rule.target.starts_with("group:")) {
+      const std::string group = rule.target.substr(6);
+      if (std::none_of(config.groups.begin(), config.groups.end(),
+                       [&](const GroupConfig& known) { return known.name == group; })) {
+        return check.Fail(table.get("target")->source(), "no group '" + group + "' in [groups]");
+      }
+    } else if (!TopicSafe(rule.target)) {
+      return check.Fail(table.get("target")->source(),
+                        "target must be a unit id or \"group:NAME\"");
+    }
+    const toml::node* set = table.get("set");
+    if (!set) return check.Fail(table.source(), "an [[alert]] needs set = { ... }");
+    if (!ReadAlertSet(check, *set, rule)) return false;
+    config.alerts.push_back(std::move(rule));
+  }
+  return true;
+}
+
+}  // namespace lampd
