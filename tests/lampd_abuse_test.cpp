@@ -350,15 +350,15 @@ TEST_F(LampdAbuse, MacFindIsAskedForOnlyWhereAllowedAndForgedAnswersAreBounded) 
 TEST_F(LampdAbuse, AFloodOfBadCommandsIsSummarisedInTheLog) {
   LampdProcess lampd(Config());
   ASSERT_TRUE(StateOf(probe, "press-3")) << lampd.Log();
-  for (int i = 0; i < 3000; ++i)
-    probe.Publish("lampd/press-3/set", "not json " + std::to_string(i));
+  // As many as a broker queues for one subscriber (Mosquitto: 1,000).
+  for (int i = 0; i < 800; ++i) probe.Publish("lampd/press-3/set", "not json " + std::to_string(i));
   // Each was answered on the error topic...
   EXPECT_TRUE(probe.WaitFor(
       "lampd/press-3/error",
-      [](const std::string& payload) { return payload.find("not json 2999") != std::string::npos; },
+      [](const std::string& payload) { return payload.find("not json 799") != std::string::npos; },
       30s));
   EXPECT_TRUE(lampd.WaitForLog("more such event(s)"));
-  // ...and the log holds a few lines a second of them, not three thousand.
+  // ...and the log holds a few lines a second of them, not eight hundred.
   std::istringstream log(lampd.Log());
   int lines = 0;
   for (std::string line; std::getline(log, line);)

@@ -316,8 +316,7 @@ class LampdHttp : public testing::Test {
   LampUnitProcess unit{{"--address", "192.168.10.200"}};
   LampdProcess lampd{
       InstanceConfig("line1", 1883,
-                     Unit("press-3", "192.168.10.200") + Unit("gone", "192.168.10.99"),
-                     "timeout = \"100ms\"\n",
+                     Unit("press-3", "192.168.10.200") + Unit("gone", "192.168.10.99"), "",
                      "listen = \"127.0.0.1:9730\"\ntoken_file = \"" + TokenFile() + "\"\n") +
       "[groups]\nline1 = [\"press-3\"]\n"};
   MqttProbe probe;
