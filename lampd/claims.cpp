@@ -25,6 +25,15 @@ bool Service::Online(const std::string& instance) const {
   return peer != peers_.end() && peer->second;
 }
 
+std::string Service::ServedElsewhereBy(const std::string& id) const {
+  const auto unit = units_.find(id);
+  std::string owner = unit != units_.end() ? unit->second.owner : "";
+  if (const auto known = elsewhere_.find(id); owner.empty() && known != elsewhere_.end()) {
+    owner = known->second;
+  }
+  return owner != config_.name && Online(owner) ? owner : "";
+}
+
 void Service::OnBridgeState(const std::string& instance, std::string_view payload) {
   const bool online = payload == "online";
   if (instance == config_.name) {

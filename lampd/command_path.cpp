@@ -98,13 +98,8 @@ void Service::SubmitToUnit(const Request& request, Reply reply) {
   const bool here = found != units_.end() && found->second.role != Role::kStandby;
   if (!here) {
     // Another instance's unit: passed on to it over the broker.
-    std::string owner = found != units_.end() ? found->second.owner : "";
+    const std::string owner = ServedElsewhereBy(request.name);
     if (owner.empty()) {
-      if (const auto known = elsewhere_.find(request.name); known != elsewhere_.end()) {
-        owner = known->second;
-      }
-    }
-    if (owner.empty() || !Online(owner)) {
       return reply(Outcome::Refused(Outcome::Refusal::kUnknown,
                                     "no instance serves a unit with id " + request.name));
     }

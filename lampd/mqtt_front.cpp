@@ -27,11 +27,7 @@ void Service::OnMqttCommand(const ParsedTopic& topic, std::string_view payload) 
     // instance serves is told about.
     const auto unit = units_.find(topic.name);
     if (unit == units_.end() || unit->second.role == Role::kStandby) {
-      const auto known = elsewhere_.find(topic.name);
-      const std::string owner = unit != units_.end()        ? unit->second.owner
-                                : known != elsewhere_.end() ? known->second
-                                                            : "";
-      if (owner.empty() || !Online(owner)) {
+      if (ServedElsewhereBy(topic.name).empty()) {
         ++refused_["mqtt"];
         PublishError(errorKind, topic.name, "no instance serves a unit with id " + topic.name,
                      payload);

@@ -187,6 +187,8 @@ class Service {
   void Serve(Unit& unit);
   void Yield(Unit& unit, const std::string& to);
   bool Online(const std::string& instance) const;
+  // The online instance that serves unit `id` when this one does not; "" for none.
+  std::string ServedElsewhereBy(const std::string& id) const;
 
   // finder.cpp: Mac Find.
   void Find(bool requested);

@@ -67,16 +67,7 @@ bool SendText(platform::Socket& socket, const std::string& text) {
          static_cast<ssize_t>(text.size());
 }
 
-class LampdAbuse : public testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(broker.Ready() && unit.Ready());
-    probe.Subscribe("lampd/#");
-  }
-  Broker broker;
-  LampUnitProcess unit{{"--address", "192.168.10.200"}};
-  MqttProbe probe;
-};
+class LampdAbuse : public lamptest::PlantTest {};
 
 TEST_F(LampdAbuse, TheWebhookIsAllOrNothingAndNoBodyStopsLampd) {
   const std::string state = OwnFile("leases.json");

@@ -48,16 +48,7 @@ bool Says(MqttProbe& probe, const std::string& topic, const std::string& word, s
       .has_value();
 }
 
-class LampdPlant : public testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(broker.Ready() && unit.Ready());
-    probe.Subscribe("lampd/#");
-  }
-  Broker broker;
-  LampUnitProcess unit{{"--address", "192.168.10.200"}};
-  MqttProbe probe;
-};
+class LampdPlant : public lamptest::PlantTest {};
 
 TEST_F(LampdPlant, AStandByServesTheUnitsOfAnInstanceThatDiesWithTheirLeases) {
   auto alpha = std::make_unique<LampdProcess>(Instance("alpha", 9730), "alpha");

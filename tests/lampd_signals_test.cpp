@@ -63,12 +63,8 @@ std::function<bool(const json&)> Red(const std::string& shown, std::size_t lease
   };
 }
 
-class LampdLeases : public testing::Test {
+class LampdLeases : public lamptest::PlantTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(broker.Ready() && unit.Ready());
-    probe.Subscribe("lampd/#");
-  }
   // Publishes a command and waits for the state it leads to.
   std::optional<json> Command(const std::string& payload,
                               const std::function<bool(const json&)>& holds) {
@@ -76,10 +72,6 @@ class LampdLeases : public testing::Test {
     probe.Publish(kSet, payload);
     return StateOf(probe, "press-3", holds, from);
   }
-
-  Broker broker;
-  LampUnitProcess unit{{"--address", "192.168.10.200"}};
-  MqttProbe probe;
 };
 
 TEST_F(LampdLeases, OutrankEachOtherAndEndBackAtTheBaseline) {

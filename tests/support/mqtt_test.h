@@ -4,6 +4,7 @@
 // client, and other servers (Alertmanager, Prometheus) as child processes.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -14,6 +15,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "lamp_unit_process.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -96,6 +99,19 @@ class LampdProcess {
  private:
   pid_t pid_ = -1;
   std::string configPath_, logPath_;
+};
+
+// A broker, the unit press-3 at 192.168.10.200 and a probe of everything
+// under lampd/: what most of lampd's tests start from.
+class PlantTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(broker.Ready() && unit.Ready());
+    probe.Subscribe("lampd/#");
+  }
+  Broker broker;
+  LampUnitProcess unit{{"--address", "192.168.10.200"}};
+  MqttProbe probe;
 };
 
 // A file of this test process's own: tests run side by side share the
