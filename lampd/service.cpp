@@ -116,6 +116,12 @@ bool Service::Start(std::string& error) {
   aloneTimer_ = loop_.After(config_.fleet.pollEvery * config_.fleet.offlineAfter, [this] {
     aloneTimer_ = 0;
     if (synced_) return;
+    if (mqtt_->Connected()) {
+      // Connected, but the marker has not come back (a broker that queues
+      // only so much for one client may drop it): decide on what has come.
+      Log("broker: what it holds is not all in yet; deciding on the states received");
+      return OnSynced();
+    }
     Log("broker not reached: serving the configured units alone until it is");
     for (auto& [id, unit] : units_) {
       if (unit.role == Role::kUndecided) Serve(unit);
