@@ -28,7 +28,8 @@ for file in /usr/bin/lamppanel /usr/bin/netassign /usr/bin/lampctl /usr/bin/lamp
   /usr/share/man/man1/lamppanel.1.gz /usr/share/bash-completion/completions/lampctl \
   /usr/share/doc/lampsuite/copyright /usr/sbin/lampd /lib/systemd/system/lampd.service \
   /etc/lampd/lampd.toml /usr/share/man/man8/lampd.8.gz /usr/share/man/man5/lampd.toml.5.gz \
-  /usr/share/doc/lampsuite/schema/state.schema.json /usr/share/doc/lampsuite/mosquitto-acl.conf; do
+  /usr/share/doc/lampsuite/schema/state.schema.json /usr/share/doc/lampsuite/mosquitto-acl.conf \
+  "$libdir/wireshark/plugins/lampsuite.lua"; do
   check "lampsuite holds $file" holds lampsuite "$file"
 done
 check "liblamplink1 holds the library" holds liblamplink1 "$libdir/liblamplink.so.1.2.0"
@@ -62,6 +63,21 @@ for page in "$root"/usr/share/man/man1/*.1.gz; do
   check "$(basename "$page") formats without warnings" bash -c \
     "zcat '$page' | groff -man -Tutf8 -ww -z 2>&1 | (! grep .)"
 done
+
+# The dissector sits where tshark itself looks for Lua plugins, and tshark
+# takes it from a plugin folder with no option (the personal folder of a home
+# of our own standing in for the system's).
+if command -v tshark >/dev/null; then
+  global=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
+  check "the dissector is in tshark's own folder ($global)" test -f "$root$global/lampsuite.lua"
+  home=$work/home
+  personal=$(HOME=$home tshark -G folders 2>/dev/null | sed -n 's/^Personal Lua Plugins:[[:space:]]*//p')
+  mkdir -p "$personal"
+  cp "$root$global/lampsuite.lua" "$personal/"
+  check "tshark loads the dissector by itself" bash -c \
+    "HOME='$home' tshark -G protocols 2>/dev/null | grep -q '[[:space:]]lampframe$' &&
+     HOME='$home' tshark -G protocols 2>/dev/null | grep -q '[[:space:]]lampsettings$'"
+fi
 
 # A C program against LampLink: through pkg-config and through CMake.
 cat > "$work/consumer.c" <<'PROGRAM'
