@@ -98,7 +98,8 @@ class Capture {
 // dissector from the source tree; one row per packet that `filter` keeps,
 // several values of a field joined by ';'.
 std::vector<Row> Dissect(const std::string& file, const std::string& filter,
-                         const std::vector<std::string>& fields) {
+                         const std::vector<std::string>& fields,
+                         const std::vector<std::string>& options = {}) {
   std::vector<std::string> arguments = {"/usr/bin/tshark",
                                         "-2",
                                         "-n",
@@ -118,6 +119,7 @@ std::vector<Row> Dissect(const std::string& file, const std::string& filter,
     arguments.push_back("-e");
     arguments.push_back(field);
   }
+  arguments.insert(arguments.end(), options.begin(), options.end());
   // A home of its own: no personal plugins or preferences in the way.
   const ProgramRun run = RunProgram(arguments, {"HOME=" + testing::TempDir()}, false, 60s);
   EXPECT_EQ(run.status, 0) << run.err;
@@ -228,6 +230,23 @@ TEST(Dissector, LampFramesReadAsTheConsoleSendsThem) {
   EXPECT_EQ(rows[6].at("_ws.col.Info"), "R status");
   EXPECT_EQ(rows[7].at("lampframe.response_to"), rows[6].at("frame.number"));
   for (const Row& row : rows) EXPECT_EQ(row.at("_ws.expert.message"), "") << row.at("_ws.col.Info");
+}
+
+TEST(Dissector, OtherPortsByPreferenceOrDecodeAs) {
+  LampUnitProcess byPreference({"--address", "192.168.10.22", "--port", "21000", "--no-udp"});
+  LampUnitProcess byDecodeAs({"--address", "192.168.10.23", "--port", "22000", "--no-udp"});
+  Capture capture;
+  ASSERT_TRUE(capture.Live());
+  ASSERT_EQ(Lampctl({"status", "192.168.10.22:21000", "192.168.10.23:22000"}).status, 0);
+  const std::string file = capture.Stop();
+  const std::vector<std::string> fields = {"_ws.col.Info"};
+  EXPECT_TRUE(Dissect(file, "lampframe", fields).empty());
+  const auto rows =
+      Dissect(file, "lampframe", fields,
+              {"-o", "lampframe.ports:20000,21000", "-d", "tcp.port==22000,lampframe"});
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(Where(rows, "_ws.col.Info", "R status").size(), 2u);
+  EXPECT_EQ(Where(rows, "_ws.col.Info", "R reply R-OF/Y-OF/G-OF/B-OF/W-OF/(S)-OF/").size(), 2u);
 }
 
 TEST(Dissector, FaultyUnitsAreFlagged) {
