@@ -7,5 +7,6 @@
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   if (!testing::GTEST_FLAG(list_tests) && !lamptest::InsidePrivateNetwork()) return 3;
+  const lamptest::ScratchFolder scratch;
   return RUN_ALL_TESTS();
 }

@@ -1,8 +1,10 @@
 #include "private_network.h"
 
 #include <net/if.h>
+#include <stdlib.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 namespace lamptest {
@@ -21,6 +23,20 @@ bool InsidePrivateNetwork() {
   }
   if (interfaces) if_freenameindex(interfaces);
   return onlyLoopback;
+}
+
+ScratchFolder::ScratchFolder() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/lamptest-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return;  // the tests then write to /tmp
+  path_ = pattern;
+  ::setenv("TEST_TMPDIR", (path_ + "/").c_str(), 1);
+  ::setenv("TMPDIR", path_.c_str(), 1);
+}
+
+ScratchFolder::~ScratchFolder() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
 }  // namespace lamptest

@@ -10,6 +10,7 @@
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   if (!testing::GTEST_FLAG(list_tests) && !lamptest::InsidePrivateNetwork()) return 3;
+  const lamptest::ScratchFolder scratch;
   QApplication application(argc, argv);
   platform::RegisterDialogFontSubstitutes();
   return RUN_ALL_TESTS();
