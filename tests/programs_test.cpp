@@ -19,12 +19,8 @@ struct Program {
 };
 
 const Program kPrograms[] = {
-    {"lamppanel", LAMPPANEL_PATH},
-    {"netassign", NETASSIGN_PATH},
-    {"lampctl", LAMPCTL_PATH},
-    {"lampsend", LAMPSEND_PATH},
-    {"lampunit", LAMPUNIT_PATH_FOR_TESTS},
-    {"lamptower", LAMPTOWER_PATH},
+    {"lamppanel", LAMPPANEL_PATH}, {"netassign", NETASSIGN_PATH}, {"lampctl", LAMPCTL_PATH},
+    {"lampsend", LAMPSEND_PATH},   {"lampunit", LAMPUNIT_PATH},   {"lamptower", LAMPTOWER_PATH},
 };
 const Program kDialogs[] = {{"lamppanel", LAMPPANEL_PATH}, {"netassign", NETASSIGN_PATH}};
 const Program kWindows[] = {
@@ -159,12 +155,12 @@ TEST(Programs, LampunitRefusesOptionsThatDoNotFit) {
       {{"--address", "255.255.255.250", "--count", "7"}, "runs past 255.255.255.255"},
   };
   for (const auto& [arguments, reason] : refused) {
-    const ProgramRun run = Start(LAMPUNIT_PATH_FOR_TESTS, arguments);
+    const ProgramRun run = Start(LAMPUNIT_PATH, arguments);
     EXPECT_EQ(run.status, 2) << arguments[0];
     EXPECT_NE(run.err.find(reason), std::string::npos) << run.err;
     EXPECT_EQ(run.out, "") << arguments[0];  // it never got ready
   }
-  const ProgramRun help = Start(LAMPUNIT_PATH_FOR_TESTS, {"--help"});
+  const ProgramRun help = Start(LAMPUNIT_PATH, {"--help"});
   for (const char* range : {"1 to 4000", "1 to 65535", "0 to 255", "0 to 8", "0 to 60000"}) {
     EXPECT_NE(help.out.find(range), std::string::npos) << range;
   }

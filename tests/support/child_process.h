@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "build_tree.h"
+
 namespace lamptest {
 
 // Starts a program with our environment and `extraEnvironment` over it. The
