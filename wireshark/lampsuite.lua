@@ -169,9 +169,9 @@ local function request_summary(bytes)
   return table.concat(parts, " ")
 end
 
+-- The first frame of a packet replaces what TCP wrote; the next join it.
 local function add_info(pinfo, text)
-  local info = tostring(pinfo.cols.info)
-  if info == "" or not pinfo.private.lampframe_info then
+  if not pinfo.private.lampframe_info then
     pinfo.cols.info:set(text)
   else
     pinfo.cols.info:append(" | " .. text)
@@ -213,8 +213,9 @@ local function show_request(tvb, offset, pinfo, root, key)
   local record = requests[key]
   local range = tvb(offset, FRAME_SIZE)
   local bytes = range:raw()
+  local summary = request_summary(bytes)
   local tree = root:add(lampframe, range)
-  tree:append_text(", request: " .. request_summary(bytes))
+  tree:append_text(", request: " .. summary)
   tree:add(ff.request, range, true):set_generated()
   add_frame_fields(tree, range, true, bytes:byte(2))
   if record and record.reply then
@@ -223,7 +224,7 @@ local function show_request(tvb, offset, pinfo, root, key)
   if record and not record.reply and pinfo.visited then
     tree:add_proto_expert_info(fe.unanswered, "The unit did not answer this request (no reply follows in the capture)")
   end
-  add_info(pinfo, request_summary(bytes))
+  add_info(pinfo, summary)
 end
 
 local function take_request(tvb, offset, pinfo, root, state)
@@ -452,7 +453,6 @@ local function dotted_decimal(raw)
   for i = 1, #raw do parts[i] = tostring(raw:byte(i)) end
   return table.concat(parts, ".")
 end
-local function ipv4_text(raw) return dotted_decimal(raw) end
 local function prefix_or_mask(raw)
   local bits, value = 0, 0
   for i = 1, 4 do value = value * 256 + raw:byte(i) end
@@ -461,12 +461,12 @@ local function prefix_or_mask(raw)
     bits = bits + 1
   end
   if value == 0 then return "/" .. bits end
-  return " mask " .. ipv4_text(raw)
+  return " mask " .. dotted_decimal(raw)
 end
 
 local function settings_text(raw)
-  return ipv4_text(raw:sub(14, 17)) .. prefix_or_mask(raw:sub(20, 23)) .. " gw " ..
-    ipv4_text(raw:sub(26, 29)) .. " port " .. (raw:byte(32) * 256 + raw:byte(33))
+  return dotted_decimal(raw:sub(14, 17)) .. prefix_or_mask(raw:sub(20, 23)) .. " gw " ..
+    dotted_decimal(raw:sub(26, 29)) .. " port " .. (raw:byte(32) * 256 + raw:byte(33))
 end
 
 function lampsettings.dissector(tvb, pinfo, root)
