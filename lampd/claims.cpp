@@ -67,6 +67,7 @@ void Service::OnUnitState(const std::string& id, std::string_view payload) {
   const auto named = state.is_object() ? state.find("instance") : state.end();
   const std::string instance =
       named != state.end() && named->is_string() ? named->get<std::string>() : "";
+  if (modbus_ && !instance.empty() && instance != config_.name) ModbusSeeState(id, state);
   const auto found = units_.find(id);
   if (found == units_.end()) {
     if (instance.empty() || instance == config_.name) return;

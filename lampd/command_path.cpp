@@ -12,6 +12,10 @@ namespace {
 
 constexpr std::size_t kCommandsWaiting = 64;  // a unit's queue of commands, at the most
 
+std::string From(const Request& request) {
+  return request.client.empty() ? "" : " from " + request.client;
+}
+
 }  // namespace
 
 std::string Service::LeaseText(const Command& command) {
@@ -65,10 +69,12 @@ void Service::Submit(Request request, Reply given) {
       }
       std::vector<Unit*> members = Members(*group);
       const std::string lease = LeaseText(request.command);
-      Log("group " + request.name + ": " + (lease.empty() ? "a command" : lease) +
-          (request.origin == Origin::kMqtt ? ""
-                                           : " over " + std::string(OriginName(request.origin))) +
-          " to " + std::to_string(members.size()) + " unit(s) here");
+      log_.Say("group", "group " + request.name + ": " + (lease.empty() ? "a command" : lease) +
+                            (request.origin == Origin::kMqtt
+                                 ? ""
+                                 : " over " + std::string(OriginName(request.origin))) +
+                            From(request) + " to " + std::to_string(members.size()) +
+                            " unit(s) here");
       Outcome passed;
       // MQTT's group topics reach every instance by themselves; the rest is passed on.
       if (request.origin != Origin::kMqtt && !request.relayed) {
@@ -113,7 +119,13 @@ void Service::SubmitToUnit(const Request& request, Reply reply) {
   }
   Unit& unit = found->second;
   const std::string lease = LeaseText(request.command);
-  if (!lease.empty()) Log("unit " + unit.id + ": " + lease);
+  if (!lease.empty() || !request.client.empty()) {
+    log_.Say(
+        "command",
+        "unit " + unit.id + ": " + (lease.empty() ? "a command" : lease) +
+            (request.client.empty() ? "" : " over " + std::string(OriginName(request.origin))) +
+            From(request));
+  }
   SubmitToMembers(request, {&unit}, std::move(reply));
 }
 

@@ -160,20 +160,8 @@ bool ReadUnits(Checker& check, const toml::node& node, Config& config) {
 bool ReadHttp(Checker& check, const toml::table& table, Config& config) {
   HttpConfig& http = config.http;
   if (!check.OnlyKnown(table, {"listen", "token_file"}, " in [http]") ||
-      !check.String(table, "listen", http.listen)) {
+      !ReadListen(check, table, http.listen, http.address, http.port, "127.0.0.1:9730", "HTTP")) {
     return false;
-  }
-  if (!http.listen.empty()) {
-    std::vector<protocol::UnitAddress> parsed;
-    std::string why;
-    if (http.listen.find(':') == std::string::npos ||
-        !protocol::ParseUnit(http.listen, false, parsed, why)) {
-      return check.Fail(table.get("listen")->source(),
-                        "listen must be ADDRESS:PORT such as \"127.0.0.1:9730\", or \"\" for no "
-                        "HTTP");
-    }
-    http.address = parsed.front().address;
-    http.port = parsed.front().port;
   }
   std::string tokenFile;
   if (!check.String(table, "token_file", tokenFile)) return false;
@@ -205,6 +193,32 @@ std::string HostName() {
 
 }  // namespace
 
+bool ReadListen(Checker& check, const toml::table& table, std::string& listen,
+                protocol::IpBytes& address, std::uint16_t& port, std::string_view example,
+                std::string_view what) {
+  if (!check.String(table, "listen", listen)) return false;
+  if (listen.empty()) return true;
+  std::vector<protocol::UnitAddress> parsed;
+  std::string why;
+  if (listen.find(':') == std::string::npos || !protocol::ParseUnit(listen, false, parsed, why)) {
+    return check.Fail(table.get("listen")->source(), "listen must be ADDRESS:PORT such as \"" +
+                                                         std::string(example) +
+                                                         "\", or \"\" for no " + std::string(what));
+  }
+  address = parsed.front().address;
+  port = parsed.front().port;
+  return true;
+}
+
+bool Network::Contains(const protocol::IpBytes& other) const {
+  const auto value = [](const protocol::IpBytes& bytes) {
+    return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
+           (std::uint32_t{bytes[2]} << 8) | bytes[3];
+  };
+  const std::uint32_t mask = prefix == 0 ? 0 : ~std::uint32_t{0} << (32 - prefix);
+  return (value(address) & mask) == (value(other) & mask);
+}
+
 bool TopicSafe(const std::string& text) {
   if (text.empty()) return false;
   for (char c : text) {
@@ -230,7 +244,8 @@ bool LoadConfig(const std::string& path, Config& config, std::string& error) {
     return false;
   }
   Checker check(path, error);
-  if (!check.OnlyKnown(root, {"name", "mqtt", "fleet", "unit", "groups", "http", "alert"}, "")) {
+  if (!check.OnlyKnown(root, {"name", "mqtt", "fleet", "unit", "groups", "http", "alert", "modbus"},
+                       "")) {
     return false;
   }
   if (!check.String(root, "name", config.name)) return false;
@@ -238,7 +253,7 @@ bool LoadConfig(const std::string& path, Config& config, std::string& error) {
     return check.Fail(name->source(), "name may hold only letters, digits, '-', '_' and '.'");
   }
   if (config.name.empty()) config.name = HostName();
-  for (const char* section : {"mqtt", "fleet", "groups", "http"}) {
+  for (const char* section : {"mqtt", "fleet", "groups", "http", "modbus"}) {
     const toml::node* node = root.get(section);
     if (node && !node->is_table()) {
       return check.Fail(node->source(),
@@ -265,6 +280,10 @@ bool LoadConfig(const std::string& path, Config& config, std::string& error) {
     return false;
   }
   if (const toml::node* alerts = root.get("alert"); alerts && !ReadAlerts(check, *alerts, config)) {
+    return false;
+  }
+  if (const toml::node* modbus = root.get("modbus");
+      modbus && !ReadModbus(check, *modbus->as_table(), config)) {
     return false;
   }
   if (config.mqtt.clientId.empty()) config.mqtt.clientId = "lampd-" + config.name;

@@ -65,6 +65,35 @@ struct HttpConfig {
   std::string token;  // from token_file; empty: no token asked for
 };
 
+// Addresses as "10.20.0.0/16" names them.
+struct Network {
+  protocol::IpBytes address{};
+  int prefix = 32;
+  bool Contains(const protocol::IpBytes& other) const;
+};
+
+// What a Modbus slot drives: a unit by its id or its MAC address (a unit
+// another instance serves is named by its MAC), or a group.
+struct ModbusSlot {
+  enum class Kind { kUnit, kMac, kGroup };
+  int number = 0;
+  Kind kind = Kind::kUnit;
+  std::string name;  // the unit's id or the group's name
+  protocol::MacBytes mac{};
+  std::string text;  // as the file gives it
+};
+
+struct ModbusConfig {
+  std::string listen;  // empty: no Modbus
+  protocol::IpBytes address{};
+  std::uint16_t port = 0;
+  std::optional<std::vector<Network>> allow;  // nothing: any client
+  bool readOnly = false;
+  int maxClients = 32;
+  milliseconds idle{60 * 1000};
+  std::vector<ModbusSlot> slots;
+};
+
 struct Config {
   std::string name;  // this instance; default the host name
   MqttConfig mqtt;
@@ -73,6 +102,7 @@ struct Config {
   std::vector<GroupConfig> groups;
   HttpConfig http;
   std::vector<AlertRule> alerts;
+  ModbusConfig modbus;
 };
 
 // False with `error` as "FILE:LINE: what is wrong".

@@ -84,7 +84,13 @@ class Checker {
   std::string& error_;
 };
 
+// listen = "ADDRESS:PORT", or "" for none.
+bool ReadListen(Checker& check, const toml::table& table, std::string& listen,
+                protocol::IpBytes& address, std::uint16_t& port, std::string_view example,
+                std::string_view what);
 bool ReadGroups(Checker& check, const toml::table& table, Config& config);
 bool ReadAlerts(Checker& check, const toml::node& node, Config& config);
+// After [[unit]] and [groups]: a slot names one of them, or a MAC address.
+bool ReadModbus(Checker& check, const toml::table& table, Config& config);
 
 }  // namespace lampd

@@ -5,6 +5,8 @@
 
 #include "command.h"
 #include "config_checker.h"
+#include "modbus_map.h"
+#include "protocol/text_format.h"
 
 namespace lampd {
 namespace {
@@ -150,6 +152,105 @@ bool ReadAlerts(Checker& check, const toml::node& node, Config& config) {
     if (!set) return check.Fail(table.source(), "an [[alert]] needs set = { ... }");
     if (!ReadAlertSet(check, *set, rule)) return false;
     config.alerts.push_back(std::move(rule));
+  }
+  return true;
+}
+
+}  // namespace lampd
+
+namespace lampd {
+namespace {
+
+// "10.20.0.0/16", or one address.
+bool ParseNetwork(std::string_view text, Network& network) {
+  const auto slash = text.find('/');
+  if (!protocol::ParseIpv4(text.substr(0, slash), network.address)) return false;
+  network.prefix = 32;
+  return slash == std::string_view::npos ||
+         protocol::ParseNumber(text.substr(slash + 1), 0, 32, network.prefix);
+}
+
+bool ReadModbusSlots(Checker& check, const toml::table& table, Config& config) {
+  for (const auto& [key, node] : table) {
+    ModbusSlot slot;
+    if (!protocol::ParseNumber(key.str(), 1, modbus::kMostSlot, slot.number)) {
+      return check.Fail(key.source(), "modbus slot '" + std::string(key.str()) +
+                                          "' is not a number from 1 to " +
+                                          std::to_string(modbus::kMostSlot));
+    }
+    for (const ModbusSlot& earlier : config.modbus.slots) {
+      if (earlier.number == slot.number) {
+        return check.Fail(key.source(), "modbus slot " + std::to_string(slot.number) + " twice");
+      }
+    }
+    if (!node.is_string()) {
+      return check.Fail(node.source(), "modbus slot " + std::to_string(slot.number) +
+                                           " names a unit id, a MAC address or \"group:NAME\"");
+    }
+    slot.text = node.as_string()->get();
+    const std::string& text = slot.text;
+    if (text.starts_with("group:")) {
+      slot.kind = ModbusSlot::Kind::kGroup;
+      slot.name = text.substr(6);
+      const auto named = [&](const GroupConfig& group) { return group.name == slot.name; };
+      if (std::none_of(config.groups.begin(), config.groups.end(), named)) {
+        return check.Fail(node.source(), "modbus slot " + std::to_string(slot.number) +
+                                             ": no group " + slot.name + " in [groups]");
+      }
+    } else if (ParseMac(text, slot.mac)) {
+      slot.kind = ModbusSlot::Kind::kMac;
+    } else {
+      slot.name = text;
+      const auto named = [&](const UnitConfig& unit) { return unit.id == text; };
+      if (std::none_of(config.units.begin(), config.units.end(), named)) {
+        return check.Fail(node.source(),
+                          "modbus slot " + std::to_string(slot.number) + ": '" + text +
+                              "' is no [[unit]] id here, nor a MAC address, nor \"group:NAME\"");
+      }
+    }
+    for (const ModbusSlot& earlier : config.modbus.slots) {
+      if (earlier.kind == slot.kind && earlier.name == slot.name && earlier.mac == slot.mac) {
+        return check.Fail(node.source(), "modbus slots " + std::to_string(earlier.number) +
+                                             " and " + std::to_string(slot.number) + " both name " +
+                                             text);
+      }
+    }
+    config.modbus.slots.push_back(std::move(slot));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadModbus(Checker& check, const toml::table& table, Config& config) {
+  ModbusConfig& modbus = config.modbus;
+  if (!check.OnlyKnown(table, {"listen", "allow", "read_only", "max_clients", "idle", "slots"},
+                       " in [modbus]") ||
+      !ReadListen(check, table, modbus.listen, modbus.address, modbus.port, "0.0.0.0:1502",
+                  "Modbus") ||
+      !check.Boolean(table, "read_only", modbus.readOnly) ||
+      !check.Integer(table, "max_clients", 1, 1024, modbus.maxClients) ||
+      !check.Duration(table, "idle", modbus.idle)) {
+    return false;
+  }
+  if (const toml::node* allow = table.get("allow")) {
+    if (!allow->is_array()) {
+      return check.Fail(allow->source(), "allow must be a list such as [\"10.20.0.0/16\"]");
+    }
+    modbus.allow.emplace();
+    for (const toml::node& entry : *allow->as_array()) {
+      Network network;
+      if (!entry.is_string() || !ParseNetwork(entry.as_string()->get(), network)) {
+        return check.Fail(entry.source(),
+                          "allow takes addresses and networks such as \"10.20.0.0/16\"");
+      }
+      modbus.allow->push_back(network);
+    }
+  }
+  if (const toml::node* slots = table.get("slots")) {
+    if (!slots->is_table())
+      return check.Fail(slots->source(), "slots must be a table: [modbus.slots]");
+    if (!ReadModbusSlots(check, *slots->as_table(), config)) return false;
   }
   return true;
 }

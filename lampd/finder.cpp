@@ -9,7 +9,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A unit's MAC address as its id: twelve lower-case hex digits.
+std::string SecondsText(SteadyClock::duration duration) {
+  return std::to_string(std::chrono::ceil<std::chrono::seconds>(duration).count()) + " s";
+}
+
+}  // namespace
+
 std::string IdOf(const protocol::MacBytes& mac) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string id;
@@ -19,12 +24,6 @@ std::string IdOf(const protocol::MacBytes& mac) {
   }
   return id;
 }
-
-std::string SecondsText(SteadyClock::duration duration) {
-  return std::to_string(std::chrono::ceil<std::chrono::seconds>(duration).count()) + " s";
-}
-
-}  // namespace
 
 void Service::Find(bool requested) {
   const auto answer = [this](const Json& document) {

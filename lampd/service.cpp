@@ -18,6 +18,8 @@ std::string_view OriginName(Origin origin) {
       return "http";
     case Origin::kAlertmanager:
       return "alertmanager";
+    case Origin::kModbus:
+      return "modbus";
   }
   return "other";
 }
@@ -90,6 +92,7 @@ bool Service::Start(std::string& error) {
     Log("HTTP on " + config_.http.listen +
         (config_.http.token.empty() ? "" : ", a token asked for all but /metrics"));
   }
+  if (!config_.modbus.listen.empty() && !StartModbus(error)) return false;
   MqttOptions options;
   options.host = config_.mqtt.host;
   options.port = config_.mqtt.port;
@@ -135,6 +138,7 @@ bool Service::Start(std::string& error) {
 
 void Service::Stop() {
   if (http_) http_->Stop();
+  if (modbus_) modbus_->Stop();
   // Whatever happened before, the leases as they stand now are written.
   if (!statePath_.empty()) Save();
   if (mqtt_ && mqtt_->Connected()) {
@@ -201,6 +205,7 @@ void Service::OnMessage(const std::string& topic, std::string_view payload) {
       if (const auto unit = units_.find(parsed->name); unit != units_.end()) {
         OnAvailabilitySeen(unit->second, payload);
       }
+      if (modbus_) ModbusSeeAvailability(parsed->name, payload);
       return;
     case TopicKind::kFindRequest:
       return Find(true);

@@ -27,6 +27,8 @@
 #include "leases.h"
 #include "log.h"
 #include "metrics.h"
+#include "modbus_map.h"
+#include "modbus_server.h"
 #include "mqtt_connection.h"
 #include "net/broadcast.h"
 #include "net/event_loop.h"
@@ -39,8 +41,11 @@
 namespace lampd {
 
 // Where a command came from, for the log, the metrics and the journal.
-enum class Origin { kMqtt, kHttp, kAlertmanager };
+enum class Origin { kMqtt, kHttp, kAlertmanager, kModbus };
 std::string_view OriginName(Origin origin);
+
+// A unit found by Mac Find is known by its MAC address: twelve lower-case hex digits.
+std::string IdOf(const protocol::MacBytes& mac);
 
 // One command on its way: to a unit, a group or every unit served here.
 struct Request {
@@ -51,9 +56,11 @@ struct Request {
   bool read = false;  // read the unit now (get) rather than set
   Origin origin = Origin::kMqtt;
   bool relayed = false;  // passed on by another instance: not passed on again
+  std::string client;    // its sender's address, where the front knows it
 };
 
-// What came of it.
+// What came of it. A refusal is told at once, within Submit; what is taken
+// is told once the units it went to have answered.
 struct Outcome {
   enum class Refusal { kNone, kBad, kUnknown, kFull };
   Refusal refusal = Refusal::kNone;
@@ -195,6 +202,20 @@ class Service {
   void OnFound(const protocol::SettingsRecord& record);
   void Forget(Unit& unit, const std::string& why);
 
+  // modbus_front.cpp: registers onto the command path.
+  bool StartModbus(std::string& error);
+  ModbusAnswer OnModbus(const ModbusRequest& request, const protocol::IpBytes& client);
+  modbus::Block ModbusInputs(int slot);
+  // The id a unit slot's commands name: its [[unit]] id, the id of the unit
+  // with its MAC address here, or the id another instance serves it by.
+  std::string SlotUnitId(const ModbusSlot& slot) const;
+  // The slots that name unit `id` (with MAC address `mac`, where known).
+  std::vector<int> SlotsNaming(const std::string& id,
+                               const std::optional<protocol::MacBytes>& mac) const;
+  // A state another instance published, for the slots that name its unit.
+  void ModbusSeeState(const std::string& id, const Json& state);
+  void ModbusSeeAvailability(const std::string& id, std::string_view payload);
+
   // service_http.cpp: the HTTP front.
   void OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)> answer);
   void HttpCommand(Request request, std::function<void(HttpAnswer)> answer);
@@ -234,6 +255,16 @@ class Service {
   std::uint64_t saveFailures_ = 0;
 
   std::unique_ptr<HttpServer> http_;
+  // Modbus: the map of registers, the server, the slots by number, and
+  // what other instances publish of the units slots name.
+  struct SlotElsewhere {
+    std::string id;
+    modbus::UnitView view;
+  };
+  std::unique_ptr<ModbusMap> modbusMap_;
+  std::unique_ptr<ModbusServer> modbus_;
+  std::map<int, const ModbusSlot*> slots_;
+  std::map<int, SlotElsewhere> slotsElsewhere_;
   Histogram exchangeSeconds_;
   std::map<std::string, std::uint64_t> commands_, refused_;  // by origin
   std::uint64_t droppedMessages_ = 0;

@@ -226,16 +226,17 @@ std::string Service::Metrics() const {
   out.Sample("lampd_state_file_failures_total", {}, static_cast<double>(saveFailures_));
   for (const auto& [family, counts, help] :
        {std::tuple{"lampd_commands_total", &commands_,
-                   "Commands taken, by where they came from (mqtt, http, alertmanager)."},
+                   "Commands taken, by where they came from (mqtt, http, alertmanager, modbus)."},
         std::tuple{"lampd_commands_refused_total", &refused_,
                    "Commands refused before they were taken, by where they came from."}}) {
     out.Family(family, "counter", help);
-    for (const char* origin : {"mqtt", "http", "alertmanager"}) {
+    for (const char* origin : {"mqtt", "http", "alertmanager", "modbus"}) {
       const auto count = counts->find(origin);
       out.Sample(family, {{"source", origin}},
                  count == counts->end() ? 0 : static_cast<double>(count->second));
     }
   }
+  if (modbus_) modbus_->WriteMetrics(out);
   return out.Text();
 }
 

@@ -426,6 +426,14 @@ TEST(Lampd, BadConfigurationStopsItWithTheFileAndLine) {
       {"[[alert]]\ntarget = \"press-3\"\nset = { red = \"on\", for = \"1m\" }\n",
        ":3: set takes lamps and the sound; 'for' is the rule's own"},
       {"[[alert]]\ntarget = \"press-3\"\n", ":1: an [[alert]] needs set"},
+      {"[modbus]\nlisten = \"0.0.0.0:1502\"\n[modbus.slots]\n4096 = \"0050c2010201\"\n",
+       ":4: modbus slot '4096' is not a number from 1 to 4095"},
+      {"[modbus.slots]\n1 = \"press-9\"\n", ":2: modbus slot 1: 'press-9' is no [[unit]] id here"},
+      {"[modbus.slots]\n1 = \"group:nope\"\n", ":2: modbus slot 1: no group nope in [groups]"},
+      {"[modbus.slots]\n1 = \"0050c2010201\"\n2 = \"00:50:c2:01:02:01\"\n",
+       ":3: modbus slots 1 and 2 both name 00:50:c2:01:02:01"},
+      {"[modbus]\nallow = [\"10.20.0.0/33\"]\n", ":2: allow takes addresses and networks"},
+      {"[modbus]\nmax_clients = 0\n", ":2: max_clients must be from 1 to 1024"},
   };
   for (const auto& [text, reason] : refused) {
     const std::string path = testing::TempDir() + std::to_string(::getpid()) + "-bad.toml";

@@ -75,6 +75,15 @@ std::string InstanceConfig(const std::string& name, int port, const std::string&
          (listen.empty() ? "listen = \"\"\n" : listen) + units;
 }
 
+bool WaitUntil(const std::function<bool()>& holds, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!holds()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 std::string Unit(const std::string& id, const std::string& address) {
   return "[[unit]]\nid = \"" + id + "\"\naddress = \"" + address + "\"\n";
 }

@@ -145,6 +145,10 @@ struct HttpReply {
 HttpReply Http(const std::string& method, const std::string& path, const std::string& body = "",
                const std::string& token = "", int port = 9730);
 
+// Waits until `holds` is true, asking every 20 ms; false after `limit`.
+bool WaitUntil(const std::function<bool()>& holds,
+               std::chrono::milliseconds limit = std::chrono::seconds(10));
+
 // Waits until `holds` is true of lampd's metrics on 127.0.0.1:`port`, or 20 s pass.
 bool WaitForMetrics(const std::function<bool(const std::string&)>& holds, int port = 9730);
 
