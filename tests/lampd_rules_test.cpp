@@ -1,11 +1,14 @@
 // lampd's decisions in process, beside the black-box tests: commands and
 // the state document, lease order and expiry, topics, the ownership rule,
-// Alertmanager's webhook, the state file's text and the HTTP request reader.
+// Alertmanager's webhook, the state file's text, the HTTP request reader
+// and the Modbus request reader and register map.
 #include <gtest/gtest.h>
 
 #include "lampd/alerts.h"
 #include "lampd/command.h"
 #include "lampd/http_request.h"
+#include "lampd/modbus_map.h"
+#include "lampd/modbus_request.h"
 #include "lampd/ownership.h"
 #include "lampd/state_document.h"
 #include "lampd/state_file.h"
@@ -294,6 +297,55 @@ TEST(LampdRules, TheCommandSchemaRefusesWhatLampdRefuses) {
     EXPECT_EQ(taken, verdicts[i].starts_with("ok"))
         << documents[i] << ": " << why << " / " << verdicts[i];
   }
+}
+
+TEST(LampdRules, ModbusRequestsComeWholeAndAWriteIsOneCommandOrNothing) {
+  // Two requests in one stream, fed a byte at a time.
+  const std::vector<std::uint8_t> stream = {0, 7, 0, 0, 0, 6, 1, 3, 0, 16, 0, 9,
+                                            0, 8, 0, 0, 0, 15, 9, 16, 0, 16, 0, 4, 8,
+                                            0, 1, 0xFF, 0xFF, 0, 0, 0, 2};
+  ModbusReader reader;
+  std::vector<ModbusRequest> requests;
+  for (std::uint8_t byte : stream) {
+    std::size_t used = 0;
+    if (reader.Feed({&byte, 1}, used) == ModbusReader::State::kDone) {
+      requests.push_back(std::get<ModbusRequest>(ParseModbusRequest(reader.Adu())));
+      reader.Next();
+    }
+  }
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].transaction, 7);
+  EXPECT_EQ(requests[1].unit, 9);
+  EXPECT_EQ(requests[1].count, 4);
+
+  ModbusMap map({1}, false);
+  const auto none = [](int) { return modbus::Block{}; };
+  EXPECT_EQ(map.Handle(requests[0], none).registers,
+            (std::vector<std::uint16_t>{0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 5, 0, 0}));
+  // Red on, yellow left as it is, green off, blue blink: one command of those.
+  const ModbusAnswer answer = map.Handle(requests[1], none);
+  ASSERT_FALSE(answer.exception);
+  ASSERT_EQ(answer.commands.size(), 1u);
+  EXPECT_EQ(answer.commands[0].codes, (protocol::LampCodes{1, D, 0, 2, D, D}));
+  EXPECT_FALSE(answer.commands[0].lease);
+  EXPECT_EQ(answer.commands[0].source, "modbus:1");
+
+  // Priority 7 and a hold of 30 s in the same request as the lamps: a lease with them.
+  ModbusRequest write = requests[1];
+  write.address = 20;
+  write.values = {2, 0, 7, 30, 2};
+  write.count = 5;
+  const ModbusAnswer leased = map.Handle(write, none);
+  ASSERT_EQ(leased.commands.size(), 2u);
+  EXPECT_EQ(leased.commands[0].codes, (protocol::LampCodes{D, D, D, D, 2, 0}));
+  EXPECT_EQ(leased.commands[0].priority, 7);
+  EXPECT_EQ(leased.commands[0].lease, std::chrono::milliseconds(30000));
+  EXPECT_EQ(leased.commands[1].clear, "modbus:1");
+  // One bad value refuses the whole request: nothing of it is kept.
+  write.values = {1, 0, 9, 0, 3};
+  EXPECT_EQ(map.Handle(write, none).exception, modbus::kIllegalValue);
+  EXPECT_EQ(map.Handle(requests[0], none).registers,
+            (std::vector<std::uint16_t>{1, 0xFFFF, 0, 2, 2, 0, 7, 30, 0}));
 }
 
 }  // namespace
