@@ -113,8 +113,8 @@ int main() {
   const bool online = lamptest::WaitUntil(
       [&] {
         if (modbus_connect(plc) != 0) return false;
-        const bool all = modbus_read_input_registers(plc, 0, 2, status) == 2 &&
-                         status[1] == kUnits + 1;
+        const bool all =
+            modbus_read_input_registers(plc, 0, 2, status) == 2 && status[1] == kUnits + 1;
         if (!all) modbus_close(plc);
         return all;
       },

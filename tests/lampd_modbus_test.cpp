@@ -223,9 +223,16 @@ TEST_F(LampdModbus, AGroupSlotDrivesEveryMemberInOneCommand) {
     EXPECT_EQ(Writes(*member).size(), 1u);
     EXPECT_EQ(Writes(*member).back()[5], 1);
   }
-  // One member gone: the group slot counts it offline.
+  // One member gone: the group slot counts it offline; a write is still
+  // taken, and reaches it when it is back.
   kill(second.Pid(), SIGKILL);
   EXPECT_TRUE(WaitUntil([&] { return plc.Read(166, 2, true) == Registers{1, 2}; }, 20s));
+  EXPECT_TRUE(plc.Write(160, {1}));
+  LampUnitProcess back({"--address", "192.168.10.201"});
+  ASSERT_TRUE(back.Ready());
+  ASSERT_TRUE(WaitUntil([&] { return !Writes(back).empty(); }, 20s)) << lampd->Log();
+  EXPECT_EQ(Writes(back).back()[2], 1);
+  EXPECT_TRUE(WaitUntil([&] { return plc.Read(166, 2, true) == Registers{2, 2}; }, 20s));
 }
 
 TEST_F(LampdModbus, ReadOnlyAnswersEveryWriteWithExceptionOneAndAllowKeepsStrangersOut) {

@@ -301,9 +301,9 @@ TEST(LampdRules, TheCommandSchemaRefusesWhatLampdRefuses) {
 
 TEST(LampdRules, ModbusRequestsComeWholeAndAWriteIsOneCommandOrNothing) {
   // Two requests in one stream, fed a byte at a time.
-  const std::vector<std::uint8_t> stream = {0, 7, 0, 0, 0, 6, 1, 3, 0, 16, 0, 9,
-                                            0, 8, 0, 0, 0, 15, 9, 16, 0, 16, 0, 4, 8,
-                                            0, 1, 0xFF, 0xFF, 0, 0, 0, 2};
+  const std::vector<std::uint8_t> stream = {0, 7, 0, 0, 0, 6,    1,    3, 0,  16, 0,
+                                            9, 0, 8, 0, 0, 0,    15,   9, 16, 0,  16,
+                                            0, 4, 8, 0, 1, 0xFF, 0xFF, 0, 0,  0,  2};
   ModbusReader reader;
   std::vector<ModbusRequest> requests;
   for (std::uint8_t byte : stream) {
