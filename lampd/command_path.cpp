@@ -25,6 +25,24 @@ std::string Service::LeaseText(const Command& command) {
          ", for " + protocol::DurationText(*command.lease);
 }
 
+std::string Service::CommandWords(const Command& command) {
+  if (command.reset) return "a reset";
+  std::string words;
+  for (std::size_t field = 0; field < command.codes.size(); ++field) {
+    const std::uint8_t code = command.codes[field];
+    if (code == protocol::kLeaveUnchanged) continue;
+    words += words.empty() ? "" : ", ";
+    words +=
+        field == protocol::kSoundLamp
+            ? "sound " + (code == protocol::kSoundOff ? std::string("off") : std::to_string(code))
+            : std::string(protocol::kLampNames[field]) + " " +
+                  std::string(protocol::LampStateName(code));
+  }
+  const std::string lease = LeaseText(command);
+  if (words.empty()) return lease.empty() ? "nothing" : lease;
+  return lease.empty() ? words : words + " as " + lease;
+}
+
 const GroupConfig* Service::GroupNamed(const std::string& name) const {
   for (const GroupConfig& group : config_.groups) {
     if (group.name == name) return &group;

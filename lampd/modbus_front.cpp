@@ -3,6 +3,8 @@
 // what the unit then shows is in the input registers once it has answered.
 // A command refused at once is answered with an exception: 06 when the
 // unit has too many commands waiting, 0A when no instance serves it.
+#include <algorithm>
+
 #include "protocol/text_format.h"
 #include "service.h"
 
@@ -18,6 +20,11 @@ bool Service::StartModbus(std::string& error) {
   for (const ModbusSlot& slot : config_.modbus.slots) {
     slots_[slot.number] = &slot;
     numbers.push_back(slot.number);
+    if (slot.kind == ModbusSlot::Kind::kUnit) slotsById_.emplace(slot.name, slot.number);
+    if (slot.kind == ModbusSlot::Kind::kMac) {
+      slotsById_.emplace(IdOf(slot.mac), slot.number);
+      slotsByMac_.emplace(slot.mac, slot.number);
+    }
   }
   modbusMap_ = std::make_unique<ModbusMap>(numbers, config_.modbus.readOnly);
   modbus_ = std::make_unique<ModbusServer>(
@@ -116,16 +123,23 @@ modbus::Block Service::ModbusInputs(int number) {
 }
 
 std::vector<int> Service::SlotsNaming(const std::string& id,
-                                      const std::optional<protocol::MacBytes>& mac) const {
+                                      const std::optional<protocol::MacBytes>& mac) {
   std::vector<int> numbers;
-  for (const auto& [number, slot] : slots_) {
-    const bool named =
-        slot->kind == ModbusSlot::Kind::kUnit
-            ? slot->name == id
-            : slot->kind == ModbusSlot::Kind::kMac && (mac == slot->mac || IdOf(slot->mac) == id);
-    const auto seen = slotsElsewhere_.find(number);
-    if (named || (seen != slotsElsewhere_.end() && seen->second.id == id)) {
+  const auto [first, last] = slotsById_.equal_range(id);
+  for (auto it = first; it != last; ++it) numbers.push_back(it->second);
+  if (mac) {
+    const auto [from, to] = slotsByMac_.equal_range(*mac);
+    for (auto it = from; it != to; ++it) {
+      if (std::find(numbers.begin(), numbers.end(), it->second) != numbers.end()) continue;
+      const int number = it->second;
       numbers.push_back(number);
+      // Another instance serves it by an id of its own: known by that id
+      // from now on, and only by the latest such.
+      const std::string own = IdOf(*mac);
+      std::erase_if(slotsById_, [&](const auto& entry) {
+        return entry.second == number && entry.first != own;
+      });
+      slotsById_.emplace(id, number);
     }
   }
   return numbers;

@@ -140,6 +140,8 @@ class Service {
   const GroupConfig* GroupNamed(const std::string& name) const;
   // "a lease of ci, priority 5, for 10m" or "a clear of ci"; "" for the rest.
   static std::string LeaseText(const Command& command);
+  // What a command asks, for the log: "red on, sound 3", "a reset", or LeaseText.
+  static std::string CommandWords(const Command& command);
 
   // mqtt_front.cpp
   void OnMqttCommand(const ParsedTopic& topic, std::string_view payload);
@@ -210,8 +212,7 @@ class Service {
   // with its MAC address here, or the id another instance serves it by.
   std::string SlotUnitId(const ModbusSlot& slot) const;
   // The slots that name unit `id` (with MAC address `mac`, where known).
-  std::vector<int> SlotsNaming(const std::string& id,
-                               const std::optional<protocol::MacBytes>& mac) const;
+  std::vector<int> SlotsNaming(const std::string& id, const std::optional<protocol::MacBytes>& mac);
   // A state another instance published, for the slots that name its unit.
   void ModbusSeeState(const std::string& id, const Json& state);
   void ModbusSeeAvailability(const std::string& id, std::string_view payload);
@@ -265,6 +266,10 @@ class Service {
   std::unique_ptr<ModbusServer> modbus_;
   std::map<int, const ModbusSlot*> slots_;
   std::map<int, SlotElsewhere> slotsElsewhere_;
+  // Slots by the id (a [[unit]] id, a MAC address as an id, or the id
+  // another instance was seen to serve it by) and by the MAC address they name.
+  std::multimap<std::string, int, std::less<>> slotsById_;
+  std::multimap<protocol::MacBytes, int> slotsByMac_;
   Histogram exchangeSeconds_;
   std::map<std::string, std::uint64_t> commands_, refused_;  // by origin
   std::uint64_t droppedMessages_ = 0;
