@@ -67,7 +67,10 @@ void Service::OnUnitState(const std::string& id, std::string_view payload) {
   const auto named = state.is_object() ? state.find("instance") : state.end();
   const std::string instance =
       named != state.end() && named->is_string() ? named->get<std::string>() : "";
-  if (modbus_ && !instance.empty() && instance != config_.name) ModbusSeeState(id, state);
+  if (!instance.empty() && instance != config_.name) {
+    if (modbus_) ModbusSeeState(id, state);
+    SeeTheirState(id, state);
+  }
   const auto found = units_.find(id);
   if (found == units_.end()) {
     if (instance.empty() || instance == config_.name) return;
@@ -144,6 +147,7 @@ void Service::Decide(Unit& unit) {
 
 void Service::Serve(Unit& unit) {
   unit.role = Role::kServing;
+  ConsoleChanged(unit.id);
   unit.changed = true;  // its state says who serves it now
   if (unit.waiting.empty()) {
     Poll(unit);
@@ -155,6 +159,7 @@ void Service::Serve(Unit& unit) {
 void Service::Yield(Unit& unit, const std::string& to) {
   const bool was = unit.Serving();
   unit.role = Role::kStandby;
+  ConsoleChanged(unit.id);
   unit.owner = to;
   unit.online.reset();
   unit.discovered = false;

@@ -140,7 +140,8 @@ void Service::SubmitToUnit(const Request& request, Reply reply) {
   if (!lease.empty() || !request.client.empty()) {
     log_.Say(
         "command",
-        "unit " + unit.id + ": " + (lease.empty() ? "a command" : lease) +
+        "unit " + unit.id + ": " +
+            (request.client.empty() ? lease : CommandWords(request.command)) +
             (request.client.empty() ? "" : " over " + std::string(OriginName(request.origin))) +
             From(request));
   }
@@ -188,6 +189,9 @@ void Service::SubmitToMembers(const Request& request, std::vector<Unit*> members
       if (one) gathering->outcome = Outcome::Refused(Outcome::Refusal::kFull, *refused);
       gathering->outcome.failed.emplace_back(id, *refused);
       finish();
+    } else if (const auto unit = units_.find(id); unit != units_.end()) {
+      Remember(unit->second, std::string(OriginName(request.origin)),
+               CommandWords(request.command));
     }
   }
   finish();

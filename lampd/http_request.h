@@ -16,6 +16,7 @@ struct HttpRequest {
   std::string method, path, body;              // path without its query
   std::map<std::string, std::string> headers;  // names in lower case
   bool keepAlive = true;
+  std::string peer;  // the client's address, as the server saw it
 };
 
 class HttpRequestReader {
@@ -31,6 +32,7 @@ class HttpRequestReader {
   // Whether any byte of a request has come.
   bool Started() const { return started_; }
   const HttpRequest& Request() const { return request_; }
+  HttpRequest& Request() { return request_; }
   // For kFailed: the status to answer with (400, 413, 431, 501) and why.
   int FailStatus() const { return failStatus_; }
   const std::string& FailReason() const { return failReason_; }

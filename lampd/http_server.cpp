@@ -4,10 +4,12 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "log.h"
+#include "protocol/text_format.h"
 #include "protocol/unit_address.h"
 
 namespace lampd {
@@ -29,6 +31,8 @@ std::string_view StatusText(int status) {
       return "Bad Request";
     case 401:
       return "Unauthorized";
+    case 403:
+      return "Forbidden";
     case 404:
       return "Not Found";
     case 405:
@@ -57,8 +61,10 @@ std::string_view StatusText(int status) {
 std::string Response(const HttpAnswer& answer, bool close, bool challenge) {
   std::string text = "HTTP/1.1 " + std::to_string(answer.status) + " " +
                      std::string(StatusText(answer.status)) +
-                     "\r\nContent-Type: " + answer.contentType +
-                     "\r\nContent-Length: " + std::to_string(answer.body.size()) + "\r\n";
+                     "\r\nContent-Type: " + answer.contentType + "\r\n";
+  // A stream's body ends when the connection does.
+  if (!answer.stream) text += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
+  for (const auto& [name, value] : answer.headers) text += name + ": " + value + "\r\n";
   if (challenge) text += "WWW-Authenticate: Bearer\r\n";
   text += close ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
   return text + answer.body;
@@ -71,6 +77,43 @@ bool SameToken(const std::string& given, const std::string& token) {
     differ |= static_cast<unsigned char>(given[i] ^ token[i % token.size()]);
   }
   return differ == 0;
+}
+
+// The console's page and files: open to all, as the page asks for the token.
+bool OpenPath(const std::string& path) {
+  return path == "/metrics" || path == "/" || path.starts_with("/console/");
+}
+
+std::string_view Header(const HttpRequest& request, const std::string& name) {
+  const auto found = request.headers.find(name);
+  return found == request.headers.end() ? std::string_view() : std::string_view(found->second);
+}
+
+// A name a page can only be reached by on this machine or by its address:
+// "127.0.0.1:9730", "localhost", "[::1]", this host's own name.
+bool LocalHost(std::string_view host) {
+  if (host.starts_with("[::1]")) return true;
+  const std::string name(host.substr(0, host.rfind(':')));
+  protocol::IpBytes address{};
+  if (name == "localhost" || protocol::ParseIpv4(name, address)) return true;
+  char own[256] = {};
+  return ::gethostname(own, sizeof own - 1) == 0 && name == own;
+}
+
+// Why a browser's request is not taken; "" when it is. Browsers say where a
+// request comes from (Sec-Fetch-Site, Origin); other clients say nothing.
+std::string CrossSite(const HttpRequest& request, bool token) {
+  const std::string_view site = Header(request, "sec-fetch-site");
+  const std::string_view origin = Header(request, "origin");
+  const std::string_view host = Header(request, "host");
+  if (site == "cross-site" || site == "same-site") return "requests from other sites are not taken";
+  if (!origin.empty() && origin != "http://" + std::string(host)) {
+    return "requests from other sites are not taken";
+  }
+  if (!token && (!site.empty() || !origin.empty()) && !LocalHost(host)) {
+    return "without a token, a browser reaches lampd by its address or this host's name only";
+  }
+  return "";
 }
 
 }  // namespace
@@ -148,7 +191,9 @@ bool HttpServer::MakeRoom(const std::array<std::uint8_t, 4>& client) {
     auto oldest = connections_.end();
     for (auto it = connections_.begin(); it != connections_.end(); ++it) {
       if (it->second.since > settled) break;  // ids grow with the order of acceptance
-      if (it->second.answering || (own && it->second.client != client)) continue;
+      if (it->second.answering || it->second.streaming || (own && it->second.client != client)) {
+        continue;
+      }
       oldest = it;
       break;
     }
@@ -182,6 +227,7 @@ void HttpServer::OnReadable(std::uint64_t id) {
   const long got = connection.socket.Receive(buffer);
   if (got < 0 && connection.socket.LastErrorIs(EAGAIN)) return;
   if (got <= 0) return Close(id);
+  if (connection.streaming) return;  // a stream's reader has nothing more to ask
   std::size_t used = 0;
   const bool fresh = !connection.reader.Started();
   const auto state = connection.reader.Feed(
@@ -200,9 +246,16 @@ void HttpServer::OnReadable(std::uint64_t id) {
 
 void HttpServer::Serve(std::uint64_t id) {
   Connection& connection = connections_.at(id);
-  const HttpRequest& request = connection.reader.Request();
+  HttpRequest& request = connection.reader.Request();
+  request.peer = protocol::DottedText(connection.client);
   connection.closeAfter = connection.closeAfter || !request.keepAlive;
-  if (!config_.token.empty() && request.path != "/metrics") {
+  if (!OpenPath(request.path)) {
+    if (const std::string why = CrossSite(request, !config_.token.empty()); !why.empty()) {
+      connection.closeAfter = true;
+      return Answer(id, {403, ErrorBody(why)});
+    }
+  }
+  if (!config_.token.empty() && !OpenPath(request.path)) {
     const auto given = request.headers.find("authorization");
     if (given == request.headers.end() || !SameToken(given->second, "Bearer " + config_.token)) {
       return Answer(id, {401, ErrorBody("this needs Authorization: Bearer and lampd's token")});
@@ -222,13 +275,46 @@ void HttpServer::Serve(std::uint64_t id) {
   });
 }
 
-void HttpServer::Answer(std::uint64_t id, const HttpAnswer& answer) {
+void HttpServer::Answer(std::uint64_t id, const HttpAnswer& given) {
   Connection& connection = connections_.at(id);
   connection.answering = false;
+  HttpAnswer answer = given;
+  if (answer.stream && streams_ >= kMostStreams) {
+    answer = {503, ErrorBody("lampd serves " + std::to_string(kMostStreams) +
+                             " streams already; try again later")};
+  }
+  if (answer.stream) {
+    // Open until either side ends it: no deadline, nothing more read.
+    connection.streaming = true;
+    connection.closeAfter = true;
+    ++streams_;
+    loop_.Cancel(connection.deadline);
+    connection.deadline = 0;
+  }
   connection.out = Response(answer, connection.closeAfter, answer.status == 401);
   connection.sent = 0;
-  SetDeadline(id, kRequestLimit, 0);
+  if (!connection.streaming) SetDeadline(id, kRequestLimit, 0);
   OnWritable(id);
+}
+
+void HttpServer::Broadcast(const std::string& events) {
+  if (streams_ == 0) return;
+  std::vector<std::uint64_t> behind, ready;
+  for (auto& [id, connection] : connections_) {
+    if (!connection.streaming) continue;
+    if (connection.out.size() - connection.sent + events.size() > kStreamBacklog) {
+      behind.push_back(id);
+      continue;
+    }
+    if (connection.sent == connection.out.size()) ready.push_back(id);
+    connection.out += events;
+  }
+  for (const std::uint64_t id : behind) {
+    Log("HTTP: a stream's reader fell " + std::to_string(kStreamBacklog >> 20) +
+        " MiB behind: closed");
+    Close(id);
+  }
+  for (const std::uint64_t id : ready) OnWritable(id);
 }
 
 void HttpServer::OnWritable(std::uint64_t id) {
@@ -247,6 +333,16 @@ void HttpServer::OnWritable(std::uint64_t id) {
     if (sent <= 0) return Close(id);
     connection.sent += static_cast<std::size_t>(sent);
   }
+  if (connection.streaming) {
+    // All sent: wait for more, and hear when the reader goes.
+    connection.out.clear();
+    connection.sent = 0;
+    loop_.Watch(connection.socket.Handle(), POLLIN, [this, id](short revents) {
+      if (revents & POLLOUT) OnWritable(id);
+      if (connections_.contains(id) && (revents & (POLLIN | POLLERR | POLLHUP))) OnReadable(id);
+    });
+    return;
+  }
   if (connection.closeAfter) return Close(id);
   // Ready for the next request on the same connection.
   connection.out.clear();
@@ -262,6 +358,7 @@ void HttpServer::Close(std::uint64_t id) {
   const auto found = connections_.find(id);
   if (found == connections_.end()) return;
   Connection& connection = found->second;
+  if (connection.streaming) --streams_;
   loop_.Cancel(connection.deadline);
   loop_.Unwatch(connection.socket.Handle());
   if (const auto mine = perClient_.find(connection.client);

@@ -5,13 +5,18 @@
 // per client. A client that holds a connection without finishing a request
 // makes room for the next one; past the caps with every connection busy
 // answering (or just made), a new one is answered 503 at once rather than
-// kept waiting.
+// kept waiting. A stream of events (the console's) stays open and is sent
+// what Broadcast gives, within a bounded backlog. Requests a browser sends
+// from another site are refused (403), and so, without a token, are those
+// a browser sends to a name that is not this machine's (DNS rebinding).
 #pragma once
 
 #include <chrono>
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "config.h"
 #include "http_request.h"
@@ -21,9 +26,18 @@
 namespace lampd {
 
 struct HttpAnswer {
+  HttpAnswer(int status = 200, std::string body = "", std::string contentType = "application/json",
+             std::vector<std::pair<std::string, std::string>> headers = {})
+      : status(status),
+        body(std::move(body)),
+        contentType(std::move(contentType)),
+        headers(std::move(headers)) {}
   int status = 200;
   std::string body;
   std::string contentType = "application/json";
+  std::vector<std::pair<std::string, std::string>> headers;  // more, such as a page's policy
+  // The body is the start of a stream of events that Broadcast goes on with.
+  bool stream = false;
 };
 
 // Runs on the loop; calls `answer` once, then or later, on the loop.
@@ -39,6 +53,10 @@ class HttpServer {
   static constexpr std::chrono::seconds kRequestLimit{10};  // first byte to the whole request
   static constexpr std::chrono::seconds kIdleLimit{5};      // between requests on one connection
   static constexpr std::chrono::seconds kAnswerLimit{15};  // longer than any exchange and its queue
+  static constexpr std::size_t kMostStreams = 64;
+  // Events a stream's reader has not taken yet, at the most: a reader that
+  // falls this far behind is closed, and starts again from the whole plant.
+  static constexpr std::size_t kStreamBacklog = 4 << 20;
 
   HttpServer(platform::EventLoop& loop, const HttpConfig& config, HttpHandler handler);
   ~HttpServer();
@@ -49,6 +67,9 @@ class HttpServer {
   bool Start(std::string& error);
   // Stops taking requests and closes every connection.
   void Stop();
+  // Sends `events` to every open stream.
+  void Broadcast(const std::string& events);
+  std::size_t Streams() const { return streams_; }
 
  private:
   struct Connection {
@@ -56,6 +77,7 @@ class HttpServer {
     std::array<std::uint8_t, 4> client{};
     HttpRequestReader reader;
     bool answering = false;  // the request is with the handler
+    bool streaming = false;  // answered with a stream that goes on
     bool closeAfter = false;
     std::string out;  // the answer, as far as it is not sent
     std::size_t sent = 0;
@@ -81,6 +103,7 @@ class HttpServer {
   platform::Socket listening_;
   std::map<std::uint64_t, Connection> connections_;
   std::map<std::array<std::uint8_t, 4>, std::size_t> perClient_;
+  std::size_t streams_ = 0;
   std::uint64_t nextId_ = 1;
 };
 

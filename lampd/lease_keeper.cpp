@@ -97,6 +97,7 @@ void Service::OnExpiry() {
     if (const int count = unit.signals.Expire(now); count > 0) {
       ended += count;
       ++units;
+      Remember(unit, "lease", std::to_string(count) + " lease(s) ended");
       LeasesChanged(unit);
       // Every unit whose leases ended gets its one frame in this turn: one batch.
       if (unit.Serving()) SendWanted(unit, protocol::kLeaveAllUnchanged, false, {});

@@ -28,6 +28,7 @@ Json Service::StateOf(const Unit& unit, bool withOnline) const {
 
 void Service::PublishState(Unit& unit) {
   unit.changed = false;
+  ConsoleChanged(unit.id);
   if (!mqtt_->Connected() || !unit.state || !unit.Serving()) return;
   const std::string payload = Dump(StateOf(unit, false));
   unit.published.push_back(HashOf(payload));
@@ -48,6 +49,10 @@ bool Service::OurEcho(Unit& unit, std::string_view payload) {
 }
 
 void Service::PublishAvailability(Unit& unit, bool online) {
+  if (unit.online != online) {
+    Remember(unit, "unit", online ? "online" : "offline");
+    ConsoleChanged(unit.id);
+  }
   unit.online = online;
   if (!mqtt_->Connected() || !unit.Serving()) return;
   mqtt_->Publish(topics_.Name(TopicKind::kUnitAvailability, unit.id), online ? "online" : "offline",

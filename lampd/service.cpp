@@ -20,6 +20,8 @@ std::string_view OriginName(Origin origin) {
       return "alertmanager";
     case Origin::kModbus:
       return "modbus";
+    case Origin::kWeb:
+      return "web";
   }
   return "other";
 }
@@ -49,7 +51,8 @@ Service::Service(platform::EventLoop& loop, Config config, std::string statePath
 
 Service::~Service() {
   if (http_) http_->Stop();
-  for (const auto timer : {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_}) {
+  for (const auto timer : {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_,
+                           consoleTimer_, tickTimer_}) {
     loop_.Cancel(timer);
   }
 }
@@ -89,6 +92,7 @@ bool Service::Start(std::string& error) {
           OnHttp(request, std::move(answer));
         });
     if (!http_->Start(error)) return false;
+    ConsoleTick();
     Log("HTTP on " + config_.http.listen +
         (config_.http.token.empty() ? "" : ", a token asked for all but /metrics"));
   }
@@ -145,7 +149,8 @@ void Service::Stop() {
     mqtt_->Publish(topics_.Name(TopicKind::kBridgeState, config_.name), "offline", 1, true);
   }
   if (mqtt_) mqtt_->Disconnect();
-  for (const auto timer : {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_}) {
+  for (const auto timer : {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_,
+                           consoleTimer_, tickTimer_}) {
     loop_.Cancel(timer);
   }
   finding_.reset();
@@ -206,6 +211,7 @@ void Service::OnMessage(const std::string& topic, std::string_view payload) {
         OnAvailabilitySeen(unit->second, payload);
       }
       if (modbus_) ModbusSeeAvailability(parsed->name, payload);
+      SeeTheirAvailability(parsed->name, payload);
       return;
     case TopicKind::kFindRequest:
       return Find(true);

@@ -41,8 +41,11 @@
 namespace lampd {
 
 // Where a command came from, for the log, the metrics and the journal.
-enum class Origin { kMqtt, kHttp, kAlertmanager, kModbus };
+enum class Origin { kMqtt, kHttp, kAlertmanager, kModbus, kWeb };
 std::string_view OriginName(Origin origin);
+
+// An answer of JSON, as the HTTP API gives it.
+HttpAnswer JsonAnswer(int status, const Json& body);
 
 // A unit found by Mac Find is known by its MAC address: twelve lower-case hex digits.
 std::string IdOf(const protocol::MacBytes& mac);
@@ -96,6 +99,16 @@ class Service {
     protocol::LampFrame frame;
     Done done;
   };
+  struct Change {
+    WallClock::time_point at;
+    std::string origin, what;
+  };
+  // A unit another instance serves, as its retained state and availability tell it.
+  struct TheirState {
+    Json state;
+    std::optional<bool> online;
+  };
+  static constexpr std::size_t kMostTheirStates = 100000;
   // Whether this instance serves a unit: not before it knows what the
   // broker holds (commands wait meanwhile); a stand-by sends it nothing.
   enum class Role { kUndecided, kServing, kStandby };
@@ -123,6 +136,7 @@ class Service {
     std::optional<UnitSignals> theirs;  // that state's leases and baseline, to serve on with
     std::deque<std::size_t> published;  // the last states published (hashed), to know our echo
     bool discovered = false;            // Home Assistant has its description for the model known
+    std::deque<Change> changes;         // its last changes, for the console
     bool Serving() const { return role == Role::kServing; }
   };
 
@@ -217,6 +231,22 @@ class Service {
   void ModbusSeeState(const std::string& id, const Json& state);
   void ModbusSeeAvailability(const std::string& id, std::string_view payload);
 
+  // service_console.cpp: the operator console. True when the request was its page's.
+  bool ServeConsole(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);
+  void ConsoleCommand(const HttpRequest& request, std::function<void(HttpAnswer)> answer);
+  Json PlantDocument() const;
+  // A unit as the console shows it; nothing for a unit no longer known.
+  std::optional<Json> ConsoleUnit(const std::string& id) const;
+  std::vector<std::string> GroupsOf(const std::string& id,
+                                    const std::optional<protocol::MacBytes>& mac,
+                                    const std::string& address) const;
+  // Unit `id` changed: every open page hears of it within a few milliseconds.
+  void ConsoleChanged(const std::string& id);
+  void ConsoleTick();
+  void Remember(Unit& unit, std::string origin, std::string what);
+  void SeeTheirState(const std::string& id, const Json& state);
+  void SeeTheirAvailability(const std::string& id, std::string_view payload);
+
   // service_http.cpp: the HTTP front.
   void OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)> answer);
   void HttpCommand(Request request, std::function<void(HttpAnswer)> answer);
@@ -256,6 +286,9 @@ class Service {
   std::uint64_t saveFailures_ = 0;
 
   std::unique_ptr<HttpServer> http_;
+  std::map<std::string, TheirState> theirStates_;
+  std::set<std::string> consoleDirty_;
+  platform::EventLoop::TimerId consoleTimer_ = 0, tickTimer_ = 0;
   // Modbus: the map of registers, the server, the slots by number, and
   // what other instances publish of the units slots name.
   struct SlotElsewhere {

@@ -6,9 +6,9 @@
 #include "service.h"
 
 namespace lampd {
-namespace {
-
 HttpAnswer JsonAnswer(int status, const Json& body) { return {status, Dump(body) + "\n"}; }
+
+namespace {
 
 HttpAnswer Error(int status, const std::string& why) {
   return JsonAnswer(status, {{"error", why}});
@@ -45,6 +45,8 @@ void Service::OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)>
     answer(Error(405, request.method + " is not served on " + path));
     return false;
   };
+  if (ServeConsole(request, answer)) return;
+  if (path.starts_with("/api/console/")) return ConsoleCommand(request, std::move(answer));
   if (path == "/metrics") {
     if (only("GET")) answer({200, Metrics(), "text/plain; version=0.0.4; charset=utf-8"});
   } else if (path == "/api/units") {
@@ -225,12 +227,13 @@ std::string Service::Metrics() const {
   out.Family("lampd_state_file_failures_total", "counter", "Writes of the state file that failed.");
   out.Sample("lampd_state_file_failures_total", {}, static_cast<double>(saveFailures_));
   for (const auto& [family, counts, help] :
-       {std::tuple{"lampd_commands_total", &commands_,
-                   "Commands taken, by where they came from (mqtt, http, alertmanager, modbus)."},
+       {std::tuple{
+            "lampd_commands_total", &commands_,
+            "Commands taken, by where they came from (mqtt, http, alertmanager, modbus, web)."},
         std::tuple{"lampd_commands_refused_total", &refused_,
                    "Commands refused before they were taken, by where they came from."}}) {
     out.Family(family, "counter", help);
-    for (const char* origin : {"mqtt", "http", "alertmanager", "modbus"}) {
+    for (const char* origin : {"mqtt", "http", "alertmanager", "modbus", "web"}) {
       const auto count = counts->find(origin);
       out.Sample(family, {{"source", origin}},
                  count == counts->end() ? 0 : static_cast<double>(count->second));

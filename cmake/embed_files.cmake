@@ -1,0 +1,28 @@
+# Writes OUTPUT, a C++ file holding each of FILES (in DIRECTORY) as bytes,
+# with the list ConsoleFiles() gives: the operator console's page, built
+# into lampd so it serves it from the program itself.
+#   cmake -DDIRECTORY=... -DFILES="a;b" -DOUTPUT=... -P embed_files.cmake
+set(text "// Made from lampd/console/ by cmake/embed_files.cmake at build time.\n")
+string(APPEND text "#include \"lampd/console_files.h\"\n\nnamespace lampd {\nnamespace {\n\n")
+set(entries "")
+set(index 0)
+foreach(name IN LISTS FILES)
+  file(READ "${DIRECTORY}/${name}" hex HEX)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(APPEND text "const unsigned char kFile${index}[] = {${bytes}};\n")
+  if(name MATCHES "\\.html$")
+    set(type "text/html; charset=utf-8")
+  elseif(name MATCHES "\\.js$")
+    set(type "text/javascript; charset=utf-8")
+  elseif(name MATCHES "\\.css$")
+    set(type "text/css; charset=utf-8")
+  else()
+    message(FATAL_ERROR "no type for ${name}")
+  endif()
+  string(APPEND entries "      {\"${name}\", \"${type}\", {reinterpret_cast<const char*>(kFile${index}), sizeof kFile${index}}},\n")
+  math(EXPR index "${index} + 1")
+endforeach()
+string(APPEND text "\n}  // namespace\n\nconst std::vector<ConsoleFile>& ConsoleFiles() {\n")
+string(APPEND text "  static const std::vector<ConsoleFile> files = {\n${entries}  };\n  return files;\n}\n\n}  // namespace lampd\n")
+file(WRITE "${OUTPUT}.new" "${text}")
+file(COPY_FILE "${OUTPUT}.new" "${OUTPUT}" ONLY_IF_DIFFERENT)

@@ -1,0 +1,67 @@
+// lampd's API as the console uses it: every request with the token the
+// page was given (kept for the browser session, never in a URL), and the
+// update stream read as Server-Sent Events over fetch, which, unlike
+// EventSource, can carry the token in a header.
+
+const tokenKey = "lampd-token";
+
+export class Unauthorized extends Error {}
+
+export function token() {
+  return sessionStorage.getItem(tokenKey) || "";
+}
+
+export function setToken(value) {
+  sessionStorage.setItem(tokenKey, value);
+}
+
+function headers(extra = {}) {
+  const given = token();
+  return given ? { ...extra, Authorization: `Bearer ${given}` } : extra;
+}
+
+// A command through lampd's one command path: the answer's JSON and status.
+export async function send(method, path, body) {
+  const reply = await fetch(path, {
+    method,
+    headers: headers({ "Content-Type": "application/json" }),
+    body: body === undefined ? undefined : JSON.stringify(body),
+  });
+  if (reply.status === 401) throw new Unauthorized();
+  const text = await reply.text();
+  let document = {};
+  try {
+    document = text ? JSON.parse(text) : {};
+  } catch {
+    document = { error: text };
+  }
+  return { status: reply.status, document };
+}
+
+// Reads the stream until it ends, calling onEvent(name, data) for each event.
+// Throws Unauthorized on 401; returns when the stream ends or `signal` aborts.
+export async function readStream(signal, onEvent, onBytes) {
+  const reply = await fetch("/api/stream", { headers: headers(), signal, cache: "no-store" });
+  if (reply.status === 401) throw new Unauthorized();
+  if (!reply.ok || !reply.body) throw new Error(`the stream answered ${reply.status}`);
+  const reader = reply.body.pipeThrough(new TextDecoderStream()).getReader();
+  let pending = "";
+  for (;;) {
+    const { value, done } = await reader.read();
+    if (done) return;
+    onBytes();
+    pending += value;
+    let end;
+    while ((end = pending.indexOf("\n\n")) >= 0) {
+      const block = pending.slice(0, end);
+      pending = pending.slice(end + 2);
+      let name = "message";
+      let data = "";
+      for (const line of block.split("\n")) {
+        if (line.startsWith("event: ")) name = line.slice(7);
+        else if (line.startsWith("data: ")) data += line.slice(6);
+      }
+      if (data) onEvent(name, JSON.parse(data));
+    }
+  }
+}

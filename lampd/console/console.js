@@ -1,0 +1,150 @@
+// The operator console: the plant drawn from lampd's stream, kept live, a
+// filter, the counts, and the selected unit's panel. The stream is read
+// again from the start after any break (lampd restarted, the network
+// dropped): each start brings the whole plant, so nothing stays stale.
+import { readStream, setToken, Unauthorized } from "./api.js";
+import { Panel } from "./panel.js";
+import { Plant } from "./plant.js";
+import { Towers } from "./towers.js";
+
+const silentLimit = 25000;  // lampd says something every 10 s; longer silence is a lost stream
+
+const plant = new Plant();
+const connection = document.getElementById("connection");
+const filter = document.getElementById("filter");
+const towers = new Towers(plant, document.getElementById("plant"), document.getElementById("towers"), select);
+const panel = new Panel(plant, document.getElementById("panel"), askForToken);
+let refreshPending = false;
+
+function setConnection(state, text) {
+  connection.dataset.connection = state;
+  connection.textContent = text;
+}
+
+function select(id) {
+  towers.select(id);
+  panel.open(id);
+}
+
+// The filter or the set of units changed: which are shown, and the counts.
+function refresh() {
+  plant.refreshShown();
+  towers.drawSoon();
+  const counts = plant.counts();
+  for (const name of ["units", "online", "offline", "red", "leased"]) {
+    document.getElementById(`count-${name}`).textContent = counts[name];
+  }
+  const shown = document.getElementById("count-shown");
+  shown.textContent = plant.shown.length;
+  shown.dataset.count = plant.shown.length;
+}
+
+// Many changes in one moment make one refresh.
+function refreshSoon() {
+  if (refreshPending) return;
+  refreshPending = true;
+  setTimeout(() => {
+    refreshPending = false;
+    refresh();
+  }, 100);
+}
+
+function drawGroups() {
+  const nav = document.getElementById("groups");
+  nav.replaceChildren();
+  for (const name of Object.keys(plant.groups)) {
+    const button = document.createElement("button");
+    button.type = "button";
+    button.textContent = name;
+    button.setAttribute("aria-label", `show group ${name}`);
+    button.addEventListener("click", () => {
+      filter.value = name;
+      plant.setFilter(name);
+      refresh();
+    });
+    nav.append(button);
+  }
+}
+
+function onEvent(name, data) {
+  if (name === "plant") {
+    plant.load(data);
+    drawGroups();
+    for (const id of towers.drawn.keys()) towers.update(id);
+    refresh();
+    if (panel.id) panel.update();
+    setConnection("live", `live: ${plant.instance}`);
+  } else if (name === "unit") {
+    const before = plant.units.get(data.id);
+    plant.units.set(data.id, data);
+    towers.update(data.id);
+    if (panel.id === data.id) panel.update();
+    // A change that may move the unit in or out of the filter, or change the counts.
+    if (!before || plant.matches(before) !== plant.matches(data) || before.online !== data.online ||
+        (before.leases || []).length !== (data.leases || []).length || before.lamps?.red !== data.lamps?.red) {
+      refreshSoon();
+    }
+  } else if (name === "gone") {
+    plant.units.delete(data.id);
+    refreshSoon();
+  } else if (name === "tick") {
+    plant.tick(data.now);
+  }
+}
+
+let asking = null;
+function askForToken() {
+  if (asking) return asking;
+  const dialog = document.getElementById("token-dialog");
+  const field = document.getElementById("token");
+  asking = new Promise((resolve) => {
+    document.getElementById("token-form").onsubmit = () => {
+      setToken(field.value);
+      field.value = "";
+      asking = null;
+      resolve();
+    };
+  });
+  if (!dialog.open) dialog.showModal();
+  field.focus();
+  return asking;
+}
+
+async function stayConnected() {
+  let wait = 500;
+  for (;;) {
+    const abort = new AbortController();
+    let heard = Date.now();
+    const watchdog = setInterval(() => {
+      if (Date.now() - heard > silentLimit) abort.abort();
+    }, 1000);
+    try {
+      setConnection("connecting", "connecting");
+      await readStream(abort.signal, (name, data) => {
+        wait = 500;
+        onEvent(name, data);
+      }, () => {
+        heard = Date.now();
+      });
+      setConnection("lost", "lampd closed the stream: reconnecting");
+    } catch (error) {
+      if (error instanceof Unauthorized) {
+        setConnection("lost", "a token is needed");
+        document.getElementById("token-error").textContent = sessionStorage.length ? "lampd did not take that token." : "";
+        await askForToken();
+        continue;
+      }
+      setConnection("lost", "lampd cannot be reached: reconnecting");
+    } finally {
+      clearInterval(watchdog);
+    }
+    await new Promise((resolve) => setTimeout(resolve, wait));
+    wait = Math.min(wait * 2, 5000);
+  }
+}
+
+filter.addEventListener("input", () => {
+  plant.setFilter(filter.value);
+  refresh();
+});
+stayConnected();

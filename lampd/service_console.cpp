@@ -1,0 +1,282 @@
+// The operator console's side of lampd: its page (built into the program),
+// the whole plant as one document, a stream of each unit's changes to every
+// open page, and its commands, which go through the one command path with
+// origin "web". Units other instances serve are shown from their retained
+// states, marked with the instance; a unit whose instance is offline is
+// shown offline, never as if it were live.
+#include <chrono>
+
+#include "console_files.h"
+#include "protocol/sound_catalogue.h"
+#include "service.h"
+#include "time_text.h"
+
+namespace lampd {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::size_t kChangesKept = 8;  // a unit's last changes, for its panel
+constexpr std::size_t kMostIdsAtOnce = 500;
+constexpr auto kTickEvery = 10s;   // the page counts silence longer than this as a lost stream
+constexpr auto kGatherFor = 20ms;  // changes in this time go out as one write to each page
+
+// Only lampd's own origin: no inline script or style, no other site.
+const std::vector<std::pair<std::string, std::string>> kPageHeaders = {
+    {"Content-Security-Policy",
+     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src "
+     "'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"},
+    {"Cache-Control", "no-cache"},
+};
+
+std::int64_t WallMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(WallClock::now().time_since_epoch())
+      .count();
+}
+
+std::string Event(std::string_view name, const Json& data) {
+  return "event: " + std::string(name) + "\ndata: " + Dump(data) + "\n\n";
+}
+
+}  // namespace
+
+bool Service::ServeConsole(const HttpRequest& request,
+                           const std::function<void(HttpAnswer)>& answer) {
+  const std::string& path = request.path;
+  std::string_view name;
+  if (path == "/") {
+    name = "index.html";
+  } else if (path.starts_with("/console/")) {
+    name = std::string_view(path).substr(9);
+  } else if (path == "/api/plant" || path == "/api/stream") {
+    if (request.method != "GET") {
+      answer(JsonAnswer(405, {{"error", request.method + " is not served on " + path}}));
+      return true;
+    }
+    const Json plant = PlantDocument();
+    if (path == "/api/plant") {
+      answer(JsonAnswer(200, plant));
+    } else {
+      HttpAnswer stream{200, Event("plant", plant), "text/event-stream"};
+      stream.stream = true;
+      stream.headers = {{"Cache-Control", "no-store"}};
+      answer(std::move(stream));
+    }
+    return true;
+  } else {
+    return false;
+  }
+  // Only the files the console is made of: no path reaches anything else.
+  for (const ConsoleFile& file : ConsoleFiles()) {
+    if (file.name != name || name.empty()) continue;
+    if (request.method != "GET") {
+      answer(JsonAnswer(405, {{"error", request.method + " is not served on " + path}}));
+    } else {
+      answer({200, std::string(file.body), std::string(file.contentType), kPageHeaders});
+    }
+    return true;
+  }
+  answer(JsonAnswer(404, {{"error", "no such resource: " + path}}));
+  return true;
+}
+
+std::vector<std::string> Service::GroupsOf(const std::string& id,
+                                           const std::optional<protocol::MacBytes>& mac,
+                                           const std::string& address) const {
+  std::vector<std::string> groups;
+  std::vector<protocol::UnitAddress> parsed;
+  std::string why;
+  const bool hasAddress = protocol::ParseUnit(address, false, parsed, why) && parsed.size() == 1;
+  for (const GroupConfig& group : config_.groups) {
+    const bool member =
+        std::find(group.ids.begin(), group.ids.end(), id) != group.ids.end() ||
+        (mac && std::find(group.macs.begin(), group.macs.end(), *mac) != group.macs.end()) ||
+        (hasAddress &&
+         (std::find(group.addresses.begin(), group.addresses.end(), parsed.front()) !=
+              group.addresses.end() ||
+          std::any_of(group.anyPort.begin(), group.anyPort.end(),
+                      [&](const auto& other) { return other.address == parsed.front().address; })));
+    if (member) groups.push_back(group.name);
+  }
+  return groups;
+}
+
+std::optional<Json> Service::ConsoleUnit(const std::string& id) const {
+  const auto found = units_.find(id);
+  if (found != units_.end() && found->second.role != Role::kStandby) {
+    const Unit& unit = found->second;
+    Json state = StateOf(unit, true);
+    Json changes = Json::array();
+    for (const Change& change : unit.changes) {
+      changes.push_back(
+          {{"at", TimeText(change.at)}, {"origin", change.origin}, {"what", change.what}});
+    }
+    state["changes"] = changes;
+    state["groups"] = GroupsOf(id, unit.mac, unit.address.Text());
+    return state;
+  }
+  const auto theirs = theirStates_.find(id);
+  if (theirs == theirStates_.end()) return std::nullopt;
+  Json state = theirs->second.state;
+  const std::string instance = state.value("instance", "");
+  // An instance that went offline says nothing of its units any more.
+  state["online"] = theirs->second.online.value_or(true) && Online(instance);
+  std::optional<protocol::MacBytes> mac;
+  protocol::MacBytes bytes{};
+  if (protocol::ParseMac(state.value("mac", ""), bytes)) mac = bytes;
+  state["groups"] = GroupsOf(id, mac, state.value("address", ""));
+  return state;
+}
+
+Json Service::PlantDocument() const {
+  Json units = Json::array();
+  for (const auto& [id, unit] : units_) {
+    if (const auto state = ConsoleUnit(id)) units.push_back(*state);
+  }
+  for (const auto& [id, theirs] : theirStates_) {
+    const auto here = units_.find(id);
+    if (here != units_.end() && here->second.role != Role::kStandby) continue;
+    if (const auto state = ConsoleUnit(id)) units.push_back(*state);
+  }
+  Json sounds = Json::object();
+  for (int model = 0; model < protocol::kModelCount; ++model) {
+    Json names = Json::array();
+    for (int sound = 1; sound <= protocol::kSoundsPerModel; ++sound) {
+      names.push_back(std::string(protocol::SoundNameOf(model, sound)));
+    }
+    sounds[std::to_string(model)] = names;
+  }
+  Json groups = Json::object();
+  for (const GroupConfig& group : config_.groups) groups[group.name] = group.ids;
+  return {{"instance", config_.name},
+          {"now", WallMilliseconds()},
+          {"sounds", sounds},
+          {"groups", groups},
+          {"units", units}};
+}
+
+void Service::ConsoleChanged(const std::string& id) {
+  if (!http_ || http_->Streams() == 0) return;
+  consoleDirty_.insert(id);
+  if (consoleTimer_ != 0) return;
+  consoleTimer_ = loop_.After(kGatherFor, [this] {
+    consoleTimer_ = 0;
+    std::string events;
+    for (const std::string& dirty : consoleDirty_) {
+      const auto state = ConsoleUnit(dirty);
+      events += state ? Event("unit", *state) : Event("gone", {{"id", dirty}});
+    }
+    consoleDirty_.clear();
+    http_->Broadcast(events);
+  });
+}
+
+void Service::ConsoleTick() {
+  tickTimer_ = loop_.After(kTickEvery, [this] {
+    if (http_) http_->Broadcast(Event("tick", {{"now", WallMilliseconds()}}));
+    ConsoleTick();
+  });
+}
+
+void Service::Remember(Unit& unit, std::string origin, std::string what) {
+  unit.changes.push_back({WallClock::now(), std::move(origin), std::move(what)});
+  if (unit.changes.size() > kChangesKept) unit.changes.pop_front();
+}
+
+void Service::SeeTheirState(const std::string& id, const Json& state) {
+  if (!theirStates_.contains(id) && theirStates_.size() >= kMostTheirStates) return;
+  TheirState& theirs = theirStates_[id];
+  theirs.state = state;
+  ConsoleChanged(id);
+}
+
+void Service::SeeTheirAvailability(const std::string& id, std::string_view payload) {
+  const auto theirs = theirStates_.find(id);
+  if (theirs == theirStates_.end()) return;
+  theirs->second.online = payload == "online";
+  ConsoleChanged(id);
+}
+
+void Service::ConsoleCommand(const HttpRequest& request, std::function<void(HttpAnswer)> answer) {
+  const std::string& path = request.path;
+  const auto refuse = [&](int status, const std::string& why) {
+    ++refused_["web"];
+    answer(JsonAnswer(status, {{"error", why}}));
+  };
+  if (path == "/api/console/units") {
+    if (request.method != "POST") return refuse(405, request.method + " is not served on " + path);
+    // {"ids": [...], and a command's keys}: one command to each.
+    Json body = Json::parse(request.body, nullptr, false);
+    const auto ids = body.is_object() ? body.find("ids") : body.end();
+    if (ids == body.end() || !ids->is_array() || ids->size() > kMostIdsAtOnce) {
+      return refuse(400, "a list of at most " + std::to_string(kMostIdsAtOnce) +
+                             " unit ids is needed as \"ids\"");
+    }
+    std::vector<std::string> names;
+    for (const Json& id : *ids) {
+      if (!id.is_string()) return refuse(400, "\"ids\" holds unit ids, as strings");
+      names.push_back(id.get<std::string>());
+    }
+    body.erase("ids");
+    Command command;
+    std::string why;
+    if (!ParseCommand(Dump(body), "console", command, why)) return refuse(400, why);
+    struct Gathering {
+      Json answered = Json::array(), failed = Json::array();
+      std::set<std::string> passed;
+      std::size_t left = 0;
+      std::function<void(HttpAnswer)> answer;
+    };
+    auto gathering = std::make_shared<Gathering>();
+    gathering->left = names.size() + 1;
+    gathering->answer = std::move(answer);
+    const auto finish = [gathering] {
+      if (--gathering->left > 0) return;
+      gathering->answer(JsonAnswer(200, {{"units", gathering->answered},
+                                         {"failed", gathering->failed},
+                                         {"passed_to", gathering->passed}}));
+    };
+    for (const std::string& name : names) {
+      Request one;
+      one.name = name;
+      one.command = command;
+      one.origin = Origin::kWeb;
+      one.client = request.peer;
+      Submit(std::move(one), [gathering, finish, name](Outcome outcome) {
+        if (outcome.refusal != Outcome::Refusal::kNone) {
+          gathering->failed.push_back({{"id", name}, {"error", outcome.why}});
+        }
+        for (Json& state : outcome.answered) gathering->answered.push_back(std::move(state));
+        for (const auto& [id, why] : outcome.failed) {
+          gathering->failed.push_back({{"id", id}, {"error", why}});
+        }
+        gathering->passed.insert(outcome.passedTo.begin(), outcome.passedTo.end());
+        finish();
+      });
+    }
+    return finish();
+  }
+  Request command;
+  if (path.starts_with("/api/console/units/") && path.size() > 19) {
+    if (request.method != "PUT") return refuse(405, request.method + " is not served on " + path);
+    command.name = path.substr(19);
+  } else if (path.starts_with("/api/console/groups/") && path.size() > 20) {
+    if (request.method != "POST") return refuse(405, request.method + " is not served on " + path);
+    command.target = Request::Target::kGroup;
+    command.name = path.substr(20);
+  } else {
+    return answer(JsonAnswer(404, {{"error", "no such resource: " + path}}));
+  }
+  if (command.name.find('/') != std::string::npos) {
+    return answer(JsonAnswer(404, {{"error", "no such resource: " + path}}));
+  }
+  std::string why;
+  if (!ParseCommand(request.body, "console", command.command, why)) return refuse(400, why);
+  command.origin = Origin::kWeb;
+  command.client = request.peer;
+  HttpCommand(std::move(command), std::move(answer));
+}
+
+}  // namespace lampd

@@ -1,0 +1,256 @@
+// lampd's operator console in a real browser (Debian's Chromium through
+// Playwright) against a real Mosquitto, lampd and simulated units on the
+// private network: what it draws, what a click does at the unit, what
+// every open page sees, and how it rides out a restart; its token gate.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "browser.h"
+#include "child_process.h"
+#include "lamp_unit_process.h"
+#include "mqtt_test.h"
+
+namespace {
+
+using lamptest::Browser;
+using lamptest::Http;
+using lamptest::InstanceConfig;
+using lamptest::LampdProcess;
+using lamptest::LampIs;
+using lamptest::LampUnitProcess;
+using lamptest::StateOf;
+using lamptest::Unit;
+using lamptest::WaitUntil;
+using lamptest::Writes;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+const std::string kUrl = "http://127.0.0.1:9730/";
+
+std::string Plant(const std::string& more = "") {
+  return InstanceConfig("hall", 1883,
+                        Unit("press-3", "192.168.10.200") + Unit("press-4", "192.168.10.201") +
+                            Unit("press-5", "192.168.10.202"),
+                        "", "127.0.0.1:9730") +
+         "[groups]\nline1 = [\"press-3\", \"press-4\"]\n" + more;
+}
+
+// The function body that is true once unit arg[0]'s tower says online arg[1].
+const std::string kOnlineIs =
+    "const tower = document.querySelector(`[data-unit=\"${arg[0]}\"]`);"
+    " return tower !== null && tower.dataset.online === arg[1];";
+const std::string kLive =
+    "return document.getElementById('connection').dataset.connection === 'live';";
+
+class Console : public lamptest::PlantTest {
+ protected:
+  void SetUp() override {
+    PlantTest::SetUp();
+    ASSERT_TRUE(fourth.Ready() && fifth.Ready());
+  }
+  LampUnitProcess fourth{{"--address", "192.168.10.201"}};
+  LampUnitProcess fifth{{"--address", "192.168.10.202"}};
+};
+
+TEST_F(Console, ThePlantIsDrawnLiveAndAClickLightsTheLampOnEveryPage) {
+  LampdProcess lampd(Plant());
+  LampUnitProcess far({"--address", "192.168.10.209"});
+  LampdProcess east(InstanceConfig("east", 1883, Unit("press-9", "192.168.10.209")), "east");
+  ASSERT_TRUE(StateOf(probe, "press-9")) << east.Log();
+  Browser browser;
+  const int one = browser.Open(kUrl), two = browser.Open(kUrl);
+  ASSERT_GE(two, 0) << browser.Error();
+  // Every unit of the plant, the other instance's marked with its name.
+  ASSERT_TRUE(browser.Until(one, "return document.querySelectorAll('[data-unit]').length === 4;"))
+      << browser.Error() << lampd.Log();
+  EXPECT_EQ(browser.Evaluate(one,
+                             "return document.querySelector('[data-unit=\"press-9\"]')"
+                             ".dataset.instance;"),
+            "east");
+  EXPECT_EQ(browser.Evaluate(one, "return document.querySelector('[data-count]').dataset.count;"),
+            "4");
+
+  // A click on the tower, then on "red on": the frame at the unit, and both pages show it.
+  ASSERT_TRUE(browser.Do(
+      {{"do", "click"}, {"page", one}, {"target", {{"css", "[data-unit=\"press-3\"]"}}}}))
+      << browser.Error();
+  ASSERT_TRUE(
+      browser.Until(one, "return document.querySelector('[data-panel=\"press-3\"]') !== null;"));
+  ASSERT_TRUE(browser.Click(one, "button", "red on")) << browser.Error();
+  ASSERT_TRUE(WaitUntil([&] { return !Writes(unit).empty(); }));
+  EXPECT_EQ(Writes(unit).back()[2], 1);
+  for (const int page : {one, two}) {
+    EXPECT_TRUE(browser.Until(page, LampIs(), {"press-3", "red", "on"})) << browser.Error();
+  }
+  EXPECT_TRUE(lamptest::WaitForMetrics([](const std::string& text) {
+    return text.find("lampd_commands_total{source=\"web\"} 1\n") != std::string::npos;
+  }));
+  // The other instance's unit: passed on to it, drawn from its new state.
+  ASSERT_TRUE(browser.Do(
+      {{"do", "click"}, {"page", two}, {"target", {{"css", "[data-unit=\"press-9\"]"}}}}));
+  ASSERT_TRUE(browser.Click(two, "button", "green blink"));
+  EXPECT_TRUE(browser.Until(one, LampIs(), {"press-9", "green", "blink"})) << browser.Error();
+  EXPECT_EQ(Writes(far).size(), 1u);
+
+  // A lease by MQTT shows with its source, counts down, and its end shows.
+  ASSERT_TRUE(browser.Do(
+      {{"do", "click"}, {"page", one}, {"target", {{"css", "[data-unit=\"press-4\"]"}}}}));
+  probe.Publish("lampd/press-4/set", R"({"yellow": "blink", "for": "4s", "source": "ci"})");
+  ASSERT_TRUE(browser.Until(
+      one,
+      "const row = document.querySelector('[data-panel=\"press-4\"] tr[data-source=\"ci\"]');"
+      " return row !== null && row.querySelector('.time-left').textContent === '2 s';"))
+      << browser.Error();
+  EXPECT_TRUE(browser.Until(two, LampIs(), {"press-4", "yellow", "blink"}));
+  EXPECT_TRUE(
+      browser.Until(one, "return document.querySelector('tr[data-source=\"ci\"]') === null;"));
+  EXPECT_TRUE(browser.Until(two, LampIs(), {"press-4", "yellow", "off"}));
+
+  // A unit killed: offline on the page, its lamps not shown as if live.
+  kill(fifth.Pid(), SIGKILL);
+  EXPECT_TRUE(browser.Until(two, kOnlineIs, {"press-5", "false"})) << browser.Error();
+}
+
+TEST_F(Console, ARestartOfLampdIsToldAndTheStatesComeBackWithoutAReload) {
+  auto lampd = std::make_unique<LampdProcess>(Plant());
+  Browser browser;
+  const int page = browser.Open(kUrl);
+  ASSERT_TRUE(browser.Until(page, kLive)) << browser.Error();
+  ASSERT_TRUE(browser.Until(page, LampIs(), {"press-3", "blue", "off"}));
+  EXPECT_EQ(lampd->Stop(), 0);
+  EXPECT_TRUE(browser.Until(
+      page, "return document.getElementById('connection').dataset.connection !== 'live';", nullptr,
+      5000));
+  // Meanwhile the unit is set by someone else; the page has no stale tower after.
+  const auto set = lamptest::RunProgram({LAMPCTL_PATH, "set", "192.168.10.200", "blue=on"}, {});
+  ASSERT_EQ(set.status, 0) << set.err;
+  lampd = std::make_unique<LampdProcess>(Plant());
+  EXPECT_TRUE(browser.Until(page, kLive, nullptr, 20000)) << browser.Error();
+  EXPECT_TRUE(browser.Until(page, LampIs(), {"press-3", "blue", "on"})) << browser.Error();
+}
+
+TEST_F(Console, AFilterAndTheKeyboardReachEveryControl) {
+  LampdProcess lampd(Plant());
+  ASSERT_TRUE(StateOf(probe, "press-5"));
+  probe.Publish("lampd/press-4/set", R"({"red": "on"})");
+  kill(fifth.Pid(), SIGKILL);
+  Browser browser;
+  const int page = browser.Open(kUrl);
+  ASSERT_TRUE(browser.Until(page, kOnlineIs, {"press-5", "false"})) << browser.Error();
+  const auto shown = [&](const std::string& filter) {
+    browser.Do(
+        {{"do", "fill"}, {"page", page}, {"target", {{"label", "Filter"}}}, {"value", filter}});
+    browser.Until(page,
+                  "return document.querySelectorAll('[data-unit]').length === "
+                  "Number(document.querySelector('[data-count]').dataset.count);");
+    return browser.Evaluate(page,
+                            "return [...document.querySelectorAll('[data-unit]')].map((t) => "
+                            "t.dataset.unit).sort().join(' ');");
+  };
+  EXPECT_EQ(shown("offline"), "press-5");
+  EXPECT_EQ(shown("red"), "press-4");
+  EXPECT_EQ(shown("line1"), "press-3 press-4");
+  EXPECT_EQ(shown("192.168.10.200"), "press-3");
+
+  // From the filter box, by keyboard alone: Tab to the tower, Enter opens
+  // it, Tab to "red on", Enter.
+  const auto tabTo = [&](const std::string& name) {
+    for (int i = 0; i < 40; ++i) {
+      if (browser.Do({{"do", "focused"}, {"page", page}}) == json(name)) return true;
+      browser.Do({{"do", "press"}, {"page", page}, {"key", "Tab"}});
+    }
+    return false;
+  };
+  ASSERT_TRUE(tabTo("press-3"));
+  ASSERT_TRUE(browser.Do({{"do", "press"}, {"page", page}, {"key", "Enter"}}));
+  ASSERT_TRUE(browser.Until(page, "return document.querySelector('[data-panel=\"press-3\"]') !== null;"));
+  ASSERT_TRUE(tabTo("red on"));
+  ASSERT_TRUE(browser.Do({{"do", "press"}, {"page", page}, {"key", "Enter"}}));
+  ASSERT_TRUE(WaitUntil([&] { return !Writes(unit).empty(); }));
+  EXPECT_EQ(Writes(unit).back()[2], 1);
+  // A lease from the form, by keyboard too: it shows as the console's.
+  browser.Do({{"do", "fill"}, {"page", page}, {"target", {{"label", "For"}}}, {"value", "1h"}});
+  browser.Do({{"do", "fill"}, {"page", page}, {"target", {{"label", "Priority"}}}, {"value", "7"}});
+  ASSERT_TRUE(browser.Do({{"do", "press"}, {"page", page}, {"key", "Enter"}}));
+  EXPECT_TRUE(StateOf(probe, "press-3", [](const json& s) {
+    return s["leases"].size() == 1 && s["leases"][0]["source"] == "console" &&
+           s["leases"][0]["priority"] == 7 && s["leases"][0]["lamps"]["red"] == "on";
+  }));
+  ASSERT_TRUE(browser.Click(page, "button", "Clear console"));
+  EXPECT_TRUE(StateOf(
+      probe, "press-3", [](const json& s) { return s["leases"].empty(); },
+      probe.Messages().size() - 1));
+}
+
+TEST_F(Console, TheTokenIsAskedForOnceAndOtherSitesCannotDriveLampd) {
+  const std::string tokenFile = lamptest::OwnFile("http.token");
+  const std::string token = "console-token-0123456789";
+  std::ofstream(tokenFile) << token << "\n";
+  LampdProcess lampd(
+      InstanceConfig("line1", 1883, Unit("press-3", "192.168.10.200"), "",
+                     "listen = \"127.0.0.1:9730\"\ntoken_file = \"" + tokenFile + "\"\n"));
+  ASSERT_TRUE(StateOf(probe, "press-3"));
+  EXPECT_EQ(Http("GET", "/api/plant").status, 401);
+  EXPECT_EQ(Http("GET", "/api/stream").status, 401);
+  EXPECT_EQ(Http("PUT", "/api/console/units/press-3", R"({"red": "on"})", "wrong-token-0123456789")
+                .status,
+            401);
+  EXPECT_EQ(Http("GET", "/console/../lampd.toml").status, 404);
+  EXPECT_EQ(Http("GET", "/console/nothing.js").status, 404);
+
+  Browser browser;
+  const int page = browser.Open(kUrl);
+  ASSERT_TRUE(browser.Until(page, "return document.getElementById('token-dialog').open;"))
+      << browser.Error();
+  EXPECT_EQ(browser.Evaluate(page, "return document.querySelectorAll('[data-unit]').length;"), 0);
+  browser.Do({{"do", "fill"},
+              {"page", page},
+              {"target", {{"label", "Token"}}},
+              {"value", "wrong-token-0123456789"}});
+  browser.Do({{"do", "press"}, {"page", page}, {"key", "Enter"}});
+  ASSERT_TRUE(browser.Until(page, "return document.getElementById('token-dialog').open;"));
+  EXPECT_EQ(browser.Evaluate(page, "return document.querySelectorAll('[data-unit]').length;"), 0);
+  browser.Do({{"do", "fill"}, {"page", page}, {"target", {{"label", "Token"}}}, {"value", token}});
+  browser.Do({{"do", "press"}, {"page", page}, {"key", "Enter"}});
+  ASSERT_TRUE(browser.Until(page, kLive)) << browser.Error();
+  // Once for the session: a reload asks nothing.
+  browser.Do({{"do", "reload"}, {"page", page}});
+  ASSERT_TRUE(browser.Until(page, kLive)) << browser.Error();
+  EXPECT_EQ(browser.Evaluate(page, "return document.getElementById('token-dialog').open;"), false);
+  EXPECT_EQ(browser.Evaluate(page, "return location.href;"), kUrl);
+
+  // Another site's page sends no command through this browser, and nobody
+  // with the token does from another site's page.
+  const std::string site = lamptest::OwnFile("site");
+  std::filesystem::create_directories(site);
+  std::ofstream(site + "/index.html") << "<p>elsewhere</p>";
+  lamptest::ServerProcess elsewhere(
+      {"/usr/bin/python3", "-m", "http.server", "8080", "--bind", "127.0.0.1", "--directory", site},
+      8080, "/index.html");
+  ASSERT_TRUE(elsewhere.Ready()) << elsewhere.Log();
+  const int stranger = browser.Open("http://127.0.0.1:8080/index.html");
+  EXPECT_EQ(browser.Evaluate(stranger,
+                             "return fetch('http://127.0.0.1:9730/api/console/units', {method: "
+                             "'POST', mode: 'no-cors', body: '{\"ids\": [\"press-3\"], \"red\": "
+                             "\"on\"}'}).then(() => 'sent', () => 'failed');"),
+            "sent");
+  httplib::Client client("127.0.0.1", 9730);
+  const auto forged =
+      client.Post("/api/console/units",
+                  {{"Authorization", "Bearer " + token}, {"Origin", "http://127.0.0.1:8080"}},
+                  R"({"ids": ["press-3"], "red": "on"})", "text/plain");
+  ASSERT_TRUE(forged);
+  EXPECT_EQ(forged->status, 403);
+  EXPECT_EQ(
+      Http("POST", "/api/console/units", R"({"ids": ["press-3"], "red": "on"})", token).status,
+      200);
+  EXPECT_EQ(Writes(unit).size(), 1u) << "only the request of this site's own client was taken";
+  EXPECT_EQ(lampd.Log().find(token), std::string::npos);
+}
+
+}  // namespace
