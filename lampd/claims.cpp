@@ -50,6 +50,10 @@ void Service::OnBridgeState(const std::string& instance, std::string_view payloa
   peers_[instance] = online;
   if (was == online) return;
   Log("instance " + instance + " is " + (online ? "online" : "offline"));
+  // The console shows its units online or not with it.
+  for (const auto& [id, theirs] : theirStates_) {
+    if (theirs.state.value("instance", "") == instance) ConsoleChanged(id);
+  }
   if (online) {
     // Its units it serves by its states; ours we keep (see WhoServes).
     return;

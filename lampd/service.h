@@ -234,7 +234,7 @@ class Service {
   // service_console.cpp: the operator console. True when the request was its page's.
   bool ServeConsole(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);
   void ConsoleCommand(const HttpRequest& request, std::function<void(HttpAnswer)> answer);
-  Json PlantDocument() const;
+  std::string PlantDocument();
   // A unit as the console shows it; nothing for a unit no longer known.
   std::optional<Json> ConsoleUnit(const std::string& id) const;
   std::vector<std::string> GroupsOf(const std::string& id,
@@ -288,6 +288,7 @@ class Service {
   std::unique_ptr<HttpServer> http_;
   std::map<std::string, TheirState> theirStates_;
   std::set<std::string> consoleDirty_;
+  std::map<std::string, std::string> consoleCache_;  // each unit's text as the console has it
   platform::EventLoop::TimerId consoleTimer_ = 0, tickTimer_ = 0;
   // Modbus: the map of registers, the server, the slots by number, and
   // what other instances publish of the units slots name.

@@ -55,11 +55,11 @@ bool Service::ServeConsole(const HttpRequest& request,
       answer(JsonAnswer(405, {{"error", request.method + " is not served on " + path}}));
       return true;
     }
-    const Json plant = PlantDocument();
+    const std::string plant = PlantDocument();
     if (path == "/api/plant") {
-      answer(JsonAnswer(200, plant));
+      answer({200, plant + "\n"});
     } else {
-      HttpAnswer stream{200, Event("plant", plant), "text/event-stream"};
+      HttpAnswer stream{200, "event: plant\ndata: " + plant + "\n\n", "text/event-stream"};
       stream.stream = true;
       stream.headers = {{"Cache-Control", "no-store"}};
       answer(std::move(stream));
@@ -86,6 +86,7 @@ std::vector<std::string> Service::GroupsOf(const std::string& id,
                                            const std::optional<protocol::MacBytes>& mac,
                                            const std::string& address) const {
   std::vector<std::string> groups;
+  if (config_.groups.empty()) return groups;
   std::vector<protocol::UnitAddress> parsed;
   std::string why;
   const bool hasAddress = protocol::ParseUnit(address, false, parsed, why) && parsed.size() == 1;
@@ -123,22 +124,32 @@ std::optional<Json> Service::ConsoleUnit(const std::string& id) const {
   const std::string instance = state.value("instance", "");
   // An instance that went offline says nothing of its units any more.
   state["online"] = theirs->second.online.value_or(true) && Online(instance);
+  state.erase("words");
   std::optional<protocol::MacBytes> mac;
   protocol::MacBytes bytes{};
   if (protocol::ParseMac(state.value("mac", ""), bytes)) mac = bytes;
-  state["groups"] = GroupsOf(id, mac, state.value("address", ""));
+  if (auto groups = GroupsOf(id, mac, state.value("address", "")); !groups.empty()) {
+    state["groups"] = std::move(groups);
+  }
   return state;
 }
 
-Json Service::PlantDocument() const {
-  Json units = Json::array();
-  for (const auto& [id, unit] : units_) {
-    if (const auto state = ConsoleUnit(id)) units.push_back(*state);
-  }
+std::string Service::PlantDocument() {
+  std::string units;
+  const auto add = [&](const std::string& id) {
+    auto cached = consoleCache_.find(id);
+    if (cached == consoleCache_.end()) {
+      const auto state = ConsoleUnit(id);
+      if (!state) return;
+      cached = consoleCache_.emplace(id, Dump(*state)).first;
+    }
+    units += units.empty() ? "" : ",";
+    units += cached->second;
+  };
+  for (const auto& [id, unit] : units_) add(id);
   for (const auto& [id, theirs] : theirStates_) {
     const auto here = units_.find(id);
-    if (here != units_.end() && here->second.role != Role::kStandby) continue;
-    if (const auto state = ConsoleUnit(id)) units.push_back(*state);
+    if (here == units_.end() || here->second.role == Role::kStandby) add(id);
   }
   Json sounds = Json::object();
   for (int model = 0; model < protocol::kModelCount; ++model) {
@@ -150,14 +161,19 @@ Json Service::PlantDocument() const {
   }
   Json groups = Json::object();
   for (const GroupConfig& group : config_.groups) groups[group.name] = group.ids;
-  return {{"instance", config_.name},
-          {"now", WallMilliseconds()},
-          {"sounds", sounds},
-          {"groups", groups},
-          {"units", units}};
+  // Each unit's text is kept until it changes: a page that opens costs
+  // lampd the joining of them, not the writing of every unit again.
+  std::string document = Dump({{"instance", config_.name},
+                               {"now", WallMilliseconds()},
+                               {"sounds", sounds},
+                               {"groups", groups},
+                               {"units", Json::array()}});
+  document.insert(document.size() - 2, units);
+  return document;
 }
 
 void Service::ConsoleChanged(const std::string& id) {
+  consoleCache_.erase(id);
   if (!http_ || http_->Streams() == 0) return;
   consoleDirty_.insert(id);
   if (consoleTimer_ != 0) return;
@@ -165,8 +181,12 @@ void Service::ConsoleChanged(const std::string& id) {
     consoleTimer_ = 0;
     std::string events;
     for (const std::string& dirty : consoleDirty_) {
-      const auto state = ConsoleUnit(dirty);
-      events += state ? Event("unit", *state) : Event("gone", {{"id", dirty}});
+      if (const auto state = ConsoleUnit(dirty)) {
+        const std::string& text = consoleCache_[dirty] = Dump(*state);
+        events += "event: unit\ndata: " + text + "\n\n";
+      } else {
+        events += Event("gone", {{"id", dirty}});
+      }
     }
     consoleDirty_.clear();
     http_->Broadcast(events);

@@ -45,16 +45,20 @@ export async function readStream(signal, onEvent, onBytes) {
   if (reply.status === 401) throw new Unauthorized();
   if (!reply.ok || !reply.body) throw new Error(`the stream answered ${reply.status}`);
   const reader = reply.body.pipeThrough(new TextDecoderStream()).getReader();
+  // The first event holds the whole plant (megabytes): its end is looked
+  // for only in what came since the last look.
   let pending = "";
+  let searched = 0;
   for (;;) {
     const { value, done } = await reader.read();
     if (done) return;
     onBytes();
     pending += value;
     let end;
-    while ((end = pending.indexOf("\n\n")) >= 0) {
+    while ((end = pending.indexOf("\n\n", Math.max(0, searched - 1))) >= 0) {
       const block = pending.slice(0, end);
       pending = pending.slice(end + 2);
+      searched = 0;
       let name = "message";
       let data = "";
       for (const line of block.split("\n")) {
@@ -63,5 +67,6 @@ export async function readStream(signal, onEvent, onBytes) {
       }
       if (data) onEvent(name, JSON.parse(data));
     }
+    searched = pending.length;
   }
 }

@@ -4,7 +4,7 @@
 // dropped): each start brings the whole plant, so nothing stays stale.
 import { readStream, setToken, Unauthorized } from "./api.js";
 import { Panel } from "./panel.js";
-import { Plant } from "./plant.js";
+import { Plant, withOrder } from "./plant.js";
 import { Towers } from "./towers.js";
 
 const silentLimit = 25000;  // lampd says something every 10 s; longer silence is a lost stream
@@ -15,6 +15,7 @@ const filter = document.getElementById("filter");
 const towers = new Towers(plant, document.getElementById("plant"), document.getElementById("towers"), select);
 const panel = new Panel(plant, document.getElementById("panel"), askForToken);
 let refreshPending = false;
+let reshowPending = false;
 
 function setConnection(state, text) {
   connection.dataset.connection = state;
@@ -27,9 +28,11 @@ function select(id) {
 }
 
 // The filter or the set of units changed: which are shown, and the counts.
-function refresh() {
-  plant.refreshShown();
-  towers.drawSoon();
+function refresh(reshow = true) {
+  if (reshow) {
+    plant.refreshShown();
+    towers.drawSoon();
+  }
   const counts = plant.counts();
   for (const name of ["units", "online", "offline", "red", "leased"]) {
     document.getElementById(`count-${name}`).textContent = counts[name];
@@ -39,13 +42,17 @@ function refresh() {
   shown.dataset.count = plant.shown.length;
 }
 
-// Many changes in one moment make one refresh.
-function refreshSoon() {
+// Many changes in one moment make one refresh; the towers shown are worked
+// out again only when a change may have moved a unit in or out of them.
+function refreshSoon(reshow) {
+  reshowPending = reshowPending || reshow;
   if (refreshPending) return;
   refreshPending = true;
   setTimeout(() => {
     refreshPending = false;
-    refresh();
+    const again = reshowPending;
+    reshowPending = false;
+    refresh(again);
   }, 100);
 }
 
@@ -68,25 +75,27 @@ function drawGroups() {
 
 function onEvent(name, data) {
   if (name === "plant") {
+    performance.mark("plant-received");
     plant.load(data);
     drawGroups();
     for (const id of towers.drawn.keys()) towers.update(id);
     refresh();
     if (panel.id) panel.update();
     setConnection("live", `live: ${plant.instance}`);
+    performance.mark("plant-drawn");
   } else if (name === "unit") {
     const before = plant.units.get(data.id);
-    plant.units.set(data.id, data);
+    plant.units.set(data.id, withOrder(data));
     towers.update(data.id);
     if (panel.id === data.id) panel.update();
-    // A change that may move the unit in or out of the filter, or change the counts.
-    if (!before || plant.matches(before) !== plant.matches(data) || before.online !== data.online ||
-        (before.leases || []).length !== (data.leases || []).length || before.lamps?.red !== data.lamps?.red) {
-      refreshSoon();
+    const reshow = !before || before.order !== data.order || plant.matches(before) !== plant.matches(data);
+    if (reshow || before.online !== data.online || (before.leases || []).length !== (data.leases || []).length ||
+        before.lamps?.red !== data.lamps?.red) {
+      refreshSoon(reshow);
     }
   } else if (name === "gone") {
     plant.units.delete(data.id);
-    refreshSoon();
+    refreshSoon(true);
   } else if (name === "tick") {
     plant.tick(data.now);
   }

@@ -15,7 +15,7 @@ export class Plant {
   }
 
   load(snapshot) {
-    this.units = new Map(snapshot.units.map((unit) => [unit.id, unit]));
+    this.units = new Map(snapshot.units.map((unit) => [unit.id, withOrder(unit)]));
     this.sounds = snapshot.sounds;
     this.groups = snapshot.groups;
     this.instance = snapshot.instance;
@@ -39,10 +39,11 @@ export class Plant {
     return this.filterWords.every((word) => matchesWord(unit, word));
   }
 
-  // The ids the filter shows, in order.
+  // The ids the filter shows, in the order of their addresses, as the towers stand.
   refreshShown() {
-    this.shown = [...this.units.values()].filter((unit) => this.matches(unit)).map((unit) => unit.id);
-    this.shown.sort(compareIds);
+    const shown = [...this.units.values()].filter((unit) => this.matches(unit));
+    shown.sort((a, b) => a.order - b.order || compareIds(a.id, b.id));
+    this.shown = shown.map((unit) => unit.id);
     return this.shown;
   }
 
@@ -76,6 +77,20 @@ function matchesWord(unit, word) {
   if (lampNames.includes(word) && lit(unit, word)) return true;
   const texts = [unit.id, unit.address || "", unit.instance || "", unit.mac || "", ...(unit.groups || [])];
   return texts.some((text) => text.toLowerCase().includes(word));
+}
+
+// A unit with its place in the order of addresses, worked out once.
+export function withOrder(unit) {
+  unit.order = addressOrder(unit);
+  return unit;
+}
+
+// "10.20.1.7:20000" as a number that sorts as addresses do.
+function addressOrder(unit) {
+  const match = /^(\d+)\.(\d+)\.(\d+)\.(\d+):(\d+)$/.exec(unit.address || "");
+  if (!match) return Number.MAX_SAFE_INTEGER;
+  const [a, b, c, d, port] = match.slice(1).map(Number);
+  return (((a * 256 + b) * 256 + c) * 256 + d) * 65536 + port;
 }
 
 // "u2" before "u10": numbers inside ids sort as numbers.

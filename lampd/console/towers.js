@@ -3,7 +3,7 @@
 // and a unit's change updates its tower in place when it is in view.
 import { lampNames } from "./plant.js";
 
-const towerWidth = 92;
+const towerWidth = 112;
 const towerHeight = 156;
 
 export class Towers {
