@@ -168,7 +168,8 @@ TEST_F(Console, AFilterAndTheKeyboardReachEveryControl) {
   };
   ASSERT_TRUE(tabTo("press-3"));
   ASSERT_TRUE(browser.Do({{"do", "press"}, {"page", page}, {"key", "Enter"}}));
-  ASSERT_TRUE(browser.Until(page, "return document.querySelector('[data-panel=\"press-3\"]') !== null;"));
+  ASSERT_TRUE(
+      browser.Until(page, "return document.querySelector('[data-panel=\"press-3\"]') !== null;"));
   ASSERT_TRUE(tabTo("red on"));
   ASSERT_TRUE(browser.Do({{"do", "press"}, {"page", page}, {"key", "Enter"}}));
   ASSERT_TRUE(WaitUntil([&] { return !Writes(unit).empty(); }));
@@ -251,6 +252,41 @@ TEST_F(Console, TheTokenIsAskedForOnceAndOtherSitesCannotDriveLampd) {
       200);
   EXPECT_EQ(Writes(unit).size(), 1u) << "only the request of this site's own client was taken";
   EXPECT_EQ(lampd.Log().find(token), std::string::npos);
+}
+
+// The first line of the answer to a stream asked for on a connection of its own, kept open.
+std::string AskForStream(int& socket) {
+  socket = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(9730);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval limit{10, 0};
+  ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return "";
+  const std::string request = "GET /api/stream HTTP/1.1\r\nHost: 127.0.0.1:9730\r\n\r\n";
+  ::send(socket, request.data(), request.size(), MSG_NOSIGNAL);
+  char line[64] = {};
+  const long got = ::recv(socket, line, sizeof line - 1, 0);
+  return got > 12 ? std::string(line, 12) : "";
+}
+
+TEST_F(Console, StreamsAreBoundedAndTheRestOfHttpIsServedMeanwhile) {
+  LampdProcess lampd(Plant());
+  ASSERT_TRUE(StateOf(probe, "press-5"));
+  std::vector<int> sockets(65, -1);
+  for (int i = 0; i < 64; ++i) EXPECT_EQ(AskForStream(sockets[i]), "HTTP/1.1 200") << i;
+  EXPECT_EQ(AskForStream(sockets[64]), "HTTP/1.1 503");
+  // The rest of lampd's HTTP is served meanwhile; a stream that goes makes room.
+  EXPECT_EQ(Http("GET", "/api/units/press-3").status, 200);
+  ::close(sockets[0]);
+  EXPECT_TRUE(WaitUntil([&] {
+    int again = -1;
+    const bool served = AskForStream(again) == "HTTP/1.1 200";
+    ::close(again);
+    return served;
+  }));
+  for (int socket : sockets) ::close(socket);
 }
 
 }  // namespace
