@@ -51,8 +51,8 @@ Service::Service(platform::EventLoop& loop, Config config, std::string statePath
 
 Service::~Service() {
   if (http_) http_->Stop();
-  for (const auto timer : {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_,
-                           consoleTimer_, tickTimer_}) {
+  for (const auto timer :
+       {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_, consoleTimer_, tickTimer_}) {
     loop_.Cancel(timer);
   }
 }
@@ -149,8 +149,8 @@ void Service::Stop() {
     mqtt_->Publish(topics_.Name(TopicKind::kBridgeState, config_.name), "offline", 1, true);
   }
   if (mqtt_) mqtt_->Disconnect();
-  for (const auto timer : {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_,
-                           consoleTimer_, tickTimer_}) {
+  for (const auto timer :
+       {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_, consoleTimer_, tickTimer_}) {
     loop_.Cancel(timer);
   }
   finding_.reset();

@@ -186,6 +186,18 @@ TEST_F(Console, AFilterAndTheKeyboardReachEveryControl) {
   EXPECT_TRUE(StateOf(
       probe, "press-3", [](const json& s) { return s["leases"].empty(); },
       probe.Messages().size() - 1));
+
+  // The units a filter shows, at once: green on at both of line1's.
+  EXPECT_EQ(shown("line1"), "press-3 press-4");
+  ASSERT_TRUE(browser.Do(
+      {{"do", "select"}, {"page", page}, {"target", {{"label", "Apply to"}}}, {"value", "shown"}}))
+      << browser.Error();
+  ASSERT_TRUE(browser.Click(page, "button", "green on"));
+  for (LampUnitProcess* member : {&unit, &fourth}) {
+    EXPECT_TRUE(
+        WaitUntil([&] { return !Writes(*member).empty() && Writes(*member).back()[4] == 1; }));
+  }
+  EXPECT_TRUE(Writes(fifth).empty());
 }
 
 TEST_F(Console, TheTokenIsAskedForOnceAndOtherSitesCannotDriveLampd) {

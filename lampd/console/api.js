@@ -43,7 +43,10 @@ export async function send(method, path, body) {
 export async function readStream(signal, onEvent, onBytes) {
   const reply = await fetch("/api/stream", { headers: headers(), signal, cache: "no-store" });
   if (reply.status === 401) throw new Unauthorized();
-  if (!reply.ok || !reply.body) throw new Error(`the stream answered ${reply.status}`);
+  if (!reply.ok || !reply.body) {
+    const why = await reply.json().then((body) => body.error, () => "");
+    throw new Error(why || `lampd answered ${reply.status}`);
+  }
   const reader = reply.body.pipeThrough(new TextDecoderStream()).getReader();
   // The first event holds the whole plant (megabytes): its end is looked
   // for only in what came since the last look.

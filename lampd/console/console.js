@@ -143,7 +143,8 @@ async function stayConnected() {
         await askForToken();
         continue;
       }
-      setConnection("lost", "lampd cannot be reached: reconnecting");
+      // Why, as lampd said it or as fetch did ("Failed to fetch": lampd is not there).
+      setConnection("lost", `${error.message === "Failed to fetch" ? "lampd cannot be reached" : error.message}: reconnecting`);
     } finally {
       clearInterval(watchdog);
     }

@@ -36,6 +36,9 @@ const actions = {
   async fill({ page, target, value }) {
     await locate(pages[page], target).fill(value, { timeout: 10000 });
   },
+  async select({ page, target, value }) {
+    await locate(pages[page], target).selectOption(value, { timeout: 10000 });
+  },
   async press({ page, key }) {
     await pages[page].keyboard.press(key);
   },
