@@ -293,6 +293,9 @@ void HttpServer::Answer(std::uint64_t id, const HttpAnswer& given) {
   }
   connection.out = Response(answer, connection.closeAfter, answer.status == 401);
   connection.sent = 0;
+  // A stream's start (the whole plant, megabytes) may take a slow reader a
+  // while: the backlog counts on top of it.
+  if (connection.streaming) connection.allowance = connection.out.size() + kStreamBacklog;
   if (!connection.streaming) SetDeadline(id, kRequestLimit, 0);
   OnWritable(id);
 }
@@ -302,7 +305,7 @@ void HttpServer::Broadcast(const std::string& events) {
   std::vector<std::uint64_t> behind, ready;
   for (auto& [id, connection] : connections_) {
     if (!connection.streaming) continue;
-    if (connection.out.size() - connection.sent + events.size() > kStreamBacklog) {
+    if (connection.out.size() - connection.sent + events.size() > connection.allowance) {
       behind.push_back(id);
       continue;
     }
@@ -337,6 +340,7 @@ void HttpServer::OnWritable(std::uint64_t id) {
     // All sent: wait for more, and hear when the reader goes.
     connection.out.clear();
     connection.sent = 0;
+    connection.allowance = kStreamBacklog;
     loop_.Watch(connection.socket.Handle(), POLLIN, [this, id](short revents) {
       if (revents & POLLOUT) OnWritable(id);
       if (connections_.contains(id) && (revents & (POLLIN | POLLERR | POLLHUP))) OnReadable(id);

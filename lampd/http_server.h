@@ -78,6 +78,7 @@ class HttpServer {
     HttpRequestReader reader;
     bool answering = false;  // the request is with the handler
     bool streaming = false;  // answered with a stream that goes on
+    std::size_t allowance = 0;  // a stream's most bytes not yet taken: its start and the backlog
     bool closeAfter = false;
     std::string out;  // the answer, as far as it is not sent
     std::size_t sent = 0;

@@ -10,6 +10,13 @@ namespace lampd {
 
 using namespace std::chrono_literals;
 
+namespace {
+
+// How long the broker has, at the least, to answer and hand over what it holds.
+constexpr auto kBrokersChance = 2s;
+
+}  // namespace
+
 std::string_view OriginName(Origin origin) {
   switch (origin) {
     case Origin::kMqtt:
@@ -119,25 +126,35 @@ bool Service::Start(std::string& error) {
   Log("started as " + config_.name + ", " + std::to_string(units_.size()) +
       " configured unit(s), broker " + config_.mqtt.host + ":" + std::to_string(config_.mqtt.port));
   // Without a broker nobody else can be asked: the units are served here
-  // alone once the broker has had its chance.
-  aloneTimer_ = loop_.After(config_.fleet.pollEvery * config_.fleet.offlineAfter, [this] {
-    aloneTimer_ = 0;
-    if (synced_) return;
-    if (mqtt_->Connected()) {
-      // Connected, but the marker has not come back (a broker that queues
-      // only so much for one client may drop it): decide on what has come.
-      Log("broker: what it holds is not all in yet; deciding on the states received");
-      return OnSynced();
-    }
-    Log("broker not reached: serving the configured units alone until it is");
-    for (auto& [id, unit] : units_) {
-      if (unit.role == Role::kUndecided) Serve(unit);
-    }
-  });
+  // alone once the broker has had its chance. Serving too soon, on a busy
+  // machine, would have two instances send frames to one unit.
+  const auto chance = std::max<SteadyClock::duration>(
+      config_.fleet.pollEvery * config_.fleet.offlineAfter, kBrokersChance);
+  aloneTimer_ = loop_.After(chance, [this] { OnBrokersChanceOver(false); });
   roundStart_ = SteadyClock::now();
   PollTick();
   if (config_.fleet.interfaces) Find(false);
   return true;
+}
+
+void Service::OnBrokersChanceOver(bool waitedLonger) {
+  aloneTimer_ = 0;
+  if (synced_) return;
+  if (mqtt_->Connected()) {
+    // Connected, but the marker has not come back: it is given a while more,
+    // then (a broker that queues only so much for one client may drop it)
+    // what has come is decided on.
+    if (!waitedLonger) {
+      aloneTimer_ = loop_.After(kBrokersChance, [this] { OnBrokersChanceOver(true); });
+      return;
+    }
+    Log("broker: what it holds is not all in yet; deciding on the states received");
+    return OnSynced();
+  }
+  Log("broker not reached: serving the configured units alone until it is");
+  for (auto& [id, unit] : units_) {
+    if (unit.role == Role::kUndecided) Serve(unit);
+  }
 }
 
 void Service::Stop() {

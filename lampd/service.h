@@ -144,6 +144,8 @@ class Service {
   void OnConnected();
   void OnMessage(const std::string& topic, std::string_view payload);
   void OnHomeAssistant(std::string_view payload);
+  // The broker's chance to answer is over: serve alone, or decide on what came.
+  void OnBrokersChanceOver(bool waitedLonger);
 
   // command_path.cpp: every front's commands.
   void Submit(Request request, Reply reply);
