@@ -76,8 +76,8 @@ class HttpServer {
     platform::Socket socket;
     std::array<std::uint8_t, 4> client{};
     HttpRequestReader reader;
-    bool answering = false;  // the request is with the handler
-    bool streaming = false;  // answered with a stream that goes on
+    bool answering = false;     // the request is with the handler
+    bool streaming = false;     // answered with a stream that goes on
     std::size_t allowance = 0;  // a stream's most bytes not yet taken: its start and the backlog
     bool closeAfter = false;
     std::string out;  // the answer, as far as it is not sent

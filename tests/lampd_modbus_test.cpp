@@ -128,6 +128,8 @@ TEST_F(LampdModbus, RegistersAreReadAndWrittenAsTheMapSays) {
   // Refused, with nothing stored and nothing sent: an unknown function (01),
   // an unmapped slot, two slots at once, the free registers (02), a value
   // out of range anywhere in the request (03).
+  // The three frames so far (the lamps, white, the reset), as the unit's log comes in.
+  ASSERT_TRUE(WaitUntil([&] { return Writes(unit).size() >= before + 3; }));
   const std::size_t sent = Writes(unit).size();
   std::uint8_t bits[8];
   EXPECT_LT(modbus_read_bits(plc.Context(), 16, 8, bits), 0);
@@ -274,6 +276,7 @@ TEST(LampdModbusPlant, ASlotOfAUnitAnotherInstanceServesOverBridgedBrokers) {
   ASSERT_TRUE(plc.Write(32, {N, 2}));
   ASSERT_TRUE(StateOf(probe, id, [](const json& s) { return s["lamps"]["yellow"] == "blink"; }))
       << gateway.Log() << serving.Log();
+  ASSERT_TRUE(WaitUntil([&] { return !Writes(far).empty(); }));  // its log is read as it comes
   EXPECT_EQ(Writes(far).size(), 1u);
   EXPECT_TRUE(WaitUntil([&] { return plc.Read(33, 1, true) == Registers{2}; })) << gateway.Log();
 }
