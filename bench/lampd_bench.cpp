@@ -28,6 +28,7 @@
 #include "mqtt_test.h"
 #include "net/socket_layer.h"
 #include "private_network.h"
+#include "timed_unit.h"
 
 namespace {
 
@@ -36,74 +37,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kUnits = 2000;
 const char* const kTargetAddress = "192.168.30.1";
-
-// A unit of the benchmark's own: answers every frame at once and notes when
-// each write arrived, on the benchmark's clock.
-class TimedUnit {
- public:
-  TimedUnit() {
-    listening_ = platform::Socket::OpenStream();
-    listening_.SetReuseAddress(true);
-    listening_.Bind(platform::SocketAddress::FromDottedText(kTargetAddress, 20000));
-    listening_.Listen(64);
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~TimedUnit() {
-    stop_ = true;
-    ::shutdown(listening_.Handle(), SHUT_RDWR);
-    thread_.join();
-  }
-  // When the first write after `since` arrived, if one did within `limit`.
-  std::optional<Clock::time_point> WriteAfter(Clock::time_point since,
-                                              std::chrono::milliseconds limit) {
-    return FrameAfter(since, limit, true);
-  }
-  std::optional<Clock::time_point> FrameAfter(Clock::time_point since,
-                                              std::chrono::milliseconds limit,
-                                              bool writes = false) {
-    const auto end = Clock::now() + limit;
-    while (Clock::now() < end) {
-      {
-        std::lock_guard lock(mutex_);
-        for (const auto& [when, write] : frames_) {
-          if (when >= since && (!writes || write)) return when;
-        }
-      }
-      std::this_thread::sleep_for(100us);  // the unit's thread notes; nothing to wait on
-    }
-    return std::nullopt;
-  }
-
- private:
-  void Serve() {
-    while (!stop_) {
-      const int connection = ::accept(listening_.Handle(), nullptr, nullptr);
-      if (connection < 0) continue;
-      std::uint8_t frame[8];
-      std::size_t got = 0;
-      while (got < sizeof frame) {
-        const ssize_t count = ::recv(connection, frame + got, sizeof frame - got, 0);
-        if (count <= 0) break;
-        got += static_cast<std::size_t>(count);
-      }
-      if (got == sizeof frame) {
-        std::lock_guard lock(mutex_);
-        frames_.emplace_back(Clock::now(), frame[0] == 'W');
-        for (int i = 2; i < 8 && frame[0] == 'W'; ++i) {
-          if (frame[i] != 0x64) shown_[i] = frame[i];
-        }
-        ::send(connection, shown_, sizeof shown_, MSG_NOSIGNAL);
-      }
-      ::close(connection);
-    }
-  }
-  platform::Socket listening_;
-  std::thread thread_;
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::vector<std::pair<Clock::time_point, bool>> frames_;
-  std::uint8_t shown_[8] = {'R', 0, 0, 0, 0, 0, 0, 0};  // what it shows, as a unit answers
-};
 
 std::string FleetConfig(const std::string& name) {
   return "name = \"" + name +
@@ -142,7 +75,7 @@ struct Latency {
 };
 
 // 1,000 commands to the timed unit, red on and off in turn: publish to frame.
-Latency CommandsToFrames(TimedUnit& target) {
+Latency CommandsToFrames(lampbench::TimedUnit& target) {
   lamptest::MqttProbe commander(1883, "commander");
   std::vector<double> latencies;
   for (int i = 0; i < 1000; ++i) {
@@ -163,7 +96,7 @@ Latency CommandsToFrames(TimedUnit& target) {
 int main() {
   if (!lamptest::InsidePrivateNetwork()) return 3;
   lamptest::Broker broker;
-  TimedUnit target;
+  lampbench::TimedUnit target(kTargetAddress);
   auto units = std::make_unique<lamptest::LampUnitProcess>(std::vector<std::string>{
       "--address", "192.168.20.1", "--count", std::to_string(kUnits), "--no-udp"});
   if (!broker.Ready() || !units->Ready()) return 1;

@@ -1,19 +1,11 @@
 // lampd as a PLC drives it, beside the polling of 2,000 simulated units on a
 // real broker: a write to a slot every 10 ms for 10 s, each answered and
-// then a frame at the slot's unit (timed at a unit of the benchmark's own,
-// which stamps each frame as it comes); requests one client has answered
-// a second, one after the other; and lampd's processor time with the PLC
-// writing beside the same polling without it. Run through scripts/bench,
-// inside a private network.
-#include <arpa/inet.h>
+// then a frame at the slot's unit (timed at a unit of the benchmark's own); requests one client has
+// answered a second, one after the other; and lampd's processor time with the PLC writing beside
+// the same polling without it. Run through scripts/bench, inside a private network.
 #include <modbus/modbus.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
-#include <mutex>
 #include <thread>
 
 #include "child_process.h"
@@ -21,6 +13,7 @@
 #include "lampd_fleet.h"
 #include "mqtt_test.h"
 #include "private_network.h"
+#include "timed_unit.h"
 
 namespace {
 
@@ -29,68 +22,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kUnits = 2000;
 
-// A unit that answers as a unit does and keeps when each write came.
-class StampingUnit {
- public:
-  StampingUnit() : listening_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(20000);
-    inet_pton(AF_INET, "192.168.30.1", &address.sin_addr);
-    int yes = 1;
-    ::setsockopt(listening_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    ready_ = ::bind(listening_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-             ::listen(listening_, 64) == 0;
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~StampingUnit() {
-    stop_ = true;
-    ::shutdown(listening_, SHUT_RDWR);
-    thread_.join();
-    ::close(listening_);
-  }
-  bool Ready() const { return ready_; }
-  std::vector<Clock::time_point> Writes() {
-    std::lock_guard lock(mutex_);
-    return writes_;
-  }
-
- private:
-  void Serve() {
-    std::uint8_t shown[6] = {};
-    while (!stop_) {
-      const int peer = ::accept(listening_, nullptr, nullptr);
-      if (peer < 0) continue;
-      std::uint8_t frame[8];
-      std::size_t got = 0;
-      for (long n = 1; n > 0 && got < 8; got += static_cast<std::size_t>(n)) {
-        n = ::recv(peer, frame + got, 8 - got, 0);
-        if (n <= 0) break;
-      }
-      if (got == 8) {
-        if (frame[0] == 'W') {
-          std::lock_guard lock(mutex_);
-          writes_.push_back(Clock::now());
-          for (int i = 0; i < 6; ++i) {
-            if (frame[2 + i] != 0x64) shown[i] = frame[2 + i];
-          }
-        }
-        std::uint8_t reply[8] = {frame[0], 1};
-        std::copy(shown, shown + 6, reply + 2);
-        ::send(peer, reply, 8, MSG_NOSIGNAL);
-      }
-      ::close(peer);
-    }
-  }
-
-  int listening_;
-  bool ready_ = false;
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::vector<Clock::time_point> writes_;
-  std::thread thread_;
-};
-
 }  // namespace
 
 int main() {
@@ -98,7 +29,7 @@ int main() {
   lamptest::Broker broker;
   lamptest::LampUnitProcess units(
       {"--address", "192.168.20.1", "--count", std::to_string(kUnits), "--no-udp"});
-  StampingUnit tower;
+  lampbench::TimedUnit tower("192.168.30.1");
   if (!broker.Ready() || !units.Ready() || !tower.Ready()) return 1;
   std::string config =
       "name = \"bench\"\n[mqtt]\nurl = \"mqtt://127.0.0.1:1883\"\n[fleet]\npoll_every = \"1s\"\n"

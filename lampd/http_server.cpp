@@ -125,13 +125,11 @@ HttpServer::~HttpServer() { Stop(); }
 
 bool HttpServer::Start(std::string& error) {
   const std::string where = protocol::UnitAddress{config_.address, config_.port}.Text();
-  listening_ = platform::Socket::OpenStream();
   // Not SO_REUSEPORT: a second lampd on the same port must fail to start,
   // not share the requests at random.
-  if (!listening_ || !listening_.SetReuseAddress(true) ||
-      !listening_.Bind(platform::SocketAddress::FromBytes(config_.address, config_.port)) ||
-      !listening_.Listen(SOMAXCONN) || !listening_.SetNonBlocking(true) ||
-      !loop_.Watch(listening_.Handle(), POLLIN, [this](short) { OnAccept(); })) {
+  listening_ = platform::Socket::OpenListening(
+      platform::SocketAddress::FromBytes(config_.address, config_.port), SOMAXCONN);
+  if (!listening_ || !loop_.Watch(listening_.Handle(), POLLIN, [this](short) { OnAccept(); })) {
     error = "HTTP: cannot listen on " + where + ": " + platform::ReasonText(listening_.LastError());
     listening_.Close();
     return false;

@@ -20,11 +20,7 @@ bool Service::StartModbus(std::string& error) {
   for (const ModbusSlot& slot : config_.modbus.slots) {
     slots_[slot.number] = &slot;
     numbers.push_back(slot.number);
-    if (slot.kind == ModbusSlot::Kind::kUnit) slotsById_.emplace(slot.name, slot.number);
-    if (slot.kind == ModbusSlot::Kind::kMac) {
-      slotsById_.emplace(IdOf(slot.mac), slot.number);
-      slotsByMac_.emplace(slot.mac, slot.number);
-    }
+    if (slot.kind == ModbusSlot::Kind::kMac) slotsByMac_.emplace(slot.mac, slot.number);
   }
   modbusMap_ = std::make_unique<ModbusMap>(numbers, config_.modbus.readOnly);
   modbus_ = std::make_unique<ModbusServer>(
@@ -43,10 +39,8 @@ std::string Service::SlotUnitId(const ModbusSlot& slot) const {
   for (const auto& [id, unit] : units_) {
     if (unit.mac == slot.mac) return id;
   }
-  if (const auto seen = slotsElsewhere_.find(slot.number); seen != slotsElsewhere_.end()) {
-    return seen->second.id;
-  }
-  return IdOf(slot.mac);
+  const auto learned = slotIds_.find(slot.number);
+  return learned != slotIds_.end() ? learned->second : IdOf(slot.mac);
 }
 
 ModbusAnswer Service::OnModbus(const ModbusRequest& request, const protocol::IpBytes& client) {
@@ -102,7 +96,8 @@ modbus::Block Service::ModbusInputs(int number) {
                                       [](const Unit* unit) { return unit->online == true; });
     return modbus::GroupInputs(static_cast<std::size_t>(online), members.size());
   }
-  const auto found = units_.find(SlotUnitId(slot));
+  const std::string id = SlotUnitId(slot);
+  const auto found = units_.find(id);
   if (found != units_.end() && found->second.Serving()) {
     const Unit& unit = found->second;
     modbus::UnitView view;
@@ -116,69 +111,31 @@ modbus::Block Service::ModbusInputs(int number) {
     view.leases = unit.signals.Leases().size();
     return modbus::UnitInputs(view);
   }
-  if (const auto seen = slotsElsewhere_.find(number); seen != slotsElsewhere_.end()) {
-    return modbus::UnitInputs(seen->second.view);
+  // Another instance's unit, as its retained state tells it.
+  modbus::UnitView view;
+  const auto theirs = theirStates_.find(id);
+  if (theirs == theirStates_.end()) return modbus::UnitInputs(view);
+  const Json& state = theirs->second.state;
+  protocol::LampCodes codes = protocol::kLeaveAllUnchanged;
+  std::string why;
+  if (state.contains("lamps") && CodesOf(state, codes, why)) view.shown = codes;
+  if (const auto model = state.find("model"); model != state.end() && model->is_number_integer()) {
+    view.model = model->get<int>();
   }
-  return modbus::UnitInputs({});
-}
-
-std::vector<int> Service::SlotsNaming(const std::string& id,
-                                      const std::optional<protocol::MacBytes>& mac) {
-  std::vector<int> numbers;
-  const auto [first, last] = slotsById_.equal_range(id);
-  for (auto it = first; it != last; ++it) numbers.push_back(it->second);
-  if (mac) {
-    const auto [from, to] = slotsByMac_.equal_range(*mac);
-    for (auto it = from; it != to; ++it) {
-      if (std::find(numbers.begin(), numbers.end(), it->second) != numbers.end()) continue;
-      const int number = it->second;
-      numbers.push_back(number);
-      // Another instance serves it by an id of its own: known by that id
-      // from now on, and only by the latest such.
-      const std::string own = IdOf(*mac);
-      std::erase_if(slotsById_, [&](const auto& entry) {
-        return entry.second == number && entry.first != own;
-      });
-      slotsById_.emplace(id, number);
-    }
+  if (const auto leases = state.find("leases"); leases != state.end() && leases->is_array()) {
+    view.leases = leases->size();
   }
-  return numbers;
+  view.online = TheirUnitOnline(theirs->second);
+  return modbus::UnitInputs(view);
 }
 
 void Service::ModbusSeeState(const std::string& id, const Json& state) {
-  std::optional<protocol::MacBytes> mac;
-  protocol::MacBytes bytes{};
-  if (const auto named = state.find("mac"); named != state.end() && named->is_string() &&
-                                            protocol::ParseMac(named->get<std::string>(), bytes)) {
-    mac = bytes;
-  }
-  for (const int number : SlotsNaming(id, mac)) {
-    SlotElsewhere& seen = slotsElsewhere_[number];
-    const bool online = seen.id == id && seen.view.online;
-    seen.id = id;
-    seen.view = {};
-    seen.view.online = online;
-    protocol::LampCodes codes = protocol::kLeaveAllUnchanged;
-    std::string why;
-    if (state.contains("lamps") && CodesOf(state, codes, why)) seen.view.shown = codes;
-    if (const auto model = state.find("model");
-        model != state.end() && model->is_number_integer()) {
-      seen.view.model = model->get<int>();
-    }
-    if (const auto leases = state.find("leases"); leases != state.end() && leases->is_array()) {
-      seen.view.leases = leases->size();
-    }
-  }
-}
-
-void Service::ModbusSeeAvailability(const std::string& id, std::string_view payload) {
-  const auto found = units_.find(id);
-  if (found != units_.end() && found->second.Serving()) return;
-  for (const int number : SlotsNaming(id, std::nullopt)) {
-    SlotElsewhere& seen = slotsElsewhere_[number];
-    if (seen.id != id) seen = {id, {}};
-    seen.view.online = payload == "online";
-  }
+  protocol::MacBytes mac{};
+  if (slotsByMac_.empty() || !protocol::ParseMac(state.value("mac", ""), mac)) return;
+  // Another instance serves it by an id of its own: a slot naming its MAC
+  // address reaches it by that id from now on.
+  const auto [first, last] = slotsByMac_.equal_range(mac);
+  for (auto it = first; it != last; ++it) slotIds_[it->second] = id;
 }
 
 }  // namespace lampd

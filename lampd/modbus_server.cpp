@@ -41,11 +41,9 @@ bool ModbusServer::Start(std::string& error) {
     error = "Modbus: libmodbus could not be set up: " + std::string(modbus_strerror(errno));
     return false;
   }
-  listening_ = platform::Socket::OpenStream();
-  if (!listening_ || !listening_.SetReuseAddress(true) ||
-      !listening_.Bind(platform::SocketAddress::FromBytes(config_.address, config_.port)) ||
-      !listening_.Listen(SOMAXCONN) || !listening_.SetNonBlocking(true) ||
-      !loop_.Watch(listening_.Handle(), POLLIN, [this](short) { OnAccept(); })) {
+  listening_ = platform::Socket::OpenListening(
+      platform::SocketAddress::FromBytes(config_.address, config_.port), SOMAXCONN);
+  if (!listening_ || !loop_.Watch(listening_.Handle(), POLLIN, [this](short) { OnAccept(); })) {
     error = "Modbus: cannot listen on " + where + ": " +
             platform::ReasonText(listening_.LastError()) +
             (config_.port < 1024 ? " (a port below 1024 needs CAP_NET_BIND_SERVICE)" : "");

@@ -227,7 +227,6 @@ void Service::OnMessage(const std::string& topic, std::string_view payload) {
       if (const auto unit = units_.find(parsed->name); unit != units_.end()) {
         OnAvailabilitySeen(unit->second, payload);
       }
-      if (modbus_) ModbusSeeAvailability(parsed->name, payload);
       SeeTheirAvailability(parsed->name, payload);
       return;
     case TopicKind::kFindRequest:

@@ -227,11 +227,8 @@ class Service {
   // The id a unit slot's commands name: its [[unit]] id, the id of the unit
   // with its MAC address here, or the id another instance serves it by.
   std::string SlotUnitId(const ModbusSlot& slot) const;
-  // The slots that name unit `id` (with MAC address `mac`, where known).
-  std::vector<int> SlotsNaming(const std::string& id, const std::optional<protocol::MacBytes>& mac);
-  // A state another instance published, for the slots that name its unit.
+  // A state another instance published: the id a MAC slot reaches its unit by.
   void ModbusSeeState(const std::string& id, const Json& state);
-  void ModbusSeeAvailability(const std::string& id, std::string_view payload);
 
   // service_console.cpp: the operator console. True when the request was its page's.
   bool ServeConsole(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);
@@ -247,6 +244,8 @@ class Service {
   void ConsoleTick();
   void Remember(Unit& unit, std::string origin, std::string what);
   void SeeTheirState(const std::string& id, const Json& state);
+  // Whether another instance's unit is online: as its availability says, while its instance is.
+  bool TheirUnitOnline(const TheirState& theirs) const;
   void SeeTheirAvailability(const std::string& id, std::string_view payload);
 
   // service_http.cpp: the HTTP front.
@@ -292,20 +291,13 @@ class Service {
   std::set<std::string> consoleDirty_;
   std::map<std::string, std::string> consoleCache_;  // each unit's text as the console has it
   platform::EventLoop::TimerId consoleTimer_ = 0, tickTimer_ = 0;
-  // Modbus: the map of registers, the server, the slots by number, and
-  // what other instances publish of the units slots name.
-  struct SlotElsewhere {
-    std::string id;
-    modbus::UnitView view;
-  };
+  // Modbus: the map of registers, the server, the slots by number and by
+  // the MAC address they name, and the ids other instances serve those by.
   std::unique_ptr<ModbusMap> modbusMap_;
   std::unique_ptr<ModbusServer> modbus_;
   std::map<int, const ModbusSlot*> slots_;
-  std::map<int, SlotElsewhere> slotsElsewhere_;
-  // Slots by the id (a [[unit]] id, a MAC address as an id, or the id
-  // another instance was seen to serve it by) and by the MAC address they name.
-  std::multimap<std::string, int, std::less<>> slotsById_;
   std::multimap<protocol::MacBytes, int> slotsByMac_;
+  std::map<int, std::string> slotIds_;
   Histogram exchangeSeconds_;
   std::map<std::string, std::uint64_t> commands_, refused_;  // by origin
   std::uint64_t droppedMessages_ = 0;

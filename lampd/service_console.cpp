@@ -36,8 +36,8 @@ std::int64_t WallMilliseconds() {
       .count();
 }
 
-std::string Event(std::string_view name, const Json& data) {
-  return "event: " + std::string(name) + "\ndata: " + Dump(data) + "\n\n";
+std::string Event(std::string_view name, const std::string& data) {
+  return "event: " + std::string(name) + "\ndata: " + data + "\n\n";
 }
 
 }  // namespace
@@ -59,7 +59,7 @@ bool Service::ServeConsole(const HttpRequest& request,
     if (path == "/api/plant") {
       answer({200, plant + "\n"});
     } else {
-      HttpAnswer stream{200, "event: plant\ndata: " + plant + "\n\n", "text/event-stream"};
+      HttpAnswer stream{200, Event("plant", plant), "text/event-stream"};
       stream.stream = true;
       stream.headers = {{"Cache-Control", "no-store"}};
       answer(std::move(stream));
@@ -121,9 +121,7 @@ std::optional<Json> Service::ConsoleUnit(const std::string& id) const {
   const auto theirs = theirStates_.find(id);
   if (theirs == theirStates_.end()) return std::nullopt;
   Json state = theirs->second.state;
-  const std::string instance = state.value("instance", "");
-  // An instance that went offline says nothing of its units any more.
-  state["online"] = theirs->second.online.value_or(true) && Online(instance);
+  state["online"] = TheirUnitOnline(theirs->second);
   state.erase("words");
   std::optional<protocol::MacBytes> mac;
   protocol::MacBytes bytes{};
@@ -183,9 +181,9 @@ void Service::ConsoleChanged(const std::string& id) {
     for (const std::string& dirty : consoleDirty_) {
       if (const auto state = ConsoleUnit(dirty)) {
         const std::string& text = consoleCache_[dirty] = Dump(*state);
-        events += "event: unit\ndata: " + text + "\n\n";
+        events += Event("unit", text);
       } else {
-        events += Event("gone", {{"id", dirty}});
+        events += Event("gone", Dump({{"id", dirty}}));
       }
     }
     consoleDirty_.clear();
@@ -195,7 +193,7 @@ void Service::ConsoleChanged(const std::string& id) {
 
 void Service::ConsoleTick() {
   tickTimer_ = loop_.After(kTickEvery, [this] {
-    if (http_) http_->Broadcast(Event("tick", {{"now", WallMilliseconds()}}));
+    if (http_) http_->Broadcast(Event("tick", Dump({{"now", WallMilliseconds()}})));
     ConsoleTick();
   });
 }
@@ -203,6 +201,11 @@ void Service::ConsoleTick() {
 void Service::Remember(Unit& unit, std::string origin, std::string what) {
   unit.changes.push_back({WallClock::now(), std::move(origin), std::move(what)});
   if (unit.changes.size() > kChangesKept) unit.changes.pop_front();
+}
+
+bool Service::TheirUnitOnline(const TheirState& theirs) const {
+  // An instance that went offline says nothing of its units any more.
+  return theirs.online.value_or(true) && Online(theirs.state.value("instance", ""));
 }
 
 void Service::SeeTheirState(const std::string& id, const Json& state) {

@@ -30,10 +30,8 @@ TcpLampPort::TcpLampPort(platform::EventLoop& loop, const UnitOptions& options,
 
 bool TcpLampPort::Open(std::string& error) {
   const auto local = platform::SocketAddress::FromDottedText(unit_, options_.tcpPort);
-  listener_ = platform::Socket::OpenStream();
-  // A unit restarted at once must get its port back.
-  if (!listener_ || !listener_.SetReuseAddress(true) || !listener_.Bind(local) ||
-      !listener_.Listen(kBacklog) || !listener_.SetNonBlocking(true)) {
+  listener_ = platform::Socket::OpenListening(local, kBacklog);
+  if (!listener_) {
     error = "cannot listen on " + local.EndpointText() + ": " +
             platform::ReasonText(listener_.LastError());
     return false;

@@ -98,6 +98,15 @@ bool Socket::LocalAddress(SocketAddress& local) {
 
 bool Socket::Listen(int backlog) { return ::listen(fd_, backlog) == 0 || Failed(); }
 
+Socket Socket::OpenListening(const SocketAddress& local, int backlog) {
+  Socket made = OpenStream();
+  if (made && !(made.SetReuseAddress(true) && made.Bind(local) && made.Listen(backlog) &&
+                made.SetNonBlocking(true))) {
+    made.Close();  // the reason stays
+  }
+  return made;
+}
+
 void Sleep(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
 
 }  // namespace platform

@@ -92,6 +92,9 @@ class Socket {
   // A socket that could not be made is false and keeps the reason.
   static Socket OpenStream();
   static Socket OpenDatagram();
+  // A non-blocking stream socket listening on `local` (its address reused, so
+  // a program restarted at once gets its port back); false with the reason.
+  static Socket OpenListening(const SocketAddress& local, int backlog);
 
   Socket() = default;
   ~Socket() { Close(); }
