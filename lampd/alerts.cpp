@@ -109,6 +109,7 @@ bool ReadAlerts(std::string_view body, const std::vector<AlertRule>& rules,
       if (fires) {
         command.codes = rule.set;
         command.priority = rule.priority;
+        command.escalate = rule.escalate;
         // Alertmanager leaves endsAt zero while an alert fires; then the
         // rule says how long the light lasts without word from it.
         auto until = now + rule.lasts;

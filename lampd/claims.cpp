@@ -151,6 +151,8 @@ void Service::Decide(Unit& unit) {
 
 void Service::Serve(Unit& unit) {
   unit.role = Role::kServing;
+  // Steps of its calls' escalations that fell due meanwhile fire now, late rather than never.
+  if (const auto next = unit.signals.NextExpiry()) ArmExpiry(*next);
   ConsoleChanged(unit.id);
   unit.changed = true;  // its state says who serves it now
   if (unit.waiting.empty()) {

@@ -27,6 +27,7 @@ std::string Service::LeaseText(const Command& command) {
 
 std::string Service::CommandWords(const Command& command) {
   if (command.reset) return "a reset";
+  if (command.ack) return "an acknowledgement";
   std::string words;
   for (std::size_t field = 0; field < command.codes.size(); ++field) {
     const std::uint8_t code = command.codes[field];
@@ -72,8 +73,14 @@ std::vector<Service::Unit*> Service::Members(const GroupConfig& group) {
 void Service::Submit(Request request, Reply given) {
   // Counted once its fate is known: taken, or refused.
   Reply reply = [this, origin = std::string(OriginName(request.origin)),
+                 group = request.target == Request::Target::kGroup, name = request.name,
+                 source = request.command.source, who = request.client,
                  given = std::move(given)](Outcome outcome) {
     ++(outcome.refusal == Outcome::Refusal::kNone ? commands_ : refused_)[origin];
+    if (outcome.refusal != Outcome::Refusal::kNone) {
+      Record({.unit = group ? "" : name, .group = group ? name : "", .kind = "refused",
+              .origin = origin, .source = source, .who = who, .reason = outcome.why});
+    }
     given(std::move(outcome));
   };
   switch (request.target) {
@@ -87,6 +94,13 @@ void Service::Submit(Request request, Reply given) {
       }
       std::vector<Unit*> members = Members(*group);
       const std::string lease = LeaseText(request.command);
+      Record({.group = request.name, .kind = request.command.ack ? "ack" : "command",
+              .origin = std::string(OriginName(request.origin)), .source = request.command.source,
+              .who = request.client,
+              .reason = (request.command.ack ? std::string("an acknowledgement")
+                                             : CommandWords(request.command)) +
+                        " to " + std::to_string(members.size()) + " unit(s) here",
+              .what = request.command.codes});
       log_.Say("group", "group " + request.name + ": " + (lease.empty() ? "a command" : lease) +
                             (request.origin == Origin::kMqtt
                                  ? ""
@@ -129,8 +143,10 @@ void Service::SubmitToUnit(const Request& request, Reply reply) {
     }
     Outcome passed;
     if (!request.relayed && request.origin != Origin::kMqtt) {
-      Relay(request,
-            topics_.Name(request.read ? TopicKind::kUnitGet : TopicKind::kUnitSet, request.name));
+      Relay(request, topics_.Name(request.read                ? TopicKind::kUnitGet
+                                  : request.command.ack ? TopicKind::kUnitAck
+                                                        : TopicKind::kUnitSet,
+                                  request.name));
       passed.passedTo.push_back(owner);
     }
     return reply(std::move(passed));
@@ -185,13 +201,20 @@ void Service::SubmitToMembers(const Request& request, std::vector<Unit*> members
       finish();
       continue;
     }
-    if (const auto refused = Apply(*member, request.command, done)) {
+    if (request.command.ack && std::all_of(member->signals.Leases().begin(),
+                                           member->signals.Leases().end(),
+                                           [](const Lease& lease) { return lease.acknowledged; })) {
+      // Nothing to answer is no fault of the unit's: told as such.
+      Record({.unit = id, .kind = "ack", .origin = std::string(OriginName(request.origin)),
+              .who = request.command.ack->first, .reason = "nothing to acknowledge"});
+      gathering->outcome.nothingToAcknowledge.push_back(id);
+      finish();
+      continue;
+    }
+    if (const auto refused = Apply(*member, request, done)) {
       if (one) gathering->outcome = Outcome::Refused(Outcome::Refusal::kFull, *refused);
       gathering->outcome.failed.emplace_back(id, *refused);
       finish();
-    } else if (const auto unit = units_.find(id); unit != units_.end()) {
-      Remember(unit->second, std::string(OriginName(request.origin)),
-               CommandWords(request.command));
     }
   }
   finish();
@@ -200,6 +223,7 @@ void Service::SubmitToMembers(const Request& request, std::vector<Unit*> members
 void Service::Relay(const Request& request, const std::string& topic) {
   if (!mqtt_->Connected()) return;
   Command command = request.command;
+  if (command.client.empty()) command.client = request.client;
   command.relayedBy = config_.name;
   mqtt_->Publish(topic, request.read ? "" : CommandText(command), 1, false);
 }

@@ -244,7 +244,8 @@ bool LoadConfig(const std::string& path, Config& config, std::string& error) {
     return false;
   }
   Checker check(path, error);
-  if (!check.OnlyKnown(root, {"name", "mqtt", "fleet", "unit", "groups", "http", "alert", "modbus"},
+  if (!check.OnlyKnown(root, {"name", "mqtt", "fleet", "unit", "groups", "http", "alert", "modbus",
+                              "journal"},
                        "")) {
     return false;
   }
@@ -253,7 +254,7 @@ bool LoadConfig(const std::string& path, Config& config, std::string& error) {
     return check.Fail(name->source(), "name may hold only letters, digits, '-', '_' and '.'");
   }
   if (config.name.empty()) config.name = HostName();
-  for (const char* section : {"mqtt", "fleet", "groups", "http", "modbus"}) {
+  for (const char* section : {"mqtt", "fleet", "groups", "http", "modbus", "journal"}) {
     const toml::node* node = root.get(section);
     if (node && !node->is_table()) {
       return check.Fail(node->source(),
@@ -284,6 +285,10 @@ bool LoadConfig(const std::string& path, Config& config, std::string& error) {
   }
   if (const toml::node* modbus = root.get("modbus");
       modbus && !ReadModbus(check, *modbus->as_table(), config)) {
+    return false;
+  }
+  if (const toml::node* journal = root.get("journal");
+      journal && !ReadJournal(check, *journal->as_table(), config)) {
     return false;
   }
   if (config.mqtt.clientId.empty()) config.mqtt.clientId = "lampd-" + config.name;

@@ -94,6 +94,13 @@ struct ModbusConfig {
   std::vector<ModbusSlot> slots;
 };
 
+struct JournalConfig {
+  std::optional<std::string> path;  // nothing: journal.jsonl beside the state file; "": none
+  std::uint64_t maxSize = 10u << 20;
+  int keep = 10;
+  int line = 0;  // of path, for errors found at start
+};
+
 struct Config {
   std::string name;  // this instance; default the host name
   MqttConfig mqtt;
@@ -103,6 +110,7 @@ struct Config {
   HttpConfig http;
   std::vector<AlertRule> alerts;
   ModbusConfig modbus;
+  JournalConfig journal;
 };
 
 // False with `error` as "FILE:LINE: what is wrong".

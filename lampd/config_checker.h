@@ -92,5 +92,6 @@ bool ReadGroups(Checker& check, const toml::table& table, Config& config);
 bool ReadAlerts(Checker& check, const toml::node& node, Config& config);
 // After [[unit]] and [groups]: a slot names one of them, or a MAC address.
 bool ReadModbus(Checker& check, const toml::table& table, Config& config);
+bool ReadJournal(Checker& check, const toml::table& table, Config& config);
 
 }  // namespace lampd

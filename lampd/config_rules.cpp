@@ -60,7 +60,78 @@ bool ReadAlertSet(Checker& check, const toml::node& node, AlertRule& rule) {
   return true;
 }
 
+nlohmann::ordered_json JsonOf(const toml::node& node) {
+  if (const auto* text = node.as_string()) return text->get();
+  if (const auto* number = node.as_integer()) return number->get();
+  if (const auto* truth = node.as_boolean()) return truth->get();
+  if (const auto* list = node.as_array()) {
+    auto items = nlohmann::ordered_json::array();
+    for (const toml::node& item : *list) items.push_back(JsonOf(item));
+    return items;
+  }
+  if (const auto* table = node.as_table()) {
+    auto object = nlohmann::ordered_json::object();
+    for (const auto& [key, value] : *table) object[std::string(key.str())] = JsonOf(value);
+    return object;
+  }
+  return nullptr;  // a float or a date: refused by the reader as the wrong type
+}
+
+bool KnownTarget(const Config& config, const std::string& target) {
+  if (!target.starts_with("group:")) return target.empty() || TopicSafe(target);
+  return std::any_of(config.groups.begin(), config.groups.end(),
+                     [&](const GroupConfig& known) { return known.name == target.substr(6); });
+}
+
 }  // namespace
+
+bool ReadEscalation(Checker& check, const toml::node& node, const Config& config,
+                    std::vector<EscalationStep>& steps) {
+  std::string why;
+  if (!ParseEscalation(JsonOf(node), steps, why)) return check.Fail(node.source(), why);
+  for (const EscalationStep& step : steps) {
+    if (!KnownTarget(config, step.target)) {
+      return check.Fail(node.source(), "escalate: no unit id or group in [groups] is '" +
+                                           step.target + "'");
+    }
+  }
+  return true;
+}
+
+bool ReadJournal(Checker& check, const toml::table& table, Config& config) {
+  if (!check.OnlyKnown(table, {"path", "max_size", "keep"}, " in [journal]")) return false;
+  if (const toml::node* path = table.get("path")) {
+    std::string text;
+    if (!check.String(table, "path", text)) return false;
+    config.journal.path = text;
+    config.journal.line = static_cast<int>(path->source().begin.line);
+  }
+  if (!check.Integer(table, "keep", 0, 1000, config.journal.keep)) return false;
+  if (const toml::node* size = table.get("max_size")) {
+    // "10MB", "512KB", "1GB", or bytes.
+    std::optional<std::uint64_t> bytes;
+    if (const auto* number = size->as_integer()) {
+      if (number->get() > 0) bytes = static_cast<std::uint64_t>(number->get());
+    } else if (const auto* text = size->as_string()) {
+      const std::string& value = text->get();
+      std::size_t digits = 0;
+      while (digits < value.size() && digits < 12 && std::isdigit(static_cast<unsigned char>(value[digits]))) ++digits;
+      const std::string unit = value.substr(digits);
+      const std::uint64_t scale = unit == "B" || unit.empty() ? 1
+                                  : unit == "KB"               ? 1u << 10
+                                  : unit == "MB"               ? 1u << 20
+                                  : unit == "GB"               ? 1u << 30
+                                                               : 0;
+      if (digits > 0 && scale > 0) bytes = std::stoull(value.substr(0, digits)) * scale;
+    }
+    if (!bytes || *bytes < 4096 || *bytes > (std::uint64_t{64} << 30)) {
+      return check.Fail(size->source(),
+                        "max_size takes a size from \"4KB\" to \"64GB\" such as \"10MB\"");
+    }
+    config.journal.maxSize = *bytes;
+  }
+  return true;
+}
 
 bool ReadGroups(Checker& check, const toml::table& table, Config& config) {
   for (const auto& [key, node] : table) {
@@ -110,7 +181,8 @@ bool ReadAlerts(Checker& check, const toml::node& node, Config& config) {
   }
   for (const toml::node& entry : *rules) {
     const toml::table& table = *entry.as_table();
-    if (!check.OnlyKnown(table, {"match", "target", "set", "priority", "lasts"}, " in [[alert]]")) {
+    if (!check.OnlyKnown(table, {"match", "target", "set", "priority", "lasts", "escalate"},
+                         " in [[alert]]")) {
       return false;
     }
     AlertRule rule;
@@ -151,6 +223,10 @@ bool ReadAlerts(Checker& check, const toml::node& node, Config& config) {
     const toml::node* set = table.get("set");
     if (!set) return check.Fail(table.source(), "an [[alert]] needs set = { ... }");
     if (!ReadAlertSet(check, *set, rule)) return false;
+    if (const toml::node* escalate = table.get("escalate");
+        escalate && !ReadEscalation(check, *escalate, config, rule.escalate)) {
+      return false;
+    }
     config.alerts.push_back(std::move(rule));
   }
   return true;

@@ -58,6 +58,13 @@ Json DiscoveryDocument(const DiscoveryFacts& unit, const Topics& topics) {
                                     {"unique_id", uniqueBase + "_reset"},
                                     {"command_topic", topics.Name(TopicKind::kUnitSet, unit.id)},
                                     {"payload_press", "{\"reset\": true}"}};
+  // Answers the unit's calls: the horn stops, the lamps stay.
+  components[unit.id + "_acknowledge"] = {
+      {"platform", "button"},
+      {"name", "Acknowledge"},
+      {"unique_id", uniqueBase + "_acknowledge"},
+      {"command_topic", topics.Name(TopicKind::kUnitAck, unit.id)},
+      {"payload_press", "{\"by\": \"Home Assistant\"}"}};
   Json device = {{"identifiers", {uniqueBase}},
                  {"name", "Signal tower " + unit.id},
                  {"model", model < protocol::kModelCount ? protocol::kModelNames[model]

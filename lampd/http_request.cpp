@@ -2,9 +2,31 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 
 namespace lampd {
 namespace {
+
+// A query's part with its %XX and '+' turned back; nothing for a bad %.
+std::optional<std::string> Decoded(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '+') {
+      out += ' ';
+    } else if (text[i] != '%') {
+      out += text[i];
+    } else {
+      const auto hex = [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+      };
+      if (i + 2 >= text.size()) return std::nullopt;
+      if (!hex(text[i + 1]) || !hex(text[i + 2])) return std::nullopt;
+      out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+      i += 2;
+    }
+  }
+  return out;
+}
 
 constexpr std::size_t kChunkLineLimit = 256;
 
@@ -203,6 +225,19 @@ bool HttpRequestReader::ParseHead() {
   }
   request_.method = std::string(method);
   request_.path = std::string(target.substr(0, target.find('?')));
+  if (const auto mark = target.find('?'); mark != std::string_view::npos) {
+    std::string_view rest = target.substr(mark + 1);
+    while (!rest.empty()) {
+      const std::string_view pair = rest.substr(0, rest.find('&'));
+      rest.remove_prefix(std::min(rest.size(), pair.size() + 1));
+      const auto equals = pair.find('=');
+      const auto name = Decoded(pair.substr(0, equals));
+      const auto value =
+          equals == std::string_view::npos ? std::optional<std::string>("") : Decoded(pair.substr(equals + 1));
+      if (!name || !value) return FailHead(400, "a query that is not NAME=VALUE&...");
+      if (!name->empty()) request_.query[*name] = *value;
+    }
+  }
   for (std::size_t i = 1; i < lines.size(); ++i) {
     const std::string_view line = lines[i];
     const auto colon = line.find(':');

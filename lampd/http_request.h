@@ -15,6 +15,7 @@ namespace lampd {
 struct HttpRequest {
   std::string method, path, body;              // path without its query
   std::map<std::string, std::string> headers;  // names in lower case
+  std::map<std::string, std::string> query;    // decoded
   bool keepAlive = true;
   std::string peer;  // the client's address, as the server saw it
 };

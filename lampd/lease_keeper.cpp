@@ -14,18 +14,34 @@ constexpr auto kSaveRetry = 2s;
 
 }  // namespace
 
-std::optional<std::string> Service::Apply(Unit& unit, const Command& command, Done done) {
+std::optional<std::string> Service::Apply(Unit& unit, const Request& request, Done done) {
+  const Command& command = request.command;
+  if (command.ack) {
+    Acknowledge(unit, request, std::move(done));
+    return std::nullopt;
+  }
   if (command.clear) {
-    const int ended = unit.signals.Clear(*command.clear);
-    if (ended > 0) {
-      Log("unit " + unit.id + ": " + std::to_string(ended) + " lease(s) of " + *command.clear +
-          " cleared");
+    const auto ended = unit.signals.Clear(*command.clear);
+    if (!ended.empty()) {
+      Log("unit " + unit.id + ": " + std::to_string(ended.size()) + " lease(s) of " +
+          *command.clear + " cleared");
+      for (const Lease& lease : ended) {
+        RecordLease(unit, "lease-cleared", lease, &request);
+        ObserveCall(unit, lease, false);
+        EndEscalations(unit.id, lease);
+      }
       LeasesChanged(unit);
+    } else {
+      Record({.unit = unit.id, .kind = "command", .origin = std::string(OriginName(request.origin)),
+              .source = command.source, .who = request.client,
+              .reason = "a clear of " + *command.clear + ": no lease of it"});
     }
     SendWanted(unit, protocol::kLeaveAllUnchanged, false, std::move(done));
     return std::nullopt;
   }
   if (command.reset) {
+    Record({.unit = unit.id, .kind = "command", .origin = std::string(OriginName(request.origin)),
+            .source = command.source, .who = request.client, .reason = "a reset"});
     unit.signals.SetBaseline({protocol::kLampOff, protocol::kLampOff, protocol::kLampOff,
                               protocol::kLampOff, protocol::kLampOff, protocol::kSoundOff});
     unit.changed = true;
@@ -42,17 +58,31 @@ std::optional<std::string> Service::Apply(Unit& unit, const Command& command, Do
     Lease lease;
     lease.source = command.source;
     lease.priority = command.priority;
-    lease.ends = SteadyClock::now() + *command.lease;
+    lease.started = SteadyClock::now();
+    lease.ends = lease.started + *command.lease;
     lease.codes = command.codes;
     lease.serial = ++serial_;
-    const auto ends = lease.ends;
-    if (!unit.signals.AddLease(std::move(lease))) {
+    lease.escalate = command.escalate;
+    const Lease asked = lease;
+    Added added = unit.signals.AddLease(std::move(lease));
+    for (const Lease& replaced : added.replaced) {
+      RecordLease(unit, "lease-replaced", replaced, &request,
+                  "by a lease of " + asked.source + " that names what it held");
+      ObserveCall(unit, replaced, false);
+      EndEscalations(unit.id, replaced);
+    }
+    if (!added.taken) {
       --serial_;
       return "the unit holds " + std::to_string(kLeasesPerUnit) + " leases already";
     }
-    ArmExpiry(ends);
+    const Lease& taken = unit.signals.Leases().back();
+    RecordLease(unit, added.renewed ? "lease-renewed" : "lease-taken", taken, &request,
+                LeaseText(command));
+    if (const auto next = unit.signals.NextExpiry()) ArmExpiry(*next);
     LeasesChanged(unit);
   } else {
+    Record({.unit = unit.id, .kind = "command", .origin = std::string(OriginName(request.origin)),
+            .source = command.source, .who = request.client, .what = command.codes});
     unit.signals.SetBaseline(command.codes);
     unit.changed = true;
   }
@@ -92,21 +122,28 @@ void Service::OnExpiry() {
   const auto sooner = [&next](std::optional<SteadyClock::time_point> when) {
     if (when && (!next || *when < *next)) next = when;
   };
-  int ended = 0, units = 0;
+  std::size_t ended = 0, units = 0;
   for (auto& [id, unit] : units_) {
-    if (const int count = unit.signals.Expire(now); count > 0) {
-      ended += count;
+    // Steps fire where the unit is served; their lease's end counts everywhere.
+    if (unit.Serving()) {
+      for (const DueStep& due : unit.signals.DueSteps(now)) Escalate(unit, due, now);
+    }
+    if (auto gone = unit.signals.Expire(now); !gone.empty()) {
+      ended += gone.size();
       ++units;
-      Remember(unit, "lease", std::to_string(count) + " lease(s) ended");
+      for (const Lease& lease : gone) {
+        RecordLease(unit, "lease-ended", lease, nullptr, "expired");
+        ObserveCall(unit, lease, false);
+      }
       LeasesChanged(unit);
       // Every unit whose leases ended gets its one frame in this turn: one batch.
       if (unit.Serving()) SendWanted(unit, protocol::kLeaveAllUnchanged, false, {});
     }
-    sooner(unit.signals.NextExpiry());
+    sooner(unit.signals.NextExpiry(unit.Serving()));
   }
   for (auto place = unplaced_.begin(); place != unplaced_.end();) {
-    ended += place->second.Expire(now);
-    sooner(place->second.NextExpiry());
+    ended += place->second.Expire(now).size();
+    sooner(place->second.NextExpiry(false));
     place = place->second.Empty() ? unplaced_.erase(place) : std::next(place);
   }
   if (ended > 0) {

@@ -1,6 +1,7 @@
 #include "leases.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace lampd {
 
@@ -32,34 +33,108 @@ void UnitSignals::SetBaseline(const protocol::LampCodes& codes) {
   }
 }
 
-bool UnitSignals::AddLease(Lease lease) {
+protocol::LampCodes Lease::Holds() const {
+  protocol::LampCodes holds = codes;
+  if (acknowledged && holds[protocol::kSoundLamp] != kLeaveUnchanged) {
+    holds[protocol::kSoundLamp] = protocol::kSoundOff;
+  }
+  return holds;
+}
+
+std::optional<SteadyClock::time_point> Lease::NextStep() const {
+  std::optional<SteadyClock::time_point> next;
+  if (acknowledged) return next;
+  for (const EscalationStep& step : escalate) {
+    const auto due = started + step.after;
+    if (!step.fired && due < ends && (!next || due < *next)) next = due;
+  }
+  return next;
+}
+
+Added UnitSignals::AddLease(Lease lease) {
+  Added added;
+  if (lease.call == 0) lease.call = lease.serial;
   for (Lease& older : leases_) {
     if (older.source != lease.source) continue;
+    if (older.codes == lease.codes && older.priority == lease.priority) {
+      lease.call = older.call;
+      lease.started = older.started;
+      lease.acknowledged = older.acknowledged;
+      for (std::size_t i = 0; i < lease.escalate.size() && i < older.escalate.size(); ++i) {
+        EscalationStep step = lease.escalate[i];
+        step.fired = older.escalate[i].fired;
+        if (step == older.escalate[i]) lease.escalate[i].fired = step.fired;
+      }
+      added.renewed = true;
+    }
     for (std::size_t field = 0; field < lease.codes.size(); ++field) {
       if (lease.codes[field] != kLeaveUnchanged) older.codes[field] = kLeaveUnchanged;
     }
   }
-  std::erase_if(leases_,
-                [](const Lease& older) { return older.codes == protocol::kLeaveAllUnchanged; });
-  if (leases_.size() >= kLeasesPerUnit) return false;
+  std::erase_if(leases_, [&](Lease& older) {
+    if (older.codes != protocol::kLeaveAllUnchanged) return false;
+    if (older.call != lease.call) added.replaced.push_back(std::move(older));
+    return true;
+  });
+  if (leases_.size() >= kLeasesPerUnit) return added;
   leases_.push_back(std::move(lease));
-  return true;
+  added.taken = true;
+  return added;
 }
 
-int UnitSignals::Clear(std::string_view source) {
-  return static_cast<int>(std::erase_if(
-      leases_, [&](const Lease& lease) { return source == "*" || lease.source == source; }));
+namespace {
+
+std::vector<Lease> TakeOut(std::vector<Lease>& leases, const std::function<bool(const Lease&)>& which) {
+  std::vector<Lease> taken;
+  std::erase_if(leases, [&](Lease& lease) {
+    if (!which(lease)) return false;
+    taken.push_back(std::move(lease));
+    return true;
+  });
+  return taken;
 }
 
-int UnitSignals::Expire(SteadyClock::time_point now) {
-  return static_cast<int>(
-      std::erase_if(leases_, [&](const Lease& lease) { return lease.ends <= now; }));
+}  // namespace
+
+std::vector<Lease> UnitSignals::Clear(std::string_view source) {
+  return TakeOut(leases_,
+                 [&](const Lease& lease) { return source == "*" || lease.source == source; });
 }
 
-std::optional<SteadyClock::time_point> UnitSignals::NextExpiry() const {
+std::vector<Lease> UnitSignals::Expire(SteadyClock::time_point now) {
+  return TakeOut(leases_, [&](const Lease& lease) { return lease.ends <= now; });
+}
+
+std::vector<Lease> UnitSignals::Acknowledge(const Acknowledgement& acknowledgement) {
+  std::vector<Lease> answered;
+  for (Lease& lease : leases_) {
+    if (lease.acknowledged) continue;
+    lease.acknowledged = acknowledgement;
+    answered.push_back(lease);
+  }
+  return answered;
+}
+
+std::vector<DueStep> UnitSignals::DueSteps(SteadyClock::time_point now) {
+  std::vector<DueStep> due;
+  for (Lease& lease : leases_) {
+    if (lease.acknowledged) continue;
+    for (EscalationStep& step : lease.escalate) {
+      const auto when = lease.started + step.after;
+      if (step.fired || when > now || when >= lease.ends) continue;
+      step.fired = true;
+      due.push_back({lease, step, when});
+    }
+  }
+  return due;
+}
+
+std::optional<SteadyClock::time_point> UnitSignals::NextExpiry(bool withSteps) const {
   std::optional<SteadyClock::time_point> next;
   for (const Lease& lease : leases_) {
     if (!next || lease.ends < *next) next = lease.ends;
+    if (!withSteps) continue;
+    if (const auto step = lease.NextStep(); step && *step < *next) next = step;
   }
   return next;
 }
@@ -75,7 +150,7 @@ protocol::LampCodes UnitSignals::Wanted() const {
         winner = &lease;
       }
     }
-    if (winner) wanted[field] = winner->codes[field];
+    if (winner) wanted[field] = winner->Holds()[field];
   }
   return wanted;
 }

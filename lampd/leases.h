@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,12 +39,54 @@ struct ClockPair {
   }
 };
 
+// A step of an escalation: if the lease is still unanswered `after` its
+// start, `set` goes to `target` (a unit id or "group:NAME"; empty: the
+// lease's own unit) as a lease of its own.
+struct EscalationStep {
+  std::chrono::milliseconds after{};
+  protocol::LampCodes set = protocol::kLeaveAllUnchanged;
+  std::string target;
+  std::optional<int> priority;  // default the lease's
+  bool fired = false;
+  bool operator==(const EscalationStep&) const = default;
+};
+inline constexpr std::size_t kMostEscalationSteps = 4;
+
+// Who answered a call, and when.
+struct Acknowledgement {
+  std::string by;
+  WallClock::time_point at;
+};
+
 struct Lease {
   std::string source;
   int priority = 5;
   SteadyClock::time_point ends;
-  protocol::LampCodes codes = protocol::kLeaveAllUnchanged;  // what it holds
+  protocol::LampCodes codes = protocol::kLeaveAllUnchanged;  // what it holds, as asked
   std::uint64_t serial = 0;                                  // larger is newer
+  // The call it answers to: its own serial, or that of the lease it renews.
+  std::uint64_t call = 0;
+  SteadyClock::time_point started{};
+  std::optional<Acknowledgement> acknowledged{};  // an acknowledged lease's sound is off
+  std::vector<EscalationStep> escalate{};
+
+  // What it holds now: the sound off once acknowledged.
+  protocol::LampCodes Holds() const;
+  std::optional<SteadyClock::time_point> NextStep() const;
+};
+
+// A step that fell due: which lease it is of, and the step.
+struct DueStep {
+  Lease lease;  // as it stands, the step marked fired
+  EscalationStep step;
+  SteadyClock::time_point due;
+};
+
+// What adding a lease did to the leases of its source.
+struct Added {
+  bool taken = false;           // false: the unit holds kLeasesPerUnit already
+  std::vector<Lease> replaced;  // older leases left holding nothing
+  bool renewed = false;         // it renews a live lease of the same source, lamps and priority
 };
 
 class UnitSignals {
@@ -51,14 +94,21 @@ class UnitSignals {
   // A command without "for": the new baseline of what it names.
   void SetBaseline(const protocol::LampCodes& codes);
   // A new lease takes what it names from its source's older leases (a CI
-  // job that renews its light does not pile leases up). False when the unit
-  // holds kLeasesPerUnit already.
-  bool AddLease(Lease lease);
-  // Ends the leases of `source` ("*": all); how many ended.
-  int Clear(std::string_view source);
-  // Ends the leases ended at `now`; how many ended.
-  int Expire(SteadyClock::time_point now);
-  std::optional<SteadyClock::time_point> NextExpiry() const;
+  // job that renews its light does not pile leases up). One that asks
+  // exactly what a live lease of its source asks renews that call: its
+  // start, its acknowledgement and the steps fired so far carry over, so
+  // an alert sent again is neither a new call nor loud again.
+  Added AddLease(Lease lease);
+  // Ends the leases of `source` ("*": all); those that ended.
+  std::vector<Lease> Clear(std::string_view source);
+  // Ends the leases ended at `now`; those that ended.
+  std::vector<Lease> Expire(SteadyClock::time_point now);
+  // Acknowledges every live lease not acknowledged yet; those it acknowledged.
+  std::vector<Lease> Acknowledge(const Acknowledgement& acknowledgement);
+  // The escalation steps due at `now` of leases still unanswered, marked fired.
+  std::vector<DueStep> DueSteps(SteadyClock::time_point now);
+  // The earliest end of a lease, or (`withSteps`) step of an escalation.
+  std::optional<SteadyClock::time_point> NextExpiry(bool withSteps = true) const;
 
   // What the unit should show; kLeaveUnchanged where nothing is known.
   protocol::LampCodes Wanted() const;

@@ -52,8 +52,8 @@ void MetricsText::Sample(std::string_view name, const Labels& labels, double val
 }
 
 void Histogram::Observe(double seconds) {
-  for (std::size_t i = 0; i < kBounds.size(); ++i) {
-    if (seconds <= kBounds[i]) {
+  for (std::size_t i = 0; i < bounds_.size(); ++i) {
+    if (seconds <= bounds_[i]) {
       ++buckets_[i];
       break;
     }
@@ -62,18 +62,23 @@ void Histogram::Observe(double seconds) {
   sum_ += seconds;
 }
 
-void Histogram::Write(MetricsText& out, std::string_view name) const {
+void Histogram::Write(MetricsText& out, std::string_view name, const Labels& labels) const {
   const std::string base(name);
   std::uint64_t cumulative = 0;
-  for (std::size_t i = 0; i < kBounds.size(); ++i) {
+  const auto with = [&labels](std::string bound) {
+    Labels all = labels;
+    all.emplace_back("le", std::move(bound));
+    return all;
+  };
+  for (std::size_t i = 0; i < bounds_.size(); ++i) {
     cumulative += buckets_[i];
     char bound[32];
-    std::snprintf(bound, sizeof bound, "%g", kBounds[i]);
-    out.Sample(base + "_bucket", {{"le", bound}}, static_cast<double>(cumulative));
+    std::snprintf(bound, sizeof bound, "%g", bounds_[i]);
+    out.Sample(base + "_bucket", with(bound), static_cast<double>(cumulative));
   }
-  out.Sample(base + "_bucket", {{"le", "+Inf"}}, static_cast<double>(count_));
-  out.Sample(base + "_sum", {}, sum_);
-  out.Sample(base + "_count", {}, static_cast<double>(count_));
+  out.Sample(base + "_bucket", with("+Inf"), static_cast<double>(count_));
+  out.Sample(base + "_sum", labels, sum_);
+  out.Sample(base + "_count", labels, static_cast<double>(count_));
 }
 
 }  // namespace lampd

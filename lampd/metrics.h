@@ -24,17 +24,22 @@ class MetricsText {
   std::string text_;
 };
 
-// Exchange times in seconds, from a millisecond (loopback) to past a
-// second (a unit that gives up).
+// Times in seconds. By default exchange times, from a millisecond
+// (loopback) to past a second (a unit that gives up).
 class Histogram {
  public:
-  static constexpr std::array<double, 11> kBounds = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05,
-                                                     0.1,   0.25,   0.5,   1,    2.5};
+  static constexpr std::array<double, 11> kExchangeBounds = {
+      0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5};
+  // An andon call: from seconds to hours.
+  static constexpr std::array<double, 11> kCallBounds = {5,   15,   30,   60,   120,  300,
+                                                         600, 1200, 1800, 3600, 14400};
+  explicit Histogram(const std::array<double, 11>& bounds = kExchangeBounds) : bounds_(bounds) {}
   void Observe(double seconds);
-  void Write(MetricsText& out, std::string_view name) const;
+  void Write(MetricsText& out, std::string_view name, const Labels& labels = {}) const;
 
  private:
-  std::array<std::uint64_t, kBounds.size()> buckets_{};  // each bound's own, not cumulative
+  std::array<double, 11> bounds_;
+  std::array<std::uint64_t, 11> buckets_{};  // each bound's own, not cumulative
   std::uint64_t count_ = 0;
   double sum_ = 0;
 };

@@ -45,7 +45,8 @@ bool ValueFits(int offset, std::uint16_t value) {
   if (offset == protocol::kSoundLamp) return value <= 5 || value == kUnknown;
   if (offset == kPriorityRegister) return value <= 9;
   if (offset == kHoldRegister) return true;  // up to 18 hours
-  return value == 0 || value == kActionReset || value == kActionClear;
+  return value == 0 || value == kActionReset || value == kActionClear ||
+         value == kActionAcknowledge;
 }
 
 }  // namespace
@@ -131,6 +132,11 @@ ModbusAnswer ModbusMap::Write(const ModbusRequest& request, int slot, int offset
   } else if (action == kActionClear) {
     Command command;
     command.clear = source;
+    command.source = source;
+    answer.commands.push_back(command);
+  } else if (action == kActionAcknowledge) {
+    Command command;
+    command.ack.emplace(source, "");
     command.source = source;
     answer.commands.push_back(command);
   }

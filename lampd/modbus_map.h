@@ -1,7 +1,8 @@
 // lampd's Modbus register map: slot s owns the 16 registers from 16*s.
 // Holding registers 0-4 are the lamps, 5 the sound (65535: leave as it is),
 // 6 the priority of the slot's writes, 7 their hold in seconds (0: they set
-// the baseline), 8 an action (1 reset, 2 clear the slot's lease). Input
+// the baseline), 8 an action (1 reset, 2 clear the slot's lease, 3
+// acknowledge the unit's calls). Input
 // registers tell what the unit shows, whether it is online, its model and
 // its live leases; a group slot its members online and its members; slot
 // 0 this instance. Pure: what a request reads, or the commands a write
@@ -27,7 +28,7 @@ inline constexpr int kRegistersPerSlot = 16;
 inline constexpr int kMostSlot = 4095;
 inline constexpr std::uint16_t kUnknown = 0xFFFF;  // never written, never read, or leave as it is
 inline constexpr int kPriorityRegister = 6, kHoldRegister = 7, kActionRegister = 8;
-inline constexpr std::uint16_t kActionReset = 1, kActionClear = 2;
+inline constexpr std::uint16_t kActionReset = 1, kActionClear = 2, kActionAcknowledge = 3;
 
 using Block = std::array<std::uint16_t, kRegistersPerSlot>;
 

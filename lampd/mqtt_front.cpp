@@ -42,6 +42,9 @@ void Service::OnMqttCommand(const ParsedTopic& topic, std::string_view payload) 
     case TopicKind::kUnitGet:
       request.read = true;
       break;
+    case TopicKind::kUnitAck:
+      parsed = ParseAck(payload, request.command, why);
+      break;
     case TopicKind::kUnitSet:
     case TopicKind::kGroupSet:
       parsed = ParseCommand(payload, "mqtt", request.command, why);
@@ -54,9 +57,10 @@ void Service::OnMqttCommand(const ParsedTopic& topic, std::string_view payload) 
       return;
   }
   if (!parsed) {
-    ++refused_["mqtt"];
+    Refused(Origin::kMqtt, topic.name, group, why);
     return PublishError(errorKind, topic.name, why, payload);
   }
+  request.client = request.command.client;
   if (request.command.relayedBy == config_.name) return;  // our own, passed on to the others
   request.relayed = !request.command.relayedBy.empty();
   Submit(std::move(request), [this, errorKind, name = topic.name](const Outcome& outcome) {

@@ -200,6 +200,11 @@ void Service::TakeShown(Unit& unit, const protocol::LampFrame& reply,
   if (!strays.empty() && (!wasOnline || config_.fleet.enforce)) {
     if (!unit.strayed) {
       Log("unit " + unit.id + " shows other than its leases (" + strays + "): sending them again");
+      // A press at the unit's own console, undone.
+      if (wasOnline) {
+        Record({.unit = unit.id, .kind = "stray",
+                .reason = "showed other " + strays + " than its leases: undone", .what = shown});
+      }
     }
     unit.strayed = wasOnline.has_value();
     SendWanted(unit, protocol::kLeaveAllUnchanged, true, {});

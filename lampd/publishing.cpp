@@ -50,7 +50,7 @@ bool Service::OurEcho(Unit& unit, std::string_view payload) {
 
 void Service::PublishAvailability(Unit& unit, bool online) {
   if (unit.online != online) {
-    Remember(unit, "unit", online ? "online" : "offline");
+    Record({.unit = unit.id, .kind = online ? "online" : "offline"});
     ConsoleChanged(unit.id);
   }
   unit.online = online;

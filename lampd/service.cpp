@@ -29,6 +29,8 @@ std::string_view OriginName(Origin origin) {
       return "modbus";
     case Origin::kWeb:
       return "web";
+    case Origin::kEscalation:
+      return "escalation";
   }
   return "other";
 }
@@ -57,14 +59,17 @@ Service::Service(platform::EventLoop& loop, Config config, std::string statePath
 }
 
 Service::~Service() {
+  if (reportThread_) reportThread_->join();
   if (http_) http_->Stop();
   for (const auto timer :
-       {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_, consoleTimer_, tickTimer_}) {
+       {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_, consoleTimer_, tickTimer_,
+        journalTimer_}) {
     loop_.Cancel(timer);
   }
 }
 
 bool Service::Start(std::string& error) {
+  if (!StartJournal(error)) return false;
   if (!statePath_.empty()) {
     SavedSignals saved;
     std::string note;
@@ -123,6 +128,7 @@ bool Service::Start(std::string& error) {
                                  OnMessage(topic, payload);
                                }});
   if (!mqtt_->Start(error)) return false;
+  Record({.kind = "started", .reason = "lampd " LAMP_VERSION " as " + config_.name});
   Log("started as " + config_.name + ", " + std::to_string(units_.size()) +
       " configured unit(s), broker " + config_.mqtt.host + ":" + std::to_string(config_.mqtt.port));
   // Without a broker nobody else can be asked: the units are served here
@@ -171,6 +177,9 @@ void Service::Stop() {
     loop_.Cancel(timer);
   }
   finding_.reset();
+  Record({.kind = "stopped"});
+  FlushJournal();
+  loop_.Cancel(journalTimer_);
   log_.Flush();
   Log("stopped");
 }

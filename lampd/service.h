@@ -7,7 +7,8 @@
 // states and fails over when an instance goes. The class's parts live in
 // one file each: service.cpp (start, stop, the broker), command_path.cpp,
 // mqtt_front.cpp, service_http.cpp, polling.cpp, lease_keeper.cpp,
-// claims.cpp, publishing.cpp, discovery.cpp, finder.cpp.
+// claims.cpp, publishing.cpp, discovery.cpp, finder.cpp, andon.cpp,
+// service_journal.cpp.
 #pragma once
 
 #include <chrono>
@@ -19,11 +20,13 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "command.h"
 #include "config.h"
 #include "http_server.h"
+#include "journal.h"
 #include "leases.h"
 #include "log.h"
 #include "metrics.h"
@@ -41,7 +44,7 @@
 namespace lampd {
 
 // Where a command came from, for the log, the metrics and the journal.
-enum class Origin { kMqtt, kHttp, kAlertmanager, kModbus, kWeb };
+enum class Origin { kMqtt, kHttp, kAlertmanager, kModbus, kWeb, kEscalation };
 std::string_view OriginName(Origin origin);
 
 // An answer of JSON, as the HTTP API gives it.
@@ -71,6 +74,7 @@ struct Outcome {
   std::vector<Json> answered;                               // states of units that answered
   std::vector<std::pair<std::string, std::string>> failed;  // unit id, why
   std::vector<std::string> passedTo;                        // instances it went on to
+  std::vector<std::string> nothingToAcknowledge;            // units an acknowledgement found quiet
 
   static Outcome Refused(Refusal refusal, std::string why) {
     Outcome outcome;
@@ -82,7 +86,8 @@ struct Outcome {
 
 class Service {
  public:
-  // `statePath`: where leases are kept; empty: not kept.
+  // `statePath`: where leases are kept; empty: not kept. The journal goes
+  // beside it unless the configuration says otherwise.
   Service(platform::EventLoop& loop, Config config, std::string statePath = "");
   ~Service();
   Service(const Service&) = delete;
@@ -98,10 +103,6 @@ class Service {
   struct Waiting {
     protocol::LampFrame frame;
     Done done;
-  };
-  struct Change {
-    WallClock::time_point at;
-    std::string origin, what;
   };
   // A unit another instance serves, as its retained state and availability tell it.
   struct TheirState {
@@ -136,7 +137,7 @@ class Service {
     std::optional<UnitSignals> theirs;  // that state's leases and baseline, to serve on with
     std::deque<std::size_t> published;  // the last states published (hashed), to know our echo
     bool discovered = false;            // Home Assistant has its description for the model known
-    std::deque<Change> changes;         // its last changes, for the console
+    std::deque<Json> changes;           // its last events, for the console
     bool Serving() const { return role == Role::kServing; }
   };
 
@@ -196,7 +197,7 @@ class Service {
   // lease_keeper.cpp: leases and baselines. Apply refuses (with the reason)
   // or takes the command and sends what it changes; `done` hears how the
   // frame fared.
-  std::optional<std::string> Apply(Unit& unit, const Command& command, Done done);
+  std::optional<std::string> Apply(Unit& unit, const Request& request, Done done);
   void SendWanted(Unit& unit, const protocol::LampCodes& named, bool heldOnly, Done done);
   void LeasesChanged(Unit& unit);
   void ArmExpiry(SteadyClock::time_point when);
@@ -242,11 +243,31 @@ class Service {
   // Unit `id` changed: every open page hears of it within a few milliseconds.
   void ConsoleChanged(const std::string& id);
   void ConsoleTick();
-  void Remember(Unit& unit, std::string origin, std::string what);
   void SeeTheirState(const std::string& id, const Json& state);
   // Whether another instance's unit is online: as its availability says, while its instance is.
   bool TheirUnitOnline(const TheirState& theirs) const;
   void SeeTheirAvailability(const std::string& id, std::string_view payload);
+
+  // andon.cpp: acknowledgements, escalation, the figures.
+  void Acknowledge(Unit& unit, const Request& request, Done done);
+  void Escalate(Unit& unit, const DueStep& due, SteadyClock::time_point now);
+  // A call answered or ended: what its escalation lit is cleared.
+  void EndEscalations(const std::string& unitId, const Lease& lease);
+  // How long a call took to be acknowledged or to end, by the unit's groups.
+  void ObserveCall(const Unit& unit, const Lease& lease, bool acknowledged);
+
+  // service_journal.cpp: every event, to the journal, MQTT and the console.
+  bool StartJournal(std::string& error);
+  void Record(JournalRecord record);
+  // A record of `kind` for `unit` about `lease`, from `request` where there is one.
+  void RecordLease(const Unit& unit, const char* kind, const Lease& lease, const Request* request,
+                   std::string reason = "");
+  void FlushJournal();
+  void ServeEvents(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);
+  void ServeReport(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);
+  // A refusal of a front, before the command path: counted and recorded.
+  void Refused(Origin origin, const std::string& name, bool group, const std::string& why,
+               const std::string& who = "");
 
   // service_http.cpp: the HTTP front.
   void OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)> answer);
@@ -299,6 +320,15 @@ class Service {
   std::multimap<protocol::MacBytes, int> slotsByMac_;
   std::map<int, std::string> slotIds_;
   Histogram exchangeSeconds_;
+  // The journal, written once a turn; the andon figures by group.
+  std::unique_ptr<Journal> journal_;
+  platform::EventLoop::TimerId journalTimer_ = 0;
+  bool journalFailing_ = false;
+  std::vector<Json> consoleEvents_;  // to the pages with the next changes
+  std::map<std::string, Histogram> ackSeconds_, clearSeconds_;
+  std::unique_ptr<std::thread> reportThread_;  // one report is made at a time
+  bool reporting_ = false;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // what the report's answer checks
   std::map<std::string, std::uint64_t> commands_, refused_;  // by origin
   std::uint64_t droppedMessages_ = 0;
 };

@@ -16,7 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::size_t kChangesKept = 8;  // a unit's last changes, for its panel
 constexpr std::size_t kMostIdsAtOnce = 500;
 constexpr auto kTickEvery = 10s;   // the page counts silence longer than this as a lost stream
 constexpr auto kGatherFor = 20ms;  // changes in this time go out as one write to each page
@@ -110,11 +109,8 @@ std::optional<Json> Service::ConsoleUnit(const std::string& id) const {
     const Unit& unit = found->second;
     Json state = StateOf(unit, true);
     Json changes = Json::array();
-    for (const Change& change : unit.changes) {
-      changes.push_back(
-          {{"at", TimeText(change.at)}, {"origin", change.origin}, {"what", change.what}});
-    }
-    state["changes"] = changes;
+    for (const Json& change : unit.changes) changes.push_back(change);
+    state["changes"] = std::move(changes);
     state["groups"] = GroupsOf(id, unit.mac, unit.address.Text());
     return state;
   }
@@ -173,7 +169,7 @@ std::string Service::PlantDocument() {
 void Service::ConsoleChanged(const std::string& id) {
   consoleCache_.erase(id);
   if (!http_ || http_->Streams() == 0) return;
-  consoleDirty_.insert(id);
+  if (!id.empty()) consoleDirty_.insert(id);
   if (consoleTimer_ != 0) return;
   consoleTimer_ = loop_.After(kGatherFor, [this] {
     consoleTimer_ = 0;
@@ -187,6 +183,8 @@ void Service::ConsoleChanged(const std::string& id) {
       }
     }
     consoleDirty_.clear();
+    for (const Json& line : consoleEvents_) events += Event("event", Dump(line));
+    consoleEvents_.clear();
     http_->Broadcast(events);
   });
 }
@@ -196,11 +194,6 @@ void Service::ConsoleTick() {
     if (http_) http_->Broadcast(Event("tick", Dump({{"now", WallMilliseconds()}})));
     ConsoleTick();
   });
-}
-
-void Service::Remember(Unit& unit, std::string origin, std::string what) {
-  unit.changes.push_back({WallClock::now(), std::move(origin), std::move(what)});
-  if (unit.changes.size() > kChangesKept) unit.changes.pop_front();
 }
 
 bool Service::TheirUnitOnline(const TheirState& theirs) const {
@@ -225,7 +218,7 @@ void Service::SeeTheirAvailability(const std::string& id, std::string_view paylo
 void Service::ConsoleCommand(const HttpRequest& request, std::function<void(HttpAnswer)> answer) {
   const std::string& path = request.path;
   const auto refuse = [&](int status, const std::string& why) {
-    ++refused_["web"];
+    Refused(Origin::kWeb, "", false, why, request.peer);
     answer(JsonAnswer(status, {{"error", why}}));
   };
   if (path == "/api/console/units") {
@@ -282,7 +275,11 @@ void Service::ConsoleCommand(const HttpRequest& request, std::function<void(Http
     return finish();
   }
   Request command;
-  if (path.starts_with("/api/console/units/") && path.size() > 19) {
+  const bool ack = path.starts_with("/api/console/units/") && path.ends_with("/ack");
+  if (ack && path.size() > 23) {
+    if (request.method != "POST") return refuse(405, request.method + " is not served on " + path);
+    command.name = path.substr(19, path.size() - 23);
+  } else if (path.starts_with("/api/console/units/") && path.size() > 19) {
     if (request.method != "PUT") return refuse(405, request.method + " is not served on " + path);
     command.name = path.substr(19);
   } else if (path.starts_with("/api/console/groups/") && path.size() > 20) {
@@ -296,7 +293,10 @@ void Service::ConsoleCommand(const HttpRequest& request, std::function<void(Http
     return answer(JsonAnswer(404, {{"error", "no such resource: " + path}}));
   }
   std::string why;
-  if (!ParseCommand(request.body, "console", command.command, why)) return refuse(400, why);
+  if (ack ? !ParseAck(request.body, command.command, why)
+          : !ParseCommand(request.body, "console", command.command, why)) {
+    return refuse(400, why);
+  }
   command.origin = Origin::kWeb;
   command.client = request.peer;
   HttpCommand(std::move(command), std::move(answer));

@@ -56,16 +56,34 @@ void Service::OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)>
       if (unit.role != Role::kStandby) units.push_back(StateOf(unit, true));
     }
     answer(JsonAnswer(200, units));
+  } else if (path == "/api/events") {
+    if (only("GET")) ServeEvents(request, answer);
+  } else if (path == "/api/report") {
+    if (only("GET")) ServeReport(request, answer);
+  } else if (path.starts_with("/api/units/") && path.ends_with("/ack") &&
+             Tail(path.substr(0, path.size() - 4), "/api/units/")) {
+    if (!only("POST")) return;
+    Request command;
+    command.name = *Tail(path.substr(0, path.size() - 4), "/api/units/");
+    command.origin = Origin::kHttp;
+    command.client = request.peer;
+    std::string why;
+    if (!ParseAck(request.body, command.command, why)) {
+      Refused(Origin::kHttp, command.name, false, why, request.peer);
+      return answer(Error(400, why));
+    }
+    HttpCommand(std::move(command), std::move(answer));
   } else if (const auto id = Tail(path, "/api/units/")) {
     if (request.method == "PUT") {
       Request command;
       command.name = *id;
       std::string why;
       if (!ParseCommand(request.body, "http", command.command, why)) {
-        ++refused_["http"];
+        Refused(Origin::kHttp, *id, false, why, request.peer);
         return answer(Error(400, why));
       }
       command.origin = Origin::kHttp;
+      command.client = request.peer;
       return HttpCommand(std::move(command), std::move(answer));
     }
     if (!only("GET")) return;
@@ -83,10 +101,11 @@ void Service::OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)>
     command.name = *group;
     std::string why;
     if (!ParseCommand(request.body, "http", command.command, why)) {
-      ++refused_["http"];
+      Refused(Origin::kHttp, *group, true, why, request.peer);
       return answer(Error(400, why));
     }
     command.origin = Origin::kHttp;
+    command.client = request.peer;
     HttpCommand(std::move(command), std::move(answer));
   } else if (path == "/api/alertmanager") {
     if (only("POST")) answer(OnAlerts(request.body));
@@ -113,6 +132,11 @@ void Service::HttpCommand(Request request, std::function<void(HttpAnswer)> answe
     }
     if (!outcome.passedTo.empty()) {
       return answer(JsonAnswer(202, {{"id", name}, {"passed_to", outcome.passedTo.front()}}));
+    }
+    if (!outcome.nothingToAcknowledge.empty()) {
+      return answer(JsonAnswer(200, {{"id", name},
+                                     {"acknowledged", 0},
+                                     {"note", "nothing to acknowledge: no call is unanswered"}}));
     }
     if (!outcome.failed.empty()) {
       std::string why = outcome.failed.front().second;
@@ -233,11 +257,34 @@ std::string Service::Metrics() const {
         std::tuple{"lampd_commands_refused_total", &refused_,
                    "Commands refused before they were taken, by where they came from."}}) {
     out.Family(family, "counter", help);
-    for (const char* origin : {"mqtt", "http", "alertmanager", "modbus", "web"}) {
+    for (const char* origin : {"mqtt", "http", "alertmanager", "modbus", "web", "escalation"}) {
       const auto count = counts->find(origin);
       out.Sample(family, {{"source", origin}},
                  count == counts->end() ? 0 : static_cast<double>(count->second));
     }
+  }
+  for (const auto& [family, histograms, help] :
+       {std::tuple{"lampd_andon_ack_seconds", &ackSeconds_,
+                   "How long calls (leases) took to be acknowledged, by the unit's group."},
+        std::tuple{"lampd_andon_clear_seconds", &clearSeconds_,
+                   "How long calls (leases) lasted until cleared, replaced or ended, by the unit's "
+                   "group."}}) {
+    out.Family(family, "histogram", help);
+    for (const auto& [group, histogram] : *histograms) histogram.Write(out, family, {{"group", group}});
+  }
+  if (journal_) {
+    out.Family("lampd_journal_records_total", "counter", "Events recorded since start.");
+    out.Sample("lampd_journal_records_total", {}, static_cast<double>(journal_->Records()));
+    out.Family("lampd_journal_written_bytes_total", "counter", "Bytes written to the journal.");
+    out.Sample("lampd_journal_written_bytes_total", {},
+               static_cast<double>(journal_->BytesWritten()));
+    out.Family("lampd_journal_failing", "gauge",
+               "Whether the last write of the journal failed (1); records wait and are tried "
+               "again.");
+    out.Sample("lampd_journal_failing", {}, journalFailing_ ? 1 : 0);
+    out.Family("lampd_journal_dropped_total", "counter",
+               "Records dropped while the disk refused them and 16 MiB waited already.");
+    out.Sample("lampd_journal_dropped_total", {}, static_cast<double>(journal_->Dropped()));
   }
   if (modbus_) modbus_->WriteMetrics(out);
   return out.Text();

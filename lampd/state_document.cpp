@@ -1,5 +1,7 @@
 #include "state_document.h"
 
+#include "command.h"
+
 #include "protocol/sound_catalogue.h"
 #include "protocol/text_format.h"
 #include "time_text.h"
@@ -88,6 +90,15 @@ Json LeaseJson(const Lease& lease, const ClockPair& clocks) {
                    {"expires", TimeText(clocks.WallOf(lease.ends))}};
   const Json codes = CodesJson(lease.codes);
   for (const auto& [key, value] : codes.items()) document[key] = value;
+  if (lease.call != 0) document["id"] = lease.call;
+  if (lease.started != SteadyClock::time_point{}) {
+    document["taken"] = TimeText(clocks.WallOf(lease.started));
+  }
+  if (lease.acknowledged) {
+    document["acknowledged"] = {{"by", lease.acknowledged->by},
+                                {"at", TimeText(lease.acknowledged->at)}};
+  }
+  if (!lease.escalate.empty()) document["escalate"] = EscalationJson(lease.escalate, true);
   return document;
 }
 
@@ -95,9 +106,34 @@ bool LeaseOf(const Json& document, const ClockPair& clocks, Lease& lease) {
   if (!document.is_object()) return false;
   for (const auto& [key, value] : document.items()) {
     if (key != "source" && key != "priority" && key != "expires" && key != "lamps" &&
-        key != "sound" && key != "serial") {
+        key != "sound" && key != "serial" && key != "id" && key != "taken" &&
+        key != "acknowledged" && key != "escalate") {
       return false;
     }
+  }
+  lease = Lease{};
+  if (const auto id = document.find("id"); id != document.end()) {
+    if (!id->is_number_unsigned()) return false;
+    lease.call = id->get<std::uint64_t>();
+  }
+  if (const auto taken = document.find("taken"); taken != document.end()) {
+    const auto when = taken->is_string() ? ParseTime(taken->get_ref<const std::string&>())
+                                         : std::nullopt;
+    if (!when) return false;
+    lease.started = clocks.SteadyOf(*when);
+  }
+  if (const auto ack = document.find("acknowledged"); ack != document.end()) {
+    const auto by = ack->is_object() ? ack->find("by") : ack->end();
+    const auto at = ack->is_object() ? ack->find("at") : ack->end();
+    const auto when = at != ack->end() && at->is_string()
+                          ? ParseTime(at->get_ref<const std::string&>())
+                          : std::nullopt;
+    if (by == ack->end() || !by->is_string() || !when) return false;
+    lease.acknowledged = Acknowledgement{by->get<std::string>(), *when};
+  }
+  if (const auto steps = document.find("escalate"); steps != document.end()) {
+    std::string why;
+    if (!ParseEscalation(*steps, lease.escalate, why)) return false;
   }
   const auto source = document.find("source");
   const auto priority = document.find("priority");
@@ -109,7 +145,6 @@ bool LeaseOf(const Json& document, const ClockPair& clocks, Lease& lease) {
   const auto rank = priority->get<long long>();
   const auto when = ParseTime(expires->get_ref<const std::string&>());
   std::string why;
-  lease = Lease{};
   if (rank < 0 || rank > 9 || !when || !CodesOf(document, lease.codes, why) ||
       lease.codes == protocol::kLeaveAllUnchanged) {
     return false;
@@ -117,6 +152,7 @@ bool LeaseOf(const Json& document, const ClockPair& clocks, Lease& lease) {
   lease.source = source->get<std::string>();
   lease.priority = static_cast<int>(rank);
   lease.ends = clocks.SteadyOf(*when);
+  if (lease.started == SteadyClock::time_point{}) lease.started = clocks.steady;
   return true;
 }
 

@@ -14,7 +14,8 @@
 namespace lampd {
 namespace {
 
-constexpr int kVersion = 2;                     // 1 wrote the sound "off" as 0
+// 1 wrote the sound "off" as 0; 3 keeps calls: their start, answer and escalation.
+constexpr int kVersion = 3;
 constexpr std::size_t kLargestFile = 64 << 20;  // 2,000 units of 64 leases is 20 MB
 
 std::string ErrnoText() { return std::strerror(errno); }
@@ -79,7 +80,7 @@ bool ParseSignals(const std::string& text, const ClockPair& clocks, SavedSignals
   const auto serial = document.find("serial");
   const auto units = document.find("units");
   if (version == document.end() || !version->is_number_integer() ||
-      (*version != 1 && *version != kVersion) || serial == document.end() ||
+      *version < 1 || *version > kVersion || serial == document.end() ||
       !serial->is_number_unsigned() || units == document.end() || !units->is_object()) {
     return false;
   }

@@ -31,6 +31,8 @@ constexpr Row kTable[] = {
     {TopicKind::kUnitSet, false, "+/set", true, kCommandLimit},
     {TopicKind::kUnitSetField, false, "+/set/*", true, kCommandLimit},
     {TopicKind::kUnitGet, false, "+/get", true, kCommandLimit},
+    {TopicKind::kUnitAck, false, "+/ack", true, kCommandLimit},
+    {TopicKind::kUnitEvent, false, "+/event", false, 0},
     {TopicKind::kHomeAssistant, true, "status", true, kWordLimit},
     {TopicKind::kDiscovery, true, "device/+/config", false, 0},
 };

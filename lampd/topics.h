@@ -18,6 +18,8 @@ enum class TopicKind {
   kUnitSet,           // BASE/ID/set: a command
   kUnitSetField,      // BASE/ID/set/LAMP: one lamp or the sound
   kUnitGet,           // BASE/ID/get: read the unit now
+  kUnitAck,           // BASE/ID/ack: acknowledge the unit's calls
+  kUnitEvent,         // BASE/ID/event: each of its events as the journal records it
   kGroupSet,          // BASE/group/NAME/set
   kGroupSetField,     // BASE/group/NAME/set/LAMP
   kGroupError,        // BASE/group/NAME/error

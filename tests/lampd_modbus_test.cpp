@@ -143,7 +143,7 @@ TEST_F(LampdModbus, RegistersAreReadAndWrittenAsTheMapSays) {
   EXPECT_FALSE(plc.Write(0, {0}));
   EXPECT_EQ(plc.Exception(), MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
   for (const auto& [address, values] : std::vector<std::pair<int, Registers>>{
-           {16, {1, 1, 3}}, {21, {6}}, {22, {10}}, {16, {0, 0, 0, 0, 0, 0, 5, 0, 3}}}) {
+           {16, {1, 1, 3}}, {21, {6}}, {22, {10}}, {16, {0, 0, 0, 0, 0, 0, 5, 0, 4}}}) {
     EXPECT_FALSE(plc.Write(address, values));
     EXPECT_EQ(plc.Exception(), MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
   }

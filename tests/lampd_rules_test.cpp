@@ -71,9 +71,9 @@ TEST(LampdRules, LeasesOutrankByPriorityThenNewnessAndEndOnTheMonotonicClock) {
   signals.AddLease({"shift", 8, now + 20s, {0, D, D, D, D, D}, 3});
   EXPECT_EQ(signals.Wanted(), (protocol::LampCodes{0, 0, 0, 0, 0, 3}));
   EXPECT_EQ(signals.NextExpiry(), now + 5s);
-  EXPECT_EQ(signals.Expire(now + 5s), 1);
+  EXPECT_EQ(signals.Expire(now + 5s).size(), 1u);
   EXPECT_EQ(signals.Wanted(), (protocol::LampCodes{0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(signals.Clear("shift"), 1);
+  EXPECT_EQ(signals.Clear("shift").size(), 1u);
   EXPECT_EQ(signals.Wanted()[0], 1);
   // A renewal of a source takes what it names from the source's older lease.
   signals.AddLease({"ci", 5, now + 60s, {2, D, D, D, D, D}, 4});
@@ -341,8 +341,13 @@ TEST(LampdRules, ModbusRequestsComeWholeAndAWriteIsOneCommandOrNothing) {
   EXPECT_EQ(leased.commands[0].priority, 7);
   EXPECT_EQ(leased.commands[0].lease, std::chrono::milliseconds(30000));
   EXPECT_EQ(leased.commands[1].clear, "modbus:1");
+  // Action 3 acknowledges the unit's calls, by the slot.
+  write.values = {2, 0, 7, 30, 3};
+  const ModbusAnswer answered = map.Handle(write, none);
+  ASSERT_EQ(answered.commands.size(), 2u);
+  EXPECT_EQ(answered.commands[1].ack->first, "modbus:1");
   // One bad value refuses the whole request: nothing of it is kept.
-  write.values = {1, 0, 9, 0, 3};
+  write.values = {1, 0, 9, 0, 4};
   EXPECT_EQ(map.Handle(write, none).exception, modbus::kIllegalValue);
   EXPECT_EQ(map.Handle(requests[0], none).registers,
             (std::vector<std::uint16_t>{1, 0xFFFF, 0, 2, 2, 0, 7, 30, 0}));

@@ -276,9 +276,11 @@ TEST(LampdGroups, ReachTheirMembersOnEveryInstanceOfABridgedPlant) {
     EXPECT_EQ(state->at("leases")[0]["source"], "andon");
   }
   EXPECT_TRUE(one.WaitForLog(
-      "group line1: a lease of andon, priority 5, for 1m over http to 1 unit(s) here"));
-  EXPECT_TRUE(
-      two.WaitForLog("group line1: a lease of andon, priority 5, for 1m to 2 unit(s) here"));
+      "group line1: a lease of andon, priority 5, for 1m over http from 127.0.0.1 to 1 unit(s) "
+      "here"));
+  // Who sent it goes on with it, for the journal of the instance that serves the units.
+  EXPECT_TRUE(two.WaitForLog(
+      "group line1: a lease of andon, priority 5, for 1m from 127.0.0.1 to 2 unit(s) here"));
   EXPECT_TRUE(Writes(other).empty());
   EXPECT_EQ(Writes(b1).size(), 2u);  // not once more for its own instance's echo
 }

@@ -2,7 +2,8 @@
 // filter, the counts, and the selected unit's panel. The stream is read
 // again from the start after any break (lampd restarted, the network
 // dropped): each start brings the whole plant, so nothing stays stale.
-import { readStream, setToken, Unauthorized } from "./api.js";
+import { readStream, send, setToken, Unauthorized } from "./api.js";
+import { EventList } from "./events.js";
 import { Panel } from "./panel.js";
 import { Plant, withOrder } from "./plant.js";
 import { Towers } from "./towers.js";
@@ -14,6 +15,7 @@ const connection = document.getElementById("connection");
 const filter = document.getElementById("filter");
 const towers = new Towers(plant, document.getElementById("plant"), document.getElementById("towers"), select);
 const panel = new Panel(plant, document.getElementById("panel"), askForToken);
+const events = new EventList(plant, document.getElementById("event-list"));
 let refreshPending = false;
 let reshowPending = false;
 
@@ -37,6 +39,7 @@ function refresh(reshow = true) {
   for (const name of ["units", "online", "offline", "red", "leased"]) {
     document.getElementById(`count-${name}`).textContent = counts[name];
   }
+  events.draw();
   const shown = document.getElementById("count-shown");
   shown.textContent = plant.shown.length;
   shown.dataset.count = plant.shown.length;
@@ -82,6 +85,10 @@ function onEvent(name, data) {
     refresh();
     if (panel.id) panel.update();
     setConnection("live", `live: ${plant.instance}`);
+    // The journal's last events, then each as it happens.
+    send("GET", `/api/events?limit=${EventList.kept}`).then(({ status, document }) => {
+      if (status === 200) events.load(document.events);
+    }, () => {});
     performance.mark("plant-drawn");
   } else if (name === "unit") {
     const before = plant.units.get(data.id);
@@ -96,6 +103,8 @@ function onEvent(name, data) {
   } else if (name === "gone") {
     plant.units.delete(data.id);
     refreshSoon(true);
+  } else if (name === "event") {
+    events.add(data);
   } else if (name === "tick") {
     plant.tick(data.now);
   }

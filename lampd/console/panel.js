@@ -1,8 +1,9 @@
 // The panel of the selected unit: what it shows, its baseline, its live
-// leases counting down, its last changes, and the controls that send
+// leases (its calls) counting down, its last events, and the controls that send
 // commands through lampd, to the unit, to the units the filter shows or to
 // a group.
 import { send, Unauthorized } from "./api.js";
+import { eventText } from "./events.js";
 import { lampNames } from "./plant.js";
 
 const lampStates = ["off", "on", "blink"];
@@ -60,6 +61,8 @@ export class Panel {
       button(sounds, this.plant.soundName(unit, code), `sound ${code}`, () => this.command({ sound: code }));
     }
     button(this.element, "Reset", "Reset", () => this.command({ reset: true }));
+    // Answers the unit's calls: its horn stops, its lamps stay.
+    button(this.element, "Acknowledge", "Acknowledge", () => this.acknowledge());
 
     const form = add(this.element, "form");
     form.className = "lease-form";
@@ -81,7 +84,7 @@ export class Panel {
     this.status.setAttribute("role", "status");
     add(this.element, "h3").textContent = "Leases";
     this.leases = add(this.element, "table");
-    add(this.element, "h3").textContent = "Last changes";
+    add(this.element, "h3").textContent = "Last events";
     this.changes = add(this.element, "ul");
     this.changes.className = "changes";
   }
@@ -101,7 +104,9 @@ export class Panel {
     for (const lease of unit.leases || []) {
       const row = add(this.leases, "tr");
       row.dataset.source = lease.source;
-      add(row, "td").textContent = `${lease.source} (priority ${lease.priority})`;
+      row.dataset.acknowledged = lease.acknowledged ? lease.acknowledged.by : "";
+      add(row, "td").textContent = `${lease.source} (priority ${lease.priority})` +
+        (lease.acknowledged ? `, acknowledged by ${lease.acknowledged.by}` : "");
       add(row, "td").textContent = describe(lease, this.plant, unit);
       const left = add(row, "td");
       left.className = "time-left";
@@ -112,7 +117,9 @@ export class Panel {
     }
     this.changes.replaceChildren();
     for (const change of [...(unit.changes || [])].reverse()) {
-      add(this.changes, "li").textContent = `${new Date(change.at).toLocaleTimeString()} ${change.origin}: ${change.what}`;
+      const item = add(this.changes, "li");
+      item.dataset.kind = change.kind;
+      item.textContent = eventText(change, false);
     }
     this.countDown();
   }
@@ -139,6 +146,14 @@ export class Panel {
       .filter((unit) => (unit.leases || []).some((lease) => lease.source === source))
       .map((unit) => unit.id);
     this.sendTo(ids, { clear: source });
+  }
+
+  acknowledge() {
+    return this.report(async () => {
+      const { status, document } = await send("POST", `/api/console/units/${encodeURIComponent(this.id)}/ack`, {});
+      if (status === 200 && document.acknowledged === 0) return { status, document: { id: this.id, note: document.note } };
+      return { status, document };
+    });
   }
 
   async command(body, target = this.target.value) {
@@ -183,7 +198,7 @@ function outcome(status, document) {
     const passed = (document.passed_to || []).length ? `; passed to ${document.passed_to.join(", ")}` : "";
     return `${document.units.length} answered` + (failed.length ? `, ${failed.length} failed: ${failed[0].id}: ${failed[0].error}` : "") + passed;
   }
-  return `${document.id} answered`;
+  return document.note ? `${document.id}: ${document.note}` : `${document.id} answered`;
 }
 
 // "red on, green blink, sound Emergency" of a state, a lease or a baseline.

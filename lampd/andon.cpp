@@ -1,0 +1,104 @@
+// Andon: a lease is a call. An acknowledgement answers a unit's calls (the
+// sound goes off, the lamps stay, their escalation stops); a call nobody
+// answers escalates step by step, each step a lease of its own on its
+// target that ends with the call or its answer. How long calls took to be
+// answered and to end goes to the metrics by the unit's groups.
+#include "protocol/duration_text.h"
+#include "service.h"
+
+namespace lampd {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kLateEnoughToSay = 500ms;  // a timer is a few milliseconds late at most
+
+double SecondsBetween(SteadyClock::time_point from, SteadyClock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+}  // namespace
+
+void Service::Acknowledge(Unit& unit, const Request& request, Done done) {
+  const auto& [by, note] = *request.command.ack;
+  const std::string who =
+      !by.empty() ? by : !request.client.empty() ? request.client : std::string(OriginName(request.origin));
+  const auto answered = unit.signals.Acknowledge({who, WallClock::now()});
+  JournalRecord record{.unit = unit.id, .kind = "ack",
+                       .origin = std::string(OriginName(request.origin)), .who = who,
+                       .reason = note};
+  for (const Lease& lease : answered) {
+    record.leases.push_back(lease.call);
+    ObserveCall(unit, lease, true);
+    EndEscalations(unit.id, lease);
+  }
+  Record(std::move(record));
+  log_.Say("ack", "unit " + unit.id + ": " + std::to_string(answered.size()) +
+                      " call(s) acknowledged by " + who);
+  LeasesChanged(unit);
+  SendWanted(unit, protocol::kLeaveAllUnchanged, false, std::move(done));
+}
+
+void Service::Escalate(Unit& unit, const DueStep& due, SteadyClock::time_point now) {
+  const Lease& lease = due.lease;
+  const std::string target = due.step.target.empty() ? unit.id : due.step.target;
+  std::string reason = "unanswered after " + protocol::DurationText(due.step.after) + ": to " + target;
+  if (now - due.due >= kLateEnoughToSay) {
+    // After a restart: late rather than never, and said.
+    const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(now - due.due);
+    reason += ", " + protocol::DurationText(late) + " late";
+    Log("unit " + unit.id + ": a step of " + lease.source + "'s escalation fired " +
+        protocol::DurationText(late) + " late");
+  }
+  RecordLease(unit, "lease-escalated", lease, nullptr, reason);
+  LeasesChanged(unit);
+  if (lease.ends <= now) return;
+  Request request;
+  request.origin = Origin::kEscalation;
+  if (target.starts_with("group:")) {
+    request.target = Request::Target::kGroup;
+    request.name = target.substr(6);
+  } else {
+    request.name = target;
+  }
+  request.command.codes = due.step.set;
+  request.command.priority = due.step.priority.value_or(lease.priority);
+  request.command.source = lease.source + std::string(kEscalatedSuffix);
+  request.command.lease =
+      std::max(1ms, std::chrono::ceil<std::chrono::milliseconds>(lease.ends - now));
+  Submit(std::move(request), [](const Outcome&) {});
+}
+
+void Service::EndEscalations(const std::string& unitId, const Lease& lease) {
+  std::set<std::string> targets;
+  for (const EscalationStep& step : lease.escalate) {
+    if (step.fired) targets.insert(step.target.empty() ? unitId : step.target);
+  }
+  for (const std::string& target : targets) {
+    Request request;
+    request.origin = Origin::kEscalation;
+    if (target.starts_with("group:")) {
+      request.target = Request::Target::kGroup;
+      request.name = target.substr(6);
+    } else {
+      request.name = target;
+    }
+    request.command.source = lease.source + std::string(kEscalatedSuffix);
+    request.command.clear = request.command.source;
+    Submit(std::move(request), [](const Outcome&) {});
+  }
+}
+
+void Service::ObserveCall(const Unit& unit, const Lease& lease, bool acknowledged) {
+  // An escalation's lease answers to its call, which is what is measured.
+  if (lease.source.ends_with(kEscalatedSuffix)) return;
+  const double seconds = SecondsBetween(lease.started, SteadyClock::now());
+  std::vector<std::string> groups = GroupsOf(unit.id, unit.mac, unit.address.Text());
+  if (groups.empty()) groups.push_back("");
+  auto& histograms = acknowledged ? ackSeconds_ : clearSeconds_;
+  for (const std::string& group : groups) {
+    histograms.try_emplace(group, Histogram::kCallBounds).first->second.Observe(seconds);
+  }
+}
+
+}  // namespace lampd
