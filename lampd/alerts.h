@@ -25,7 +25,7 @@ struct AlertRule {
   protocol::LampCodes set = protocol::kLeaveAllUnchanged;  // the lamps and the sound
   int priority = 9;
   std::chrono::milliseconds lasts{6 * 60 * 60 * 1000};  // without word from Alertmanager, at most
-  std::vector<EscalationStep> escalate;                   // while nobody answers
+  std::vector<EscalationStep> escalate;                 // while nobody answers
 };
 
 struct AlertCommand {

@@ -21,11 +21,14 @@ double SecondsBetween(SteadyClock::time_point from, SteadyClock::time_point to) 
 
 void Service::Acknowledge(Unit& unit, const Request& request, Done done) {
   const auto& [by, note] = *request.command.ack;
-  const std::string who =
-      !by.empty() ? by : !request.client.empty() ? request.client : std::string(OriginName(request.origin));
+  const std::string who = !by.empty()               ? by
+                          : !request.client.empty() ? request.client
+                                                    : std::string(OriginName(request.origin));
   const auto answered = unit.signals.Acknowledge({who, WallClock::now()});
-  JournalRecord record{.unit = unit.id, .kind = "ack",
-                       .origin = std::string(OriginName(request.origin)), .who = who,
+  JournalRecord record{.unit = unit.id,
+                       .kind = "ack",
+                       .origin = std::string(OriginName(request.origin)),
+                       .who = who,
                        .reason = note};
   for (const Lease& lease : answered) {
     record.leases.push_back(lease.call);
@@ -42,7 +45,8 @@ void Service::Acknowledge(Unit& unit, const Request& request, Done done) {
 void Service::Escalate(Unit& unit, const DueStep& due, SteadyClock::time_point now) {
   const Lease& lease = due.lease;
   const std::string target = due.step.target.empty() ? unit.id : due.step.target;
-  std::string reason = "unanswered after " + protocol::DurationText(due.step.after) + ": to " + target;
+  std::string reason =
+      "unanswered after " + protocol::DurationText(due.step.after) + ": to " + target;
   if (now - due.due >= kLateEnoughToSay) {
     // After a restart: late rather than never, and said.
     const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(now - due.due);

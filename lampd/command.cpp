@@ -165,9 +165,9 @@ json EscalationJson(const std::vector<EscalationStep>& steps, bool withFired) {
 
 // A person's name: 1 to 64 bytes, spaces and any language's letters, no control characters.
 static bool PersonNameOk(const std::string& text) {
-  return !text.empty() && text.size() <= 64 &&
-         std::none_of(text.begin(), text.end(),
-                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+  return !text.empty() && text.size() <= 64 && std::none_of(text.begin(), text.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+  });
 }
 
 bool ParseAck(std::string_view payload, Command& command, std::string& why) {

@@ -25,10 +25,10 @@ struct Command {
   bool reset = false;
   std::optional<std::chrono::milliseconds> lease;  // "for"
   int priority = kDefaultPriority;
-  std::string source;                // who asks; leases of a source are cleared together
-  std::optional<std::string> clear;  // a source, or "*"
-  std::string relayedBy;             // a group command another instance passed on
-  std::string client;                // who sent it, where the payload names it ("client")
+  std::string source;                    // who asks; leases of a source are cleared together
+  std::optional<std::string> clear;      // a source, or "*"
+  std::string relayedBy;                 // a group command another instance passed on
+  std::string client;                    // who sent it, where the payload names it ("client")
   std::vector<EscalationStep> escalate;  // of a lease
   // An acknowledgement of the unit's calls rather than a set: by whom, a note.
   std::optional<std::pair<std::string, std::string>> ack;
@@ -47,7 +47,8 @@ bool ParseAck(std::string_view payload, Command& command, std::string& why);
 // An escalation list: [{"after": "5m", "set": {"red": "blink"}, "target":
 // "group:NAME", "priority": 9}, ...], at most kMostEscalationSteps steps;
 // false with `why`.
-bool ParseEscalation(const nlohmann::ordered_json& list, std::vector<EscalationStep>& steps, std::string& why);
+bool ParseEscalation(const nlohmann::ordered_json& list, std::vector<EscalationStep>& steps,
+                     std::string& why);
 
 // The list as JSON again; with `withFired`, which steps have fired.
 nlohmann::ordered_json EscalationJson(const std::vector<EscalationStep>& steps, bool withFired);

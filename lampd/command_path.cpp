@@ -78,8 +78,13 @@ void Service::Submit(Request request, Reply given) {
                  given = std::move(given)](Outcome outcome) {
     ++(outcome.refusal == Outcome::Refusal::kNone ? commands_ : refused_)[origin];
     if (outcome.refusal != Outcome::Refusal::kNone) {
-      Record({.unit = group ? "" : name, .group = group ? name : "", .kind = "refused",
-              .origin = origin, .source = source, .who = who, .reason = outcome.why});
+      Record({.unit = group ? "" : name,
+              .group = group ? name : "",
+              .kind = "refused",
+              .origin = origin,
+              .source = source,
+              .who = who,
+              .reason = outcome.why});
     }
     given(std::move(outcome));
   };
@@ -94,8 +99,10 @@ void Service::Submit(Request request, Reply given) {
       }
       std::vector<Unit*> members = Members(*group);
       const std::string lease = LeaseText(request.command);
-      Record({.group = request.name, .kind = request.command.ack ? "ack" : "command",
-              .origin = std::string(OriginName(request.origin)), .source = request.command.source,
+      Record({.group = request.name,
+              .kind = request.command.ack ? "ack" : "command",
+              .origin = std::string(OriginName(request.origin)),
+              .source = request.command.source,
               .who = request.client,
               .reason = (request.command.ack ? std::string("an acknowledgement")
                                              : CommandWords(request.command)) +
@@ -143,7 +150,7 @@ void Service::SubmitToUnit(const Request& request, Reply reply) {
     }
     Outcome passed;
     if (!request.relayed && request.origin != Origin::kMqtt) {
-      Relay(request, topics_.Name(request.read                ? TopicKind::kUnitGet
+      Relay(request, topics_.Name(request.read          ? TopicKind::kUnitGet
                                   : request.command.ack ? TopicKind::kUnitAck
                                                         : TopicKind::kUnitSet,
                                   request.name));
@@ -201,12 +208,15 @@ void Service::SubmitToMembers(const Request& request, std::vector<Unit*> members
       finish();
       continue;
     }
-    if (request.command.ack && std::all_of(member->signals.Leases().begin(),
-                                           member->signals.Leases().end(),
-                                           [](const Lease& lease) { return lease.acknowledged; })) {
+    if (request.command.ack &&
+        std::all_of(member->signals.Leases().begin(), member->signals.Leases().end(),
+                    [](const Lease& lease) { return lease.acknowledged; })) {
       // Nothing to answer is no fault of the unit's: told as such.
-      Record({.unit = id, .kind = "ack", .origin = std::string(OriginName(request.origin)),
-              .who = request.command.ack->first, .reason = "nothing to acknowledge"});
+      Record({.unit = id,
+              .kind = "ack",
+              .origin = std::string(OriginName(request.origin)),
+              .who = request.command.ack->first,
+              .reason = "nothing to acknowledge"});
       gathering->outcome.nothingToAcknowledge.push_back(id);
       finish();
       continue;

@@ -244,9 +244,9 @@ bool LoadConfig(const std::string& path, Config& config, std::string& error) {
     return false;
   }
   Checker check(path, error);
-  if (!check.OnlyKnown(root, {"name", "mqtt", "fleet", "unit", "groups", "http", "alert", "modbus",
-                              "journal"},
-                       "")) {
+  if (!check.OnlyKnown(
+          root, {"name", "mqtt", "fleet", "unit", "groups", "http", "alert", "modbus", "journal"},
+          "")) {
     return false;
   }
   if (!check.String(root, "name", config.name)) return false;

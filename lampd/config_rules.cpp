@@ -91,8 +91,8 @@ bool ReadEscalation(Checker& check, const toml::node& node, const Config& config
   if (!ParseEscalation(JsonOf(node), steps, why)) return check.Fail(node.source(), why);
   for (const EscalationStep& step : steps) {
     if (!KnownTarget(config, step.target)) {
-      return check.Fail(node.source(), "escalate: no unit id or group in [groups] is '" +
-                                           step.target + "'");
+      return check.Fail(node.source(),
+                        "escalate: no unit id or group in [groups] is '" + step.target + "'");
     }
   }
   return true;
@@ -115,13 +115,15 @@ bool ReadJournal(Checker& check, const toml::table& table, Config& config) {
     } else if (const auto* text = size->as_string()) {
       const std::string& value = text->get();
       std::size_t digits = 0;
-      while (digits < value.size() && digits < 12 && std::isdigit(static_cast<unsigned char>(value[digits]))) ++digits;
+      while (digits < value.size() && digits < 12 &&
+             std::isdigit(static_cast<unsigned char>(value[digits])))
+        ++digits;
       const std::string unit = value.substr(digits);
       const std::uint64_t scale = unit == "B" || unit.empty() ? 1
-                                  : unit == "KB"               ? 1u << 10
-                                  : unit == "MB"               ? 1u << 20
-                                  : unit == "GB"               ? 1u << 30
-                                                               : 0;
+                                  : unit == "KB"              ? 1u << 10
+                                  : unit == "MB"              ? 1u << 20
+                                  : unit == "GB"              ? 1u << 30
+                                                              : 0;
       if (digits > 0 && scale > 0) bytes = std::stoull(value.substr(0, digits)) * scale;
     }
     if (!bytes || *bytes < 4096 || *bytes > (std::uint64_t{64} << 30)) {

@@ -16,9 +16,7 @@ std::optional<std::string> Decoded(std::string_view text) {
     } else if (text[i] != '%') {
       out += text[i];
     } else {
-      const auto hex = [](char c) {
-        return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-      };
+      const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
       if (i + 2 >= text.size()) return std::nullopt;
       if (!hex(text[i + 1]) || !hex(text[i + 2])) return std::nullopt;
       out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
@@ -232,8 +230,8 @@ bool HttpRequestReader::ParseHead() {
       rest.remove_prefix(std::min(rest.size(), pair.size() + 1));
       const auto equals = pair.find('=');
       const auto name = Decoded(pair.substr(0, equals));
-      const auto value =
-          equals == std::string_view::npos ? std::optional<std::string>("") : Decoded(pair.substr(equals + 1));
+      const auto value = equals == std::string_view::npos ? std::optional<std::string>("")
+                                                          : Decoded(pair.substr(equals + 1));
       if (!name || !value) return FailHead(400, "a query that is not NAME=VALUE&...");
       if (!name->empty()) request_.query[*name] = *value;
     }

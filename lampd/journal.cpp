@@ -260,7 +260,8 @@ EventPage ReadEvents(const JournalSettings& settings, const EventQuery& query,
   return page;
 }
 
-void ReadForward(const JournalSettings& settings, const std::function<bool(std::string_view)>& wanted,
+void ReadForward(const JournalSettings& settings,
+                 const std::function<bool(std::string_view)>& wanted,
                  const std::function<void(const Json&)>& take) {
   auto files = JournalFiles(settings);
   std::string chunk, carry;

@@ -18,9 +18,9 @@
 namespace lampd {
 
 struct JournalSettings {
-  std::string path;                     // empty: no journal
-  std::uint64_t maxSize = 10u << 20;    // a file is rotated past this
-  int keep = 10;                        // rotated files kept
+  std::string path;                   // empty: no journal
+  std::uint64_t maxSize = 10u << 20;  // a file is rotated past this
+  int keep = 10;                      // rotated files kept
 };
 
 class Journal {
@@ -58,7 +58,7 @@ class Journal {
 std::vector<std::string> JournalFiles(const JournalSettings& settings);
 
 struct EventPage {
-  Json events = Json::array();  // newest first
+  Json events = Json::array();          // newest first
   std::optional<std::uint64_t> before;  // more may be older: ask again with before=this
   std::uint64_t skipped = 0;            // lines that did not read as records
 };
@@ -68,7 +68,8 @@ EventPage ReadEvents(const JournalSettings& settings, const EventQuery& query,
                      std::uint64_t budget = 64u << 20);
 
 // Every line of the journal, oldest first, that `wanted` lets through unparsed.
-void ReadForward(const JournalSettings& settings, const std::function<bool(std::string_view)>& wanted,
+void ReadForward(const JournalSettings& settings,
+                 const std::function<bool(std::string_view)>& wanted,
                  const std::function<void(const Json&)>& take);
 
 }  // namespace lampd

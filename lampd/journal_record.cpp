@@ -50,8 +50,8 @@ Json RecordJson(const JournalRecord& record, std::uint64_t seq) {
   return line;
 }
 
-bool ReadEventQuery(const std::map<std::string, std::string>& parameters,
-                    WallClock::time_point now, EventQuery& query, std::string& why) {
+bool ReadEventQuery(const std::map<std::string, std::string>& parameters, WallClock::time_point now,
+                    EventQuery& query, std::string& why) {
   for (const auto& [name, value] : parameters) {
     if (name == "unit" || name == "kind") {
       (name == "unit" ? query.unit : query.kind) = value;
@@ -64,9 +64,9 @@ bool ReadEventQuery(const std::map<std::string, std::string>& parameters,
       (name == "since" ? query.since : query.until) = *when;
     } else if (name == "limit" || name == "before") {
       std::uint64_t number = 0;
-      const bool digits = !value.empty() && value.size() <= 19 &&
-                          std::all_of(value.begin(), value.end(),
-                                      [](char c) { return c >= '0' && c <= '9'; });
+      const bool digits =
+          !value.empty() && value.size() <= 19 &&
+          std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
       if (digits) number = std::stoull(value);
       if (!digits || (name == "limit" && (number < 1 || number > kMostEventsAPage))) {
         why = name == "limit" ? "limit takes 1 to " + std::to_string(kMostEventsAPage)
@@ -98,8 +98,7 @@ Verdict Judge(const Json& record, const EventQuery& query) {
   if (!record.is_object()) return Verdict::kPass;
   const auto seq = record.find("seq");
   const auto at = record.find("at");
-  if (seq == record.end() || !seq->is_number_unsigned() || at == record.end() ||
-      !at->is_string()) {
+  if (seq == record.end() || !seq->is_number_unsigned() || at == record.end() || !at->is_string()) {
     return Verdict::kPass;
   }
   const std::string& when = at->get_ref<const std::string&>();

@@ -40,8 +40,8 @@ struct EventQuery {
 inline constexpr std::size_t kMostEventsAPage = 1000;
 
 // Reads a query's parameters; false with `why`. `now` is what "since=1h" counts back from.
-bool ReadEventQuery(const std::map<std::string, std::string>& parameters,
-                    WallClock::time_point now, EventQuery& query, std::string& why);
+bool ReadEventQuery(const std::map<std::string, std::string>& parameters, WallClock::time_point now,
+                    EventQuery& query, std::string& why);
 
 // Whether a line may be one the query wants, before it is parsed (most lines
 // of a busy journal are not).

@@ -32,16 +32,23 @@ std::optional<std::string> Service::Apply(Unit& unit, const Request& request, Do
       }
       LeasesChanged(unit);
     } else {
-      Record({.unit = unit.id, .kind = "command", .origin = std::string(OriginName(request.origin)),
-              .source = command.source, .who = request.client,
+      Record({.unit = unit.id,
+              .kind = "command",
+              .origin = std::string(OriginName(request.origin)),
+              .source = command.source,
+              .who = request.client,
               .reason = "a clear of " + *command.clear + ": no lease of it"});
     }
     SendWanted(unit, protocol::kLeaveAllUnchanged, false, std::move(done));
     return std::nullopt;
   }
   if (command.reset) {
-    Record({.unit = unit.id, .kind = "command", .origin = std::string(OriginName(request.origin)),
-            .source = command.source, .who = request.client, .reason = "a reset"});
+    Record({.unit = unit.id,
+            .kind = "command",
+            .origin = std::string(OriginName(request.origin)),
+            .source = command.source,
+            .who = request.client,
+            .reason = "a reset"});
     unit.signals.SetBaseline({protocol::kLampOff, protocol::kLampOff, protocol::kLampOff,
                               protocol::kLampOff, protocol::kLampOff, protocol::kSoundOff});
     unit.changed = true;
@@ -81,8 +88,12 @@ std::optional<std::string> Service::Apply(Unit& unit, const Request& request, Do
     if (const auto next = unit.signals.NextExpiry()) ArmExpiry(*next);
     LeasesChanged(unit);
   } else {
-    Record({.unit = unit.id, .kind = "command", .origin = std::string(OriginName(request.origin)),
-            .source = command.source, .who = request.client, .what = command.codes});
+    Record({.unit = unit.id,
+            .kind = "command",
+            .origin = std::string(OriginName(request.origin)),
+            .source = command.source,
+            .who = request.client,
+            .what = command.codes});
     unit.signals.SetBaseline(command.codes);
     unit.changed = true;
   }

@@ -84,7 +84,8 @@ Added UnitSignals::AddLease(Lease lease) {
 
 namespace {
 
-std::vector<Lease> TakeOut(std::vector<Lease>& leases, const std::function<bool(const Lease&)>& which) {
+std::vector<Lease> TakeOut(std::vector<Lease>& leases,
+                           const std::function<bool(const Lease&)>& which) {
   std::vector<Lease> taken;
   std::erase_if(leases, [&](Lease& lease) {
     if (!which(lease)) return false;

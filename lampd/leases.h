@@ -7,10 +7,10 @@
 // file. No I/O: the service decides what to send.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
-#include <array>
 #include <string>
 #include <string_view>
 #include <vector>

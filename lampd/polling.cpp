@@ -202,8 +202,10 @@ void Service::TakeShown(Unit& unit, const protocol::LampFrame& reply,
       Log("unit " + unit.id + " shows other than its leases (" + strays + "): sending them again");
       // A press at the unit's own console, undone.
       if (wasOnline) {
-        Record({.unit = unit.id, .kind = "stray",
-                .reason = "showed other " + strays + " than its leases: undone", .what = shown});
+        Record({.unit = unit.id,
+                .kind = "stray",
+                .reason = "showed other " + strays + " than its leases: undone",
+                .what = shown});
       }
     }
     unit.strayed = wasOnline.has_value();

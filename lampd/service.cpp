@@ -61,9 +61,8 @@ Service::Service(platform::EventLoop& loop, Config config, std::string statePath
 Service::~Service() {
   if (reportThread_) reportThread_->join();
   if (http_) http_->Stop();
-  for (const auto timer :
-       {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_, consoleTimer_, tickTimer_,
-        journalTimer_}) {
+  for (const auto timer : {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_,
+                           consoleTimer_, tickTimer_, journalTimer_}) {
     loop_.Cancel(timer);
   }
 }

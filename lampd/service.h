@@ -329,7 +329,7 @@ class Service {
   std::unique_ptr<std::thread> reportThread_;  // one report is made at a time
   bool reporting_ = false;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // what the report's answer checks
-  std::map<std::string, std::uint64_t> commands_, refused_;  // by origin
+  std::map<std::string, std::uint64_t> commands_, refused_;     // by origin
   std::uint64_t droppedMessages_ = 0;
 };
 

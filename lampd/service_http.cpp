@@ -270,7 +270,8 @@ std::string Service::Metrics() const {
                    "How long calls (leases) lasted until cleared, replaced or ended, by the unit's "
                    "group."}}) {
     out.Family(family, "histogram", help);
-    for (const auto& [group, histogram] : *histograms) histogram.Write(out, family, {{"group", group}});
+    for (const auto& [group, histogram] : *histograms)
+      histogram.Write(out, family, {{"group", group}});
   }
   if (journal_) {
     out.Family("lampd_journal_records_total", "counter", "Events recorded since start.");

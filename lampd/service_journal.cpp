@@ -11,7 +11,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::size_t kEventsKept = 8;           // a unit's last events, for its panel
+constexpr std::size_t kEventsKept = 8;            // a unit's last events, for its panel
 constexpr std::size_t kMostConsoleEvents = 1000;  // waiting for the pages' next write
 constexpr auto kRetry = 2s;
 
@@ -22,8 +22,9 @@ bool Service::StartJournal(std::string& error) {
   settings.maxSize = config_.journal.maxSize;
   settings.keep = config_.journal.keep;
   const auto slash = statePath_.rfind('/');
-  const std::string stateDirectory =
-      statePath_.empty() ? "" : slash == std::string::npos ? "" : statePath_.substr(0, slash + 1);
+  const std::string stateDirectory = statePath_.empty()           ? ""
+                                     : slash == std::string::npos ? ""
+                                                                  : statePath_.substr(0, slash + 1);
   if (config_.journal.path) {
     const std::string& path = *config_.journal.path;
     settings.path = path.empty() || path.front() == '/' ? path : stateDirectory + path;
@@ -75,8 +76,12 @@ void Service::Record(JournalRecord record) {
 
 void Service::RecordLease(const Unit& unit, const char* kind, const Lease& lease,
                           const Request* request, std::string reason) {
-  JournalRecord record{.unit = unit.id, .kind = kind, .source = lease.source,
-                       .reason = std::move(reason), .what = lease.codes, .leases = {lease.call}};
+  JournalRecord record{.unit = unit.id,
+                       .kind = kind,
+                       .source = lease.source,
+                       .reason = std::move(reason),
+                       .what = lease.codes,
+                       .leases = {lease.call}};
   if (request) {
     record.origin = std::string(OriginName(request->origin));
     record.who = request->client;
@@ -95,7 +100,8 @@ void Service::FlushJournal() {
     return;
   }
   if (!journalFailing_) {
-    Log("journal: " + why + "; records wait (up to 16 MiB) and are written when the disk takes them");
+    Log("journal: " + why +
+        "; records wait (up to 16 MiB) and are written when the disk takes them");
   }
   journalFailing_ = true;
   journalTimer_ = loop_.After(kRetry, [this] {
@@ -107,8 +113,12 @@ void Service::FlushJournal() {
 void Service::Refused(Origin origin, const std::string& name, bool group, const std::string& why,
                       const std::string& who) {
   ++refused_[std::string(OriginName(origin))];
-  Record({.unit = group ? "" : name, .group = group ? name : "", .kind = "refused",
-          .origin = std::string(OriginName(origin)), .who = who, .reason = why});
+  Record({.unit = group ? "" : name,
+          .group = group ? name : "",
+          .kind = "refused",
+          .origin = std::string(OriginName(origin)),
+          .who = who,
+          .reason = why});
 }
 
 void Service::ServeEvents(const HttpRequest& request,
@@ -133,9 +143,9 @@ void Service::ServeReport(const HttpRequest& request,
                           const std::function<void(HttpAnswer)>& answer) {
   EventQuery query;
   std::string why;
-  const bool onlyTimes = std::all_of(request.query.begin(), request.query.end(), [](const auto& pair) {
-    return pair.first == "since" || pair.first == "until";
-  });
+  const bool onlyTimes =
+      std::all_of(request.query.begin(), request.query.end(),
+                  [](const auto& pair) { return pair.first == "since" || pair.first == "until"; });
   if (!onlyTimes) why = "a report is asked for by since and until";
   if (!onlyTimes || !ReadEventQuery(request.query, WallClock::now(), query, why)) {
     return answer(JsonAnswer(400, {{"error", why}}));
@@ -144,19 +154,19 @@ void Service::ServeReport(const HttpRequest& request,
     return answer(JsonAnswer(404, {{"error", "no journal is kept: [journal] path is \"\""}}));
   }
   if (reporting_) {
-    return answer(JsonAnswer(503, {{"error", "a report is being made: ask again when it is done"}}));
+    return answer(
+        JsonAnswer(503, {{"error", "a report is being made: ask again when it is done"}}));
   }
   if (query.since.empty()) query.since = TimeText(WallClock::now() - 24h);
   reporting_ = true;
   FlushJournal();
   if (reportThread_) reportThread_->join();
   std::weak_ptr<bool> alive = alive_;
-  reportThread_ = std::make_unique<std::thread>(
-      [this, alive, settings = journal_->Settings(), query, answer] {
+  reportThread_ =
+      std::make_unique<std::thread>([this, alive, settings = journal_->Settings(), query, answer] {
         AndonReport report(query.since, query.until);
-        ReadForward(settings, AndonReport::Wanted, [&report](const Json& record) {
-          report.Take(record);
-        });
+        ReadForward(settings, AndonReport::Wanted,
+                    [&report](const Json& record) { report.Take(record); });
         loop_.Post([this, alive, result = report.Result(), answer] {
           if (alive.expired()) return;
           reporting_ = false;

@@ -1,7 +1,6 @@
 #include "state_document.h"
 
 #include "command.h"
-
 #include "protocol/sound_catalogue.h"
 #include "protocol/text_format.h"
 #include "time_text.h"
@@ -117,8 +116,8 @@ bool LeaseOf(const Json& document, const ClockPair& clocks, Lease& lease) {
     lease.call = id->get<std::uint64_t>();
   }
   if (const auto taken = document.find("taken"); taken != document.end()) {
-    const auto when = taken->is_string() ? ParseTime(taken->get_ref<const std::string&>())
-                                         : std::nullopt;
+    const auto when =
+        taken->is_string() ? ParseTime(taken->get_ref<const std::string&>()) : std::nullopt;
     if (!when) return false;
     lease.started = clocks.SteadyOf(*when);
   }

@@ -79,9 +79,9 @@ bool ParseSignals(const std::string& text, const ClockPair& clocks, SavedSignals
   const auto version = document.find("version");
   const auto serial = document.find("serial");
   const auto units = document.find("units");
-  if (version == document.end() || !version->is_number_integer() ||
-      *version < 1 || *version > kVersion || serial == document.end() ||
-      !serial->is_number_unsigned() || units == document.end() || !units->is_object()) {
+  if (version == document.end() || !version->is_number_integer() || *version < 1 ||
+      *version > kVersion || serial == document.end() || !serial->is_number_unsigned() ||
+      units == document.end() || !units->is_object()) {
     return false;
   }
   SavedSignals parsed;

@@ -73,21 +73,21 @@ TEST_F(Andon, AnAcknowledgementSilencesTheHornKeepsTheLightAndSaysWhoOnEveryFron
   probe.Subscribe("homeassistant/#");
   LampdProcess lampd(Config(), "ack", {"--state", state});
   ASSERT_TRUE(StateOf(probe, "press-3")) << lampd.Log();
-  ASSERT_TRUE(Publish("lampd/press-3/set", kCall, "press-3",
-                      [](const json& s) { return s["sound"] == 3; }))
-      << lampd.Log();
+  ASSERT_TRUE(Publish("lampd/press-3/set", kCall, "press-3", [](const json& s) {
+    return s["sound"] == 3;
+  })) << lampd.Log();
 
   // MQTT, with who and a note: the horn stops, the light stays, the state says who.
   const std::size_t before = probe.Messages().size();
-  auto answered = Publish("lampd/press-3/ack", R"({"by": "anna", "note": "on my way"})",
-                          "press-3", Silenced);
+  auto answered =
+      Publish("lampd/press-3/ack", R"({"by": "anna", "note": "on my way"})", "press-3", Silenced);
   ASSERT_TRUE(answered) << lampd.Log();
   EXPECT_EQ(answered->at("leases")[0]["acknowledged"]["by"], "anna");
   EXPECT_EQ(answered->at("leases")[0]["lamps"]["red"], "on");
   EXPECT_EQ(Writes(unit).back()[7], 0);  // the unit's sound byte: off
   const auto event = probe.WaitFor(
-      "lampd/press-3/event", [](const std::string& text) { return text.find("\"ack\"") != text.npos; },
-      10s, before);
+      "lampd/press-3/event",
+      [](const std::string& text) { return text.find("\"ack\"") != text.npos; }, 10s, before);
   ASSERT_TRUE(event);
   EXPECT_EQ(json::parse(event->payload)["who"], "anna");
   EXPECT_FALSE(event->retained);
@@ -140,8 +140,8 @@ TEST_F(Andon, AnUnansweredCallEscalatesAndAnAnsweredOneDoesNotAlsoAcrossARestart
     ASSERT_TRUE(Publish("lampd/press-3/set", escalating("early", "1s"), "press-3",
                         [](const json& s) { return s["leases"].size() == 1; }));
     ASSERT_EQ(Http("POST", "/api/units/press-3/ack", R"({"by": "anna"})").status, 200);
-    const auto boss = Publish("lampd/press-3/set", escalating("late", "1500ms"), "boss",
-                              bossBlue("blink"));
+    const auto boss =
+        Publish("lampd/press-3/set", escalating("late", "1500ms"), "boss", bossBlue("blink"));
     ASSERT_TRUE(boss) << lampd.Log();
     EXPECT_EQ(boss->at("leases")[0]["source"], "late/escalated");
     EXPECT_EQ(boss->at("sound"), 5);
@@ -173,9 +173,10 @@ TEST_F(Andon, TheJournalHoldsTheShiftInOrderAcrossRotationRestartAndATornLine) {
     LampdProcess lampd(config, "shift", {"--state", state});
     ASSERT_TRUE(StateOf(probe, "press-3")) << lampd.Log();
     // The shift: a call, its answer at 1.5 s, its clear at 3 s, a refusal, a set.
-    ASSERT_TRUE(Publish("lampd/press-3/set",
-                        R"({"red": "on", "sound": 1, "for": "1h", "source": "op7", "client": "plc-7"})",
-                        "press-3", [](const json& s) { return s["leases"].size() == 1; }));
+    ASSERT_TRUE(
+        Publish("lampd/press-3/set",
+                R"({"red": "on", "sound": 1, "for": "1h", "source": "op7", "client": "plc-7"})",
+                "press-3", [](const json& s) { return s["leases"].size() == 1; }));
     const auto taken = Clock::now();
     ASSERT_TRUE(WaitUntil([&] { return Clock::now() >= taken + 1500ms; }));
     ASSERT_EQ(Http("POST", "/api/units/press-3/ack", R"({"by": "lead"})").status, 200);
@@ -246,13 +247,16 @@ TEST_F(Andon, AKillUnderLoadLeavesOnlyWholeRecords) {
   std::atomic<bool> stop = false;
   std::thread load([&] {
     for (int i = 0; !stop; ++i) {
-      probe.Publish("lampd/press-3/set",
-                    i % 2 ? R"({"clear": "load"})"
-                          : R"({"red": "blink", "for": "1m", "source": "load"})");
+      probe.Publish(
+          "lampd/press-3/set",
+          i % 2 ? R"({"clear": "load"})" : R"({"red": "blink", "for": "1m", "source": "load"})");
     }
   });
-  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(journal) &&
-                                     std::filesystem::file_size(journal) > 50000; }, 60s));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return std::filesystem::exists(journal) && std::filesystem::file_size(journal) > 50000;
+      },
+      60s));
   lampd->Kill();
   stop = true;
   load.join();
@@ -274,7 +278,8 @@ TEST_F(Andon, AKillUnderLoadLeavesOnlyWholeRecords) {
   EXPECT_EQ(bad, 0u);
   // Started again, it numbers on from the last whole record.
   lampd.emplace(Config(), "kill-again", std::vector<std::string>{"--state", state});
-  ASSERT_TRUE(WaitUntil([&] { return Http("GET", "/api/events?kind=started&limit=1").status == 200; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return Http("GET", "/api/events?kind=started&limit=1").status == 200; }));
   const json started = Events("?kind=started&limit=1");
   EXPECT_EQ(started["events"][0]["seq"].get<std::uint64_t>(), previous + 1);
 }
@@ -282,17 +287,18 @@ TEST_F(Andon, AKillUnderLoadLeavesOnlyWholeRecords) {
 TEST_F(Andon, BadEscalationListsAreRefusedWithTheirReason) {
   LampdProcess lampd(Config(), "bad");
   ASSERT_TRUE(StateOf(probe, "press-3")) << lampd.Log();
-  for (const auto& [body, why] : std::vector<std::pair<std::string, std::string>>{
-           {R"({"red": "on", "escalate": [{"after": "1m", "set": {"red": "on"}}]})", "needs for"},
-           {R"({"red": "on", "for": "1h", "escalate": []})", "1 to 4 steps"},
-           {R"({"red": "on", "for": "1h", "escalate": [{"set": {"red": "on"}}]})", "needs after"},
-           {R"({"red": "on", "for": "1h", "escalate": [{"after": "1m"}]})", "needs set"},
-           {R"({"red": "on", "for": "1h", "escalate": [{"after": "soon", "set": {"red": "on"}}]})",
-            "after takes"},
-           {R"({"red": "on", "for": "1h", "escalate": [{"after": "1m", "set": {"red": "pink"}}]})",
-            "red takes"},
-           {R"({"red": "on", "for": "1h", "escalate": [{"after": "1m", "set": {"red": "on"}, "target": "group:"}]})",
-            "target takes"}}) {
+  for (
+      const auto& [body, why] : std::vector<std::pair<std::string, std::string>>{
+          {R"({"red": "on", "escalate": [{"after": "1m", "set": {"red": "on"}}]})", "needs for"},
+          {R"({"red": "on", "for": "1h", "escalate": []})", "1 to 4 steps"},
+          {R"({"red": "on", "for": "1h", "escalate": [{"set": {"red": "on"}}]})", "needs after"},
+          {R"({"red": "on", "for": "1h", "escalate": [{"after": "1m"}]})", "needs set"},
+          {R"({"red": "on", "for": "1h", "escalate": [{"after": "soon", "set": {"red": "on"}}]})",
+           "after takes"},
+          {R"({"red": "on", "for": "1h", "escalate": [{"after": "1m", "set": {"red": "pink"}}]})",
+           "red takes"},
+          {R"({"red": "on", "for": "1h", "escalate": [{"after": "1m", "set": {"red": "on"}, "target": "group:"}]})",
+           "target takes"}}) {
     const auto reply = Http("PUT", "/api/units/press-3", body);
     EXPECT_EQ(reply.status, 400) << body;
     EXPECT_NE(reply.Json().value("error", "").find(why), std::string::npos) << reply.body;
