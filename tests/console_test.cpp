@@ -90,6 +90,23 @@ TEST_F(Console, ThePlantIsDrawnLiveAndAClickLightsTheLampOnEveryPage) {
   EXPECT_TRUE(lamptest::WaitForMetrics([](const std::string& text) {
     return text.find("lampd_commands_total{source=\"web\"} 1\n") != std::string::npos;
   }));
+  // A call answered from the panel: the horn stops at the unit, every page tells of it.
+  probe.Publish("lampd/press-3/set",
+                R"({"red": "blink", "sound": 2, "for": "10m", "source": "line3"})");
+  ASSERT_TRUE(StateOf(probe, "press-3", [](const json& s) { return s["sound"] == 2; }));
+  ASSERT_TRUE(browser.Click(one, "button", "Acknowledge")) << browser.Error();
+  EXPECT_TRUE(StateOf(probe, "press-3", [](const json& s) {
+    return s["sound"] == "off" && s["lamps"]["red"] == "blink" &&
+           s["leases"][0]["acknowledged"]["by"] == "127.0.0.1";
+  }));
+  EXPECT_EQ(Writes(unit).back()[7], 0);
+  EXPECT_TRUE(browser.Until(two,
+                            "return [...document.querySelectorAll('#event-list "
+                            "li[data-kind=\"ack\"]')].some((item) => "
+                            "item.dataset.eventOf === 'press-3');"))
+      << browser.Error();
+  EXPECT_TRUE(browser.Until(
+      one, "return document.querySelector('#panel tr[data-acknowledged=\"127.0.0.1\"]') !== null;"));
   // The other instance's unit: passed on to it, drawn from its new state.
   ASSERT_TRUE(browser.Do(
       {{"do", "click"}, {"page", two}, {"target", {{"css", "[data-unit=\"press-9\"]"}}}}));
@@ -175,7 +192,8 @@ TEST_F(Console, AFilterAndTheKeyboardReachEveryControl) {
   ASSERT_TRUE(browser.Do({{"do", "press"}, {"page", page}, {"key", "Enter"}}));
   ASSERT_TRUE(WaitUntil([&] { return !Writes(unit).empty(); }));
   EXPECT_EQ(Writes(unit).back()[2], 1);
-  // A lease from the form, by keyboard too: it shows as the console's.
+  // A lease from the form, by keyboard too, of what the page shows: it shows as the console's.
+  ASSERT_TRUE(browser.Until(page, LampIs(), {"press-3", "red", "on"})) << browser.Error();
   browser.Do({{"do", "fill"}, {"page", page}, {"target", {{"label", "For"}}}, {"value", "1h"}});
   browser.Do({{"do", "fill"}, {"page", page}, {"target", {{"label", "Priority"}}}, {"value", "7"}});
   ASSERT_TRUE(browser.Do({{"do", "press"}, {"page", page}, {"key", "Enter"}}));

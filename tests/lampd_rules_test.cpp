@@ -3,15 +3,21 @@
 // Alertmanager's webhook, the state file's text, the HTTP request reader
 // and the Modbus request reader and register map.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include "lampd/alerts.h"
 #include "lampd/command.h"
 #include "lampd/http_request.h"
+#include "lampd/journal.h"
+#include "lampd/journal_record.h"
 #include "lampd/modbus_map.h"
 #include "lampd/modbus_request.h"
 #include "lampd/ownership.h"
 #include "lampd/state_document.h"
 #include "lampd/state_file.h"
+#include "lampd/time_text.h"
 #include "lampd/topics.h"
 #include "schema_check.h"
 
@@ -105,6 +111,115 @@ TEST(LampdRules, LeasesOutrankByPriorityThenNewnessAndEndOnTheMonotonicClock) {
   EXPECT_NEAR(std::chrono::duration<double>(read.ends - now).count(), 60, 0.01);
   ASSERT_TRUE(LeaseOf(LeaseJson(signals.Leases()[0], stepped), stepped, read));
   EXPECT_NEAR(std::chrono::duration<double>(read.ends - now).count(), 60, 0.01);
+}
+
+TEST(LampdRules, ACallIsAnsweredRenewedAndEscalatedAsItsStepsSay) {
+  const auto now = SteadyClock::now();
+  Lease call{"line3", 5, now + 10min, {1, D, D, D, D, 3}, 1};
+  call.started = now;
+  call.escalate = {{1min, {D, D, D, 2, D, D}, "boss", 9}, {10min, {D, D, D, D, 2, D}, "", {}}};
+  UnitSignals signals;
+  signals.AddLease(call);
+  // The second step falls with the lease's end: it never fires.
+  EXPECT_EQ(signals.NextExpiry(), now + 1min);
+  EXPECT_TRUE(signals.DueSteps(now + 59s).empty());
+  const auto due = signals.DueSteps(now + 2min);  // late: fires once, when it is looked at
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].step.target, "boss");
+  EXPECT_EQ(due[0].due, now + 1min);
+  EXPECT_TRUE(signals.DueSteps(now + 3min).empty());
+  // Sent again as it was (an alert repeated): the same call, its steps fired stay fired.
+  Lease again = call;
+  again.serial = 2;
+  again.started = now + 5min;
+  const Added renewed = signals.AddLease(again);
+  EXPECT_TRUE(renewed.renewed);
+  EXPECT_TRUE(renewed.replaced.empty());
+  ASSERT_EQ(signals.Leases().size(), 1u);
+  EXPECT_EQ(signals.Leases()[0].call, 1u);
+  EXPECT_EQ(signals.Leases()[0].started, now);
+  EXPECT_TRUE(signals.Leases()[0].escalate[0].fired);
+  // Answered: the sound off, the lamps kept, no step left; once only.
+  ASSERT_EQ(signals.Acknowledge({"anna", WallClock::now()}).size(), 1u);
+  EXPECT_EQ(signals.Wanted(), (protocol::LampCodes{1, D, D, D, D, 0}));
+  EXPECT_TRUE(signals.Acknowledge({"ben", WallClock::now()}).empty());
+  EXPECT_EQ(signals.NextExpiry(), now + 10min);
+  // Kept as the state document and the state file have it.
+  const ClockPair clocks{now, WallClock::now()};
+  Lease read;
+  ASSERT_TRUE(LeaseOf(LeaseJson(signals.Leases()[0], clocks), clocks, read));
+  EXPECT_EQ(read.acknowledged->by, "anna");
+  EXPECT_EQ(read.call, 1u);
+  ASSERT_EQ(read.escalate.size(), 2u);
+  EXPECT_TRUE(read.escalate[0].fired);
+  EXPECT_EQ(read.escalate[1].after, 10min);
+  // A new call of another source sounds again.
+  signals.AddLease({"qa", 5, now + 1h, {D, D, D, D, D, 2}, 3});
+  EXPECT_EQ(signals.Wanted()[protocol::kSoundLamp], 2);
+}
+
+TEST(LampdRules, TheJournalIsReadBackNewestFirstAndTheReportCountsCalls) {
+  const std::string path = testing::TempDir() + std::to_string(::getpid()) + "-rules.jsonl";
+  for (const auto& file : JournalFiles({path, 1024, 2})) std::remove(file.c_str());
+  const auto at = WallClock::now() - 1h;
+  {
+    Journal journal({path, 1024, 2});
+    std::string note, error;
+    ASSERT_TRUE(journal.Open(note, error)) << error;
+    for (int i = 0; i < 30; ++i) {
+      const std::string unit = i % 2 ? "press-3" : "press-4";
+      const auto when = at + std::chrono::seconds(i * 10);
+      journal.Add({.at = when, .unit = unit, .kind = "lease-taken", .origin = "mqtt",
+                   .leases = {static_cast<std::uint64_t>(i)}});
+      journal.Add({.at = when + std::chrono::seconds(i), .unit = unit, .kind = "ack",
+                   .leases = {static_cast<std::uint64_t>(i)}});
+      journal.Add({.at = when + std::chrono::seconds(2 * i), .unit = unit, .kind = "lease-cleared",
+                   .leases = {static_cast<std::uint64_t>(i)}});
+      std::string why;
+      ASSERT_TRUE(journal.Flush(why)) << why;
+    }
+  }
+  // Rotated: 1 KiB files, two kept; the oldest are gone, the rest read across the files.
+  EventQuery query;
+  query.unit = "press-3";
+  query.kind = "ack";
+  query.limit = 3;
+  EventPage page = ReadEvents({path, 1024, 2}, query);
+  ASSERT_EQ(page.events.size(), 3u);
+  EXPECT_EQ(page.events[0]["seq"], 89);  // the 30th call's ack
+  EXPECT_GT(page.events[0]["seq"], page.events[2]["seq"]);
+  ASSERT_TRUE(page.before);
+  query.before = page.before;
+  query.limit = 1000;
+  page = ReadEvents({path, 1024, 2}, query);
+  EXPECT_FALSE(page.before);
+  EXPECT_GT(page.events.size(), 0u);
+  EXPECT_LT(page.events.size(), 12u);
+  std::string why;
+  EXPECT_FALSE(ReadEventQuery({{"limit", "0"}}, WallClock::now(), query, why));
+  EXPECT_FALSE(ReadEventQuery({{"since", "yesterday"}}, WallClock::now(), query, why));
+  EXPECT_FALSE(ReadEventQuery({{"colour", "red"}}, WallClock::now(), query, why));
+
+  // A report's figures: each call answered after i s and cleared after 2i s.
+  AndonReport report(TimeText(at), "");
+  for (int i = 20; i < 23; ++i) {
+    const auto when = at + std::chrono::seconds(i * 10);
+    const auto record = [&](const char* kind, int after) {
+      return RecordJson({.at = when + std::chrono::seconds(after), .unit = "press-3", .kind = kind,
+                         .leases = {static_cast<std::uint64_t>(i)}},
+                        1);
+    };
+    report.Take(record("lease-taken", 0));
+    report.Take(record("ack", i));
+    report.Take(record("ack", i + 5));  // a second answer counts once
+    report.Take(record("lease-ended", 2 * i));
+  }
+  const Json figures = report.Result()["units"][0];
+  EXPECT_EQ(figures["calls"], 3);
+  EXPECT_EQ(figures["acknowledged"], 3);
+  EXPECT_DOUBLE_EQ(figures["ack_median_s"].get<double>(), 21);
+  EXPECT_DOUBLE_EQ(figures["ack_worst_s"].get<double>(), 22);
+  EXPECT_DOUBLE_EQ(figures["clear_worst_s"].get<double>(), 44);
 }
 
 TEST(LampdRules, TopicsReadAndWriteFromOneTable) {
@@ -208,7 +323,7 @@ TEST(LampdRules, AStateFileOfTheWrongShapeIsRefusedWhole) {
        R"({"version": 2, "serial": 1, "units": []})",
        R"({"version": 2, "serial": 1, "units": {"a": {"baseline": 3, "leases": []}}})",
        R"({"version": 2, "serial": 1, "units": {"a": {"baseline": {}, "leases": [{"source": 5}]}}})",
-       R"({"version": 3, "serial": 1, "units": {}})"}) {
+       R"({"version": 4, "serial": 1, "units": {}})"}) {
     EXPECT_FALSE(ParseSignals(bad, clocks, read)) << bad;
   }
   // The file of the version before, with the sound "off" written as 0.

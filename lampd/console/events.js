@@ -40,7 +40,7 @@ export class EventList {
     const items = this.events.filter((event) => this.shows(event)).map((event) => {
       const item = document.createElement("li");
       item.dataset.kind = event.kind;
-      item.dataset.unit = event.unit || event.group || "";
+      item.dataset.eventOf = event.unit || event.group || "";
       item.textContent = eventText(event, true);
       return item;
     });
