@@ -1,13 +1,15 @@
-// What anyone on the broker or the HTTP port may send lampd as a command,
-// and the times Alertmanager sends. A command taken is the same command
-// when written out and read again (how a group command reaches the other
-// instances); a time taken prints as itself to the millisecond.
+// What anyone on the broker or the HTTP port may send lampd as a command
+// or an acknowledgement, the times Alertmanager sends, and a line of the
+// journal read back. A command taken is the same command when written out
+// and read again (how a group command reaches the other instances); a time
+// taken prints as itself to the millisecond.
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "lampd/command.h"
+#include "lampd/journal_record.h"
 #include "lampd/time_text.h"
 
 namespace {
@@ -28,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(lampd::ParseCommand(lampd::CommandText(command), "other", again, why));
     Check(again.codes == command.codes && again.reset == command.reset &&
           again.lease == command.lease && again.source == command.source &&
-          again.clear == command.clear && again.relayedBy == command.relayedBy);
+          again.clear == command.clear && again.relayedBy == command.relayedBy &&
+          again.escalate == command.escalate && again.client == command.client);
     Check(command.clear || again.priority == command.priority);
     Check(!command.lease || (*command.lease > std::chrono::milliseconds(0) &&
                              *command.lease <= lampd::kLongestLease));
@@ -40,6 +43,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         command, why)) {
     Check(command.NamesAnything());
   }
+
+  if (lampd::ParseAck(text, command, why)) {
+    lampd::Command again;
+    Check(lampd::ParseAck(lampd::CommandText(command), again, why) && again.ack == command.ack);
+  }
+  // A journal's line, whatever it holds, is judged without a fault.
+  const lampd::Json record = lampd::Json::parse(text, nullptr, false);
+  lampd::EventQuery query;
+  query.unit = "press-3";
+  query.since = "2026-01-01T00:00:00.000Z";
+  if (lampd::MayMatch(text, query)) lampd::Judge(record, query);
+  lampd::AndonReport report("2026-01-01T00:00:00.000Z", "");
+  report.Take(record);
+  report.Result();
 
   if (const auto time = lampd::ParseTime(text)) {
     const auto again = lampd::ParseTime(lampd::TimeText(*time));
