@@ -62,11 +62,31 @@ enum class Read { kDone, kStopped, kBudget };
 
 // Each whole line of `path`, last first, until `each` says stop. A last
 // line without its newline is torn: left out.
+// Where the lines of a file numbered `before` and on begin, found by
+// halving: a file's records are in order. Every line from there on is
+// numbered `before` or more; a few just before it may be too.
+off_t StartOf(const ReadOnly& file, off_t size, std::uint64_t before) {
+  off_t low = 0, high = size;
+  std::string chunk;
+  for (int step = 0; step < 64 && high - low > 8192; ++step) {
+    const off_t middle = low + (high - low) / 2;
+    const auto count = static_cast<std::size_t>(std::min<off_t>(4096, size - middle));
+    if (!file.Read(middle, count, chunk)) break;
+    const auto newline = chunk.find('\n');
+    if (newline == std::string::npos || middle + static_cast<off_t>(newline) + 1 >= high) break;
+    const auto seq = LineSeq(std::string_view(chunk).substr(newline + 1));
+    if (!seq) break;
+    (*seq >= before ? high : low) = middle + static_cast<off_t>(newline) + 1;
+  }
+  return high;
+}
+
 Read ReverseLines(const std::string& path, std::uint64_t& budget,
-                  const std::function<bool(std::string_view)>& each) {
+                  const std::function<bool(std::string_view)>& each,
+                  std::optional<std::uint64_t> before = std::nullopt) {
   const ReadOnly file(path);
   if (!file.Open()) return Read::kDone;
-  off_t at = file.Size();
+  off_t at = before ? StartOf(file, file.Size(), *before) : file.Size();
   std::string chunk, carry;
   bool last = true;
   while (at > 0) {
@@ -224,30 +244,43 @@ EventPage ReadEvents(const JournalSettings& settings, const EventQuery& query,
   std::optional<std::uint64_t> lastSeen;
   bool stop = false;
   for (const std::string& path : JournalFiles(settings)) {
-    const Read read = ReverseLines(path, budget, [&](std::string_view line) {
-      const auto seq = LineSeq(line);
-      if (seq) lastSeen = seq;
-      if (seq && query.before && *seq >= *query.before) return true;
-      if (!MayMatch(line, query)) return true;
-      const Json record = Json::parse(line, nullptr, false);
-      if (record.is_discarded()) {
-        ++page.skipped;
-        return true;
+    // A file that begins at or past the page's end holds nothing it wants.
+    if (query.before) {
+      const ReadOnly file(path);
+      std::string head;
+      const auto size = file.Open() ? file.Size() : 0;
+      if (size > 0 && file.Read(0, static_cast<std::size_t>(std::min<off_t>(size, 4096)), head)) {
+        const auto first = LineSeq(head);
+        if (first && *first >= *query.before) continue;
       }
-      switch (Judge(record, query)) {
-        case Verdict::kStop:
-          stop = true;
-          return false;
-        case Verdict::kPass:
+    }
+    const Read read = ReverseLines(
+        path, budget,
+        [&](std::string_view line) {
+          const auto seq = LineSeq(line);
+          if (seq) lastSeen = seq;
+          if (seq && query.before && *seq >= *query.before) return true;
+          if (!MayMatch(line, query)) return true;
+          const Json record = Json::parse(line, nullptr, false);
+          if (record.is_discarded()) {
+            ++page.skipped;
+            return true;
+          }
+          switch (Judge(record, query)) {
+            case Verdict::kStop:
+              stop = true;
+              return false;
+            case Verdict::kPass:
+              return true;
+            case Verdict::kTake:
+              page.events.push_back(record);
+              if (page.events.size() < query.limit) return true;
+              page.before = seq;
+              return false;
+          }
           return true;
-        case Verdict::kTake:
-          page.events.push_back(record);
-          if (page.events.size() < query.limit) return true;
-          page.before = seq;
-          return false;
-      }
-      return true;
-    });
+        },
+        query.before);
     if (read == Read::kBudget) {
       page.before = lastSeen;
       break;

@@ -65,7 +65,7 @@ struct EventPage {
 // Reads records back, newest first, scanning at most `budget` bytes (the
 // page says where to go on).
 EventPage ReadEvents(const JournalSettings& settings, const EventQuery& query,
-                     std::uint64_t budget = 64u << 20);
+                     std::uint64_t budget = 16u << 20);
 
 // Every line of the journal, oldest first, that `wanted` lets through unparsed.
 void ReadForward(const JournalSettings& settings,

@@ -83,15 +83,22 @@ bool ReadEventQuery(const std::map<std::string, std::string>& parameters, WallCl
       return false;
     }
   }
+  query.Prepare();
   return true;
 }
 
+void EventQuery::Prepare() {
+  unitNeedle = unit.empty() ? "" : Needle("unit", unit);
+  groupNeedle = unit.empty() ? "" : Needle("group", unit);
+  kindNeedle = kind.empty() ? "" : Needle("kind", kind);
+}
+
 bool MayMatch(std::string_view line, const EventQuery& query) {
-  if (!query.unit.empty() && line.find(Needle("unit", query.unit)) == std::string_view::npos &&
-      line.find(Needle("group", query.unit)) == std::string_view::npos) {
+  if (!query.unitNeedle.empty() && line.find(query.unitNeedle) == std::string_view::npos &&
+      line.find(query.groupNeedle) == std::string_view::npos) {
     return false;
   }
-  return query.kind.empty() || line.find(Needle("kind", query.kind)) != std::string_view::npos;
+  return query.kindNeedle.empty() || line.find(query.kindNeedle) != std::string_view::npos;
 }
 
 Verdict Judge(const Json& record, const EventQuery& query) {

@@ -36,6 +36,9 @@ struct EventQuery {
   std::string since, until;
   std::optional<std::uint64_t> before;  // a page's end: records older than this seq
   std::size_t limit = 100;
+  // What a line that may match holds, as the journal writes it: worked out once.
+  std::string unitNeedle, groupNeedle, kindNeedle;
+  void Prepare();
 };
 inline constexpr std::size_t kMostEventsAPage = 1000;
 

@@ -106,7 +106,8 @@ TEST_F(Console, ThePlantIsDrawnLiveAndAClickLightsTheLampOnEveryPage) {
                             "item.dataset.eventOf === 'press-3');"))
       << browser.Error();
   EXPECT_TRUE(browser.Until(
-      one, "return document.querySelector('#panel tr[data-acknowledged=\"127.0.0.1\"]') !== null;"));
+      one,
+      "return document.querySelector('#panel tr[data-acknowledged=\"127.0.0.1\"]') !== null;"));
   // The other instance's unit: passed on to it, drawn from its new state.
   ASSERT_TRUE(browser.Do(
       {{"do", "click"}, {"page", two}, {"target", {{"css", "[data-unit=\"press-9\"]"}}}}));

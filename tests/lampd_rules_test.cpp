@@ -169,11 +169,18 @@ TEST(LampdRules, TheJournalIsReadBackNewestFirstAndTheReportCountsCalls) {
     for (int i = 0; i < 30; ++i) {
       const std::string unit = i % 2 ? "press-3" : "press-4";
       const auto when = at + std::chrono::seconds(i * 10);
-      journal.Add({.at = when, .unit = unit, .kind = "lease-taken", .origin = "mqtt",
+      journal.Add({.at = when,
+                   .unit = unit,
+                   .kind = "lease-taken",
+                   .origin = "mqtt",
                    .leases = {static_cast<std::uint64_t>(i)}});
-      journal.Add({.at = when + std::chrono::seconds(i), .unit = unit, .kind = "ack",
+      journal.Add({.at = when + std::chrono::seconds(i),
+                   .unit = unit,
+                   .kind = "ack",
                    .leases = {static_cast<std::uint64_t>(i)}});
-      journal.Add({.at = when + std::chrono::seconds(2 * i), .unit = unit, .kind = "lease-cleared",
+      journal.Add({.at = when + std::chrono::seconds(2 * i),
+                   .unit = unit,
+                   .kind = "lease-cleared",
                    .leases = {static_cast<std::uint64_t>(i)}});
       std::string why;
       ASSERT_TRUE(journal.Flush(why)) << why;
@@ -184,6 +191,7 @@ TEST(LampdRules, TheJournalIsReadBackNewestFirstAndTheReportCountsCalls) {
   query.unit = "press-3";
   query.kind = "ack";
   query.limit = 3;
+  query.Prepare();
   EventPage page = ReadEvents({path, 1024, 2}, query);
   ASSERT_EQ(page.events.size(), 3u);
   EXPECT_EQ(page.events[0]["seq"], 89);  // the 30th call's ack
@@ -205,7 +213,9 @@ TEST(LampdRules, TheJournalIsReadBackNewestFirstAndTheReportCountsCalls) {
   for (int i = 20; i < 23; ++i) {
     const auto when = at + std::chrono::seconds(i * 10);
     const auto record = [&](const char* kind, int after) {
-      return RecordJson({.at = when + std::chrono::seconds(after), .unit = "press-3", .kind = kind,
+      return RecordJson({.at = when + std::chrono::seconds(after),
+                         .unit = "press-3",
+                         .kind = kind,
                          .leases = {static_cast<std::uint64_t>(i)}},
                         1);
     };

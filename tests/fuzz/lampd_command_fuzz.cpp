@@ -53,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   lampd::EventQuery query;
   query.unit = "press-3";
   query.since = "2026-01-01T00:00:00.000Z";
+  query.Prepare();
   if (lampd::MayMatch(text, query)) lampd::Judge(record, query);
   lampd::AndonReport report("2026-01-01T00:00:00.000Z", "");
   report.Take(record);
