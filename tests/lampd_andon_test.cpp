@@ -151,12 +151,14 @@ TEST_F(Andon, AnUnansweredCallEscalatesAndAnAnsweredOneDoesNotAlsoAcrossARestart
     // Its answer ends what it lit at the supervisor's.
     ASSERT_TRUE(Publish("lampd/press-3/ack", "", "boss", bossBlue("off"))) << lampd.Log();
 
-    // A call due to escalate while lampd is away.
-    ASSERT_TRUE(Publish("lampd/press-3/set", escalating("night", "1s"), "press-3",
+    // A call due to escalate while lampd is away (stopped well before).
+    const auto taken = Clock::now();
+    ASSERT_TRUE(Publish("lampd/press-3/set", escalating("night", "5s"), "press-3",
                         [](const json& s) { return s["leases"].size() == 3; }));
     ASSERT_EQ(lampd.Stop(), 0);
+    ASSERT_LT(Clock::now() - taken, 4s) << "lampd took too long to stop for this test";
   }
-  const auto due = Clock::now() + 2s;
+  const auto due = Clock::now() + 5s;
   ASSERT_TRUE(WaitUntil([&] { return Clock::now() >= due; }));
   const std::size_t from = probe.Messages().size();
   LampdProcess again(Config(), "escalate-again", {"--state", state});
