@@ -17,9 +17,7 @@ using protocol::FormatText;
 using protocol::kSoundsPerModel;
 
 LampPanelDialog::LampPanelDialog()
-    : CDialog(kLampPanelTemplate),
-      modelIndex(-1),
-      iconHandle(QStringLiteral(":/icons/%1.ico").arg(IDR_MAINFRAME)) {
+    : CDialog(kLampPanelTemplate), modelIndex(-1), iconHandle(IDR_MAINFRAME, kResourceModule) {
   OnCommandRange(IDC_LAMP_FIRST, IDC_SOUND_LAST, &LampPanelDialog::OnLampButton);
   OnCommandRange(IDC_MODEL_FIRST, IDC_MODEL_LAST, &LampPanelDialog::OnModelSelect);
   OnCommand(IDC_SOUND_OFF, &LampPanelDialog::OnSoundOff);
@@ -58,8 +56,8 @@ bool LampPanelDialog::OnInitDialog() {
   return true;
 }
 
-void LampPanelDialog::OnPaint(QPainter& painter) {
-  if (IsIconic()) DrawIconCentred(painter, iconHandle);  // otherwise the default painting
+void LampPanelDialog::OnPaint(platform::CPaintDC& dc) {
+  if (IsIconic()) DrawIconCentred(dc, iconHandle);  // otherwise the default painting
 }
 
 void LampPanelDialog::FillSoundLabels(int model) {

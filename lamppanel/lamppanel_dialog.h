@@ -2,7 +2,6 @@
 // unit's address and port, and a status box with the two newest lines.
 #pragma once
 
-#include <QIcon>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -20,7 +19,7 @@ class LampPanelDialog : public platform::CDialog {
  protected:
   bool OnInitDialog() override;
   void DoDataExchange(platform::CDataExchange& exchange) override;
-  void OnPaint(QPainter& painter) override;
+  void OnPaint(platform::CPaintDC& dc) override;
 
  private:
   void OnLampButton(int id);
@@ -42,7 +41,7 @@ class LampPanelDialog : public platform::CDialog {
   std::uint8_t readPending = 0;
   std::string lastStatusLine;
   std::string pendingStatus;
-  QIcon iconHandle;
+  platform::CIcon iconHandle;
 };
 
 }  // namespace lamppanel

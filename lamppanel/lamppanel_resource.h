@@ -3,6 +3,8 @@
 
 namespace lamppanel {
 
+inline constexpr const char* kResourceModule = "lamppanel";  // where its resources are named
+
 inline constexpr int IDD_LAMPPANEL_DIALOG = 102;
 inline constexpr int IDR_MAINFRAME = 128;  // the icon
 

@@ -13,8 +13,7 @@ NetAssignApp theApp;
 bool NetAssignApp::InitInstance() {
   // The socket layer is started for the whole program and held until its end.
   if (!platform::StartSocketLayer(platform::kSocketVersion11)) {
-    platform::AfxMessageBox(platform::kSocketStartupFailedText,
-                            platform::MB_OK | platform::MB_ICONEXCLAMATION);
+    platform::AfxMessageBox(platform::kProgramStartupFailedString);  // exclamation icon, OK
     startFailed_ = true;
     return false;
   }

@@ -13,8 +13,7 @@ namespace netassign {
 using protocol::SettingsCommand;
 
 NetAssignDialog::NetAssignDialog()
-    : CDialog(kNetAssignTemplate),
-      iconHandle(QStringLiteral(":/netassign/icons/%1.ico").arg(IDR_MAINFRAME)) {
+    : CDialog(kNetAssignTemplate), iconHandle(IDR_MAINFRAME, kResourceModule) {
   OnCommand(IDC_MAC_FIND, &NetAssignDialog::OnMacFind);
   OnCommand(IDC_RESET_STATUS, &NetAssignDialog::OnResetStatus);
   OnCommand(IDC_READ, &NetAssignDialog::OnRead);
@@ -40,8 +39,8 @@ bool NetAssignDialog::OnInitDialog() {
   return true;
 }
 
-void NetAssignDialog::OnPaint(QPainter& painter) {
-  if (IsIconic()) DrawIconCentred(painter, iconHandle);  // otherwise the default painting
+void NetAssignDialog::OnPaint(platform::CPaintDC& dc) {
+  if (IsIconic()) DrawIconCentred(dc, iconHandle);  // otherwise the default painting
 }
 
 void NetAssignDialog::AddStatusLine(const std::string& message) {

@@ -2,7 +2,6 @@
 // IP address, subnet mask, gateway and port, and a log of every step.
 #pragma once
 
-#include <QIcon>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -22,7 +21,7 @@ class NetAssignDialog : public platform::CDialog {
  protected:
   bool OnInitDialog() override;
   void DoDataExchange(platform::CDataExchange& exchange) override;
-  void OnPaint(QPainter& painter) override;
+  void OnPaint(platform::CPaintDC& dc) override;
 
  private:
   // Status log.
@@ -59,7 +58,7 @@ class NetAssignDialog : public platform::CDialog {
   std::string maText;
   std::string portText;
   std::string mtText;
-  QIcon iconHandle;
+  platform::CIcon iconHandle;
 };
 
 }  // namespace netassign

@@ -3,6 +3,8 @@
 
 namespace netassign {
 
+inline constexpr const char* kResourceModule = "netassign";  // where its resources are named
+
 inline constexpr int IDD_NETASSIGN_DIALOG = 102;
 inline constexpr int IDR_MAINFRAME = 128;  // the icon
 

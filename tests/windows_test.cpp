@@ -1,15 +1,21 @@
-// LampLink.dll and lampctl.exe as Windows runs them: cross-built with
-// MinGW-w64 (scripts/build --windows) and run under Wine in the test's
-// private network, against the same simulated units as the Linux library
-// and tool. A small C caller loads the DLL by name and calls Tcp_Orvik_RW;
-// lampctl.exe must print what lampctl prints.
+// LampLink.dll, lampctl.exe, LampPanel.exe and NetAssign.exe as Windows
+// runs them: cross-built with MinGW-w64 (scripts/build --windows) and run
+// under Wine in the test's private network, against the same simulated
+// units as the Linux library, tool and dialogs. A small C caller loads the
+// DLL by name and calls Tcp_Orvik_RW; lampctl.exe must print what lampctl
+// prints; the dialogs, on a private X display, are pressed and read by
+// dialog_driver.exe through Windows' own messages, as the Qt dialog tests
+// press and read theirs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,6 +28,8 @@ using lamptest::LampUnitProcess;
 using lamptest::ProgramRun;
 using lamptest::RunProgram;
 using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
 
 const std::string kBin = std::string(WINDOWS_TREE) + "/bin/";
 const std::string kPrefix = std::string(WINDOWS_TREE) + "/wine-prefix";
@@ -189,6 +197,198 @@ TEST_F(UnderWine, LampctlExeSaysWhatLampctlSays) {
   ASSERT_EQ(write.status, 0) << write.out << write.err;
   EXPECT_NE(RunProgram({LAMPCTL_PATH, "read", "00:50:c2:01:02:03"}, {}).out.find("192.168.10.254"),
             std::string::npos);
+}
+
+// A dialog program under Wine on a display of its own, and the driver that
+// presses and reads it, one line a command (tests/windows/dialog_driver.c).
+class DialogUnderWine : public UnderWine {
+ protected:
+  void Open(const std::string& program, const std::string& caption) {
+    ASSERT_TRUE(display_.Running());
+    const std::vector<std::string> environment = WithDisplay();
+    program_ = lamptest::SpawnProgram({kWine, kBin + program}, environment, false, {});
+    int in[2], out[2];
+    ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    driver_ = lamptest::SpawnProgram({kWine, kBin + "dialog_driver.exe"}, environment, false,
+                                     {{in[0], STDIN_FILENO}, {out[1], STDOUT_FILENO}});
+    ::close(in[0]);
+    ::close(out[1]);
+    toDriver_ = in[1];
+    fromDriver_ = out[0];
+    ASSERT_EQ(Ask("find " + caption), "ok") << "no dialog \"" << caption << "\"";
+  }
+  void TearDown() override {
+    if (driver_ > 0) {
+      Ask("close");
+      Ask("gone");
+      ::close(toDriver_);
+      ::close(fromDriver_);
+      ::waitpid(driver_, nullptr, 0);
+    }
+    if (program_ > 0) ::waitpid(program_, nullptr, 0);
+    UnderWine::TearDown();
+  }
+  std::vector<std::string> WithDisplay() const {
+    std::vector<std::string> environment = kWineEnvironment;
+    environment.back() = "DISPLAY=" + display_.Name();
+    return environment;
+  }
+  // One command; its answer (within 30 s).
+  std::string Ask(const std::string& command) {
+    const std::string line = command + "\n";
+    if (::write(toDriver_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+      return "";
+    std::string answer;
+    const auto end = Clock::now() + 30s;
+    for (;;) {
+      const auto newline = pending_.find('\n');
+      if (newline != std::string::npos) {
+        answer = pending_.substr(0, newline);
+        pending_.erase(0, newline + 1);
+        if (!answer.empty() && answer.back() == '\r') answer.pop_back();
+        return answer;
+      }
+      pollfd ready{fromDriver_, POLLIN, 0};
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+      if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) return "";
+      char buffer[4096];
+      const ssize_t count = ::read(fromDriver_, buffer, sizeof buffer);
+      if (count <= 0) return "";
+      pending_.append(buffer, static_cast<std::size_t>(count));
+    }
+  }
+  std::string Text(int id) { return Ask("text " + std::to_string(id)); }
+  // The lines of a multi-line text, as the driver writes CR LF.
+  std::vector<std::string> Lines(int id) {
+    std::vector<std::string> lines;
+    std::string text = Text(id), line;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+      if (text.compare(at, 4, "\\r\\n") == 0) {
+        lines.push_back(line);
+        line.clear();
+        at += 3;
+      } else {
+        line += text[at];
+      }
+    }
+    if (!line.empty()) lines.push_back(line);
+    return lines;
+  }
+  std::string Click(int id) { return Ask("click " + std::to_string(id)); }
+  // A picture for the README, beside the Linux ones.
+  void Picture(const std::string& name) {
+    std::filesystem::create_directories(std::string(WINDOWS_TREE) + "/screenshots");
+    const std::string path = std::string(WINDOWS_TREE) + "/screenshots/" + name + ".bmp";
+    EXPECT_EQ(Ask("shot Z:" + path), "ok");
+  }
+
+  lamptest::XvfbServer display_;
+  pid_t program_ = -1, driver_ = -1;
+  int toDriver_ = -1, fromDriver_ = -1;
+  std::string pending_;
+};
+
+constexpr std::uint8_t D = 0x64;
+
+// The newest line of the console's status box, without its time.
+std::string Newest(const std::vector<std::string>& lines) {
+  if (lines.empty()) return "";
+  const std::string& line = lines.back();
+  EXPECT_TRUE(std::regex_search(line, std::regex("^[0-2][0-9]:[0-5][0-9]:[0-5][0-9]"))) << line;
+  return line.size() >= 8 ? line.substr(8) : line;
+}
+
+TEST_F(DialogUnderWine, TheConsoleSendsEachFrameAndTellsItInItsStatusBox) {
+  LampUnitProcess unit({"--address", "192.168.10.200"});
+  ASSERT_TRUE(unit.Ready());
+  Open("LampPanel.exe", "LampPanel [Ethernet-type]v1.2");
+  // Its defaults, as the Linux console opens.
+  EXPECT_EQ(Ask("ip 1073"), "192.168.10.200");
+  EXPECT_EQ(Text(1067), "20000");
+  EXPECT_EQ(Ask("checked 1020"), "1");
+  EXPECT_EQ(Text(1068), "Fire A-WANG");
+  EXPECT_EQ(Text(1072), "PI_contiune");
+  EXPECT_EQ(Text(1032), "");
+  struct Press {
+    int id;
+    Bytes frame;
+    std::string line;
+  };
+  const Press presses[] = {
+      {1000, {'W', 0, 1, D, D, D, D, D}, "  [Success send] Lamp 1 ON "},
+      {1013, {'W', 0, D, D, D, D, 2, D}, "  [Success send] Lamp 5 On/Off "},
+      {1008, {'W', 0, D, D, 0, D, D, D}, "  [Success send] Lamp 3 OFF "},
+      {1004, {'W', 0, D, 2, D, D, D, D}, "  [Success send] Lamp 2 On/Off "},
+      {1009, {'W', 0, D, D, D, 1, D, D}, "  [Success send] Lamp 4 ON "},
+      {1019, {'W', 0, D, D, D, D, D, 5}, "  [Success send] Sound Select 5"},
+      {1015, {'W', 0, D, D, D, D, D, 1}, "  [Success send] Sound Select 1"},
+      {1053, {'W', 0, D, D, D, D, D, 0}, "  [Success send] Buzzer OFF"},
+      {1033, {'R', 0, 0, D, D, D, D, D}, "  [Success send] R-ON/Y-BL/G-OF/B-ON/W-BL/(S)-OF/"},
+      {1034, {'W', 0, 0, 0, 0, 0, 0, 0}, "  [Success send] Reset"},
+  };
+  std::size_t sent = 0;
+  for (const Press& press : presses) {
+    ASSERT_EQ(Click(press.id), "ok");
+    ASSERT_EQ(unit.Received().size(), ++sent) << press.id;
+    EXPECT_EQ(unit.Received().back(), press.frame) << press.id;
+    const auto lines = Lines(1032);
+    EXPECT_EQ(lines.size(), 2u) << press.id;  // the status box keeps the two newest lines
+    EXPECT_EQ(Newest(lines), press.line) << press.id;
+  }
+  // Another model: its sounds' names, and its byte in the next frame.
+  ASSERT_EQ(Click(1027), "ok");
+  EXPECT_EQ(Text(1068), "Beep_intermittent");
+  EXPECT_EQ(Text(1070), "Phon Ring   ");
+  EXPECT_EQ(Newest(Lines(1032)), "B_snd_select 7");
+  ASSERT_EQ(Click(1017), "ok");
+  EXPECT_EQ(unit.Received().back(), (Bytes{'W', 7, D, D, D, D, D, 3}));
+  Picture("LampPanel");
+
+  // A unit that is not there: "Send  Error" after the library's second.
+  ASSERT_EQ(Ask("setip 1073 192.168.10.99"), "ok");
+  const auto start = Clock::now();
+  ASSERT_EQ(Click(1000), "ok");
+  const double took = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_EQ(Newest(Lines(1032)), "  [Send  Error] Lamp 1 ON ");
+  EXPECT_GE(took, 0.9);
+  EXPECT_LE(took, 3.0);
+}
+
+TEST_F(DialogUnderWine, TheSettingsToolFindsReadsAndWritesUnits) {
+  LampUnitProcess units({"--address", "192.168.10.200", "--count", "3"});
+  LampUnitProcess cut(
+      {"--address", "192.168.10.220", "--mac", "0.80.194.1.2.10", "--udp-fault", "short"});
+  ASSERT_TRUE(units.Ready() && cut.Ready());
+  Open("NetAssign.exe", "NetAssign");
+  for (const int id : {1010, 1013, 1014}) EXPECT_EQ(Ask("enabled " + std::to_string(id)), "0");
+  // Mac Find lists every unit once, as dotted decimals in text order; the
+  // short reply is logged and lists nothing.
+  ASSERT_EQ(Click(1000), "ok");
+  EXPECT_EQ(Ask("items 1003"), "0.80.194.1.2.1|0.80.194.1.2.2|0.80.194.1.2.3");
+  EXPECT_EQ(Ask("selected 1003"), "-1");
+  const auto log = Lines(1002);
+  ASSERT_FALSE(log.empty());
+  EXPECT_NE(log.front().find(" -- Success UDP Setting"), std::string::npos) << log.front();
+  // READ fills the fields from the unit chosen.
+  ASSERT_EQ(Ask("select 1003 1"), "ok");
+  ASSERT_EQ(Click(1011), "ok");
+  EXPECT_EQ(Ask("ip 1005"), "192.168.10.201");
+  EXPECT_EQ(Ask("ip 1006"), "255.255.255.0");
+  EXPECT_EQ(Ask("ip 1007"), "192.168.10.1");
+  EXPECT_EQ(Text(1008), "20000");
+  EXPECT_EQ(Text(1010), "0.80.194.1.2.2");
+  // WRITE stores new settings in the unit: read back from Linux.
+  ASSERT_EQ(Ask("setip 1007 192.168.10.254"), "ok");
+  ASSERT_EQ(Ask("settext 1008 502"), "ok");
+  ASSERT_EQ(Click(1012), "ok");
+  const ProgramRun read = RunProgram({LAMPCTL_PATH, "read", "00:50:c2:01:02:02", "--json"}, {});
+  EXPECT_NE(read.out.find("\"gateway\": \"192.168.10.254\""), std::string::npos) << read.out;
+  EXPECT_NE(read.out.find("\"port\": 502"), std::string::npos) << read.out;
+  Picture("NetAssign");
+  // Reset Status empties the log.
+  ASSERT_EQ(Click(1004), "ok");
+  EXPECT_EQ(Text(1002), "");
 }
 
 }  // namespace

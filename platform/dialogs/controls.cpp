@@ -9,6 +9,13 @@
 
 namespace platform {
 
+CBitmap::~CBitmap() = default;
+
+CIcon::CIcon(int resourceId, const char* module)
+    : icon_(QStringLiteral(":/%1/icons/%2.ico").arg(QString::fromUtf8(module)).arg(resourceId)) {}
+
+CIcon::~CIcon() = default;
+
 bool CBitmap::LoadBitmap(int resourceId) {
   return image_.load(QStringLiteral(":/bitmaps/%1.bmp").arg(resourceId));
 }

@@ -48,7 +48,8 @@ class DialogWindow : public QDialog {
   }
   void paintEvent(QPaintEvent*) override {
     QPainter painter(this);
-    owner_.OnPaint(painter);
+    CPaintDC dc(painter);
+    owner_.OnPaint(dc);
   }
 
  private:
@@ -121,18 +122,6 @@ void CDialog::BuildWindow() {
   }
 }
 
-std::vector<int> CDialog::RadioGroup(int firstId) const {
-  // A group runs from its first control to the next control that starts a group.
-  std::vector<int> group;
-  bool inGroup = false;
-  for (const DialogControl& control : template_.controls) {
-    if (inGroup && (control.styles & kGroup)) break;
-    if (control.id == firstId) inGroup = true;
-    if (inGroup && control.kind == ControlKind::kRadioButton) group.push_back(control.id);
-  }
-  return group;
-}
-
 void CDialog::Create() {
   BuildWindow();
   const bool focusDefault = OnInitDialog();
@@ -159,45 +148,14 @@ void CDialog::FocusFirstTabStop() {
   }
 }
 
-bool CDialog::OnInitDialog() {
-  UpdateData(false);
-  return true;
-}
+void CDialog::OnPaint(CPaintDC&) {}
 
-void CDialog::DoDataExchange(CDataExchange&) {}
-
-bool CDialog::UpdateData(bool saveAndValidate) {
-  CDataExchange exchange(*this, saveAndValidate);
-  DoDataExchange(exchange);
-  return true;
-}
-
-void CDialog::OnOK() {
-  UpdateData(true);
-  EndDialog(IDOK);
-}
-
-void CDialog::OnCancel() { EndDialog(IDCANCEL); }
-
-void CDialog::OnPaint(QPainter&) {}
-
-void CDialog::DrawIconCentred(QPainter& painter, const QIcon& icon) const {
+void CDialog::DrawIconCentred(CPaintDC& dc, const CIcon& icon) const {
   const int iconSize = QApplication::style()->pixelMetric(QStyle::PM_LargeIconSize);
   const QRect client = window_->rect();
   const int x = (client.width() - iconSize + 1) / 2;
   const int y = (client.height() - iconSize + 1) / 2;
-  icon.paint(&painter, x, y, iconSize, iconSize);
-}
-
-void CDialog::OnCommandMessage(int id) {
-  for (const Route& route : routes_) {
-    if (id >= route.firstId && id <= route.lastId) {
-      route.handler(id);
-      return;
-    }
-  }
-  if (id == IDOK) OnOK();
-  if (id == IDCANCEL) OnCancel();
+  icon.Icon().paint(&dc.Painter(), x, y, iconSize, iconSize);
 }
 
 QWidget* CDialog::GetDlgItem(int id) const {
@@ -238,7 +196,7 @@ std::string CDialog::GetDlgItemText(int id) const {
   return value.toStdString();
 }
 
-void CDialog::SetIcon(const QIcon& icon, bool) { window_->setWindowIcon(icon); }
+void CDialog::SetIcon(const CIcon& icon, bool) { window_->setWindowIcon(icon.Icon()); }
 
 bool CDialog::IsIconic() const { return window_ && window_->isMinimized(); }
 

@@ -3,26 +3,24 @@
 // exchange between the dialog's members and its controls.
 #pragma once
 
-#include <QIcon>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "controls.h"
 #include "dialog_template.h"
-
-class QDialog;
-class QPainter;
-class QWidget;
 
 namespace platform {
 
 class CDataExchange;
 class DialogWindow;
 
+#ifndef _WIN32  // Windows' own, from windows.h
 inline constexpr int IDOK = 1;
 inline constexpr int IDCANCEL = 2;
+#endif
 
 class CDialog {
  public:
@@ -39,11 +37,11 @@ class CDialog {
 
   bool UpdateData(bool saveAndValidate = true);
 
-  QDialog* Window() const;
-  QWidget* GetDlgItem(int id) const;
+  NativeDialog Window() const;
+  NativeWindow GetDlgItem(int id) const;
   void SetDlgItemText(int id, const std::string& text);
   std::string GetDlgItemText(int id) const;
-  void SetIcon(const QIcon& icon, bool bigIcon);
+  void SetIcon(const CIcon& icon, bool bigIcon);
   bool IsIconic() const;
   const DialogTemplate& Template() const { return template_; }
   // Ids of the radio group that starts at firstId, in template order.
@@ -54,10 +52,10 @@ class CDialog {
   virtual void DoDataExchange(CDataExchange& exchange);
   virtual void OnOK();
   virtual void OnCancel();
-  virtual void OnPaint(QPainter& painter);
+  virtual void OnPaint(CPaintDC& dc);
   // The icon at the system's icon size in the middle of the client area;
   // where the free space is odd, the left and top margins get the extra pixel.
-  void DrawIconCentred(QPainter& painter, const QIcon& icon) const;
+  void DrawIconCentred(CPaintDC& dc, const CIcon& icon) const;
 
   // Message map entries.
   template <typename Dialog>
@@ -79,13 +77,20 @@ class CDialog {
 
   // A click (or Enter, Esc) on control id, as the message map routes it.
   void OnCommandMessage(int id);
-  void BuildWindow();
-  void FocusFirstTabStop();
 
   const DialogTemplate& template_;
+  std::vector<Route> routes_;
+#ifdef _WIN32
+  // The dialog is made by Windows from the program's template resource.
+  static INT_PTR CALLBACK DialogProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  HWND window_ = nullptr;
+  HWND owner_ = nullptr;  // of a dialog made by Create
+#else
+  void BuildWindow();
+  void FocusFirstTabStop();
   std::unique_ptr<DialogWindow> window_;
   std::map<int, QWidget*> controls_;
-  std::vector<Route> routes_;
+#endif
 };
 
 }  // namespace platform

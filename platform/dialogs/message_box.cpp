@@ -42,4 +42,8 @@ void AfxMessageBox(const std::string& text, unsigned type) {
   ShowMessageBox(app && app->AppName() ? app->AppName() : "", text, type);
 }
 
+void AfxMessageBox(int stringId, unsigned type) {
+  AfxMessageBox(LoadResourceString(stringId), type);
+}
+
 }  // namespace platform
