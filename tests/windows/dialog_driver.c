@@ -18,11 +18,12 @@
  *   close                 WM_CLOSE, not waited for
  *   gone                  wait (up to 10 s) until the dialog is no more
  * Errors are answered "error: WHY". */
+#include <windows.h>
+/* after windows.h, whose types it uses */
 #include <commctrl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <windows.h>
 
 static HWND dialog;
 
@@ -148,7 +149,9 @@ int main(void) {
       MultiByteToWideChar(CP_UTF8, 0, line + 5, -1, caption, 512);
       dialog = NULL;
       for (int i = 0; i < 300 && !dialog; ++i) {
+        /* Shown once its controls are made and it has initialised them. */
         dialog = FindWindowW(L"#32770", caption);
+        if (dialog && !IsWindowVisible(dialog)) dialog = NULL;
         if (!dialog) Sleep(100);
       }
       Answer(dialog ? "ok" : "error: no dialog of that caption");
