@@ -136,15 +136,23 @@ for zip in "$dist"/lamplink-windows-*.zip; do
   [ -e "$zip" ] || continue
   top=$(basename "$zip" .zip)
   listing=$(unzip -Z1 "$zip")
-  for file in x64/LampLink.dll x86/LampLink.dll x64/lampctl.exe \
-    x64/libLampLink.dll.a x86/libLampLink.dll.a lamplink.h LampLink.def README.txt; do
+  for file in x64/LampLink.dll x86/LampLink.dll x64/lampctl.exe x64/LampPanel.exe x86/LampPanel.exe \
+    x64/NetAssign.exe x86/NetAssign.exe x64/libLampLink.dll.a x86/libLampLink.dll.a lamplink.h \
+    LampLink.def README.txt; do
     check "windows zip: holds $file" grep -qx "$top/$file" <<< "$listing"
   done
   unzip -q "$zip" -d "$work/windows"
   for binary in "$work/windows/$top"/x*/*.{dll,exe}; do
+    name=$(basename "$(dirname "$binary")")/$(basename "$binary")
     imports=$(x86_64-w64-mingw32-objdump -p "$binary" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
-    check "windows zip: $(basename "$(dirname "$binary")")/$(basename "$binary") imports only system DLLs" \
-      test -z "$(grep -vxE 'kernel32.dll|msvcrt.dll|ws2_32.dll|iphlpapi.dll|user32.dll' <<< "$imports")"
+    system='kernel32.dll|msvcrt.dll|ws2_32.dll|iphlpapi.dll|user32.dll|gdi32.dll|comctl32.dll'
+    # The console links LampLink.dll, beside it, as the original does.
+    [ "$(basename "$binary")" = LampPanel.exe ] && system="$system|lamplink.dll"
+    check "windows zip: $name imports only system DLLs" \
+      test -z "$(grep -vxE "$system" <<< "$imports")"
+    format=$(x86_64-w64-mingw32-objdump -f "$binary" | sed -n 's/.*file format //p')
+    check "windows zip: $name is of its folder's width" \
+      test "$format" = "$([ "${name%%/*}" = x64 ] && echo pei-x86-64 || echo pei-i386)"
   done
   for width in x64 x86; do
     exports=$(x86_64-w64-mingw32-objdump -p "$work/windows/$top/$width/LampLink.dll" |
