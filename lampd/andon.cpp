@@ -17,6 +17,19 @@ double SecondsBetween(SteadyClock::time_point from, SteadyClock::time_point to) 
   return std::chrono::duration<double>(to - from).count();
 }
 
+// A request to a step's target: a unit id or "group:NAME".
+Request To(const std::string& target) {
+  Request request;
+  request.origin = Origin::kEscalation;
+  if (target.starts_with("group:")) {
+    request.target = Request::Target::kGroup;
+    request.name = target.substr(6);
+  } else {
+    request.name = target;
+  }
+  return request;
+}
+
 }  // namespace
 
 void Service::Acknowledge(Unit& unit, const Request& request, Done done) {
@@ -57,14 +70,7 @@ void Service::Escalate(Unit& unit, const DueStep& due, SteadyClock::time_point n
   RecordLease(unit, "lease-escalated", lease, nullptr, reason);
   LeasesChanged(unit);
   if (lease.ends <= now) return;
-  Request request;
-  request.origin = Origin::kEscalation;
-  if (target.starts_with("group:")) {
-    request.target = Request::Target::kGroup;
-    request.name = target.substr(6);
-  } else {
-    request.name = target;
-  }
+  Request request = To(target);
   request.command.codes = due.step.set;
   request.command.priority = due.step.priority.value_or(lease.priority);
   request.command.source = lease.source + std::string(kEscalatedSuffix);
@@ -79,14 +85,7 @@ void Service::EndEscalations(const std::string& unitId, const Lease& lease) {
     if (step.fired) targets.insert(step.target.empty() ? unitId : step.target);
   }
   for (const std::string& target : targets) {
-    Request request;
-    request.origin = Origin::kEscalation;
-    if (target.starts_with("group:")) {
-      request.target = Request::Target::kGroup;
-      request.name = target.substr(6);
-    } else {
-      request.name = target;
-    }
+    Request request = To(target);
     request.command.source = lease.source + std::string(kEscalatedSuffix);
     request.command.clear = request.command.source;
     Submit(std::move(request), [](const Outcome&) {});

@@ -10,6 +10,15 @@ namespace {
 
 using json = Json;
 
+bool ParsePriority(const json& value, int& priority, std::string& why) {
+  if (!value.is_number_integer() || value.get<long long>() < 0 || value.get<long long>() > 9) {
+    why = "priority takes a whole number from 0 to 9, not " + Dump(value);
+    return false;
+  }
+  priority = value.get<int>();
+  return true;
+}
+
 bool ParseLeaseKey(const std::string& key, const json& value, Command& command, std::string& why) {
   if (key == "for") {
     const auto duration =
@@ -21,11 +30,7 @@ bool ParseLeaseKey(const std::string& key, const json& value, Command& command, 
     }
     command.lease = *duration;
   } else if (key == "priority") {
-    if (!value.is_number_integer() || value.get<long long>() < 0 || value.get<long long>() > 9) {
-      why = "priority takes a whole number from 0 to 9, not " + Dump(value);
-      return false;
-    }
-    command.priority = value.get<int>();
+    if (!ParsePriority(value, command.priority, why)) return false;
   } else if (key == "source" || key == "clear") {
     if (!value.is_string() || !SourceNameOk(value.get<std::string>())) {
       why = key + " takes a name of 1 to 64 printable characters, not " + Dump(value);
@@ -103,11 +108,7 @@ bool ParseStep(const json& item, EscalationStep& step, std::string& why) {
       }
       step.target = value.get<std::string>();
     } else if (key == "priority") {
-      if (!value.is_number_integer() || value.get<long long>() < 0 || value.get<long long>() > 9) {
-        why = "priority takes a whole number from 0 to 9, not " + Dump(value);
-        return false;
-      }
-      step.priority = value.get<int>();
+      if (!ParsePriority(value, step.priority.emplace(), why)) return false;
     } else if (key == "fired") {
       if (!value.is_boolean()) {
         why = "fired takes true or false";

@@ -12,6 +12,7 @@
 #include <QRadioButton>
 #include <regex>
 
+#include "console_presses.h"
 #include "dialog_driver.h"
 #include "dialogs/ip_address_widget.h"
 #include "lamp_unit_process.h"
@@ -78,30 +79,8 @@ TEST_F(ConsoleTest, OpensWithItsDefaults) {
 }
 
 TEST_F(ConsoleTest, EachButtonSendsItsFrameAndWritesItsLine) {
-  struct Press {
-    int id;
-    Bytes frame;
-    std::string line;
-  };
-  const Press presses[] = {
-      {1000, {'W', 0, 1, D, D, D, D, D}, "  [Success send] Lamp 1 ON "},
-      {1013, {'W', 0, D, D, D, D, 2, D}, "  [Success send] Lamp 5 On/Off "},
-      {1008, {'W', 0, D, D, 0, D, D, D}, "  [Success send] Lamp 3 OFF "},
-      {1004, {'W', 0, D, 2, D, D, D, D}, "  [Success send] Lamp 2 On/Off "},
-      {1009, {'W', 0, D, D, D, 1, D, D}, "  [Success send] Lamp 4 ON "},
-      {1019, {'W', 0, D, D, D, D, D, 5}, "  [Success send] Sound Select 5"},
-      {1015, {'W', 0, D, D, D, D, D, 1}, "  [Success send] Sound Select 1"},
-      {IDC_SOUND_OFF, {'W', 0, D, D, D, D, D, 0}, "  [Success send] Buzzer OFF"},
-      {IDC_STAT_READ,
-       {'R', 0, 0, D, D, D, D, D},
-       "  [Success send] R-ON/Y-BL/G-OF/B-ON/W-BL/(S)-OF/"},
-      {IDC_RESET, {'W', 0, 0, 0, 0, 0, 0, 0}, "  [Success send] Reset"},
-      {IDC_STAT_READ,
-       {'R', 0, 0, D, D, D, D, D},
-       "  [Success send] R-OF/Y-OF/G-OF/B-OF/W-OF/(S)-OF/"},
-  };
   std::size_t sent = 0;
-  for (const Press& press : presses) {
+  for (const auto& press : lamptest::ConsolePresses()) {
     Click(console, press.id);
     ASSERT_EQ(unit.Received().size(), ++sent) << press.id;
     EXPECT_EQ(unit.Received().back(), press.frame) << press.id;

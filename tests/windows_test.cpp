@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "console_presses.h"
 #include "lamp_unit_process.h"
 
 namespace {
@@ -310,25 +311,8 @@ TEST_F(DialogUnderWine, TheConsoleSendsEachFrameAndTellsItInItsStatusBox) {
   EXPECT_EQ(Text(1068), "Fire A-WANG");
   EXPECT_EQ(Text(1072), "PI_contiune");
   EXPECT_EQ(Text(1032), "");
-  struct Press {
-    int id;
-    Bytes frame;
-    std::string line;
-  };
-  const Press presses[] = {
-      {1000, {'W', 0, 1, D, D, D, D, D}, "  [Success send] Lamp 1 ON "},
-      {1013, {'W', 0, D, D, D, D, 2, D}, "  [Success send] Lamp 5 On/Off "},
-      {1008, {'W', 0, D, D, 0, D, D, D}, "  [Success send] Lamp 3 OFF "},
-      {1004, {'W', 0, D, 2, D, D, D, D}, "  [Success send] Lamp 2 On/Off "},
-      {1009, {'W', 0, D, D, D, 1, D, D}, "  [Success send] Lamp 4 ON "},
-      {1019, {'W', 0, D, D, D, D, D, 5}, "  [Success send] Sound Select 5"},
-      {1015, {'W', 0, D, D, D, D, D, 1}, "  [Success send] Sound Select 1"},
-      {1053, {'W', 0, D, D, D, D, D, 0}, "  [Success send] Buzzer OFF"},
-      {1033, {'R', 0, 0, D, D, D, D, D}, "  [Success send] R-ON/Y-BL/G-OF/B-ON/W-BL/(S)-OF/"},
-      {1034, {'W', 0, 0, 0, 0, 0, 0, 0}, "  [Success send] Reset"},
-  };
   std::size_t sent = 0;
-  for (const Press& press : presses) {
+  for (const auto& press : lamptest::ConsolePresses()) {
     ASSERT_EQ(Click(press.id), "ok");
     ASSERT_EQ(unit.Received().size(), ++sent) << press.id;
     EXPECT_EQ(unit.Received().back(), press.frame) << press.id;

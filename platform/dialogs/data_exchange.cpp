@@ -10,18 +10,6 @@
 
 namespace platform {
 
-void DDX_Control(CDataExchange& exchange, int id, CWnd& control) {
-  if (!control.IsAttached()) control.Attach(exchange.dialog.GetDlgItem(id));
-}
-
-void DDX_Text(CDataExchange& exchange, int id, std::string& value) {
-  if (exchange.saveAndValidate) {
-    value = exchange.dialog.GetDlgItemText(id);
-  } else {
-    exchange.dialog.SetDlgItemText(id, value);
-  }
-}
-
 namespace {
 
 // How much of the log the control shows, kept on the control itself.

@@ -1,9 +1,37 @@
-// What the dialog does the same way on every system: its template's radio
-// groups, the message map's routing, field exchange and OK and Cancel.
+// What the dialog layer does the same way on every system: the template's
+// radio groups, the message map's routing, field exchange by the dialog's
+// item texts, OK and Cancel, and the message box's line on standard error.
+#include <cstdio>
+
 #include "data_exchange.h"
 #include "dialog.h"
+#include "message_box.h"
+#include "net/winapp.h"
 
 namespace platform {
+
+void DDX_Control(CDataExchange& exchange, int id, CWnd& control) {
+  if (!control.IsAttached()) control.Attach(exchange.dialog.GetDlgItem(id));
+}
+
+void DDX_Text(CDataExchange& exchange, int id, std::string& value) {
+  if (exchange.saveAndValidate) {
+    value = exchange.dialog.GetDlgItemText(id);
+  } else {
+    exchange.dialog.SetDlgItemText(id, value);
+  }
+}
+
+void AfxMessageBox(const std::string& text, unsigned type) {
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
+  const CWinApp* app = CWinApp::Current();
+  ShowMessageBox(app && app->AppName() ? app->AppName() : "", text, type);
+}
+
+void AfxMessageBox(int stringId, unsigned type) {
+  AfxMessageBox(LoadResourceString(stringId), type);
+}
 
 std::vector<int> CDialog::RadioGroup(int firstId) const {
   // A group runs from its first control to the next control that starts a group.

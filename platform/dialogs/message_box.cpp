@@ -35,15 +35,4 @@ void ShowMessageBox(const std::string& title, const std::string& text, unsigned 
   box.exec();
 }
 
-void AfxMessageBox(const std::string& text, unsigned type) {
-  std::fprintf(stderr, "%s\n", text.c_str());
-  std::fflush(stderr);
-  const CWinApp* app = CWinApp::Current();
-  ShowMessageBox(app && app->AppName() ? app->AppName() : "", text, type);
-}
-
-void AfxMessageBox(int stringId, unsigned type) {
-  AfxMessageBox(LoadResourceString(stringId), type);
-}
-
 }  // namespace platform

@@ -13,18 +13,6 @@ constexpr wchar_t kLogShown[] = L"lampLogShown";
 
 }  // namespace
 
-void DDX_Control(CDataExchange& exchange, int id, CWnd& control) {
-  if (!control.IsAttached()) control.Attach(exchange.dialog.GetDlgItem(id));
-}
-
-void DDX_Text(CDataExchange& exchange, int id, std::string& value) {
-  if (exchange.saveAndValidate) {
-    value = exchange.dialog.GetDlgItemText(id);
-  } else {
-    exchange.dialog.SetDlgItemText(id, value);
-  }
-}
-
 void DDX_LogText(CDataExchange& exchange, int id, std::string& log) {
   HWND edit = exchange.dialog.GetDlgItem(id);
   if (exchange.saveAndValidate) {

@@ -2,26 +2,12 @@
 // string table.
 #include "message_box.h"
 
-#include <cstdio>
-
-#include "net/winapp.h"
 #include "windows/wide_text.h"
 
 namespace platform {
 
 void ShowMessageBox(const std::string& title, const std::string& text, unsigned type) {
   ::MessageBoxW(::GetActiveWindow(), Wide(text).c_str(), Wide(title).c_str(), type);
-}
-
-void AfxMessageBox(const std::string& text, unsigned type) {
-  std::fprintf(stderr, "%s\n", text.c_str());
-  std::fflush(stderr);
-  const CWinApp* app = CWinApp::Current();
-  ShowMessageBox(app && app->AppName() ? app->AppName() : "", text, type);
-}
-
-void AfxMessageBox(int stringId, unsigned type) {
-  AfxMessageBox(LoadResourceString(stringId), type);
 }
 
 std::string LoadResourceString(int stringId) {
