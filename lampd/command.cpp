@@ -19,6 +19,29 @@ bool ParsePriority(const json& value, int& priority, std::string& why) {
   return true;
 }
 
+// Who sent a command or an acknowledgement: "client", and "relayed_by" of
+// one another instance passed on. Nothing when `key` is neither.
+std::optional<bool> ParseSenderKey(const std::string& key, const json& value, Command& command,
+                                   std::string& why) {
+  if (key == "client") {
+    if (!value.is_string() || !SourceNameOk(value.get<std::string>())) {
+      why = "client takes a name of 1 to 64 printable characters, not " + Dump(value);
+      return false;
+    }
+    command.client = value.get<std::string>();
+    return true;
+  }
+  if (key == "relayed_by") {
+    if (!value.is_string()) {
+      why = "relayed_by takes an instance's name";
+      return false;
+    }
+    command.relayedBy = value.get<std::string>();
+    return true;
+  }
+  return std::nullopt;
+}
+
 bool ParseLeaseKey(const std::string& key, const json& value, Command& command, std::string& why) {
   if (key == "for") {
     const auto duration =
@@ -37,20 +60,10 @@ bool ParseLeaseKey(const std::string& key, const json& value, Command& command, 
       return false;
     }
     (key == "source" ? command.source : command.clear.emplace()) = value.get<std::string>();
-  } else if (key == "client") {
-    if (!value.is_string() || !SourceNameOk(value.get<std::string>())) {
-      why = "client takes a name of 1 to 64 printable characters, not " + Dump(value);
-      return false;
-    }
-    command.client = value.get<std::string>();
   } else if (key == "escalate") {
     if (!ParseEscalation(value, command.escalate, why)) return false;
-  } else if (key == "relayed_by") {
-    if (!value.is_string()) {
-      why = "relayed_by takes an instance's name";
-      return false;
-    }
-    command.relayedBy = value.get<std::string>();
+  } else if (const auto sender = ParseSenderKey(key, value, command, why)) {
+    return *sender;
   } else {
     why =
         "not a lamp (red, yellow, green, blue, white), lamps, sound, reset, for, priority, source, "
@@ -181,25 +194,20 @@ bool ParseAck(std::string_view payload, Command& command, std::string& why) {
     return false;
   }
   for (const auto& [key, value] : document.items()) {
-    if (key == "by" || key == "client") {
-      if (!value.is_string() || !(key == "by" ? PersonNameOk(value.get<std::string>())
-                                              : SourceNameOk(value.get<std::string>()))) {
-        why = key + " takes a name of 1 to 64 printable characters, not " + Dump(value);
+    if (key == "by") {
+      if (!value.is_string() || !PersonNameOk(value.get<std::string>())) {
+        why = "by takes a name of 1 to 64 printable characters, not " + Dump(value);
         return false;
       }
-      (key == "by" ? command.ack->first : command.client) = value.get<std::string>();
+      command.ack->first = value.get<std::string>();
     } else if (key == "note") {
       if (!value.is_string() || value.get_ref<const std::string&>().size() > 256) {
         why = "note takes a text of at most 256 bytes";
         return false;
       }
       command.ack->second = value.get<std::string>();
-    } else if (key == "relayed_by") {
-      if (!value.is_string()) {
-        why = "relayed_by takes an instance's name";
-        return false;
-      }
-      command.relayedBy = value.get<std::string>();
+    } else if (const auto sender = ParseSenderKey(key, value, command, why)) {
+      if (!*sender) return false;
     } else {
       why = "an acknowledgement takes by and note, not \"" + key + "\"";
       return false;

@@ -208,9 +208,7 @@ void Service::SubmitToMembers(const Request& request, std::vector<Unit*> members
       finish();
       continue;
     }
-    if (request.command.ack &&
-        std::all_of(member->signals.Leases().begin(), member->signals.Leases().end(),
-                    [](const Lease& lease) { return lease.acknowledged; })) {
+    if (request.command.ack && !member->signals.Unanswered()) {
       // Nothing to answer is no fault of the unit's: told as such.
       Record({.unit = id,
               .kind = "ack",

@@ -180,19 +180,24 @@ bool Journal::Open(std::string& note, std::string& error) {
   return true;
 }
 
-std::uint64_t Journal::Add(const JournalRecord& record, Json* line) {
-  Json json = RecordJson(record, seq_ + 1);
-  if (settings_.path.empty()) {
-    if (line) *line = std::move(json);
-    return ++seq_;
-  }
-  const std::string text = Dump(json) + "\n";
-  if (pending_.size() + text.size() > kMostPending) {
+std::uint64_t Journal::Add(const JournalRecord& record) {
+  Json line;
+  std::string text;
+  return Add(record, line, text);
+}
+
+std::uint64_t Journal::Add(const JournalRecord& record, Json& line, std::string& text) {
+  line = RecordJson(record, seq_ + 1);
+  text = Dump(line);
+  if (settings_.path.empty()) return ++seq_;
+  if (pending_.size() + text.size() + 1 > kMostPending) {
     ++dropped_;
+    line["seq"] = 0;
+    text = Dump(line);
     return 0;
   }
   pending_ += text;
-  if (line) *line = std::move(json);
+  pending_ += '\n';
   return ++seq_;
 }
 

@@ -35,8 +35,10 @@ class Journal {
   // Opens the file (made if missing) and finds the last record's number;
   // `note` tells of a torn last line ended. False with `error`.
   bool Open(std::string& note, std::string& error);
-  // The record's line, buffered until Flush; its number.
-  std::uint64_t Add(const JournalRecord& record, Json* line = nullptr);
+  // The record's line, buffered until Flush; its number. `line` and `text`
+  // get the line (a record past what may wait for the disk is numbered 0).
+  std::uint64_t Add(const JournalRecord& record);
+  std::uint64_t Add(const JournalRecord& record, Json& line, std::string& text);
   // Writes what was added (rotating first when it would pass maxSize);
   // false with `why` when the disk refused: it is kept and tried again.
   bool Flush(std::string& why);

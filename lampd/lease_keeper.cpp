@@ -32,23 +32,13 @@ std::optional<std::string> Service::Apply(Unit& unit, const Request& request, Do
       }
       LeasesChanged(unit);
     } else {
-      Record({.unit = unit.id,
-              .kind = "command",
-              .origin = std::string(OriginName(request.origin)),
-              .source = command.source,
-              .who = request.client,
-              .reason = "a clear of " + *command.clear + ": no lease of it"});
+      RecordCommand(unit, request, "a clear of " + *command.clear + ": no lease of it");
     }
     SendWanted(unit, protocol::kLeaveAllUnchanged, false, std::move(done));
     return std::nullopt;
   }
   if (command.reset) {
-    Record({.unit = unit.id,
-            .kind = "command",
-            .origin = std::string(OriginName(request.origin)),
-            .source = command.source,
-            .who = request.client,
-            .reason = "a reset"});
+    RecordCommand(unit, request, "a reset");
     unit.signals.SetBaseline({protocol::kLampOff, protocol::kLampOff, protocol::kLampOff,
                               protocol::kLampOff, protocol::kLampOff, protocol::kSoundOff});
     unit.changed = true;
@@ -88,12 +78,7 @@ std::optional<std::string> Service::Apply(Unit& unit, const Request& request, Do
     if (const auto next = unit.signals.NextExpiry()) ArmExpiry(*next);
     LeasesChanged(unit);
   } else {
-    Record({.unit = unit.id,
-            .kind = "command",
-            .origin = std::string(OriginName(request.origin)),
-            .source = command.source,
-            .who = request.client,
-            .what = command.codes});
+    RecordCommand(unit, request, "");
     unit.signals.SetBaseline(command.codes);
     unit.changed = true;
   }

@@ -116,6 +116,11 @@ std::vector<Lease> UnitSignals::Acknowledge(const Acknowledgement& acknowledgeme
   return answered;
 }
 
+bool UnitSignals::Unanswered() const {
+  return std::any_of(leases_.begin(), leases_.end(),
+                     [](const Lease& lease) { return !lease.acknowledged; });
+}
+
 std::vector<DueStep> UnitSignals::DueSteps(SteadyClock::time_point now) {
   std::vector<DueStep> due;
   for (Lease& lease : leases_) {

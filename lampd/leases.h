@@ -105,6 +105,8 @@ class UnitSignals {
   std::vector<Lease> Expire(SteadyClock::time_point now);
   // Acknowledges every live lease not acknowledged yet; those it acknowledged.
   std::vector<Lease> Acknowledge(const Acknowledgement& acknowledgement);
+  // Whether a live lease waits for its acknowledgement.
+  bool Unanswered() const;
   // The escalation steps due at `now` of leases still unanswered, marked fired.
   std::vector<DueStep> DueSteps(SteadyClock::time_point now);
   // The earliest end of a lease, or (`withSteps`) step of an escalation.

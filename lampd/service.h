@@ -262,6 +262,8 @@ class Service {
   // A record of `kind` for `unit` about `lease`, from `request` where there is one.
   void RecordLease(const Unit& unit, const char* kind, const Lease& lease, const Request* request,
                    std::string reason = "");
+  // A command a unit took that is no lease: what it named, and `reason`.
+  void RecordCommand(const Unit& unit, const Request& request, std::string reason);
   void FlushJournal();
   void ServeEvents(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);
   void ServeReport(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);

@@ -60,11 +60,12 @@ void Service::OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)>
     if (only("GET")) ServeEvents(request, answer);
   } else if (path == "/api/report") {
     if (only("GET")) ServeReport(request, answer);
-  } else if (path.starts_with("/api/units/") && path.ends_with("/ack") &&
-             Tail(path.substr(0, path.size() - 4), "/api/units/")) {
+  } else if (const auto acked = path.ends_with("/ack")
+                                    ? Tail(path.substr(0, path.size() - 4), "/api/units/")
+                                    : std::nullopt) {
     if (!only("POST")) return;
     Request command;
-    command.name = *Tail(path.substr(0, path.size() - 4), "/api/units/");
+    command.name = *acked;
     command.origin = Origin::kHttp;
     command.client = request.peer;
     std::string why;

@@ -52,8 +52,8 @@ void Service::Record(JournalRecord record) {
   if (!journal_) return;
   if (record.at == WallClock::time_point{}) record.at = WallClock::now();
   Json line;
-  journal_->Add(record, &line);
-  if (line.is_null()) line = RecordJson(record, 0);  // past what may wait for the disk
+  std::string text;
+  journal_->Add(record, line, text);
   if (journal_->Pending() && journalTimer_ == 0) {
     journalTimer_ = loop_.After(0ms, [this] {
       journalTimer_ = 0;
@@ -62,7 +62,7 @@ void Service::Record(JournalRecord record) {
   }
   if (!record.unit.empty()) {
     if (mqtt_ && mqtt_->Connected()) {
-      mqtt_->Publish(topics_.Name(TopicKind::kUnitEvent, record.unit), Dump(line), 1, false);
+      mqtt_->Publish(topics_.Name(TopicKind::kUnitEvent, record.unit), text, 1, false);
     }
     if (const auto unit = units_.find(record.unit); unit != units_.end()) {
       unit->second.changes.push_back(line);
@@ -87,6 +87,16 @@ void Service::RecordLease(const Unit& unit, const char* kind, const Lease& lease
     record.who = request->client;
   }
   Record(std::move(record));
+}
+
+void Service::RecordCommand(const Unit& unit, const Request& request, std::string reason) {
+  Record({.unit = unit.id,
+          .kind = "command",
+          .origin = std::string(OriginName(request.origin)),
+          .source = request.command.source,
+          .who = request.client,
+          .reason = std::move(reason),
+          .what = request.command.codes});
 }
 
 void Service::FlushJournal() {

@@ -84,7 +84,7 @@ class CDialog {
   // The dialog is made by Windows from the program's template resource.
   static INT_PTR CALLBACK DialogProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   HWND window_ = nullptr;
-  HWND owner_ = nullptr;  // of a dialog made by Create
+  bool modeless_ = false;  // made by Create: destroyed rather than ended
 #else
   void BuildWindow();
   void FocusFirstTabStop();

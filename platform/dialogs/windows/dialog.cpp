@@ -23,7 +23,7 @@ void RegisterCommonControls() {
 CDialog::CDialog(const DialogTemplate& dialogTemplate) : template_(dialogTemplate) {}
 
 CDialog::~CDialog() {
-  if (window_ && owner_) ::DestroyWindow(window_);
+  if (window_ && modeless_) ::DestroyWindow(window_);
 }
 
 HWND CDialog::Window() const { return window_; }
@@ -65,15 +65,17 @@ int CDialog::DoModal() {
 
 void CDialog::Create() {
   RegisterCommonControls();
-  owner_ = ::CreateDialogParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(template_.id),
-                                nullptr, &CDialog::DialogProcedure, reinterpret_cast<LPARAM>(this));
-  if (owner_) ::ShowWindow(owner_, SW_SHOW);
+  modeless_ = true;
+  if (::CreateDialogParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(template_.id), nullptr,
+                           &CDialog::DialogProcedure, reinterpret_cast<LPARAM>(this))) {
+    ::ShowWindow(window_, SW_SHOW);
+  }
 }
 
 void CDialog::EndDialog(int result) {
-  if (owner_) {
+  if (modeless_) {
     ::DestroyWindow(window_);
-    window_ = owner_ = nullptr;
+    window_ = nullptr;
     return;
   }
   ::EndDialog(window_, result);
