@@ -90,8 +90,9 @@ void Service::OnUnitState(const std::string& id, std::string_view payload) {
       unit.owner = instance;
       Decide(unit);  // both hold it: the first name keeps it
       if (unit.Serving()) {
-        Log("unit " + id + " is claimed by instance " + instance + " too; serving it here (" +
-            config_.name + " comes first in order)");
+        // After a broker's restart every unit may be claimed at once: summarised.
+        log_.Say("claim", "unit " + id + " is claimed by instance " + instance +
+                              " too; serving it here (" + config_.name + " comes first in order)");
         PublishState(unit);
       }
       return;
