@@ -180,7 +180,8 @@ TEST(Dissector, LampFramesReadAsTheConsoleSendsThem) {
   ASSERT_EQ(
       Lampctl({"set", "--model", "2", "192.168.10.21", "red=on", "green=blink", "sound=3"}).status,
       0);
-  ASSERT_EQ(Lampctl({"status", "192.168.10.21"}).status, 0);
+  const ProgramRun status = Lampctl({"status", "--timeout", "2000", "192.168.10.21"});
+  ASSERT_EQ(status.status, 0) << status.out << status.err;
   ASSERT_EQ(Lampctl({"reset", "192.168.10.21"}).status, 0);
   // A client that sends its read in two segments, 3 bytes and then 5.
   {
@@ -237,7 +238,10 @@ TEST(Dissector, OtherPortsByPreferenceOrDecodeAs) {
   LampUnitProcess byDecodeAs({"--address", "192.168.10.23", "--port", "22000", "--no-udp"});
   Capture capture;
   ASSERT_TRUE(capture.Live());
-  ASSERT_EQ(Lampctl({"status", "192.168.10.22:21000", "192.168.10.23:22000"}).status, 0);
+  // Generous time for the replies: the capture and the rest of the run load the machine.
+  const ProgramRun status =
+      Lampctl({"status", "--timeout", "2000", "192.168.10.22:21000", "192.168.10.23:22000"});
+  ASSERT_EQ(status.status, 0) << status.out << status.err;
   const std::string file = capture.Stop();
   const std::vector<std::string> fields = {"_ws.col.Info"};
   EXPECT_TRUE(Dissect(file, "lampframe", fields).empty());
