@@ -74,6 +74,13 @@ bool ParseLeaseKey(const std::string& key, const json& value, Command& command, 
   return true;
 }
 
+// A person's name: 1 to 64 bytes, spaces and any language's letters, no control characters.
+bool PersonNameOk(const std::string& text) {
+  return !text.empty() && text.size() <= 64 && std::none_of(text.begin(), text.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+  });
+}
+
 bool TextOk(const json& value, std::size_t most) {
   return value.is_string() && !value.get_ref<const std::string&>().empty() &&
          value.get_ref<const std::string&>().size() <= most;
@@ -175,13 +182,6 @@ json EscalationJson(const std::vector<EscalationStep>& steps, bool withFired) {
     list.push_back(item);
   }
   return list;
-}
-
-// A person's name: 1 to 64 bytes, spaces and any language's letters, no control characters.
-static bool PersonNameOk(const std::string& text) {
-  return !text.empty() && text.size() <= 64 && std::none_of(text.begin(), text.end(), [](char c) {
-    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
-  });
 }
 
 bool ParseAck(std::string_view payload, Command& command, std::string& why) {

@@ -72,19 +72,13 @@ std::vector<Service::Unit*> Service::Members(const GroupConfig& group) {
 
 void Service::Submit(Request request, Reply given) {
   // Counted once its fate is known: taken, or refused.
-  Reply reply = [this, origin = std::string(OriginName(request.origin)),
-                 group = request.target == Request::Target::kGroup, name = request.name,
-                 source = request.command.source, who = request.client,
+  Reply reply = [this, origin = request.origin, group = request.target == Request::Target::kGroup,
+                 name = request.name, source = request.command.source, who = request.client,
                  given = std::move(given)](Outcome outcome) {
-    ++(outcome.refusal == Outcome::Refusal::kNone ? commands_ : refused_)[origin];
-    if (outcome.refusal != Outcome::Refusal::kNone) {
-      Record({.unit = group ? "" : name,
-              .group = group ? name : "",
-              .kind = "refused",
-              .origin = origin,
-              .source = source,
-              .who = who,
-              .reason = outcome.why});
+    if (outcome.refusal == Outcome::Refusal::kNone) {
+      ++commands_[std::string(OriginName(origin))];
+    } else {
+      Refused(origin, name, group, outcome.why, who, source);
     }
     given(std::move(outcome));
   };
@@ -104,9 +98,8 @@ void Service::Submit(Request request, Reply given) {
               .origin = std::string(OriginName(request.origin)),
               .source = request.command.source,
               .who = request.client,
-              .reason = (request.command.ack ? std::string("an acknowledgement")
-                                             : CommandWords(request.command)) +
-                        " to " + std::to_string(members.size()) + " unit(s) here",
+              .reason = CommandWords(request.command) + " to " + std::to_string(members.size()) +
+                        " unit(s) here",
               .what = request.command.codes});
       log_.Say("group", "group " + request.name + ": " + (lease.empty() ? "a command" : lease) +
                             (request.origin == Origin::kMqtt

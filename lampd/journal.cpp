@@ -60,8 +60,6 @@ std::optional<std::uint64_t> LineSeq(std::string_view line) {
 
 enum class Read { kDone, kStopped, kBudget };
 
-// Each whole line of `path`, last first, until `each` says stop. A last
-// line without its newline is torn: left out.
 // Where the lines of a file numbered `before` and on begin, found by
 // halving: a file's records are in order. Every line from there on is
 // numbered `before` or more; a few just before it may be too.
@@ -81,6 +79,9 @@ off_t StartOf(const ReadOnly& file, off_t size, std::uint64_t before) {
   return high;
 }
 
+// Each whole line of `path`, last first (from where the lines numbered
+// `before` begin, when given), until `each` says stop. A last line without
+// its newline is torn: left out.
 Read ReverseLines(const std::string& path, std::uint64_t& budget,
                   const std::function<bool(std::string_view)>& each,
                   std::optional<std::uint64_t> before = std::nullopt) {

@@ -265,11 +265,13 @@ class Service {
   // A command a unit took that is no lease: what it named, and `reason`.
   void RecordCommand(const Unit& unit, const Request& request, std::string reason);
   void FlushJournal();
+  // False, with a 404 answered, when no journal is kept to read back.
+  bool KeptJournal(const std::function<void(HttpAnswer)>& answer);
   void ServeEvents(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);
   void ServeReport(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);
   // A refusal of a front, before the command path: counted and recorded.
   void Refused(Origin origin, const std::string& name, bool group, const std::string& why,
-               const std::string& who = "");
+               const std::string& who = "", const std::string& source = "");
 
   // service_http.cpp: the HTTP front.
   void OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)> answer);

@@ -275,7 +275,9 @@ std::string Service::Metrics() const {
       histogram.Write(out, family, {{"group", group}});
   }
   if (journal_) {
-    out.Family("lampd_journal_records_total", "counter", "Events recorded since start.");
+    out.Family("lampd_journal_records_total", "counter",
+               "Events recorded: the last record's number (numbered on across restarts where a "
+               "journal is kept).");
     out.Sample("lampd_journal_records_total", {}, static_cast<double>(journal_->Records()));
     out.Family("lampd_journal_written_bytes_total", "counter", "Bytes written to the journal.");
     out.Sample("lampd_journal_written_bytes_total", {},

@@ -22,9 +22,8 @@ bool Service::StartJournal(std::string& error) {
   settings.maxSize = config_.journal.maxSize;
   settings.keep = config_.journal.keep;
   const auto slash = statePath_.rfind('/');
-  const std::string stateDirectory = statePath_.empty()           ? ""
-                                     : slash == std::string::npos ? ""
-                                                                  : statePath_.substr(0, slash + 1);
+  const std::string stateDirectory =
+      slash == std::string::npos ? "" : statePath_.substr(0, slash + 1);
   if (config_.journal.path) {
     const std::string& path = *config_.journal.path;
     settings.path = path.empty() || path.front() == '/' ? path : stateDirectory + path;
@@ -121,14 +120,21 @@ void Service::FlushJournal() {
 }
 
 void Service::Refused(Origin origin, const std::string& name, bool group, const std::string& why,
-                      const std::string& who) {
+                      const std::string& who, const std::string& source) {
   ++refused_[std::string(OriginName(origin))];
   Record({.unit = group ? "" : name,
           .group = group ? name : "",
           .kind = "refused",
           .origin = std::string(OriginName(origin)),
+          .source = source,
           .who = who,
           .reason = why});
+}
+
+bool Service::KeptJournal(const std::function<void(HttpAnswer)>& answer) {
+  if (journal_ && !journal_->Settings().path.empty()) return true;
+  answer(JsonAnswer(404, {{"error", "no journal is kept: [journal] path is \"\""}}));
+  return false;
 }
 
 void Service::ServeEvents(const HttpRequest& request,
@@ -138,9 +144,7 @@ void Service::ServeEvents(const HttpRequest& request,
   if (!ReadEventQuery(request.query, WallClock::now(), query, why)) {
     return answer(JsonAnswer(400, {{"error", why}}));
   }
-  if (!journal_ || journal_->Settings().path.empty()) {
-    return answer(JsonAnswer(404, {{"error", "no journal is kept: [journal] path is \"\""}}));
-  }
+  if (!KeptJournal(answer)) return;
   FlushJournal();  // what just happened is read back too
   const EventPage page = ReadEvents(journal_->Settings(), query);
   Json body = {{"events", page.events}};
@@ -160,9 +164,7 @@ void Service::ServeReport(const HttpRequest& request,
   if (!onlyTimes || !ReadEventQuery(request.query, WallClock::now(), query, why)) {
     return answer(JsonAnswer(400, {{"error", why}}));
   }
-  if (!journal_ || journal_->Settings().path.empty()) {
-    return answer(JsonAnswer(404, {{"error", "no journal is kept: [journal] path is \"\""}}));
-  }
+  if (!KeptJournal(answer)) return;
   if (reporting_) {
     return answer(
         JsonAnswer(503, {{"error", "a report is being made: ask again when it is done"}}));
