@@ -83,6 +83,7 @@ double PageMilliseconds(const std::string& query) {
 
 int main(int argc, char** argv) {
   if (!lamptest::InsidePrivateNetwork()) return 3;
+  const lamptest::ScratchFolder scratch;  // its state files and journals go with it
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
   lamptest::Broker broker;
   lamptest::LampUnitProcess units(

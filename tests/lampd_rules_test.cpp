@@ -160,7 +160,13 @@ TEST(LampdRules, ACallIsAnsweredRenewedAndEscalatedAsItsStepsSay) {
 
 TEST(LampdRules, TheJournalIsReadBackNewestFirstAndTheReportCountsCalls) {
   const std::string path = testing::TempDir() + std::to_string(::getpid()) + "-rules.jsonl";
-  for (const auto& file : JournalFiles({path, 1024, 2})) std::remove(file.c_str());
+  struct Removed {
+    std::vector<std::string> files;
+    ~Removed() {
+      for (const auto& file : files) std::remove(file.c_str());
+    }
+  } removed{JournalFiles({path, 1024, 2})};
+  for (const auto& file : removed.files) std::remove(file.c_str());
   const auto at = WallClock::now() - 1h;
   {
     Journal journal({path, 1024, 2});
