@@ -138,9 +138,11 @@ void Service::Decide(Unit& unit) {
       SaveSoon();
     }
     if (takingOver) {
-      Log("unit " + unit.id + ": instance " + unit.owner +
-          " is offline; serving it here with the " + std::to_string(unit.signals.Leases().size()) +
-          " lease(s) its last state showed");
+      // An instance gone takes all its units over at once: the limiter summarises them.
+      log_.Say("takeover", "unit " + unit.id + ": instance " + unit.owner +
+                               " is offline; serving it here with the " +
+                               std::to_string(unit.signals.Leases().size()) +
+                               " lease(s) its last state showed");
     }
     unit.owner = config_.name;
     unit.theirs.reset();
