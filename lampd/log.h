@@ -1,7 +1,9 @@
 // lampd's log: one line an event on standard error, with the unit and the
 // reason. Events a client can cause at will (bad commands, dropped
-// messages, strangers' answers) go through a limiter: a few lines a second
-// of each kind, then how many more there were, so no client fills the journal.
+// messages, strangers' answers) and those that come for a whole plant at
+// once (units online at start, offline with their switch, taken over from
+// an instance gone) go through a limiter: a few lines a second of each
+// kind, then how many more there were, so neither fills the system's log.
 #pragma once
 
 #include <chrono>

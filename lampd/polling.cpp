@@ -140,8 +140,10 @@ void Service::TakeResult(Unit& unit, const platform::TcpExchangeResult& result, 
         SteadyClock::now() + config_.fleet.pollEvery * std::min(kLongestBackoff, 1 << over);
     if (unit.missed >= config_.fleet.offlineAfter && unit.online.value_or(true) &&
         (unit.everAnswered || unit.configured)) {
-      Log("unit " + id + " at " + unit.address.Text() + " offline after " +
-          std::to_string(unit.missed) + " missed polls: " + result.Reason());
+      // A switch that fails takes a whole line of units at once: the limiter
+      // summarises them; each one is in the journal and on its availability topic.
+      log_.Say("offline", "unit " + id + " at " + unit.address.Text() + " offline after " +
+                              std::to_string(unit.missed) + " missed polls: " + result.Reason());
       PublishAvailability(unit, false);
     }
     if (unit.changed || command) PublishState(unit);
@@ -155,7 +157,7 @@ void Service::TakeResult(Unit& unit, const platform::TcpExchangeResult& result, 
   unit.everAnswered = true;
   const std::optional<bool> wasOnline = unit.online;
   if (unit.online != true) {
-    Log("unit " + id + " at " + unit.address.Text() + " online");
+    log_.Say("online", "unit " + id + " at " + unit.address.Text() + " online");
     PublishAvailability(unit, true);
   }
   const bool changed = !unit.state || *unit.state != reply;
