@@ -181,7 +181,11 @@ bool Socket::FinishConnect() {
     return false;
   }
   if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
-    error_ = Reason(ENOTCONN);
+    // A reset that came between the two calls left its error behind: that is the reason.
+    error = 0;
+    length = sizeof error;
+    ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
+    error_ = Reason(error != 0 ? error : ENOTCONN);
     return false;
   }
   return true;
