@@ -52,7 +52,7 @@ void Service::OnBridgeState(const std::string& instance, std::string_view payloa
   Log("instance " + instance + " is " + (online ? "online" : "offline"));
   // The console shows its units online or not with it.
   for (const auto& [id, theirs] : theirStates_) {
-    if (theirs.state.value("instance", "") == instance) ConsoleChanged(id);
+    if (TextOf(theirs.state, "instance") == instance) ConsoleChanged(id);
   }
   if (online) {
     // Its units it serves by its states; ours we keep (see WhoServes).
@@ -68,9 +68,7 @@ void Service::OnBridgeState(const std::string& instance, std::string_view payloa
 
 void Service::OnUnitState(const std::string& id, std::string_view payload) {
   const Json state = Json::parse(payload, nullptr, false);
-  const auto named = state.is_object() ? state.find("instance") : state.end();
-  const std::string instance =
-      named != state.end() && named->is_string() ? named->get<std::string>() : "";
+  const std::string instance = TextOf(state, "instance");
   if (!instance.empty() && instance != config_.name) {
     if (modbus_) ModbusSeeState(id, state);
     SeeTheirState(id, state);

@@ -112,14 +112,11 @@ Verdict Judge(const Json& record, const EventQuery& query) {
   if (!query.since.empty() && when < query.since) return Verdict::kStop;
   if (!query.until.empty() && when >= query.until) return Verdict::kPass;
   if (query.before && seq->get<std::uint64_t>() >= *query.before) return Verdict::kPass;
-  const auto field = [&record](const char* key) {
-    const auto found = record.find(key);
-    return found != record.end() && found->is_string() ? found->get<std::string>() : "";
-  };
-  if (!query.unit.empty() && field("unit") != query.unit && field("group") != query.unit) {
+  if (!query.unit.empty() && TextOf(record, "unit") != query.unit &&
+      TextOf(record, "group") != query.unit) {
     return Verdict::kPass;
   }
-  if (!query.kind.empty() && field("kind") != query.kind) return Verdict::kPass;
+  if (!query.kind.empty() && TextOf(record, "kind") != query.kind) return Verdict::kPass;
   return Verdict::kTake;
 }
 
@@ -139,9 +136,9 @@ bool AndonReport::Wanted(std::string_view line) {
 
 void AndonReport::Take(const Json& record) {
   if (!record.is_object()) return;
-  const std::string kind = record.value("kind", "");
-  const std::string unit = record.value("unit", "");
-  const std::string at = record.value("at", "");
+  const std::string kind = TextOf(record, "kind");
+  const std::string unit = TextOf(record, "unit");
+  const std::string at = TextOf(record, "at");
   const auto leases = record.find("leases");
   const auto seconds = JournalSeconds(at);
   if (unit.empty() || !seconds || leases == record.end() || !leases->is_array()) return;
@@ -150,7 +147,7 @@ void AndonReport::Take(const Json& record) {
     const auto key = std::pair(unit, lease.get<std::uint64_t>());
     if (kind == "lease-taken") {
       // A call is what someone raised; what an escalation raised answers to it.
-      if (record.value("origin", "") == "escalation" || at < since_ ||
+      if (TextOf(record, "origin") == "escalation" || at < since_ ||
           (!until_.empty() && at >= until_)) {
         continue;
       }

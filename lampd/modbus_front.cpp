@@ -131,7 +131,7 @@ modbus::Block Service::ModbusInputs(int number) {
 
 void Service::ModbusSeeState(const std::string& id, const Json& state) {
   protocol::MacBytes mac{};
-  if (slotsByMac_.empty() || !protocol::ParseMac(state.value("mac", ""), mac)) return;
+  if (slotsByMac_.empty() || !protocol::ParseMac(TextOf(state, "mac"), mac)) return;
   // Another instance serves it by an id of its own: a slot naming its MAC
   // address reaches it by that id from now on.
   const auto [first, last] = slotsByMac_.equal_range(mac);

@@ -121,8 +121,8 @@ std::optional<Json> Service::ConsoleUnit(const std::string& id) const {
   state.erase("words");
   std::optional<protocol::MacBytes> mac;
   protocol::MacBytes bytes{};
-  if (protocol::ParseMac(state.value("mac", ""), bytes)) mac = bytes;
-  if (auto groups = GroupsOf(id, mac, state.value("address", "")); !groups.empty()) {
+  if (protocol::ParseMac(TextOf(state, "mac"), bytes)) mac = bytes;
+  if (auto groups = GroupsOf(id, mac, TextOf(state, "address")); !groups.empty()) {
     state["groups"] = std::move(groups);
   }
   return state;
@@ -198,7 +198,7 @@ void Service::ConsoleTick() {
 
 bool Service::TheirUnitOnline(const TheirState& theirs) const {
   // An instance that went offline says nothing of its units any more.
-  return theirs.online.value_or(true) && Online(theirs.state.value("instance", ""));
+  return theirs.online.value_or(true) && Online(TextOf(theirs.state, "instance"));
 }
 
 void Service::SeeTheirState(const std::string& id, const Json& state) {

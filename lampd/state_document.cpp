@@ -11,6 +11,12 @@ std::string Dump(const Json& document) {
   return document.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+std::string TextOf(const Json& document, const char* key) {
+  if (!document.is_object()) return "";
+  const auto found = document.find(key);
+  return found != document.end() && found->is_string() ? found->get<std::string>() : "";
+}
+
 Json SoundJson(std::uint8_t code) {
   if (code == protocol::kSoundOff) return "off";
   return code;

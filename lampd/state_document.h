@@ -20,6 +20,10 @@ using Json = nlohmann::ordered_json;
 // JSON as lampd writes it: text that is not UTF-8 is replaced, never thrown over.
 std::string Dump(const Json& document);
 
+// A key's text in a document read from outside (MQTT, a file edited by
+// hand): "" where it is absent or not text, never thrown over.
+std::string TextOf(const Json& document, const char* key);
+
 // A sound code as the documents write it: "off", or the number.
 Json SoundJson(std::uint8_t code);
 // "off", "on", "blink" for a lamp; "off" or 1 to 5 (also "1" to "5") for

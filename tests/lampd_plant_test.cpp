@@ -151,14 +151,19 @@ TEST_F(LampdPlant, ForgedClaimsAndForgedTruthsArePutRight) {
   EXPECT_TRUE(Says(late, "lampd/bridge/line1/state", "online", 0));
   EXPECT_TRUE(Says(late, "lampd/press-3/availability", "online", 0));
 
-  // A state naming an instance for an id none serves does not silence the error.
-  probe.Publish("lampd/nonesuch", R"({"id": "nonesuch", "instance": "ghost"})");
+  // A state naming an instance for an id none serves does not silence the
+  // error; nor do its fields of the wrong kinds upset the console's view.
+  probe.Publish("lampd/nonesuch",
+                R"({"id": "nonesuch", "instance": "ghost", "mac": [1], "address": {}})");
   from = probe.Messages().size();
   probe.Publish("lampd/nonesuch/set/red", "on");
   const auto error = probe.WaitFor(
       "lampd/nonesuch/error", [](const std::string&) { return true; }, 10s, from);
   ASSERT_TRUE(error);
   EXPECT_NE(error->payload.find("no instance serves a unit with id nonesuch"), std::string::npos);
+  const auto plant = Http("GET", "/api/plant", "", "", 9730);
+  EXPECT_EQ(plant.status, 200) << again.Log();
+  EXPECT_NE(plant.body.find("nonesuch"), std::string::npos);
 }
 
 TEST(LampdAcl, TheBrokerKeepsOtherClientsToCommands) {

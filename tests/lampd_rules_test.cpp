@@ -230,6 +230,12 @@ TEST(LampdRules, TheJournalIsReadBackNewestFirstAndTheReportCountsCalls) {
     report.Take(record("ack", i + 5));  // a second answer counts once
     report.Take(record("lease-ended", 2 * i));
   }
+  // Lines edited by hand: fields of the wrong type count for nothing.
+  for (const char* line : {R"({"seq":9,"at":"2026-12-08T06:01:00Z","unit":"press-3","kind":[7]})",
+                           R"({"seq":9,"at":7,"unit":{},"kind":"ack","leases":[20]})",
+                           R"({"seq":9,"at":"x","unit":"press-3","kind":"ack","origin":1})"}) {
+    report.Take(Json::parse(line));
+  }
   const Json figures = report.Result()["units"][0];
   EXPECT_EQ(figures["calls"], 3);
   EXPECT_EQ(figures["acknowledged"], 3);

@@ -1,8 +1,9 @@
 // What anyone on the broker or the HTTP port may send lampd as a command
-// or an acknowledgement, the times Alertmanager sends, and a line of the
-// journal read back. A command taken is the same command when written out
-// and read again (how a group command reaches the other instances); a time
-// taken prints as itself to the millisecond.
+// or an acknowledgement, the times Alertmanager sends, a line of the
+// journal read back, and a state document another instance published. A
+// command taken is the same command when written out and read again (how a
+// group command reaches the other instances); a time taken prints as itself
+// to the millisecond.
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -58,6 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   lampd::AndonReport report("2026-01-01T00:00:00.000Z", "");
   report.Take(record);
   report.Result();
+  // The same text as a state another instance published, as anyone on the broker may.
+  lampd::UnitSignals signals;
+  std::uint64_t serial = 0;
+  lampd::SignalsOfState(record, lampd::ClockPair::Now(), serial, signals);
+  lampd::TextOf(record, "mac");
 
   if (const auto time = lampd::ParseTime(text)) {
     const auto again = lampd::ParseTime(lampd::TimeText(*time));
