@@ -1,5 +1,6 @@
 #include "unit_options.h"
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
 #include <optional>

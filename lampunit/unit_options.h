@@ -1,11 +1,14 @@
 // Command line of the simulated lamp unit.
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+
+namespace CLI {
+class App;  // the programs that only parse their line need not compile CLI11
+}
 
 namespace lampunit {
 
