@@ -118,7 +118,6 @@ std::optional<Json> Service::ConsoleUnit(const std::string& id) const {
   if (theirs == theirStates_.end()) return std::nullopt;
   Json state = theirs->second.state;
   state["online"] = TheirUnitOnline(theirs->second);
-  state.erase("words");
   std::optional<protocol::MacBytes> mac;
   protocol::MacBytes bytes{};
   if (protocol::ParseMac(TextOf(state, "mac"), bytes)) mac = bytes;
@@ -204,7 +203,7 @@ bool Service::TheirUnitOnline(const TheirState& theirs) const {
 void Service::SeeTheirState(const std::string& id, const Json& state) {
   if (!theirStates_.contains(id) && theirStates_.size() >= kMostTheirStates) return;
   TheirState& theirs = theirStates_[id];
-  theirs.state = state;
+  theirs.state = TheirStateOf(state, ClockPair::Now());
   ConsoleChanged(id);
 }
 

@@ -191,6 +191,51 @@ Json StateDocument(const UnitFacts& unit, const ClockPair& clocks) {
   return state;
 }
 
+Json TheirStateOf(const Json& state, const ClockPair& clocks) {
+  Json kept = Json::object();
+  if (!state.is_object()) return {{"leases", Json::array()}};
+  const auto field = [&state](const char* key) {
+    const auto found = state.find(key);
+    return found != state.end() ? &*found : nullptr;
+  };
+  for (const char* key : {"id", "address", "instance", "mac", "sound_name"}) {
+    if (const Json* text = field(key); text && text->is_string()) kept[key] = *text;
+  }
+  if (const Json* model = field("model"); model && model->is_number_unsigned() && *model <= 255) {
+    kept["model"] = *model;
+  }
+  if (const Json* lamps = field("lamps"); lamps && lamps->is_object()) {
+    Json shown = Json::object();
+    for (const std::string_view name : protocol::kLampNames) {
+      const auto lamp = lamps->find(std::string(name));
+      if (lamp != lamps->end() && LampValue(*lamp)) shown[std::string(name)] = *lamp;
+    }
+    kept["lamps"] = shown;
+  }
+  // A unit may show a sound code no command gives: any byte is kept.
+  if (const Json* sound = field("sound");
+      sound && (*sound == "off" || (sound->is_number_unsigned() && *sound <= 255))) {
+    kept["sound"] = *sound;
+  }
+  if (const Json* baseline = field("baseline"); baseline && baseline->is_object()) {
+    protocol::LampCodes codes = protocol::kLeaveAllUnchanged;
+    std::string why;
+    if (CodesOf(*baseline, codes, why)) kept["baseline"] = *baseline;
+  }
+  if (const Json* online = field("online"); online && online->is_boolean()) {
+    kept["online"] = *online;
+  }
+  Json leases = Json::array();
+  if (const Json* given = field("leases"); given && given->is_array()) {
+    for (const Json& item : *given) {
+      Lease lease;
+      if (LeaseOf(item, clocks, lease)) leases.push_back(item);
+    }
+  }
+  kept["leases"] = std::move(leases);
+  return kept;
+}
+
 bool SignalsOfState(const Json& state, const ClockPair& clocks, std::uint64_t& serial,
                     UnitSignals& signals) {
   signals = UnitSignals{};

@@ -53,6 +53,12 @@ struct UnitFacts {
 };
 Json StateDocument(const UnitFacts& unit, const ClockPair& clocks);
 
+// What the console and the Modbus front keep of a state another instance
+// published (anyone on the broker may publish there): the keys a state
+// document has, each of its kind, and of its leases those that read as
+// leases. Its status words are not kept: the console does not show them.
+Json TheirStateOf(const Json& state, const ClockPair& clocks);
+
 // The leases and the baseline of a state document another instance
 // published, to serve the unit on with; false when it does not read as one.
 // The leases are numbered on from `serial`, oldest first.

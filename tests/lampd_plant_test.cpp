@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -152,9 +153,11 @@ TEST_F(LampdPlant, ForgedClaimsAndForgedTruthsArePutRight) {
   EXPECT_TRUE(Says(late, "lampd/press-3/availability", "online", 0));
 
   // A state naming an instance for an id none serves does not silence the
-  // error; nor do its fields of the wrong kinds upset the console's view.
-  probe.Publish("lampd/nonesuch",
-                R"({"id": "nonesuch", "instance": "ghost", "mac": [1], "address": {}})");
+  // error; its fields of the wrong kinds reach neither the console's view
+  // nor its pages.
+  probe.Publish("lampd/nonesuch", R"({"id": "nonesuch", "instance": "ghost", "mac": [1],
+      "address": {}, "leases": 5, "lamps": {"red": [], "blue": "on"}, "sound": "loud",
+      "groups": 7, "model": "x", "words": 1})");
   from = probe.Messages().size();
   probe.Publish("lampd/nonesuch/set/red", "on");
   const auto error = probe.WaitFor(
@@ -162,8 +165,13 @@ TEST_F(LampdPlant, ForgedClaimsAndForgedTruthsArePutRight) {
   ASSERT_TRUE(error);
   EXPECT_NE(error->payload.find("no instance serves a unit with id nonesuch"), std::string::npos);
   const auto plant = Http("GET", "/api/plant", "", "", 9730);
-  EXPECT_EQ(plant.status, 200) << again.Log();
-  EXPECT_NE(plant.body.find("nonesuch"), std::string::npos);
+  ASSERT_EQ(plant.status, 200) << again.Log();
+  const json units = json::parse(plant.body)["units"];
+  const auto ghost = std::find_if(units.begin(), units.end(),
+                                  [](const json& unit) { return unit["id"] == "nonesuch"; });
+  ASSERT_NE(ghost, units.end()) << plant.body;
+  EXPECT_EQ(*ghost, json::parse(R"({"id": "nonesuch", "instance": "ghost",
+      "lamps": {"blue": "on"}, "leases": [], "online": false})"));
 }
 
 TEST(LampdAcl, TheBrokerKeepsOtherClientsToCommands) {

@@ -60,10 +60,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   report.Take(record);
   report.Result();
   // The same text as a state another instance published, as anyone on the broker may.
+  const auto clocks = lampd::ClockPair::Now();
   lampd::UnitSignals signals;
   std::uint64_t serial = 0;
-  lampd::SignalsOfState(record, lampd::ClockPair::Now(), serial, signals);
+  lampd::SignalsOfState(record, clocks, serial, signals);
   lampd::TextOf(record, "mac");
+  // What the console keeps of it keeps itself whole, its leases a list.
+  const lampd::Json kept = lampd::TheirStateOf(record, clocks);
+  Check(kept.at("leases").is_array() && lampd::TheirStateOf(kept, clocks) == kept);
 
   if (const auto time = lampd::ParseTime(text)) {
     const auto again = lampd::ParseTime(lampd::TimeText(*time));
