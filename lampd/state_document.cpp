@@ -192,8 +192,8 @@ Json StateDocument(const UnitFacts& unit, const ClockPair& clocks) {
 }
 
 Json TheirStateOf(const Json& state, const ClockPair& clocks) {
-  Json kept = Json::object();
   if (!state.is_object()) return {{"leases", Json::array()}};
+  Json kept = Json::object();
   const auto field = [&state](const char* key) {
     const auto found = state.find(key);
     return found != state.end() ? &*found : nullptr;

@@ -64,7 +64,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   lampd::UnitSignals signals;
   std::uint64_t serial = 0;
   lampd::SignalsOfState(record, clocks, serial, signals);
-  lampd::TextOf(record, "mac");
   // What the console keeps of it keeps itself whole, its leases a list.
   const lampd::Json kept = lampd::TheirStateOf(record, clocks);
   Check(kept.at("leases").is_array() && lampd::TheirStateOf(kept, clocks) == kept);
