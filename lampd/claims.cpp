@@ -72,6 +72,10 @@ void Service::OnUnitState(const std::string& id, std::string_view payload) {
   if (!instance.empty() && instance != config_.name) {
     if (modbus_) ModbusSeeState(id, state);
     SeeTheirState(id, state);
+  } else if (payload.empty()) {
+    // Its retained state taken away: no other instance shows it any more.
+    if (theirStates_.erase(id) > 0) ConsoleChanged(id);
+    elsewhere_.erase(id);
   }
   const auto found = units_.find(id);
   if (found == units_.end()) {

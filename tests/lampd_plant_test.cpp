@@ -172,6 +172,13 @@ TEST_F(LampdPlant, ForgedClaimsAndForgedTruthsArePutRight) {
   ASSERT_NE(ghost, units.end()) << plant.body;
   EXPECT_EQ(*ghost, json::parse(R"({"id": "nonesuch", "instance": "ghost",
       "lamps": {"blue": "on"}, "leases": [], "online": false})"));
+  // Its state taken away, it is no longer shown.
+  probe.Publish("lampd/nonesuch", "", true);
+  from = probe.Messages().size();
+  probe.Publish("lampd/nonesuch/set/red", "on");
+  ASSERT_TRUE(probe.WaitFor(
+      "lampd/nonesuch/error", [](const std::string&) { return true; }, 10s, from));
+  EXPECT_EQ(Http("GET", "/api/plant", "", "", 9730).body.find("nonesuch"), std::string::npos);
 }
 
 TEST(LampdAcl, TheBrokerKeepsOtherClientsToCommands) {
