@@ -67,16 +67,56 @@ void Service::Escalate(Unit& unit, const DueStep& due, SteadyClock::time_point n
     Log("unit " + unit.id + ": a step of " + lease.source + "'s escalation fired " +
         protocol::DurationText(late) + " late");
   }
-  RecordLease(unit, "lease-escalated", lease, nullptr, reason);
-  LeasesChanged(unit);
-  if (lease.ends <= now) return;
   Request request = To(target);
   request.command.codes = due.step.set;
   request.command.priority = due.step.priority.value_or(lease.priority);
   request.command.source = lease.source + std::string(kEscalatedSuffix);
   request.command.lease =
       std::max(1ms, std::chrono::ceil<std::chrono::milliseconds>(lease.ends - now));
+  // The calls of one group lease escalate to one target together: the
+  // first lights it, the rest find it lit. A call then costs its own steps'
+  // frames at most, never the members times the steps.
+  const bool lit = lease.ends > now && AlreadyEscalated(request, lease.ends);
+  if (lit) reason += " (lit already by another call of " + lease.source + ")";
+  RecordLease(unit, "lease-escalated", lease, nullptr, reason);
+  LeasesChanged(unit);
+  if (lease.ends <= now || lit) return;
   Submit(std::move(request), [](const Outcome&) {});
+}
+
+bool Service::AlreadyEscalated(const Request& request, SteadyClock::time_point ends) {
+  std::vector<Unit*> targets;
+  if (request.target == Request::Target::kGroup) {
+    const GroupConfig* group = GroupNamed(request.name);
+    if (!group) return false;
+    targets = Members(*group);
+  } else if (const auto unit = units_.find(request.name);
+             unit != units_.end() && unit->second.Serving()) {
+    targets.push_back(&unit->second);
+  }
+  const Command& command = request.command;
+  const auto holds = [&](const Unit* unit) {
+    const auto& leases = unit->signals.Leases();
+    return std::any_of(leases.begin(), leases.end(), [&](const Lease& lease) {
+      return lease.source == command.source && lease.codes == command.codes &&
+             lease.priority == command.priority && lease.ends + 1s >= ends;
+    });
+  };
+  return !targets.empty() && std::all_of(targets.begin(), targets.end(), holds);
+}
+
+std::string Service::UnknownStepTarget(const Command& command) const {
+  for (const EscalationStep& step : command.escalate) {
+    if (step.target.empty()) continue;
+    if (step.target.starts_with("group:")) {
+      if (!GroupNamed(step.target.substr(6))) {
+        return "escalate: no group " + step.target.substr(6) + " in [groups]";
+      }
+    } else if (!units_.contains(step.target) && !elsewhere_.contains(step.target)) {
+      return "escalate: no unit " + step.target + " is known here or on the broker";
+    }
+  }
+  return "";
 }
 
 void Service::EndEscalations(const std::string& unitId, const Lease& lease) {

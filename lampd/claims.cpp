@@ -69,12 +69,12 @@ void Service::OnBridgeState(const std::string& instance, std::string_view payloa
 void Service::OnUnitState(const std::string& id, std::string_view payload) {
   const Json state = Json::parse(payload, nullptr, false);
   const std::string instance = TextOf(state, "instance");
+  if (modbus_) ModbusSeeState(id, state);
   if (!instance.empty() && instance != config_.name) {
-    if (modbus_) ModbusSeeState(id, state);
     SeeTheirState(id, state);
   } else if (payload.empty()) {
     // Its retained state taken away: no other instance shows it any more.
-    if (theirStates_.erase(id) > 0) ConsoleChanged(id);
+    ForgetTheirState(id);
     elsewhere_.erase(id);
   }
   const auto found = units_.find(id);

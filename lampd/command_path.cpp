@@ -11,6 +11,7 @@ namespace lampd {
 namespace {
 
 constexpr std::size_t kCommandsWaiting = 64;  // a unit's queue of commands, at the most
+constexpr std::size_t kReadersWaiting = 64;   // of the read a unit's reads join
 
 std::string From(const Request& request) {
   return request.client.empty() ? "" : " from " + request.client;
@@ -78,10 +79,27 @@ void Service::Submit(Request request, Reply given) {
     if (outcome.refusal == Outcome::Refusal::kNone) {
       ++commands_[std::string(OriginName(origin))];
     } else {
+      if (outcome.refusal == Outcome::Refusal::kOverShare)
+        ++overShare_[std::string(OriginName(origin))];
       Refused(origin, name, group, outcome.why, who, source);
     }
     given(std::move(outcome));
   };
+  // Escalation is lampd's own, bounded per call; every other origin draws on its share.
+  if (request.origin != Origin::kEscalation) {
+    if (std::string why =
+            shares_.Take(OriginName(request.origin), request.client, SteadyClock::now());
+        !why.empty()) {
+      return reply(Outcome::Refused(Outcome::Refusal::kOverShare, std::move(why)));
+    }
+  }
+  // A typo in a step's target would mean nobody is ever called: refused now.
+  // Another instance passing one on checked it against what it knows.
+  if (!request.relayed) {
+    if (std::string why = UnknownStepTarget(request.command); !why.empty()) {
+      return reply(Outcome::Refused(Outcome::Refusal::kBad, std::move(why)));
+    }
+  }
   switch (request.target) {
     case Request::Target::kUnit:
       return SubmitToUnit(request, std::move(reply));
@@ -190,10 +208,12 @@ void Service::SubmitToMembers(const Request& request, std::vector<Unit*> members
       finish();
     };
     if (request.read) {
-      Send(*member, protocol::StatusRequest(ModelOf(*member)), done);
+      Read(*member, done);
       continue;
     }
-    if (member->waiting.size() >= kCommandsWaiting) {
+    // A step of an escalation is never lost to a full queue: how many a call
+    // makes is bounded where it is taken.
+    if (member->waiting.size() >= kCommandsWaiting && request.origin != Origin::kEscalation) {
       const std::string why =
           "the unit is busy: " + std::to_string(kCommandsWaiting) + " commands wait for it already";
       if (one) gathering->outcome = Outcome::Refused(Outcome::Refusal::kFull, why);
@@ -219,6 +239,28 @@ void Service::SubmitToMembers(const Request& request, std::vector<Unit*> members
     }
   }
   finish();
+}
+
+void Service::Read(Unit& unit, Done done) {
+  if (unit.reading) {
+    if (unit.reading->size() >= kReadersWaiting) {
+      return done("the unit is busy: " + std::to_string(kReadersWaiting) +
+                  " reads wait for it already");
+    }
+    unit.reading->push_back(std::move(done));
+    return;
+  }
+  auto readers = std::make_shared<std::vector<Done>>();
+  readers->push_back(std::move(done));
+  unit.reading = readers;
+  Send(unit, protocol::StatusRequest(ModelOf(unit)),
+       [this, id = unit.id, readers](const std::string& why) {
+         if (const auto found = units_.find(id);
+             found != units_.end() && found->second.reading == readers) {
+           found->second.reading.reset();
+         }
+         for (const Done& reader : *readers) reader(why);
+       });
 }
 
 void Service::Relay(const Request& request, const std::string& topic) {

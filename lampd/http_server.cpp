@@ -43,6 +43,8 @@ std::string_view StatusText(int status) {
       return "Conflict";
     case 413:
       return "Content Too Large";
+    case 429:
+      return "Too Many Requests";
     case 431:
       return "Request Header Fields Too Large";
     case 501:
@@ -63,11 +65,14 @@ std::string Response(const HttpAnswer& answer, bool close, bool challenge) {
                      std::string(StatusText(answer.status)) +
                      "\r\nContent-Type: " + answer.contentType + "\r\n";
   // A stream's body ends when the connection does.
-  if (!answer.stream) text += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
+  if (!answer.stream) {
+    const std::size_t length = answer.shared ? answer.shared->size() : answer.body.size();
+    text += "Content-Length: " + std::to_string(length) + "\r\n";
+  }
   for (const auto& [name, value] : answer.headers) text += name + ": " + value + "\r\n";
   if (challenge) text += "WWW-Authenticate: Bearer\r\n";
   text += close ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
-  return text + answer.body;
+  return answer.shared ? text : text + answer.body;
 }
 
 // Compares all of both, so the time taken does not tell how much matched.
@@ -102,6 +107,9 @@ bool LocalHost(std::string_view host) {
 
 // Why a browser's request is not taken; "" when it is. Browsers say where a
 // request comes from (Sec-Fetch-Site, Origin); other clients say nothing.
+// Without a token every request must name lampd by an address, localhost or
+// this host's name: a page on a rebinding DNS name sends its GETs with no
+// Origin, and over plain HTTP with no Sec-Fetch-Site either.
 std::string CrossSite(const HttpRequest& request, bool token) {
   const std::string_view site = Header(request, "sec-fetch-site");
   const std::string_view origin = Header(request, "origin");
@@ -110,8 +118,8 @@ std::string CrossSite(const HttpRequest& request, bool token) {
   if (!origin.empty() && origin != "http://" + std::string(host)) {
     return "requests from other sites are not taken";
   }
-  if (!token && (!site.empty() || !origin.empty()) && !LocalHost(host)) {
-    return "without a token, a browser reaches lampd by its address or this host's name only";
+  if (!token && !host.empty() && !LocalHost(host)) {
+    return "without a token, lampd is reached by its address, localhost or this host's name only";
   }
   return "";
 }
@@ -280,22 +288,42 @@ void HttpServer::Answer(std::uint64_t id, const HttpAnswer& given) {
   if (answer.stream && streams_ >= kMostStreams) {
     answer = {503, ErrorBody("lampd serves " + std::to_string(kMostStreams) +
                              " streams already; try again later")};
+  } else if (answer.stream && streamsOf_[connection.client] >= kMostStreamsPerClient) {
+    answer = {503, ErrorBody("this address holds " + std::to_string(kMostStreamsPerClient) +
+                             " streams already, its share; close one first")};
+  } else if (!answer.stream && unread_ + answer.body.size() > kMostUnread) {
+    answer = {503, ErrorBody("lampd holds " + std::to_string(kMostUnread >> 20) +
+                             " MiB of answers its clients have not read; try again later")};
+    connection.closeAfter = true;
   }
   if (answer.stream) {
     // Open until either side ends it: no deadline, nothing more read.
     connection.streaming = true;
     connection.closeAfter = true;
     ++streams_;
+    ++streamsOf_[connection.client];
     loop_.Cancel(connection.deadline);
     connection.deadline = 0;
   }
   connection.out = Response(answer, connection.closeAfter, answer.status == 401);
   connection.sent = 0;
+  connection.shared = answer.shared;
+  connection.sharedSent = 0;
   // A stream's start (the whole plant, megabytes) may take a slow reader a
   // while: the backlog counts on top of it.
-  if (connection.streaming) connection.allowance = connection.out.size() + kStreamBacklog;
-  if (!connection.streaming) SetDeadline(id, kRequestLimit, 0);
+  if (connection.streaming) {
+    connection.allowance = connection.out.size() + kStreamBacklog;
+  } else {
+    connection.counted = connection.out.size();
+    unread_ += connection.counted;
+    SetDeadline(id, kRequestLimit, 0);
+  }
   OnWritable(id);
+}
+
+void HttpServer::Uncount(Connection& connection) {
+  unread_ -= connection.counted;
+  connection.counted = 0;
 }
 
 void HttpServer::Broadcast(const std::string& events) {
@@ -320,20 +348,31 @@ void HttpServer::Broadcast(const std::string& events) {
 
 void HttpServer::OnWritable(std::uint64_t id) {
   Connection& connection = connections_.at(id);
-  if (connection.out.empty()) return;
+  if (connection.out.empty() && !connection.shared) return;
+  const auto waitWritable = [&] {
+    loop_.Watch(connection.socket.Handle(), POLLOUT, [this, id](short revents) {
+      if (revents & (POLLOUT | POLLERR | POLLHUP)) OnWritable(id);
+    });
+  };
   while (connection.sent < connection.out.size()) {
     const long sent = connection.socket.Send(
         {reinterpret_cast<const std::uint8_t*>(connection.out.data()) + connection.sent,
          connection.out.size() - connection.sent});
-    if (sent < 0 && connection.socket.LastErrorIs(EAGAIN)) {
-      loop_.Watch(connection.socket.Handle(), POLLOUT, [this, id](short revents) {
-        if (revents & (POLLOUT | POLLERR | POLLHUP)) OnWritable(id);
-      });
-      return;
-    }
+    if (sent < 0 && connection.socket.LastErrorIs(EAGAIN)) return waitWritable();
     if (sent <= 0) return Close(id);
     connection.sent += static_cast<std::size_t>(sent);
   }
+  if (!connection.streaming) Uncount(connection);
+  while (connection.shared && connection.sharedSent < connection.shared->size()) {
+    const std::string& body = *connection.shared;
+    const long sent = connection.socket.Send(
+        {reinterpret_cast<const std::uint8_t*>(body.data()) + connection.sharedSent,
+         body.size() - connection.sharedSent});
+    if (sent < 0 && connection.socket.LastErrorIs(EAGAIN)) return waitWritable();
+    if (sent <= 0) return Close(id);
+    connection.sharedSent += static_cast<std::size_t>(sent);
+  }
+  connection.shared.reset();
   if (connection.streaming) {
     // All sent: wait for more, and hear when the reader goes.
     connection.out.clear();
@@ -360,7 +399,14 @@ void HttpServer::Close(std::uint64_t id) {
   const auto found = connections_.find(id);
   if (found == connections_.end()) return;
   Connection& connection = found->second;
-  if (connection.streaming) --streams_;
+  Uncount(connection);
+  if (connection.streaming) {
+    --streams_;
+    if (const auto mine = streamsOf_.find(connection.client);
+        mine != streamsOf_.end() && --mine->second == 0) {
+      streamsOf_.erase(mine);
+    }
+  }
   loop_.Cancel(connection.deadline);
   loop_.Unwatch(connection.socket.Handle());
   if (const auto mine = perClient_.find(connection.client);

@@ -6,14 +6,17 @@
 // makes room for the next one; past the caps with every connection busy
 // answering (or just made), a new one is answered 503 at once rather than
 // kept waiting. A stream of events (the console's) stays open and is sent
-// what Broadcast gives, within a bounded backlog. Requests a browser sends
+// what Broadcast gives, within a bounded backlog; one client holds a
+// share of the streams. Answers not read are bounded in total. Requests a browser sends
 // from another site are refused (403), and so, without a token, are those
-// a browser sends to a name that is not this machine's (DNS rebinding).
+// any client sends to a name that is not this machine's (DNS rebinding:
+// a browser sends no Origin with a plain GET).
 #pragma once
 
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,6 +41,9 @@ struct HttpAnswer {
   std::vector<std::pair<std::string, std::string>> headers;  // more, such as a page's policy
   // The body is the start of a stream of events that Broadcast goes on with.
   bool stream = false;
+  // A body many answers share (the metrics): sent after `body`, never copied
+  // per connection, so a client that does not read holds only a reference.
+  std::shared_ptr<const std::string> shared;
 };
 
 // Runs on the loop; calls `answer` once, then or later, on the loop.
@@ -54,6 +60,11 @@ class HttpServer {
   static constexpr std::chrono::seconds kIdleLimit{5};      // between requests on one connection
   static constexpr std::chrono::seconds kAnswerLimit{15};  // longer than any exchange and its queue
   static constexpr std::size_t kMostStreams = 64;
+  static constexpr std::size_t kMostStreamsPerClient = 16;
+  // Bytes of answers not yet read, over all connections (a shared body
+  // counts once, where it is made): an answer past it is refused with 503,
+  // so clients that do not read cost a bounded amount between them.
+  static constexpr std::size_t kMostUnread = 32u << 20;
   // Events a stream's reader has not taken yet, at the most: a reader that
   // falls this far behind is closed, and starts again from the whole plant.
   static constexpr std::size_t kStreamBacklog = 4 << 20;
@@ -82,6 +93,9 @@ class HttpServer {
     bool closeAfter = false;
     std::string out;  // the answer, as far as it is not sent
     std::size_t sent = 0;
+    std::shared_ptr<const std::string> shared;  // sent after `out`
+    std::size_t sharedSent = 0;
+    std::size_t counted = 0;  // of `out`, in unread_
     platform::EventLoop::TimerId deadline = 0;
     std::uint64_t order = 0;                      // accepted as the n-th
     std::chrono::steady_clock::time_point since;  // accepted then
@@ -97,14 +111,17 @@ class HttpServer {
   void Answer(std::uint64_t id, const HttpAnswer& answer);
   void SetDeadline(std::uint64_t id, std::chrono::seconds limit, int status);
   void Close(std::uint64_t id);
+  // `out` of a connection that is not a stream was sent, in part or whole.
+  void Uncount(Connection& connection);
 
   platform::EventLoop& loop_;
   HttpConfig config_;
   HttpHandler handler_;
   platform::Socket listening_;
   std::map<std::uint64_t, Connection> connections_;
-  std::map<std::array<std::uint8_t, 4>, std::size_t> perClient_;
+  std::map<std::array<std::uint8_t, 4>, std::size_t> perClient_, streamsOf_;
   std::size_t streams_ = 0;
+  std::size_t unread_ = 0;  // bytes of answers (not streams) made and not yet sent
   std::uint64_t nextId_ = 1;
 };
 

@@ -1,5 +1,6 @@
 #include "metrics.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -79,6 +80,23 @@ void Histogram::Write(MetricsText& out, std::string_view name, const Labels& lab
   out.Sample(base + "_bucket", with("+Inf"), static_cast<double>(count_));
   out.Sample(base + "_sum", labels, sum_);
   out.Sample(base + "_count", labels, static_cast<double>(count_));
+}
+
+void RecentMost::Roll(Clock::time_point now) {
+  if (now - began_ < kWindow) return;
+  // A window with nothing seen in it leaves nothing to show after it.
+  previous_ = now - began_ < 2 * kWindow ? current_ : 0;
+  current_ = 0;
+  began_ = now;
+}
+
+void RecentMost::See(double value, Clock::time_point now) {
+  Roll(now);
+  current_ = std::max(current_, value);
+}
+
+double RecentMost::Most(Clock::time_point now) const {
+  return now - began_ < 2 * kWindow ? std::max(current_, previous_) : 0;
 }
 
 }  // namespace lampd

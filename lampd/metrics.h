@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -42,6 +43,21 @@ class Histogram {
   std::array<std::uint64_t, 11> buckets_{};  // each bound's own, not cumulative
   std::uint64_t count_ = 0;
   double sum_ = 0;
+};
+
+// The largest value seen in the last minute or two: a gauge that shows a
+// spike for at least a minute after it, however often it is scraped.
+class RecentMost {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::seconds kWindow{60};
+  void See(double value, Clock::time_point now);
+  double Most(Clock::time_point now) const;
+
+ private:
+  void Roll(Clock::time_point now);
+  Clock::time_point began_{};
+  double current_ = 0, previous_ = 0;
 };
 
 }  // namespace lampd

@@ -130,8 +130,25 @@ modbus::Block Service::ModbusInputs(int number) {
 }
 
 void Service::ModbusSeeState(const std::string& id, const Json& state) {
+  if (slotsByMac_.empty()) return;
   protocol::MacBytes mac{};
-  if (slotsByMac_.empty() || !protocol::ParseMac(TextOf(state, "mac"), mac)) return;
+  const bool named = TextOf(state, "id") == id && !TextOf(state, "instance").empty() &&
+                     TextOf(state, "instance") != config_.name &&
+                     protocol::ParseMac(TextOf(state, "mac"), mac);
+  // A slot that reached its unit by this id no longer does when the id's
+  // state names another MAC address, or none (put right, or taken away).
+  std::erase_if(slotIds_, [&](const auto& entry) {
+    return entry.second == id && (!named || slots_.at(entry.first)->mac != mac);
+  });
+  if (!named) return;
+  // What this instance knows of the unit outweighs what a state says: a unit
+  // reached here under this id with another MAC address, or one served here,
+  // is not moved by a state on its topic.
+  if (const auto known = units_.find(id);
+      known != units_.end() &&
+      (known->second.Serving() || (known->second.mac && *known->second.mac != mac))) {
+    return;
+  }
   // Another instance serves it by an id of its own: a slot naming its MAC
   // address reaches it by that id from now on.
   const auto [first, last] = slotsByMac_.equal_range(mac);

@@ -88,4 +88,18 @@ std::variant<ModbusRequest, modbus::Exception> ParseModbusRequest(
   return request;
 }
 
+std::array<std::uint8_t, modbus::kHeaderSize + 2> ExceptionAdu(std::span<const std::uint8_t> adu,
+                                                               modbus::Exception exception) {
+  // Transaction, protocol and unit as asked; a PDU of two bytes.
+  return {adu[0],
+          adu[1],
+          adu[2],
+          adu[3],
+          0,
+          3,
+          adu[6],
+          static_cast<std::uint8_t>(adu[7] | 0x80),
+          static_cast<std::uint8_t>(exception)};
+}
+
 }  // namespace lampd

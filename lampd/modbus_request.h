@@ -76,4 +76,10 @@ struct ModbusRequest {
 std::variant<ModbusRequest, modbus::Exception> ParseModbusRequest(
     std::span<const std::uint8_t> adu);
 
+// The exception answer to a whole ADU: its header echoed with a length of
+// 3, the function with its high bit set (a function of 128 or more keeps
+// that bit: it never reads as another function's normal answer), the code.
+std::array<std::uint8_t, modbus::kHeaderSize + 2> ExceptionAdu(std::span<const std::uint8_t> adu,
+                                                               modbus::Exception exception);
+
 }  // namespace lampd

@@ -66,6 +66,41 @@ void ModbusServer::Stop() {
   }
 }
 
+std::size_t ModbusServer::PerClient() const {
+  return std::max<std::size_t>(1, static_cast<std::size_t>(config_.maxClients) / kShareOfClients);
+}
+
+bool ModbusServer::MakeRoom(const protocol::IpBytes& client) {
+  const auto ofClient = [&] {
+    return static_cast<std::size_t>(
+        std::count_if(connections_.begin(), connections_.end(),
+                      [&](const auto& entry) { return entry.second.client == client; }));
+  };
+  for (;;) {
+    const bool own = ofClient() >= PerClient();
+    if (!own && connections_.size() < static_cast<std::size_t>(config_.maxClients)) return true;
+    // The connection silent longest goes: of this address when it is over
+    // its share, else of anyone; one that spoke a moment ago is a PLC
+    // between two scans, and stays.
+    const auto settled = Clock::now() - kEvictableAfter;
+    auto quietest = connections_.end();
+    for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+      if (it->second.heard > settled || it->second.reader.Started()) continue;
+      if (own && it->second.client != client) continue;
+      if (quietest == connections_.end() || it->second.heard < quietest->second.heard) {
+        quietest = it;
+      }
+    }
+    if (quietest == connections_.end()) return false;
+    Close(quietest->first, "evicted",
+          "silent for " +
+              std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                 Clock::now() - quietest->second.heard)
+                                 .count()) +
+              " s, it made room for a client from " + protocol::DottedText(client));
+  }
+}
+
 bool ModbusServer::Allowed(const protocol::IpBytes& client) const {
   if (!config_.allow) return true;
   return std::any_of(config_.allow->begin(), config_.allow->end(),
@@ -85,11 +120,12 @@ void ModbusServer::OnAccept() {
                                      " refused: not in [modbus] allow");
       continue;
     }
-    if (connections_.size() >= static_cast<std::size_t>(config_.maxClients)) {
+    if (!MakeRoom(client)) {
       ++closed_["full"];
-      log_.Say("modbus refused", "Modbus: client " + protocol::DottedText(client) +
-                                     " refused: " + std::to_string(config_.maxClients) +
-                                     " clients connected already (max_clients)");
+      log_.Say("modbus refused",
+               "Modbus: client " + protocol::DottedText(client) + " refused: " +
+                   std::to_string(config_.maxClients) + " clients connected (max_clients), " +
+                   std::to_string(PerClient()) + " of an address at the most, none idle");
       continue;
     }
     if (!socket.SetNonBlocking(true)) continue;
@@ -155,14 +191,23 @@ bool ModbusServer::Answer(std::uint64_t id, Connection& connection) {
       std::copy(answer.registers.begin(), answer.registers.end(), table + request.address);
     }
   }
+  if (answer.exception) {
+    // Written here: libmodbus adds 0x80 to the function byte, so function
+    // 131 would be answered as if it were a normal reply to function 3.
+    ++exceptions_[*answer.exception];
+    const auto reply = ExceptionAdu(adu, *answer.exception);
+    if (connection.socket.Send(reply) != static_cast<long>(reply.size())) {
+      Close(id, "unread",
+            "its answers are not read: " + platform::ReasonText(connection.socket.LastError()));
+      return false;
+    }
+    return true;
+  }
   modbus_set_socket(context_.get(), connection.socket.Handle());
   const int sent =
-      answer.exception
-          ? modbus_reply_exception(context_.get(), adu.data(), *answer.exception)
-          : modbus_reply(context_.get(), adu.data(), static_cast<int>(adu.size()), mapping_.get());
+      modbus_reply(context_.get(), adu.data(), static_cast<int>(adu.size()), mapping_.get());
   const int why = errno;
   modbus_set_socket(context_.get(), -1);
-  if (answer.exception) ++exceptions_[*answer.exception];
   if (sent < 0) {
     Close(id, "unread",
           "its answers are not read: " + std::error_code(why, std::generic_category()).message());
@@ -232,7 +277,8 @@ void ModbusServer::WriteMetrics(MetricsText& out) const {
   }
   out.Family("lampd_modbus_closed_total", "counter",
              "Modbus clients refused or closed by lampd, by the reason.");
-  for (const char* reason : {"refused", "full", "malformed", "unfinished", "idle", "unread"}) {
+  for (const char* reason :
+       {"refused", "full", "evicted", "malformed", "unfinished", "idle", "unread"}) {
     const auto count = closed_.find(reason);
     out.Sample("lampd_modbus_closed_total", {{"reason", reason}},
                count == closed_.end() ? 0 : static_cast<double>(count->second));

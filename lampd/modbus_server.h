@@ -4,7 +4,9 @@
 // exception). A client outside `allow`, one past max_clients, a stream
 // that is not Modbus, a request begun and not finished within a few
 // seconds, a client silent for `idle` and one that does not read its
-// answers are closed, each logged with the reason through the limiter.
+// answers are closed, each logged with the reason through the limiter. One
+// address holds a share of max_clients; past it, or past max_clients, the
+// client silent longest makes room.
 #pragma once
 
 #include <chrono>
@@ -31,6 +33,10 @@ class ModbusServer {
  public:
   // A request begun must be whole within this, or its client is closed.
   static constexpr std::chrono::seconds kRequestLimit{5};
+  // One address holds a quarter of max_clients at the most (at least one).
+  static constexpr std::size_t kShareOfClients = 4;
+  // A client silent this long is closed to make room for a new one.
+  static constexpr std::chrono::seconds kEvictableAfter{10};
 
   using Handler =
       std::function<ModbusAnswer(const ModbusRequest&, const protocol::IpBytes& client)>;
@@ -70,6 +76,10 @@ class ModbusServer {
   void OnTimer(std::uint64_t id);
   void Close(std::uint64_t id, std::string_view reason, const std::string& why);
   bool Allowed(const protocol::IpBytes& client) const;
+  std::size_t PerClient() const;
+  // Room for one more from `client`, made by closing an idle connection:
+  // false when every connection that would have to go is busy.
+  bool MakeRoom(const protocol::IpBytes& client);
 
   platform::EventLoop& loop_;
   ModbusConfig config_;

@@ -59,6 +59,7 @@ bool MqttConnection::Start(std::string& error) {
   mosquitto_connect_callback_set(client, &MqttConnection::OnConnect);
   mosquitto_disconnect_callback_set(client, &MqttConnection::OnDisconnect);
   mosquitto_message_callback_set(client, &MqttConnection::OnMessage);
+  mosquitto_publish_callback_set(client, &MqttConnection::OnPublish);
   int rc = MOSQ_ERR_SUCCESS;
   if (!options_.username.empty()) {
     rc = mosquitto_username_pw_set(client, options_.username.c_str(),
@@ -170,12 +171,24 @@ void MqttConnection::OnMessage(mosquitto*, void* self, const mosquitto_message* 
                                                  static_cast<std::size_t>(message->payloadlen)));
 }
 
+void MqttConnection::OnPublish(mosquitto*, void* self, int) {
+  // Called once a message of QoS 0 is written and once one of QoS 1 or 2 is
+  // acknowledged; only the latter were counted.
+  auto* connection = static_cast<MqttConnection*>(self);
+  if (connection->unacknowledged_ > 0) --connection->unacknowledged_;
+}
+
 bool MqttConnection::Publish(const std::string& topic, std::string_view payload, int qos,
-                             bool retain) {
+                             bool retain, bool droppable) {
   if (!connected_) return false;
+  if (droppable && unacknowledged_ >= kMostUnacknowledged) {
+    ++dropped_;
+    return false;
+  }
   const int rc = mosquitto_publish(client_.get(), nullptr, topic.c_str(),
                                    static_cast<int>(payload.size()), payload.data(), qos, retain);
   WatchSocket();
+  if (rc == MOSQ_ERR_SUCCESS && qos > 0) ++unacknowledged_;
   return rc == MOSQ_ERR_SUCCESS;
 }
 

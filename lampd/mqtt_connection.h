@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -45,8 +46,18 @@ class MqttConnection {
   // False with `error` when the client cannot be made (bad TLS files).
   bool Start(std::string& error);
   bool Connected() const { return connected_; }
-  // Queued while connected; false (and dropped) otherwise.
-  bool Publish(const std::string& topic, std::string_view payload, int qos, bool retain);
+  // Messages of QoS 1 or 2 that the broker has not acknowledged yet, at
+  // the most, before a droppable one is dropped rather than queued.
+  static constexpr std::size_t kMostUnacknowledged = 1000;
+
+  // Queued while connected; false (and dropped) otherwise. A `droppable`
+  // message (an event: no state rests on it) is dropped and counted while
+  // kMostUnacknowledged wait for the broker, so a flood of them cannot
+  // grow lampd's output without bound.
+  bool Publish(const std::string& topic, std::string_view payload, int qos, bool retain,
+               bool droppable = false);
+  std::uint64_t Dropped() const { return dropped_; }
+  std::size_t Unacknowledged() const { return unacknowledged_; }
   bool Subscribe(const std::string& pattern, int qos);
   // A clean end: the broker does not publish the will.
   void Disconnect();
@@ -55,6 +66,7 @@ class MqttConnection {
   static void OnConnect(mosquitto*, void* self, int rc);
   static void OnDisconnect(mosquitto*, void* self, int rc);
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+  static void OnPublish(mosquitto*, void* self, int mid);
 
   void Connect();
   void Housekeeping();
@@ -71,6 +83,8 @@ class MqttConnection {
   bool stopping_ = false;
   bool everTried_ = false;  // the broker's address is set; later tries reconnect
   std::chrono::seconds backoff_{1};
+  std::size_t unacknowledged_ = 0;  // published at QoS 1 or 2, not yet acknowledged
+  std::uint64_t dropped_ = 0;
   platform::EventLoop::TimerId retryTimer_ = 0, housekeeping_ = 0;
 };
 

@@ -1,11 +1,20 @@
 // The MQTT front: a command topic and its payload become a request on the
-// command path; what is refused or not answered goes to the error topic.
+// command path; what is refused or not answered goes to the error topic
+// (each one, while the broker keeps up; dropped and counted past that).
 #include "service.h"
 
 namespace lampd {
 namespace {
 
 constexpr std::size_t kErrorPayloadShown = 200;
+
+// The client a payload names, where it is an object that names one: its
+// refusals are tallied as that client's.
+std::string ClientOf(std::string_view payload) {
+  if (payload.empty() || payload.front() != '{') return "";
+  const Json parsed = Json::parse(payload, nullptr, false);
+  return TextOf(parsed, "client");
+}
 
 }  // namespace
 
@@ -27,10 +36,10 @@ void Service::OnMqttCommand(const ParsedTopic& topic, std::string_view payload) 
     // instance serves is told about.
     const auto unit = units_.find(topic.name);
     if (unit == units_.end() || unit->second.role == Role::kStandby) {
+      const std::string why = "no instance serves a unit with id " + topic.name;
       if (ServedElsewhereBy(topic.name).empty()) {
-        ++refused_["mqtt"];
-        PublishError(errorKind, topic.name, "no instance serves a unit with id " + topic.name,
-                     payload);
+        Refused(Origin::kMqtt, topic.name, false, why, ClientOf(payload));
+        PublishError(errorKind, topic.name, why, payload);
       }
       return;
     }
@@ -57,7 +66,7 @@ void Service::OnMqttCommand(const ParsedTopic& topic, std::string_view payload) 
       return;
   }
   if (!parsed) {
-    Refused(Origin::kMqtt, topic.name, group, why);
+    Refused(Origin::kMqtt, topic.name, group, why, ClientOf(payload));
     return PublishError(errorKind, topic.name, why, payload);
   }
   request.client = request.command.client;
@@ -77,7 +86,7 @@ void Service::PublishError(TopicKind kind, const std::string& name, const std::s
   const std::string topic = topics_.Name(kind, name);
   if (!mqtt_->Connected()) return;
   const Json error = {{"error", why}, {"payload", CutUtf8(payload, kErrorPayloadShown)}};
-  mqtt_->Publish(topic, Dump(error), 1, false);
+  mqtt_->Publish(topic, Dump(error), 1, false, true);
 }
 
 }  // namespace lampd

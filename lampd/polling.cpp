@@ -51,25 +51,32 @@ void Service::PollTick() {
     pollCursor_ = std::min(pollCursor_, pollOrder_.size());
   }
   if (now - roundStart_ >= period) {
-    // A new round; a loop that fell behind skips ahead rather than bunch polls up.
+    // The units the last round had not reached yet go now, before a new
+    // round begins: the last of a round is polled as surely as the first.
+    for (; pollCursor_ < pollOrder_.size(); ++pollCursor_) PollDue(*pollOrder_[pollCursor_], now);
+    // A loop that fell behind starts the next round now rather than bunch polls up.
     roundStart_ += period * ((now - roundStart_) / period);
     pollCursor_ = 0;
     log_.Flush();
+    longestTurn_.See(std::chrono::duration<double>(loop_.TakeLongestTurn()).count(), now);
   }
   const std::size_t count = pollOrder_.size();
   const double share = std::chrono::duration<double>(now - roundStart_) / period;
   const std::size_t due = std::min(count, static_cast<std::size_t>(std::ceil(share * count)));
-  for (; pollCursor_ < due; ++pollCursor_) {
-    Unit& unit = *pollOrder_[pollCursor_];
-    if (!unit.Serving() || unit.busy || (unit.online == false && now < unit.nextTry)) continue;
-    Poll(unit);
-  }
+  for (; pollCursor_ < due; ++pollCursor_) PollDue(*pollOrder_[pollCursor_], now);
   // A few units a tick: the round is spread, and the loop is not woken more
   // often than a slice of the period needs.
   const SteadyClock::duration slice =
       count == 0 ? period : period / static_cast<SteadyClock::rep>(count);
   const auto tick = std::clamp<SteadyClock::duration>(slice, kShortestTick, period);
   pollTimer_ = loop_.After(tick, [this] { PollTick(); });
+}
+
+void Service::PollDue(Unit& unit, SteadyClock::time_point now) {
+  if (!unit.Serving() || (unit.online == false && now < unit.nextTry)) return;
+  // One under way tells what the unit shows as well as a poll would.
+  if (unit.busy) return;
+  Poll(unit);
 }
 
 void Service::Poll(Unit& unit) {
@@ -92,6 +99,13 @@ void Service::Send(Unit& unit, const protocol::LampFrame& request, Done done) {
 void Service::Start(Unit& unit, const protocol::LampFrame& request,
                     platform::TcpExchangeClient& lane, bool command, Done done) {
   unit.busy = true;
+  // How long a unit that answers went without an exchange: the measure of
+  // a round that reaches its last units late.
+  const auto now = SteadyClock::now();
+  if (unit.online == true && unit.lastExchange != SteadyClock::time_point{}) {
+    pollGap_.See(std::chrono::duration<double>(now - unit.lastExchange).count(), now);
+  }
+  unit.lastExchange = now;
   platform::TcpExchange exchange{
       platform::SocketAddress::FromBytes(unit.address.address, unit.address.port),
       {request.begin(), request.end()}};

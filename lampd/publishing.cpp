@@ -8,7 +8,12 @@
 namespace lampd {
 namespace {
 
-constexpr std::size_t kEchoesKept = 8;  // states published whose echo may still come
+// States published whose echo has not come back, at the most, for a unit:
+// a change past them waits for an echo, and then the latest state goes.
+// So every echo is known for certain, however far the broker falls behind.
+constexpr std::size_t kEchoesAwaited = 8;
+// An echo this late will not come (the broker lost it): forgotten.
+constexpr auto kEchoLost = std::chrono::seconds(10);
 
 std::size_t HashOf(std::string_view payload) { return std::hash<std::string_view>{}(payload); }
 
@@ -30,18 +35,27 @@ void Service::PublishState(Unit& unit) {
   unit.changed = false;
   ConsoleChanged(unit.id);
   if (!mqtt_->Connected() || !unit.state || !unit.Serving()) return;
+  const auto now = SteadyClock::now();
+  if (!unit.published.empty() && now - unit.published.back().second >= kEchoLost) {
+    unit.published.clear();
+  }
+  if (unit.published.size() >= kEchoesAwaited) {
+    unit.republish = true;
+    return;
+  }
+  unit.republish = false;
   const std::string payload = Dump(StateOf(unit, false));
-  unit.published.push_back(HashOf(payload));
-  if (unit.published.size() > kEchoesKept) unit.published.pop_front();
+  unit.published.emplace_back(HashOf(payload), now);
   mqtt_->Publish(topics_.Name(TopicKind::kUnitState, unit.id), payload, 1, true);
 }
 
 bool Service::OurEcho(Unit& unit, std::string_view payload) {
   const std::size_t hash = HashOf(payload);
   for (auto it = unit.published.begin(); it != unit.published.end(); ++it) {
-    if (*it == hash) {
+    if (it->first == hash) {
       // Echoes come in the order published: older ones will not come now.
       unit.published.erase(unit.published.begin(), std::next(it));
+      if (unit.republish) PublishState(unit);  // the change that waited for room
       return true;
     }
   }

@@ -59,10 +59,10 @@ Service::Service(platform::EventLoop& loop, Config config, std::string statePath
 }
 
 Service::~Service() {
-  if (reportThread_) reportThread_->join();
+  journalReader_.reset();
   if (http_) http_->Stop();
   for (const auto timer : {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_,
-                           consoleTimer_, tickTimer_, journalTimer_}) {
+                           consoleTimer_, tickTimer_, journalTimer_, tallyTimer_}) {
     loop_.Cancel(timer);
   }
 }

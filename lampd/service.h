@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "background.h"
 #include "command.h"
 #include "config.h"
 #include "http_server.h"
@@ -38,6 +39,8 @@
 #include "net/tcp_exchanges.h"
 #include "protocol/lamp_frame.h"
 #include "protocol/settings_frame.h"
+#include "refusal_tally.h"
+#include "shares.h"
 #include "state_document.h"
 #include "topics.h"
 
@@ -68,7 +71,8 @@ struct Request {
 // What came of it. A refusal is told at once, within Submit; what is taken
 // is told once the units it went to have answered.
 struct Outcome {
-  enum class Refusal { kNone, kBad, kUnknown, kFull };
+  // kOverShare: its front or client is over its share of the command path.
+  enum class Refusal { kNone, kBad, kUnknown, kFull, kOverShare };
   Refusal refusal = Refusal::kNone;
   std::string why;                                          // of the refusal
   std::vector<Json> answered;                               // states of units that answered
@@ -108,8 +112,12 @@ class Service {
   struct TheirState {
     Json state;
     std::optional<bool> online;
+    std::size_t bytes = 0;  // of the state as kept
   };
+  // Other instances' states kept, at the most: in number, and in bytes
+  // (a plant's states are about a kilobyte each).
   static constexpr std::size_t kMostTheirStates = 100000;
+  static constexpr std::size_t kMostTheirBytes = 32u << 20;
   // Whether this instance serves a unit: not before it knows what the
   // broker holds (commands wait meanwhile); a stand-by sends it nothing.
   enum class Role { kUndecided, kServing, kStandby };
@@ -127,17 +135,22 @@ class Service {
     SteadyClock::time_point nextTry{};  // an offline unit is tried less often
     bool busy = false;                  // an exchange is under way
     std::deque<Waiting> waiting;        // commands behind it
-    UnitSignals signals;                // its baseline and leases
-    bool strayed = false;               // told of showing other than its leases
-    bool changed = false;               // a state to publish once the unit has answered
-    std::uint64_t exchanges = 0;        // for the metrics
+    // Those who wait for the read queued or under way: a read joins it.
+    std::shared_ptr<std::vector<Done>> reading;
+    UnitSignals signals;          // its baseline and leases
+    bool strayed = false;         // told of showing other than its leases
+    bool changed = false;         // a state to publish once the unit has answered
+    std::uint64_t exchanges = 0;  // for the metrics
+    SteadyClock::time_point lastExchange{};
     std::map<std::string, std::uint64_t> failures;
     Role role = Role::kUndecided;
     std::string owner;                  // the instance its last retained state names
     std::optional<UnitSignals> theirs;  // that state's leases and baseline, to serve on with
-    std::deque<std::size_t> published;  // the last states published (hashed), to know our echo
-    bool discovered = false;            // Home Assistant has its description for the model known
-    std::deque<Json> changes;           // its last events, for the console
+    // States published (hashed) whose echo has not come back yet, and when.
+    std::deque<std::pair<std::size_t, SteadyClock::time_point>> published;
+    bool republish = false;    // a change waits for an echo to make room
+    bool discovered = false;   // Home Assistant has its description for the model known
+    std::deque<Json> changes;  // its last events, for the console
     bool Serving() const { return role == Role::kServing; }
   };
 
@@ -152,6 +165,8 @@ class Service {
   void Submit(Request request, Reply reply);
   void SubmitToUnit(const Request& request, Reply reply);
   void SubmitToMembers(const Request& request, std::vector<Unit*> members, Reply reply);
+  // A read of what the unit shows; one queued or under way is joined.
+  void Read(Unit& unit, Done done);
   void Relay(const Request& request, const std::string& topic);
   std::vector<Unit*> Members(const GroupConfig& group);
   const GroupConfig* GroupNamed(const std::string& name) const;
@@ -183,6 +198,9 @@ class Service {
   // those that do not; a command's frame on its own lane, queued behind
   // whatever the unit is doing.
   void Poll(Unit& unit);
+  // Its turn in the round: polled unless it is not served here, backs off
+  // while offline, or has an exchange under way.
+  void PollDue(Unit& unit, SteadyClock::time_point now);
   void Send(Unit& unit, const protocol::LampFrame& request, Done done);
   void SendNext(Unit& unit);
   void Start(Unit& unit, const protocol::LampFrame& request, platform::TcpExchangeClient& lane,
@@ -244,6 +262,7 @@ class Service {
   void ConsoleChanged(const std::string& id);
   void ConsoleTick();
   void SeeTheirState(const std::string& id, const Json& state);
+  void ForgetTheirState(const std::string& id);
   // Whether another instance's unit is online: as its availability says, while its instance is.
   bool TheirUnitOnline(const TheirState& theirs) const;
   void SeeTheirAvailability(const std::string& id, std::string_view payload);
@@ -251,6 +270,10 @@ class Service {
   // andon.cpp: acknowledgements, escalation, the figures.
   void Acknowledge(Unit& unit, const Request& request, Done done);
   void Escalate(Unit& unit, const DueStep& due, SteadyClock::time_point now);
+  // Whether every unit served here that `request` reaches holds its lease already, to `ends`.
+  bool AlreadyEscalated(const Request& request, SteadyClock::time_point ends);
+  // Why a lease's escalation cannot reach a step's target; "" when every target is known.
+  std::string UnknownStepTarget(const Command& command) const;
   // A call answered or ended: what its escalation lit is cleared.
   void EndEscalations(const std::string& unitId, const Lease& lease);
   // How long a call took to be acknowledged or to end, by the unit's groups.
@@ -269,15 +292,21 @@ class Service {
   bool KeptJournal(const std::function<void(HttpAnswer)>& answer);
   void ServeEvents(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);
   void ServeReport(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);
-  // A refusal of a front, before the command path: counted and recorded.
+  // `read` runs off the loop; its document is the answer.
+  void ReadJournal(const std::function<void(HttpAnswer)>& answer, std::function<Json()> read);
+  // A refusal of a front, before the command path: counted, and recorded
+  // unless it is one of a flood (then summarised once a second).
   void Refused(Origin origin, const std::string& name, bool group, const std::string& why,
                const std::string& who = "", const std::string& source = "");
+  void RecordRefusalSummaries();
+  void SummariseSoon();
 
   // service_http.cpp: the HTTP front.
   void OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)> answer);
   void HttpCommand(Request request, std::function<void(HttpAnswer)> answer);
   HttpAnswer OnAlerts(const std::string& body);
   std::string Metrics() const;
+  std::shared_ptr<const std::string> SharedMetrics();
 
   platform::EventLoop& loop_;
   Config config_;
@@ -294,6 +323,7 @@ class Service {
   bool pollOrderStale_ = true;
   std::size_t pollCursor_ = 0;
   SteadyClock::time_point roundStart_{};
+  RecentMost pollGap_, longestTurn_;              // seconds
   std::map<std::string, std::string> elsewhere_;  // ids other instances serve, and which
   std::map<std::string, bool> peers_;             // instances and whether they are online
   bool synced_ = false;                           // what the broker holds is known
@@ -313,6 +343,7 @@ class Service {
 
   std::unique_ptr<HttpServer> http_;
   std::map<std::string, TheirState> theirStates_;
+  std::size_t theirBytes_ = 0;
   std::set<std::string> consoleDirty_;
   std::map<std::string, std::string> consoleCache_;  // each unit's text as the console has it
   platform::EventLoop::TimerId consoleTimer_ = 0, tickTimer_ = 0;
@@ -330,11 +361,17 @@ class Service {
   bool journalFailing_ = false;
   std::vector<Json> consoleEvents_;  // to the pages with the next changes
   std::map<std::string, Histogram> ackSeconds_, clearSeconds_;
-  std::unique_ptr<std::thread> reportThread_;  // one report is made at a time
-  bool reporting_ = false;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // what the report's answer checks
-  std::map<std::string, std::uint64_t> commands_, refused_;     // by origin
+  // Pages of events and reports, read on a thread of their own, a few waiting at the most.
+  std::unique_ptr<Background> journalReader_ = std::make_unique<Background>(loop_, 4);
+  std::map<std::string, std::uint64_t> commands_, refused_;  // by origin
+  std::map<std::string, std::uint64_t> overShare_;           // of refused_, by origin
+  Shares shares_;
+  RefusalTally refusals_;
+  platform::EventLoop::TimerId tallyTimer_ = 0;
   std::uint64_t droppedMessages_ = 0;
+  static constexpr auto kMetricsFresh = std::chrono::milliseconds(250);
+  std::shared_ptr<const std::string> metricsText_;
+  SteadyClock::time_point metricsMade_{};
 };
 
 }  // namespace lampd

@@ -30,6 +30,8 @@ int RefusalStatus(Outcome::Refusal refusal) {
       return 404;
     case Outcome::Refusal::kFull:
       return 409;
+    case Outcome::Refusal::kOverShare:
+      return 429;
     case Outcome::Refusal::kNone:
       break;
   }
@@ -48,7 +50,10 @@ void Service::OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)>
   if (ServeConsole(request, answer)) return;
   if (path.starts_with("/api/console/")) return ConsoleCommand(request, std::move(answer));
   if (path == "/metrics") {
-    if (only("GET")) answer({200, Metrics(), "text/plain; version=0.0.4; charset=utf-8"});
+    if (!only("GET")) return;
+    HttpAnswer metrics{200, "", "text/plain; version=0.0.4; charset=utf-8"};
+    metrics.shared = SharedMetrics();
+    answer(std::move(metrics));
   } else if (path == "/api/units") {
     if (!only("GET")) return;
     Json units = Json::array();
@@ -119,6 +124,11 @@ void Service::HttpCommand(Request request, std::function<void(HttpAnswer)> answe
   const bool group = request.target == Request::Target::kGroup;
   const std::string name = request.name;
   Submit(std::move(request), [this, group, name, answer = std::move(answer)](Outcome outcome) {
+    if (outcome.refusal == Outcome::Refusal::kOverShare) {
+      HttpAnswer busy = Error(429, outcome.why);
+      busy.headers.emplace_back("Retry-After", "1");
+      return answer(std::move(busy));
+    }
     if (outcome.refusal != Outcome::Refusal::kNone) {
       return answer(Error(RefusalStatus(outcome.refusal), outcome.why));
     }
@@ -182,6 +192,17 @@ HttpAnswer Service::OnAlerts(const std::string& body) {
                     {{"firing", batch.firing}, {"resolved", batch.resolved}, {"leases", leases}});
 }
 
+std::shared_ptr<const std::string> Service::SharedMetrics() {
+  // Made at most a few times a second, and shared by every client asking
+  // meanwhile: a thousand scrapers cost one text, whether they read it or not.
+  const auto now = SteadyClock::now();
+  if (!metricsText_ || now - metricsMade_ >= kMetricsFresh) {
+    metricsText_ = std::make_shared<const std::string>(Metrics());
+    metricsMade_ = now;
+  }
+  return metricsText_;
+}
+
 std::string Service::Metrics() const {
   MetricsText out;
   const auto each = [this](const std::function<void(const Unit&)>& write) {
@@ -234,6 +255,25 @@ std::string Service::Metrics() const {
   out.Family("lampd_mqtt_dropped_total", "counter",
              "Messages dropped unread for being over their topic's size.");
   out.Sample("lampd_mqtt_dropped_total", {}, static_cast<double>(droppedMessages_));
+  out.Family("lampd_mqtt_events_dropped_total", "counter",
+             "Event and error messages dropped while " +
+                 std::to_string(MqttConnection::kMostUnacknowledged) +
+                 " messages waited for the broker's acknowledgement.");
+  out.Sample("lampd_mqtt_events_dropped_total", {},
+             mqtt_ ? static_cast<double>(mqtt_->Dropped()) : 0);
+  out.Family("lampd_mqtt_unacknowledged", "gauge",
+             "Messages published at QoS 1 that the broker has not acknowledged yet.");
+  out.Sample("lampd_mqtt_unacknowledged", {},
+             mqtt_ ? static_cast<double>(mqtt_->Unacknowledged()) : 0);
+  const auto now = SteadyClock::now();
+  out.Family("lampd_poll_gap_longest_seconds", "gauge",
+             "The longest time a unit that answers went without an exchange, in the last minute "
+             "or two.");
+  out.Sample("lampd_poll_gap_longest_seconds", {}, pollGap_.Most(now));
+  out.Family("lampd_loop_longest_turn_seconds", "gauge",
+             "The longest turn of lampd's loop (work done between two waits), in the last minute "
+             "or two.");
+  out.Sample("lampd_loop_longest_turn_seconds", {}, longestTurn_.Most(now));
   out.Family("lampd_units_found", "gauge", "Units served here that Mac Find found.");
   out.Sample("lampd_units_found", {}, static_cast<double>(found_));
   out.Family("lampd_units_passed_over_total", "counter",
@@ -256,7 +296,10 @@ std::string Service::Metrics() const {
             "lampd_commands_total", &commands_,
             "Commands taken, by where they came from (mqtt, http, alertmanager, modbus, web)."},
         std::tuple{"lampd_commands_refused_total", &refused_,
-                   "Commands refused before they were taken, by where they came from."}}) {
+                   "Commands refused before they were taken, by where they came from."},
+        std::tuple{"lampd_commands_over_share_total", &overShare_,
+                   "Of the commands refused, those whose front or client was over its share of "
+                   "the command path."}}) {
     out.Family(family, "counter", help);
     for (const char* origin : {"mqtt", "http", "alertmanager", "modbus", "web", "escalation"}) {
       const auto count = counts->find(origin);

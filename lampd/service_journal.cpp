@@ -61,7 +61,7 @@ void Service::Record(JournalRecord record) {
   }
   if (!record.unit.empty()) {
     if (mqtt_ && mqtt_->Connected()) {
-      mqtt_->Publish(topics_.Name(TopicKind::kUnitEvent, record.unit), text, 1, false);
+      mqtt_->Publish(topics_.Name(TopicKind::kUnitEvent, record.unit), text, 1, false, true);
     }
     if (const auto unit = units_.find(record.unit); unit != units_.end()) {
       unit->second.changes.push_back(line);
@@ -122,6 +122,8 @@ void Service::FlushJournal() {
 void Service::Refused(Origin origin, const std::string& name, bool group, const std::string& why,
                       const std::string& who, const std::string& source) {
   ++refused_[std::string(OriginName(origin))];
+  const std::string client = std::string(OriginName(origin)) + (who.empty() ? "" : " " + who);
+  if (!refusals_.Count(client, why, SteadyClock::now())) return SummariseSoon();
   Record({.unit = group ? "" : name,
           .group = group ? name : "",
           .kind = "refused",
@@ -129,6 +131,27 @@ void Service::Refused(Origin origin, const std::string& name, bool group, const 
           .source = source,
           .who = who,
           .reason = why});
+}
+
+void Service::RecordRefusalSummaries() {
+  for (const RefusalTally::Summary& summary : refusals_.Due(SteadyClock::now())) {
+    const auto space = summary.client.find(' ');
+    Record({.kind = "refused",
+            .origin = summary.client.substr(0, space),
+            .who = space == std::string::npos ? "" : summary.client.substr(space + 1),
+            .reason = std::to_string(summary.count) + " more refused within " +
+                      std::to_string(RefusalTally::kWindow.count()) +
+                      " s; the last: " + summary.why});
+  }
+  if (refusals_.Waiting()) SummariseSoon();
+}
+
+void Service::SummariseSoon() {
+  if (tallyTimer_ != 0) return;
+  tallyTimer_ = loop_.After(RefusalTally::kWindow, [this] {
+    tallyTimer_ = 0;
+    RecordRefusalSummaries();
+  });
 }
 
 bool Service::KeptJournal(const std::function<void(HttpAnswer)>& answer) {
@@ -146,11 +169,13 @@ void Service::ServeEvents(const HttpRequest& request,
   }
   if (!KeptJournal(answer)) return;
   FlushJournal();  // what just happened is read back too
-  const EventPage page = ReadEvents(journal_->Settings(), query);
-  Json body = {{"events", page.events}};
-  if (page.before) body["before"] = *page.before;
-  if (page.skipped > 0) body["skipped"] = page.skipped;
-  answer(JsonAnswer(200, body));
+  ReadJournal(answer, [settings = journal_->Settings(), query]() {
+    const EventPage page = ReadEvents(settings, query);
+    Json body = {{"events", page.events}};
+    if (page.before) body["before"] = *page.before;
+    if (page.skipped > 0) body["skipped"] = page.skipped;
+    return body;
+  });
 }
 
 void Service::ServeReport(const HttpRequest& request,
@@ -165,26 +190,28 @@ void Service::ServeReport(const HttpRequest& request,
     return answer(JsonAnswer(400, {{"error", why}}));
   }
   if (!KeptJournal(answer)) return;
-  if (reporting_) {
-    return answer(
-        JsonAnswer(503, {{"error", "a report is being made: ask again when it is done"}}));
-  }
   if (query.since.empty()) query.since = TimeText(WallClock::now() - 24h);
-  reporting_ = true;
   FlushJournal();
-  if (reportThread_) reportThread_->join();
-  std::weak_ptr<bool> alive = alive_;
-  reportThread_ =
-      std::make_unique<std::thread>([this, alive, settings = journal_->Settings(), query, answer] {
-        AndonReport report(query.since, query.until);
-        ReadForward(settings, AndonReport::Wanted,
-                    [&report](const Json& record) { report.Take(record); });
-        loop_.Post([this, alive, result = report.Result(), answer] {
-          if (alive.expired()) return;
-          reporting_ = false;
-          answer(JsonAnswer(200, result));
-        });
-      });
+  ReadJournal(answer, [settings = journal_->Settings(), query]() {
+    AndonReport report(query.since, query.until);
+    ReadForward(settings, AndonReport::Wanted,
+                [&report](const Json& record) { report.Take(record); });
+    return report.Result();
+  });
+}
+
+void Service::ReadJournal(const std::function<void(HttpAnswer)>& answer,
+                          std::function<Json()> read) {
+  // Off the loop: a page that scans its 16 MiB, or a day's report, holds
+  // no unit's poll and no other client's answer.
+  const bool queued = journalReader_->Run([answer, read = std::move(read)]() -> Background::Answer {
+    Json body = read();
+    return [answer, body = std::move(body)] { answer(JsonAnswer(200, body)); };
+  });
+  if (!queued) {
+    answer(JsonAnswer(503, {{"error", std::to_string(journalReader_->MostWaiting()) +
+                                          " reads of the journal wait already; ask again soon"}}));
+  }
 }
 
 }  // namespace lampd

@@ -2,6 +2,7 @@
 // Playwright) against a real Mosquitto, lampd and simulated units on the
 // private network: what it draws, what a click does at the unit, what
 // every open page sees, and how it rides out a restart; its token gate.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
@@ -290,9 +291,12 @@ TEST_F(Console, TheTokenIsAskedForOnceAndOtherSitesCannotDriveLampd) {
 }
 
 // The first line of the answer to a stream asked for on a connection of its own, kept open.
-std::string AskForStream(int& socket) {
+std::string AskForStream(int& socket, const char* from = "127.0.0.1") {
   socket = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
+  address.sin_family = AF_INET;
+  inet_pton(AF_INET, from, &address.sin_addr);
+  ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
   address.sin_family = AF_INET;
   address.sin_port = htons(9730);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -309,9 +313,16 @@ std::string AskForStream(int& socket) {
 TEST_F(Console, StreamsAreBoundedAndTheRestOfHttpIsServedMeanwhile) {
   LampdProcess lampd(Plant());
   ASSERT_TRUE(StateOf(probe, "press-5"));
-  std::vector<int> sockets(65, -1);
-  for (int i = 0; i < 64; ++i) EXPECT_EQ(AskForStream(sockets[i]), "HTTP/1.1 200") << i;
-  EXPECT_EQ(AskForStream(sockets[64]), "HTTP/1.1 503");
+  // Sixteen streams an address, its share; 64 in all.
+  const std::vector<std::string> from = {"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4"};
+  std::vector<int> sockets(66, -1);
+  for (int i = 0; i < 64; ++i) {
+    EXPECT_EQ(AskForStream(sockets[i], from[i / 16].c_str()), "HTTP/1.1 200") << i;
+    if (i == 15) {
+      EXPECT_EQ(AskForStream(sockets[65], from[0].c_str()), "HTTP/1.1 503");
+    }
+  }
+  EXPECT_EQ(AskForStream(sockets[64], "127.0.0.5"), "HTTP/1.1 503");
   // The rest of lampd's HTTP is served meanwhile; a stream that goes makes room.
   EXPECT_EQ(Http("GET", "/api/units/press-3").status, 200);
   ::close(sockets[0]);

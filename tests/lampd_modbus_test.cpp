@@ -332,7 +332,8 @@ TEST_F(LampdModbus, HostileClientsAreClosedAndEveryOtherClientCarriesOn) {
   Plc plc;
   ASSERT_TRUE(plc.Connected());
   // The unit identifier is echoed whatever it is; the transaction too.
-  RawClient echo;
+  // Each from an address of its own: one address holds a share of max_clients.
+  RawClient echo("127.0.0.2");
   ASSERT_TRUE(echo.Send(Request(0xBEEF, 0xF7, {0x04, 0x00, 0x16, 0x00, 0x01})));
   EXPECT_EQ(echo.Receive(), (std::vector<std::uint8_t>{0xBE, 0xEF, 0, 0, 0, 5, 0xF7, 4, 2, 0, 1}));
   // Shapes that are not Modbus: closed, never answered.
@@ -340,7 +341,7 @@ TEST_F(LampdModbus, HostileClientsAreClosedAndEveryOtherClientCarriesOn) {
        {std::vector<std::uint8_t>{0, 1, 0, 1, 0, 6, 1, 3, 0, 16, 0, 1},  // protocol 1
         std::vector<std::uint8_t>{0, 1, 0, 0, 1, 0, 1, 3},               // 256 bytes to come
         std::vector<std::uint8_t>{0, 1, 0, 0, 0, 0, 1}}) {               // no function
-    RawClient client;
+    RawClient client("127.0.0.3");
     ASSERT_TRUE(client.Send(junk));
     EXPECT_TRUE(client.Receive().empty());
   }
@@ -351,12 +352,14 @@ TEST_F(LampdModbus, HostileClientsAreClosedAndEveryOtherClientCarriesOn) {
   EXPECT_EQ(echo.Receive(), (std::vector<std::uint8_t>{0, 3, 0, 0, 0, 3, 1, 0xAB, 1}));
 
   // A header, then silence: closed within its few seconds, the others served meanwhile.
-  RawClient silent;
+  RawClient silent("127.0.0.4");
   ASSERT_TRUE(silent.Send({0, 1, 0, 0, 0, 6}));
   // Past max_clients: the newest is closed, those connected stay.
   std::vector<std::unique_ptr<RawClient>> crowd;
-  for (int i = 0; i < 3; ++i) crowd.push_back(std::make_unique<RawClient>());
-  RawClient over;
+  for (const char* from : {"127.0.0.5", "127.0.0.6", "127.0.0.7"}) {
+    crowd.push_back(std::make_unique<RawClient>(from));
+  }
+  RawClient over("127.0.0.8");
   EXPECT_TRUE(over.Receive().empty());
   EXPECT_TRUE(plc.Read(16, 1));
   const auto began = std::chrono::steady_clock::now();
@@ -370,7 +373,7 @@ TEST_F(LampdModbus, HostileClientsAreClosedAndEveryOtherClientCarriesOn) {
   // A flood of pipelined requests: each answered, memory flat, the PLC and
   // the polling served throughout.
   const long before = lamptest::ResidentKilobytes(lampd->Pid());
-  RawClient flood;
+  RawClient flood("127.0.0.9");
   std::vector<std::uint8_t> burst;
   for (int i = 0; i < 100; ++i) {
     const auto one = Request(static_cast<std::uint16_t>(i), 1, {0x03, 0x00, 0x10, 0x00, 0x09});

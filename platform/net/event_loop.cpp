@@ -1,5 +1,7 @@
 #include "event_loop.h"
 
+#include <algorithm>
+
 // The loop's own part, the same on both systems: watches, timers, posted
 // work and the turn. The system's part waits (event_loop_epoll.cpp,
 // windows/event_loop.cpp).
@@ -37,6 +39,7 @@ void EventLoop::Drop(std::uint64_t id) {
 void EventLoop::Dispatch(std::uint64_t id, short revents) {
   const auto found = watches_.find(id);  // an earlier handler may have dropped it
   if (found == watches_.end()) return;
+  if (turnBegan_ == Clock::time_point{}) turnBegan_ = Clock::now();
   found->second->handler(revents);  // kept if it drops itself
 }
 
@@ -88,11 +91,25 @@ void EventLoop::Serve(bool untilIdle) {
   if (!*this) return;
   while (!stopping_) {
     RunPosted();  // what was posted before the loop began, or by the last turn
+    EndTurn();
     if (stopping_ || (untilIdle && Idle())) return;
     if (!WaitAndDispatch(WaitMilliseconds())) return;
     dropped_.clear();
+    if (turnBegan_ == Clock::time_point{}) turnBegan_ = Clock::now();  // timers or posts alone
     RunDueTimers();
   }
+}
+
+void EventLoop::EndTurn() {
+  if (turnBegan_ == Clock::time_point{}) return;
+  longestTurn_ = std::max(longestTurn_, Clock::now() - turnBegan_);
+  turnBegan_ = {};
+}
+
+EventLoop::Clock::duration EventLoop::TakeLongestTurn() {
+  const auto longest = longestTurn_;
+  longestTurn_ = {};
+  return longest;
 }
 
 void EventLoop::RunDueTimers() {

@@ -70,6 +70,9 @@ class EventLoop {
   void RunUntilIdle();
   // From any thread: Run returns soon after (at once if it has not begun).
   void Stop();
+  // The longest turn (handlers, timers and posted work between two waits)
+  // since the last call; a service's measure of how long it kept others waiting.
+  Clock::duration TakeLongestTurn();
 
  private:
   struct Watcher {
@@ -111,6 +114,9 @@ class EventLoop {
   std::vector<std::unique_ptr<Watcher>> dropped_;
   std::unordered_map<NativeSocket, std::uint64_t> watchOf_;  // descriptor to watch id
 
+  Clock::time_point turnBegan_{};  // of the turn under way; unset between turns
+  Clock::duration longestTurn_{};
+  void EndTurn();
   TimerId nextTimer_ = 1;
   std::map<std::pair<Clock::time_point, TimerId>, Action> timers_;
   std::unordered_map<TimerId, Clock::time_point> timerDue_;
