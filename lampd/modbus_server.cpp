@@ -70,6 +70,10 @@ std::size_t ModbusServer::PerClient() const {
   return std::max<std::size_t>(1, static_cast<std::size_t>(config_.maxClients) / kShareOfClients);
 }
 
+Clock::duration ModbusServer::EvictableAfter() const {
+  return std::min<Clock::duration>(kEvictableAfter, config_.idle / 2);
+}
+
 bool ModbusServer::MakeRoom(const protocol::IpBytes& client) {
   const auto ofClient = [&] {
     return static_cast<std::size_t>(
@@ -82,7 +86,7 @@ bool ModbusServer::MakeRoom(const protocol::IpBytes& client) {
     // The connection silent longest goes: of this address when it is over
     // its share, else of anyone; one that spoke a moment ago is a PLC
     // between two scans, and stays.
-    const auto settled = Clock::now() - kEvictableAfter;
+    const auto settled = Clock::now() - EvictableAfter();
     auto quietest = connections_.end();
     for (auto it = connections_.begin(); it != connections_.end(); ++it) {
       if (it->second.heard > settled || it->second.reader.Started()) continue;

@@ -35,7 +35,8 @@ class ModbusServer {
   static constexpr std::chrono::seconds kRequestLimit{5};
   // One address holds a quarter of max_clients at the most (at least one).
   static constexpr std::size_t kShareOfClients = 4;
-  // A client silent this long is closed to make room for a new one.
+  // A client silent this long (or half of `idle`, if less) is closed to
+  // make room for a new one.
   static constexpr std::chrono::seconds kEvictableAfter{10};
 
   using Handler =
@@ -77,6 +78,7 @@ class ModbusServer {
   void Close(std::uint64_t id, std::string_view reason, const std::string& why);
   bool Allowed(const protocol::IpBytes& client) const;
   std::size_t PerClient() const;
+  std::chrono::steady_clock::duration EvictableAfter() const;
   // Room for one more from `client`, made by closing an idle connection:
   // false when every connection that would have to go is busy.
   bool MakeRoom(const protocol::IpBytes& client);

@@ -4,6 +4,7 @@
 // clock, Mac Find through forged answers, the log through a flood. Real
 // processes, a real broker, simulated units, on the test's private network.
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -354,6 +355,25 @@ TEST_F(LampdAbuse, AFloodOfBadCommandsIsSummarisedInTheLog) {
     lines += line.find("not a JSON") != std::string::npos;
   EXPECT_LT(lines, 200);
   EXPECT_GT(lines, 0);
+}
+
+TEST_F(LampdAbuse, WithoutATokenLampdAnswersOnlyToItsOwnNames) {
+  LampdProcess lampd(Config());
+  ASSERT_TRUE(StateOf(probe, "press-3")) << lampd.Log();
+  // A page on a rebinding name sends its GETs with that name and no Origin.
+  const auto get = [](const std::string& host, const std::string& path) {
+    httplib::Client client("127.0.0.1", 9730);
+    client.set_read_timeout(3, 0);
+    const auto reply = client.Get(path, {{"Host", host}});
+    return reply ? reply->status : 0;
+  };
+  for (const std::string path : {"/api/plant", "/api/units", "/api/units/press-3", "/api/stream"}) {
+    EXPECT_EQ(get("rebind.example:9730", path), 403) << path;
+  }
+  EXPECT_EQ(get("127.0.0.1:9730", "/api/units"), 200);
+  EXPECT_EQ(get("localhost:9730", "/api/units/press-3"), 200);
+  // The page itself and the metrics hold nothing to steal: open to any name.
+  EXPECT_EQ(get("rebind.example:9730", "/metrics"), 200);
 }
 
 }  // namespace

@@ -307,7 +307,12 @@ TEST_F(Andon, BadEscalationListsAreRefusedWithTheirReason) {
           {R"({"red": "on", "for": "1h", "escalate": [{"after": "1m", "set": {"red": "pink"}}]})",
            "red takes"},
           {R"({"red": "on", "for": "1h", "escalate": [{"after": "1m", "set": {"red": "on"}, "target": "group:"}]})",
-           "target takes"}}) {
+           "target takes"},
+          // A typo would mean nobody is ever called: refused when the call is taken.
+          {R"({"red": "on", "for": "1h", "escalate": [{"after": "1m", "set": {"red": "on"}, "target": "bos"}]})",
+           "no unit bos is known here or on the broker"},
+          {R"({"red": "on", "for": "1h", "escalate": [{"after": "1m", "set": {"red": "on"}, "target": "group:leads"}]})",
+           "no group leads in [groups]"}}) {
     const auto reply = Http("PUT", "/api/units/press-3", body);
     EXPECT_EQ(reply.status, 400) << body;
     EXPECT_NE(reply.Json().value("error", "").find(why), std::string::npos) << reply.body;
@@ -321,6 +326,33 @@ TEST_F(Andon, BadEscalationListsAreRefusedWithTheirReason) {
   EXPECT_NE(refused.Log().find("no unit id or group in [groups] is 'group:nobody'"),
             std::string::npos)
       << refused.Log();
+}
+
+TEST_F(Andon, TheCallsOfAGroupLeaseEscalatingToOneGroupLightItOnce) {
+  // Both towers in one group; a call on the group whose four steps all go to it.
+  LampdProcess lampd(Config("[groups]\nhall = [\"press-3\", \"boss\"]\n"), "fan-out");
+  ASSERT_TRUE(StateOf(probe, "boss")) << lampd.Log();
+  std::string steps;
+  for (const char* after : {"1s", "1200ms", "1400ms", "1600ms"}) {
+    steps += std::string(steps.empty() ? "" : ", ") + R"({"after": ")" + after +
+             R"(", "set": {"blue": "blink"}, "target": "group:hall"})";
+  }
+  const std::size_t before = Writes(unit).size() + Writes(supervisor).size();
+  ASSERT_EQ(Http("POST", "/api/groups/hall",
+                 R"({"red": "on", "for": "10m", "source": "jam", "escalate": [)" + steps + "]}")
+                .status,
+            200);
+  // Every step of both calls has fired...
+  ASSERT_TRUE(WaitUntil([&] {
+    return Events("?kind=lease-escalated&limit=100")["events"].size() == 8;
+  })) << lampd.Log();
+  // ...and each tower was written the call, then the group's escalation once:
+  // the other steps found it lit (two calls times four steps times two towers
+  // would be sixteen writes more).
+  EXPECT_LE(Writes(unit).size() + Writes(supervisor).size() - before, 6u);
+  const json escalated = Events("?kind=lease-escalated&limit=100");
+  EXPECT_NE(escalated.dump().find("lit already by another call of jam"), std::string::npos);
+  ASSERT_EQ(Http("POST", "/api/units/press-3/ack", R"({"by": "lead"})").status, 200);
 }
 
 }  // namespace

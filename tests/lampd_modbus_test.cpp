@@ -405,4 +405,27 @@ TEST_F(LampdModbus, HostileClientsAreClosedAndEveryOtherClientCarriesOn) {
   })) << lampd->Log();
 }
 
+TEST_F(LampdModbus, OneAddressHoldsItsShareAndAnIdleCrowdMakesRoomForThePlc) {
+  // A share of 2 an address; a client silent for 3 s (half of idle) may be evicted.
+  Start(Modbus("max_clients = 8\nidle = \"6s\"\n[modbus.slots]\n1 = \"press-3\"\n"));
+  std::vector<std::unique_ptr<RawClient>> crowd;
+  crowd.push_back(std::make_unique<RawClient>("127.0.0.2"));
+  crowd.push_back(std::make_unique<RawClient>("127.0.0.2"));
+  RawClient third("127.0.0.2");
+  EXPECT_TRUE(third.Receive().empty()) << "a third connection of one address was kept";
+  for (const char* from :
+       {"127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6", "127.0.0.7", "127.0.0.8"}) {
+    crowd.push_back(std::make_unique<RawClient>(from));
+  }
+  // A function of 128 or more is answered with its high bit as it is.
+  ASSERT_TRUE(crowd.back()->Send(Request(5, 1, {0x83})));
+  EXPECT_EQ(crowd.back()->Receive(), (std::vector<std::uint8_t>{0, 5, 0, 0, 0, 3, 1, 0x83, 1}));
+  // Full of silent clients: the PLC gets in once one has been quiet long enough.
+  EXPECT_FALSE(Plc().Read(16, 1));
+  EXPECT_TRUE(WaitUntil([] { return Plc().Read(16, 1).has_value(); }, 20s));
+  EXPECT_TRUE(lamptest::WaitForMetrics([](const std::string& text) {
+    return text.find("lampd_modbus_closed_total{reason=\"evicted\"} 0\n") == std::string::npos;
+  })) << lampd->Log();
+}
+
 }  // namespace

@@ -1,7 +1,8 @@
 // lampd's decisions in process, beside the black-box tests: commands and
 // the state document, lease order and expiry, topics, the ownership rule,
 // Alertmanager's webhook, the state file's text, the HTTP request reader
-// and the Modbus request reader and register map.
+// and the Modbus request reader and register map, the command path's
+// shares and the summaries of refusals.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,6 +16,8 @@
 #include "lampd/modbus_map.h"
 #include "lampd/modbus_request.h"
 #include "lampd/ownership.h"
+#include "lampd/refusal_tally.h"
+#include "lampd/shares.h"
 #include "lampd/state_document.h"
 #include "lampd/state_file.h"
 #include "lampd/time_text.h"
@@ -488,6 +491,64 @@ TEST(LampdRules, ModbusRequestsComeWholeAndAWriteIsOneCommandOrNothing) {
   EXPECT_EQ(map.Handle(write, none).exception, modbus::kIllegalValue);
   EXPECT_EQ(map.Handle(requests[0], none).registers,
             (std::vector<std::uint16_t>{1, 0xFFFF, 0, 2, 2, 0, 7, 30, 0}));
+}
+
+TEST(LampdRules, AFloodTakesOnlyItsShareAndItsRefusalsAreSummarised) {
+  Shares shares;
+  const auto start = Shares::Clock::time_point{} + 1h;
+  // A client's burst, then its rate: 100 a second, whatever it asks.
+  int taken = 0;
+  for (int i = 0; i < 1000; ++i) taken += shares.Take("modbus", "10.0.0.9", start).empty();
+  EXPECT_EQ(taken, 200);
+  EXPECT_NE(shares.Take("modbus", "10.0.0.9", start).find("client 10.0.0.9 is over its share"),
+            std::string::npos);
+  taken = 0;
+  for (int ms = 1; ms <= 1000; ++ms) {
+    taken += shares.Take("modbus", "10.0.0.9", start + std::chrono::milliseconds(ms)).empty();
+  }
+  EXPECT_NEAR(taken, 100, 2);
+  // Meanwhile another client of the same front and another front are served.
+  EXPECT_EQ(shares.Take("modbus", "10.0.0.10", start + 1s), "");
+  EXPECT_EQ(shares.Take("http", "10.0.0.9", start + 1s), "");
+  // A front's clients together hold its share; those that name none draw on it alone.
+  int front = 0;
+  for (int client = 0; client < 30; ++client) {
+    for (int i = 0; i < 200; ++i) {
+      front += shares.Take("mqtt", "c" + std::to_string(client), start + 2s).empty();
+    }
+  }
+  EXPECT_EQ(front, 2000);
+  EXPECT_NE(shares.Take("mqtt", "", start + 2s).find("mqtt is over its share"), std::string::npos);
+  // Idle clients are forgotten once there are too many to keep.
+  for (std::size_t i = 0; i < Shares::kMostClients + 10; ++i) {
+    shares.Take("web", std::to_string(i), start + 10s + std::chrono::milliseconds(i));
+  }
+  EXPECT_LE(shares.Clients(), Shares::kMostClients);
+
+  // The first refusal of a client in a second is told; the rest are summed up once.
+  RefusalTally tally;
+  EXPECT_TRUE(tally.Count("modbus 10.0.0.9", "busy", start));
+  for (int i = 0; i < 500; ++i) EXPECT_FALSE(tally.Count("modbus 10.0.0.9", "over", start + 10ms));
+  EXPECT_TRUE(tally.Count("http 10.0.0.1", "bad", start + 10ms));
+  EXPECT_TRUE(tally.Due(start + 500ms).empty());
+  const auto due = tally.Due(start + 1s);
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].client, "modbus 10.0.0.9");
+  EXPECT_EQ(due[0].count, 500u);
+  EXPECT_EQ(due[0].why, "over");
+  EXPECT_TRUE(tally.Count("modbus 10.0.0.9", "busy", start + 1s));
+  EXPECT_TRUE(tally.Due(start + 5s).empty());
+  EXPECT_FALSE(tally.Waiting());
+}
+
+TEST(LampdRules, AModbusExceptionKeepsItsFunctionsHighBit) {
+  const std::vector<std::uint8_t> unknown = {0, 9, 0, 0, 0, 2, 7, 131};
+  EXPECT_EQ(std::get<modbus::Exception>(ParseModbusRequest(unknown)), modbus::kIllegalFunction);
+  const auto answer = ExceptionAdu(unknown, modbus::kIllegalFunction);
+  EXPECT_EQ(std::vector<std::uint8_t>(answer.begin(), answer.end()),
+            (std::vector<std::uint8_t>{0, 9, 0, 0, 0, 3, 7, 131, 1}));
+  const std::vector<std::uint8_t> write = {1, 2, 0, 0, 0, 6, 1, 6, 0, 16, 0, 1};
+  EXPECT_EQ(ExceptionAdu(write, modbus::kBusy)[7], 0x86);
 }
 
 }  // namespace
