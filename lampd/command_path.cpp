@@ -79,16 +79,18 @@ void Service::Submit(Request request, Reply given) {
     if (outcome.refusal == Outcome::Refusal::kNone) {
       ++commands_[std::string(OriginName(origin))];
     } else {
-      if (outcome.refusal == Outcome::Refusal::kOverShare)
+      const bool told = Refused(origin, name, group, outcome.why, who, source);
+      if (outcome.refusal == Outcome::Refusal::kOverShare) {
         ++overShare_[std::string(OriginName(origin))];
-      Refused(origin, name, group, outcome.why, who, source);
+        outcome.summarised = !told;
+      }
     }
     given(std::move(outcome));
   };
   // Escalation is lampd's own, bounded per call; every other origin draws on its share.
   if (request.origin != Origin::kEscalation) {
-    if (std::string why =
-            shares_.Take(OriginName(request.origin), request.client, SteadyClock::now());
+    if (std::string why = shares_.Take(OriginName(request.origin), request.client,
+                                       SteadyClock::now(), CostOf(request));
         !why.empty()) {
       return reply(Outcome::Refused(Outcome::Refusal::kOverShare, std::move(why)));
     }
@@ -239,6 +241,23 @@ void Service::SubmitToMembers(const Request& request, std::vector<Unit*> members
     }
   }
   finish();
+}
+
+std::size_t Service::CostOf(const Request& request) {
+  switch (request.target) {
+    case Request::Target::kUnit:
+      return 1;
+    case Request::Target::kGroup: {
+      const GroupConfig* group = GroupNamed(request.name);
+      return group ? std::max<std::size_t>(1, Members(*group).size()) : 1;
+    }
+    case Request::Target::kAll:
+      return std::max<std::size_t>(1, static_cast<std::size_t>(std::count_if(
+                                          units_.begin(), units_.end(), [](const auto& entry) {
+                                            return entry.second.Serving();
+                                          })));
+  }
+  return 1;
 }
 
 void Service::Read(Unit& unit, Done done) {

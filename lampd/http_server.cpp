@@ -169,6 +169,7 @@ void HttpServer::OnAccept() {
     const std::uint64_t id = nextId_++;
     int yes = 1;  // an answer goes at once, not after the ACK of its head
     ::setsockopt(socket.Handle(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    ::setsockopt(socket.Handle(), SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
     Connection& connection = connections_[id];
     connection.socket = std::move(socket);
     connection.client = client;
@@ -319,6 +320,14 @@ void HttpServer::Answer(std::uint64_t id, const HttpAnswer& given) {
     SetDeadline(id, kRequestLimit, 0);
   }
   OnWritable(id);
+}
+
+bool HttpServer::MayStream(const std::string& peer) const {
+  protocol::IpBytes client{};
+  if (streams_ >= kMostStreams || !protocol::ParseIpv4(peer, client))
+    return streams_ < kMostStreams;
+  const auto mine = streamsOf_.find(client);
+  return mine == streamsOf_.end() || mine->second < kMostStreamsPerClient;
 }
 
 void HttpServer::Uncount(Connection& connection) {

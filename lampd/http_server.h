@@ -65,6 +65,9 @@ class HttpServer {
   // counts once, where it is made): an answer past it is refused with 503,
   // so clients that do not read cost a bounded amount between them.
   static constexpr std::size_t kMostUnread = 32u << 20;
+  // The kernel's send buffer of a connection: what it holds of an answer for
+  // a client that does not read, and what one write copies at the most.
+  static constexpr int kSendBuffer = 128 << 10;
   // Events a stream's reader has not taken yet, at the most: a reader that
   // falls this far behind is closed, and starts again from the whole plant.
   static constexpr std::size_t kStreamBacklog = 4 << 20;
@@ -80,6 +83,9 @@ class HttpServer {
   void Stop();
   // Sends `events` to every open stream.
   void Broadcast(const std::string& events);
+  // Whether a stream answered to `peer` (a dotted address) now would be
+  // taken: a handler asks before it makes the stream's start.
+  bool MayStream(const std::string& peer) const;
   std::size_t Streams() const { return streams_; }
 
  private:

@@ -45,12 +45,12 @@ class Histogram {
   double sum_ = 0;
 };
 
-// The largest value seen in the last minute or two: a gauge that shows a
-// spike for at least a minute after it, however often it is scraped.
+// The largest value seen in the last 10 to 20 seconds: a gauge that shows
+// a spike for at least one scrape of Prometheus' (every 15 s by default).
 class RecentMost {
  public:
   using Clock = std::chrono::steady_clock;
-  static constexpr std::chrono::seconds kWindow{60};
+  static constexpr std::chrono::seconds kWindow{10};
   void See(double value, Clock::time_point now);
   double Most(Clock::time_point now) const;
 

@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 
 #include "net/socket_layer.h"
 
@@ -41,6 +42,7 @@ MqttConnection::~MqttConnection() {
   stopping_ = true;
   loop_.Cancel(retryTimer_);
   loop_.Cancel(housekeeping_);
+  loop_.Cancel(handleTimer_);
   if (socket_ >= 0) loop_.Unwatch(socket_);
 }
 
@@ -166,9 +168,44 @@ void MqttConnection::OnDisconnect(mosquitto*, void* self, int rc) {
 void MqttConnection::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
   auto* connection = static_cast<MqttConnection*>(self);
   if (!connection->handlers_.message) return;
-  connection->handlers_.message(message->topic,
-                                std::string_view(static_cast<const char*>(message->payload),
-                                                 static_cast<std::size_t>(message->payloadlen)));
+  // libmosquitto reads as many packets at once as it has messages queued:
+  // they wait here and are handled a slice a turn.
+  const std::size_t length = static_cast<std::size_t>(message->payloadlen);
+  if (length > kNeverQueued) {
+    return connection->handlers_.message(
+        message->topic, std::string_view(static_cast<const char*>(message->payload), length));
+  }
+  const std::size_t bytes = std::strlen(message->topic) + length;
+  if (connection->inbox_.size() >= kMostWaiting ||
+      connection->inboxBytes_ + bytes > kMostWaitingBytes) {
+    ++connection->droppedIn_;
+    return;
+  }
+  connection->inbox_.push_back(
+      {message->topic, std::string(static_cast<const char*>(message->payload),
+                                   static_cast<std::size_t>(message->payloadlen))});
+  connection->inboxBytes_ += bytes;
+  if (connection->handleTimer_ == 0) {
+    connection->handleTimer_ = connection->loop_.After(0ms, [connection] {
+      connection->handleTimer_ = 0;
+      connection->HandleWaiting();
+    });
+  }
+}
+
+void MqttConnection::HandleWaiting() {
+  for (std::size_t handled = 0; handled < kHandledAtOnce && !inbox_.empty(); ++handled) {
+    Message message = std::move(inbox_.front());
+    inbox_.pop_front();
+    inboxBytes_ -= message.topic.size() + message.payload.size();
+    handlers_.message(message.topic, message.payload);
+  }
+  if (!inbox_.empty() && handleTimer_ == 0) {
+    handleTimer_ = loop_.After(0ms, [this] {
+      handleTimer_ = 0;
+      HandleWaiting();
+    });
+  }
 }
 
 void MqttConnection::OnPublish(mosquitto*, void* self, int) {

@@ -1,11 +1,15 @@
 // One connection to an MQTT broker through libmosquitto, driven by our
 // event loop: its socket watched there, its keep-alive on a timer. It
 // connects without blocking, and when the broker goes (or refuses us) it
-// says why and tries again after 1 s, doubling to 30 s.
+// says why and tries again after 1 s, doubling to 30 s. What comes in waits
+// in a bounded inbox and is handed on a slice a loop turn, so a flood of
+// messages neither grows lampd without bound nor holds the loop from the
+// other fronts.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -49,6 +53,14 @@ class MqttConnection {
   // Messages of QoS 1 or 2 that the broker has not acknowledged yet, at
   // the most, before a droppable one is dropped rather than queued.
   static constexpr std::size_t kMostUnacknowledged = 1000;
+  // Messages waiting to be handled, at the most (and their bytes): past
+  // either, a message is dropped unread and counted.
+  static constexpr std::size_t kMostWaiting = 20000;
+  static constexpr std::size_t kMostWaitingBytes = 8u << 20;
+  // Messages handled in one turn of the loop, at the most.
+  static constexpr std::size_t kHandledAtOnce = 256;
+  // Larger than any topic takes: handed on at once, never copied (to be dropped unread).
+  static constexpr std::size_t kNeverQueued = 64u << 10;
 
   // Queued while connected; false (and dropped) otherwise. A `droppable`
   // message (an event: no state rests on it) is dropped and counted while
@@ -57,6 +69,8 @@ class MqttConnection {
   bool Publish(const std::string& topic, std::string_view payload, int qos, bool retain,
                bool droppable = false);
   std::uint64_t Dropped() const { return dropped_; }
+  // Messages that came while the inbox was full, dropped unread.
+  std::uint64_t DroppedIn() const { return droppedIn_; }
   std::size_t Unacknowledged() const { return unacknowledged_; }
   bool Subscribe(const std::string& pattern, int qos);
   // A clean end: the broker does not publish the will.
@@ -73,6 +87,7 @@ class MqttConnection {
   void WatchSocket();
   void OnReady(short revents);
   void Lost(const std::string& why);
+  void HandleWaiting();
 
   platform::EventLoop& loop_;
   MqttOptions options_;
@@ -85,6 +100,13 @@ class MqttConnection {
   std::chrono::seconds backoff_{1};
   std::size_t unacknowledged_ = 0;  // published at QoS 1 or 2, not yet acknowledged
   std::uint64_t dropped_ = 0;
+  struct Message {
+    std::string topic, payload;
+  };
+  std::deque<Message> inbox_;
+  std::size_t inboxBytes_ = 0;
+  std::uint64_t droppedIn_ = 0;
+  platform::EventLoop::TimerId handleTimer_ = 0;
   platform::EventLoop::TimerId retryTimer_ = 0, housekeeping_ = 0;
 };
 

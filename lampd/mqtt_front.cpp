@@ -73,6 +73,7 @@ void Service::OnMqttCommand(const ParsedTopic& topic, std::string_view payload) 
   if (request.command.relayedBy == config_.name) return;  // our own, passed on to the others
   request.relayed = !request.command.relayedBy.empty();
   Submit(std::move(request), [this, errorKind, name = topic.name](const Outcome& outcome) {
+    if (outcome.summarised) return;  // a flood over its share is told once a second
     if (outcome.refusal != Outcome::Refusal::kNone) {
       return PublishError(errorKind, name, outcome.why, "");
     }

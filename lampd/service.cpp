@@ -60,6 +60,7 @@ Service::Service(platform::EventLoop& loop, Config config, std::string statePath
 
 Service::~Service() {
   journalReader_.reset();
+  metricsMaker_.reset();
   if (http_) http_->Stop();
   for (const auto timer : {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_,
                            consoleTimer_, tickTimer_, journalTimer_, tallyTimer_}) {

@@ -79,6 +79,9 @@ struct Outcome {
   std::vector<std::pair<std::string, std::string>> failed;  // unit id, why
   std::vector<std::string> passedTo;                        // instances it went on to
   std::vector<std::string> nothingToAcknowledge;            // units an acknowledgement found quiet
+  // A refusal for being over a share, one of a flood: counted in its
+  // client's summary, told to nobody on its own.
+  bool summarised = false;
 
   static Outcome Refused(Refusal refusal, std::string why) {
     Outcome outcome;
@@ -168,6 +171,8 @@ class Service {
   // A read of what the unit shows; one queued or under way is joined.
   void Read(Unit& unit, Done done);
   void Relay(const Request& request, const std::string& topic);
+  // What a request costs of its share: the frames it makes, a unit each.
+  std::size_t CostOf(const Request& request);
   std::vector<Unit*> Members(const GroupConfig& group);
   const GroupConfig* GroupNamed(const std::string& name) const;
   // "a lease of ci, priority 5, for 10m" or "a clear of ci"; "" for the rest.
@@ -253,6 +258,7 @@ class Service {
   bool ServeConsole(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);
   void ConsoleCommand(const HttpRequest& request, std::function<void(HttpAnswer)> answer);
   std::string PlantDocument();
+  std::shared_ptr<const std::string> SharedPlant();
   // A unit as the console shows it; nothing for a unit no longer known.
   std::optional<Json> ConsoleUnit(const std::string& id) const;
   std::vector<std::string> GroupsOf(const std::string& id,
@@ -295,8 +301,8 @@ class Service {
   // `read` runs off the loop; its document is the answer.
   void ReadJournal(const std::function<void(HttpAnswer)>& answer, std::function<Json()> read);
   // A refusal of a front, before the command path: counted, and recorded
-  // unless it is one of a flood (then summarised once a second).
-  void Refused(Origin origin, const std::string& name, bool group, const std::string& why,
+  // unless it is one of a flood (then summarised once a second: false).
+  bool Refused(Origin origin, const std::string& name, bool group, const std::string& why,
                const std::string& who = "", const std::string& source = "");
   void RecordRefusalSummaries();
   void SummariseSoon();
@@ -305,8 +311,10 @@ class Service {
   void OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)> answer);
   void HttpCommand(Request request, std::function<void(HttpAnswer)> answer);
   HttpAnswer OnAlerts(const std::string& body);
-  std::string Metrics() const;
-  std::shared_ptr<const std::string> SharedMetrics();
+  // service_metrics.cpp: the metrics, answered when made.
+  void ServeMetrics(std::function<void(HttpAnswer)> answer);
+  // The families of the plant as a whole (the units' are made off the loop).
+  std::string PlantMetrics() const;
 
   platform::EventLoop& loop_;
   Config config_;
@@ -346,6 +354,8 @@ class Service {
   std::size_t theirBytes_ = 0;
   std::set<std::string> consoleDirty_;
   std::map<std::string, std::string> consoleCache_;  // each unit's text as the console has it
+  std::shared_ptr<const std::string> plantText_;     // the plant document, until a change
+  SteadyClock::time_point plantMade_{};
   platform::EventLoop::TimerId consoleTimer_ = 0, tickTimer_ = 0;
   // Modbus: the map of registers, the server, the slots by number and by
   // the MAC address they name, and the ids other instances serve those by.
@@ -372,6 +382,8 @@ class Service {
   static constexpr auto kMetricsFresh = std::chrono::milliseconds(250);
   std::shared_ptr<const std::string> metricsText_;
   SteadyClock::time_point metricsMade_{};
+  std::vector<std::function<void(HttpAnswer)>> metricsWaiting_;
+  std::unique_ptr<Background> metricsMaker_ = std::make_unique<Background>(loop_, 1);
 };
 
 }  // namespace lampd

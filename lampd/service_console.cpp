@@ -54,11 +54,21 @@ bool Service::ServeConsole(const HttpRequest& request,
       answer(JsonAnswer(405, {{"error", request.method + " is not served on " + path}}));
       return true;
     }
-    const std::string plant = PlantDocument();
+    if (path == "/api/stream" && !http_->MayStream(request.peer)) {
+      // Told before the whole plant is made for a stream that would not be taken.
+      answer(JsonAnswer(503, {{"error",
+                               "lampd serves as many streams as it takes, or as many "
+                               "as this address may hold; try again later"}}));
+      return true;
+    }
+    const std::shared_ptr<const std::string> plant = SharedPlant();
     if (path == "/api/plant") {
-      answer({200, plant + "\n"});
+      HttpAnswer whole{200, ""};
+      whole.shared = plant;
+      answer(std::move(whole));
     } else {
-      HttpAnswer stream{200, Event("plant", plant), "text/event-stream"};
+      HttpAnswer stream{200, Event("plant", plant->substr(0, plant->size() - 1)),
+                        "text/event-stream"};
       stream.stream = true;
       stream.headers = {{"Cache-Control", "no-store"}};
       answer(std::move(stream));
@@ -165,8 +175,20 @@ std::string Service::PlantDocument() {
   return document;
 }
 
+std::shared_ptr<const std::string> Service::SharedPlant() {
+  // Made again after any change, or a second on (its "now"); pages that ask
+  // meanwhile share one text.
+  const auto now = SteadyClock::now();
+  if (!plantText_ || now - plantMade_ >= std::chrono::seconds(1)) {
+    plantText_ = std::make_shared<const std::string>(PlantDocument() + "\n");
+    plantMade_ = now;
+  }
+  return plantText_;
+}
+
 void Service::ConsoleChanged(const std::string& id) {
   consoleCache_.erase(id);
+  plantText_.reset();
   if (!http_ || http_->Streams() == 0) return;
   if (!id.empty()) consoleDirty_.insert(id);
   if (consoleTimer_ != 0) return;

@@ -119,11 +119,14 @@ void Service::FlushJournal() {
   });
 }
 
-void Service::Refused(Origin origin, const std::string& name, bool group, const std::string& why,
+bool Service::Refused(Origin origin, const std::string& name, bool group, const std::string& why,
                       const std::string& who, const std::string& source) {
   ++refused_[std::string(OriginName(origin))];
   const std::string client = std::string(OriginName(origin)) + (who.empty() ? "" : " " + who);
-  if (!refusals_.Count(client, why, SteadyClock::now())) return SummariseSoon();
+  if (!refusals_.Count(client, why, SteadyClock::now())) {
+    SummariseSoon();
+    return false;
+  }
   Record({.unit = group ? "" : name,
           .group = group ? name : "",
           .kind = "refused",
@@ -131,6 +134,7 @@ void Service::Refused(Origin origin, const std::string& name, bool group, const 
           .source = source,
           .who = who,
           .reason = why});
+  return true;
 }
 
 void Service::RecordRefusalSummaries() {

@@ -9,7 +9,7 @@ std::string Number(double value) { return std::to_string(static_cast<std::int64_
 
 }  // namespace
 
-bool Shares::Draw(Bucket& bucket, const ShareLimit& limit, Clock::time_point now) {
+bool Shares::Draw(Bucket& bucket, const ShareLimit& limit, Clock::time_point now, double cost) {
   if (bucket.at == Clock::time_point{}) {
     bucket.tokens = limit.burst;
   } else if (now > bucket.at) {
@@ -17,8 +17,10 @@ bool Shares::Draw(Bucket& bucket, const ShareLimit& limit, Clock::time_point now
     bucket.tokens = std::min(limit.burst, bucket.tokens + seconds * limit.perSecond);
   }
   bucket.at = std::max(bucket.at, now);
-  if (bucket.tokens < 1) return false;
-  bucket.tokens -= 1;
+  // A command larger than a burst costs a burst: it can go, once the bucket is full.
+  cost = std::min(cost, limit.burst);
+  if (bucket.tokens < cost) return false;
+  bucket.tokens -= cost;
   return true;
 }
 
@@ -34,7 +36,8 @@ void Shares::ForgetIdle(Clock::time_point now) {
   std::erase_if(clients_, [&](const auto& entry) { return Full(entry.second, kClient, now); });
 }
 
-std::string Shares::Take(std::string_view front, std::string_view client, Clock::time_point now) {
+std::string Shares::Take(std::string_view front, std::string_view client, Clock::time_point now,
+                         std::size_t cost) {
   auto frontBucket = fronts_.find(front);
   if (frontBucket == fronts_.end())
     frontBucket = fronts_.emplace(std::string(front), Bucket{}).first;
@@ -49,13 +52,13 @@ std::string Shares::Take(std::string_view front, std::string_view client, Clock:
     if (found != clients_.end()) clientBucket = &found->second;
   }
   // The client's own share first: one client over it takes nothing of its front's.
-  if (clientBucket && !Draw(*clientBucket, kClient, now)) {
+  if (clientBucket && !Draw(*clientBucket, kClient, now, static_cast<double>(cost))) {
     return "client " + std::string(client) + " is over its share of " + Number(kClient.perSecond) +
-           " commands a second";
+           " frames a second";
   }
-  if (!Draw(frontBucket->second, kFront, now)) {
+  if (!Draw(frontBucket->second, kFront, now, static_cast<double>(cost))) {
     return std::string(front) + " is over its share of " + Number(kFront.perSecond) +
-           " commands a second";
+           " frames a second";
   }
   return "";
 }

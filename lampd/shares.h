@@ -31,9 +31,11 @@ class Shares {
   // alone until an idle one's bucket is forgotten.
   static constexpr std::size_t kMostClients = 4096;
 
-  // Takes one command of `front` from `client` ("" when it names none):
+  // Takes a command of `front` from `client` ("" when it names none) that
+  // costs `cost` (the frames it makes: a group's members; at most a burst):
   // "" when it may go, else why not.
-  std::string Take(std::string_view front, std::string_view client, Clock::time_point now);
+  std::string Take(std::string_view front, std::string_view client, Clock::time_point now,
+                   std::size_t cost = 1);
   std::size_t Clients() const { return clients_.size(); }
 
  private:
@@ -41,7 +43,7 @@ class Shares {
     double tokens = 0;
     Clock::time_point at{};
   };
-  static bool Draw(Bucket& bucket, const ShareLimit& limit, Clock::time_point now);
+  static bool Draw(Bucket& bucket, const ShareLimit& limit, Clock::time_point now, double cost);
   static bool Full(const Bucket& bucket, const ShareLimit& limit, Clock::time_point now);
   // Forgets the buckets of clients that have been idle long enough to be full again.
   void ForgetIdle(Clock::time_point now);

@@ -519,6 +519,12 @@ TEST(LampdRules, AFloodTakesOnlyItsShareAndItsRefusalsAreSummarised) {
   }
   EXPECT_EQ(front, 2000);
   EXPECT_NE(shares.Take("mqtt", "", start + 2s).find("mqtt is over its share"), std::string::npos);
+  // A group's command costs its members: a PLC writing a 250-unit slot gets
+  // one through (a burst's worth), then one every two seconds.
+  EXPECT_EQ(shares.Take("modbus", "10.0.0.20", start + 3s, 250), "");
+  EXPECT_NE(shares.Take("modbus", "10.0.0.20", start + 3s, 250), "");
+  EXPECT_NE(shares.Take("modbus", "10.0.0.20", start + 4s, 250), "");
+  EXPECT_EQ(shares.Take("modbus", "10.0.0.20", start + 5s, 250), "");
   // Idle clients are forgotten once there are too many to keep.
   for (std::size_t i = 0; i < Shares::kMostClients + 10; ++i) {
     shares.Take("web", std::to_string(i), start + 10s + std::chrono::milliseconds(i));
