@@ -10,7 +10,7 @@
 
 #include "child_process.h"
 #include "lamp_unit_process.h"
-#include "lampd/journal.h"
+#include "lampd/andon/journal.h"
 #include "lampd_fleet.h"
 #include "mqtt_test.h"
 #include "private_network.h"

@@ -2,8 +2,8 @@
 # with the list ConsoleFiles() gives: the operator console's page, built
 # into lampd so it serves it from the program itself.
 #   cmake -DDIRECTORY=... -DFILES="a;b" -DOUTPUT=... -P embed_files.cmake
-set(text "// Made from lampd/console/ by cmake/embed_files.cmake at build time.\n")
-string(APPEND text "#include \"lampd/console_files.h\"\n\nnamespace lampd {\nnamespace {\n\n")
+set(text "// Made from lampd/fronts/console/page/ by cmake/embed_files.cmake at build time.\n")
+string(APPEND text "#include \"lampd/fronts/console/console_files.h\"\n\nnamespace lampd {\nnamespace {\n\n")
 set(entries "")
 set(index 0)
 foreach(name IN LISTS FILES)

@@ -11,9 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "config.h"
+#include "lampd/config/config.h"
+#include "lampd/core/service.h"
 #include "net/socket_layer.h"
-#include "service.h"
 
 namespace {
 

@@ -17,7 +17,10 @@ static_assert(EPOLLIN == POLLIN && EPOLLOUT == POLLOUT && EPOLLERR == POLLERR &&
               EPOLLHUP == POLLHUP);
 
 constexpr std::uint64_t kWakeId = 0;  // the eventfd's place in epoll's data
-constexpr int kEventsAtOnce = 256;
+// Descriptors served in one turn at the most: the rest stay ready for the
+// next, so a crowd of busy sockets costs turns of bounded length and the
+// timers and posted work between them are never far behind.
+constexpr int kEventsAtOnce = 64;
 
 std::error_code LastErrno() { return {errno, std::generic_category()}; }
 

@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "lampd/command.h"
-#include "lampd/journal_record.h"
-#include "lampd/time_text.h"
+#include "lampd/core/command.h"
+#include "lampd/andon/journal_record.h"
+#include "lampd/core/time_text.h"
 
 namespace {
 

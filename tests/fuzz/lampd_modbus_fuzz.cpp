@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <span>
 
-#include "lampd/modbus_map.h"
-#include "lampd/modbus_request.h"
+#include "lampd/fronts/modbus/modbus_map.h"
+#include "lampd/fronts/modbus/modbus_request.h"
 
 namespace {
 

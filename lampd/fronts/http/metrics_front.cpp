@@ -3,7 +3,7 @@
 // shared by every client that asks while they are fresh. A thousand
 // scrapers cost one text, whether they read it or not, and the loop only
 // copies a few numbers a unit.
-#include "service.h"
+#include "lampd/core/service.h"
 
 namespace lampd {
 namespace {

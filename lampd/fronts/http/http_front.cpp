@@ -3,7 +3,7 @@
 // Runs on the loop, like the rest of the service.
 #include <memory>
 
-#include "service.h"
+#include "lampd/core/service.h"
 
 namespace lampd {
 HttpAnswer JsonAnswer(int status, const Json& body) { return {status, Dump(body) + "\n"}; }

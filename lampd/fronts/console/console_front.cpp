@@ -7,9 +7,10 @@
 #include <chrono>
 
 #include "console_files.h"
+#include "lampd/core/service.h"
+#include "lampd/core/time_text.h"
 #include "protocol/sound_catalogue.h"
-#include "service.h"
-#include "time_text.h"
+#include "protocol/text_format.h"
 
 namespace lampd {
 namespace {

@@ -3,8 +3,8 @@
 // events and shown on the console's open pages. The journal read back:
 // GET /api/events, newest first, and GET /api/report, made on a thread of
 // its own so a long journal never holds the loop.
-#include "service.h"
-#include "time_text.h"
+#include "lampd/core/service.h"
+#include "lampd/core/time_text.h"
 
 namespace lampd {
 namespace {

@@ -3,9 +3,9 @@
 #include <cctype>
 #include <nlohmann/json.hpp>
 
-#include "command.h"
 #include "config_checker.h"
-#include "modbus_map.h"
+#include "lampd/core/command.h"
+#include "lampd/fronts/modbus/modbus_map.h"
 #include "protocol/text_format.h"
 
 namespace lampd {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "lampd/core/time_text.h"
 #include "protocol/duration_text.h"
-#include "time_text.h"
 
 namespace lampd {
 namespace {

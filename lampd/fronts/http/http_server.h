@@ -21,8 +21,8 @@
 #include <utility>
 #include <vector>
 
-#include "config.h"
 #include "http_request.h"
+#include "lampd/config/config.h"
 #include "net/event_loop.h"
 #include "net/socket_layer.h"
 
@@ -65,9 +65,9 @@ class HttpServer {
   // counts once, where it is made): an answer past it is refused with 503,
   // so clients that do not read cost a bounded amount between them.
   static constexpr std::size_t kMostUnread = 32u << 20;
-  // The kernel's send buffer of a connection: what it holds of an answer for
+  // The kernel's send buffer of a connection (doubled by Linux): what it holds of an answer for
   // a client that does not read, and what one write copies at the most.
-  static constexpr int kSendBuffer = 128 << 10;
+  static constexpr int kSendBuffer = 64 << 10;
   // Events a stream's reader has not taken yet, at the most: a reader that
   // falls this far behind is closed, and starts again from the whole plant.
   static constexpr std::size_t kStreamBacklog = 4 << 20;

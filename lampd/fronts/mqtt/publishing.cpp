@@ -3,7 +3,7 @@
 // stands on those topics.
 #include <functional>
 
-#include "service.h"
+#include "lampd/core/service.h"
 
 namespace lampd {
 namespace {

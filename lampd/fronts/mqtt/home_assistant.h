@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "lampd/core/state_document.h"
 #include "protocol/settings_frame.h"
-#include "state_document.h"
 #include "topics.h"
 
 namespace lampd {

@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::size_t kCommandsWaiting = 64;  // a unit's queue of commands, at the most
 constexpr std::size_t kReadersWaiting = 64;   // of the read a unit's reads join
+constexpr std::size_t kMembersAtOnce = 32;    // a group's members taken in one loop turn
 
 std::string From(const Request& request) {
   return request.client.empty() ? "" : " from " + request.client;
@@ -184,63 +185,93 @@ void Service::SubmitToUnit(const Request& request, Reply reply) {
   SubmitToMembers(request, {&unit}, std::move(reply));
 }
 
+// A command on its way to its members, a slice a loop turn.
+struct Service::MembersRun {
+  Request request;
+  std::vector<std::string> ids;
+  std::size_t next = 0;
+  bool states = false;  // answered with the units' states
+  Outcome outcome;
+  std::size_t left = 0;  // members not yet answered, and one for the run itself
+  Reply reply;
+  void Finish() {
+    if (--left == 0) reply(std::move(outcome));
+  }
+};
+
 void Service::SubmitToMembers(const Request& request, std::vector<Unit*> members, Reply reply) {
   // The outcome goes when the last member has answered.
-  struct Gathering {
-    Outcome outcome;
-    std::size_t left = 0;
-    Reply reply;
-  };
-  auto gathering = std::make_shared<Gathering>();
-  gathering->left = members.size() + 1;
-  gathering->reply = std::move(reply);
-  const auto finish = [gathering] {
-    if (--gathering->left == 0) gathering->reply(std::move(gathering->outcome));
-  };
-  const bool one = members.size() == 1;
-  for (Unit* member : members) {
-    const std::string id = member->id;
-    const Done done = [this, id, gathering, finish](const std::string& failed) {
+  auto run = std::make_shared<MembersRun>();
+  run->request = request;
+  for (const Unit* member : members) run->ids.push_back(member->id);
+  run->left = members.size() + 1;
+  run->reply = std::move(reply);
+  // Only the HTTP API and the console answer with the units' states: the
+  // other fronts' answers are on the units' topics and registers, and a
+  // flood of gets joined to one read must not cost a document each.
+  run->states = request.origin == Origin::kHttp || request.origin == Origin::kWeb;
+  SubmitSlice(run);
+}
+
+void Service::SubmitSlice(const std::shared_ptr<MembersRun>& run) {
+  // A group of hundreds is taken a slice a turn: the loop serves the other
+  // fronts between the slices.
+  const Request& request = run->request;
+  const bool one = run->ids.size() == 1;
+  const std::size_t end = std::min(run->ids.size(), run->next + kMembersAtOnce);
+  for (; run->next < end; ++run->next) {
+    const std::string& id = run->ids[run->next];
+    const Done done = [this, id, run](const std::string& failed) {
       const auto unit = units_.find(id);
       if (!failed.empty() || unit == units_.end()) {
-        gathering->outcome.failed.emplace_back(id, failed.empty() ? "the unit is gone" : failed);
-      } else {
-        gathering->outcome.answered.push_back(StateOf(unit->second, true));
+        run->outcome.failed.emplace_back(id, failed.empty() ? "the unit is gone" : failed);
+      } else if (run->states) {
+        run->outcome.answered.push_back(StateOf(unit->second, true));
       }
-      finish();
+      run->Finish();
     };
+    const auto found = units_.find(id);
+    if (found == units_.end() || found->second.role == Role::kStandby) {
+      done("the unit is gone");
+      continue;
+    }
+    Unit& member = found->second;
     if (request.read) {
-      Read(*member, done);
+      Read(member, done);
       continue;
     }
     // A step of an escalation is never lost to a full queue: how many a call
     // makes is bounded where it is taken.
-    if (member->waiting.size() >= kCommandsWaiting && request.origin != Origin::kEscalation) {
+    if (member.waiting.size() >= kCommandsWaiting && request.origin != Origin::kEscalation) {
       const std::string why =
           "the unit is busy: " + std::to_string(kCommandsWaiting) + " commands wait for it already";
-      if (one) gathering->outcome = Outcome::Refused(Outcome::Refusal::kFull, why);
-      gathering->outcome.failed.emplace_back(id, why);
-      finish();
+      if (one) run->outcome = Outcome::Refused(Outcome::Refusal::kFull, why);
+      run->outcome.failed.emplace_back(id, why);
+      run->Finish();
       continue;
     }
-    if (request.command.ack && !member->signals.Unanswered()) {
+    if (request.command.ack && !member.signals.Unanswered()) {
       // Nothing to answer is no fault of the unit's: told as such.
       Record({.unit = id,
               .kind = "ack",
               .origin = std::string(OriginName(request.origin)),
               .who = request.command.ack->first,
               .reason = "nothing to acknowledge"});
-      gathering->outcome.nothingToAcknowledge.push_back(id);
-      finish();
+      run->outcome.nothingToAcknowledge.push_back(id);
+      run->Finish();
       continue;
     }
-    if (const auto refused = Apply(*member, request, done)) {
-      if (one) gathering->outcome = Outcome::Refused(Outcome::Refusal::kFull, *refused);
-      gathering->outcome.failed.emplace_back(id, *refused);
-      finish();
+    if (const auto refused = Apply(member, request, done)) {
+      if (one) run->outcome = Outcome::Refused(Outcome::Refusal::kFull, *refused);
+      run->outcome.failed.emplace_back(id, *refused);
+      run->Finish();
     }
   }
-  finish();
+  if (run->next < run->ids.size()) {
+    loop_.After(std::chrono::milliseconds(0), [this, run] { SubmitSlice(run); });
+    return;
+  }
+  run->Finish();
 }
 
 std::size_t Service::CostOf(const Request& request) {

@@ -16,9 +16,9 @@
 #include <memory>
 #include <string>
 
-#include "config.h"
-#include "log.h"
-#include "metrics.h"
+#include "lampd/config/config.h"
+#include "lampd/core/log.h"
+#include "lampd/core/metrics.h"
 #include "modbus_map.h"
 #include "modbus_request.h"
 #include "net/event_loop.h"

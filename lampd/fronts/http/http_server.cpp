@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "log.h"
+#include "lampd/core/log.h"
 #include "protocol/text_format.h"
 #include "protocol/unit_address.h"
 

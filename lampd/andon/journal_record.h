@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "leases.h"
-#include "state_document.h"
+#include "lampd/core/leases.h"
+#include "lampd/core/state_document.h"
 
 namespace lampd {
 

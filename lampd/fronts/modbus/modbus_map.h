@@ -17,7 +17,7 @@
 #include <variant>
 #include <vector>
 
-#include "command.h"
+#include "lampd/core/command.h"
 #include "modbus_request.h"
 
 namespace lampd {

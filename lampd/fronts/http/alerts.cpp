@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "state_document.h"
-#include "time_text.h"
+#include "lampd/core/state_document.h"
+#include "lampd/core/time_text.h"
 
 namespace lampd {
 namespace {

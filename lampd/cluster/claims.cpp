@@ -3,8 +3,8 @@
 // The rule itself is WhoServes (ownership.h); here it is applied as
 // messages come, and a unit whose instance went offline is taken over
 // with the leases and baseline its last state showed.
+#include "lampd/core/service.h"
 #include "ownership.h"
-#include "service.h"
 
 namespace lampd {
 namespace {

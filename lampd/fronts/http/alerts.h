@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "command.h"
-#include "leases.h"
+#include "lampd/core/command.h"
+#include "lampd/core/leases.h"
 #include "protocol/lamp_frame.h"
 
 namespace lampd {

@@ -1,7 +1,7 @@
 // The MQTT front: a command topic and its payload become a request on the
 // command path; what is refused or not answered goes to the error topic
 // (each one, while the broker keeps up; dropped and counted past that).
-#include "service.h"
+#include "lampd/core/service.h"
 
 namespace lampd {
 namespace {

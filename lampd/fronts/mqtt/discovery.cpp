@@ -1,7 +1,7 @@
 // Home Assistant's description of each unit served here, published
 // (retained) once its model is known, and again when Home Assistant starts.
 #include "home_assistant.h"
-#include "service.h"
+#include "lampd/core/service.h"
 
 namespace lampd {
 

@@ -25,15 +25,16 @@
 
 #include "background.h"
 #include "command.h"
-#include "config.h"
-#include "http_server.h"
-#include "journal.h"
+#include "lampd/andon/journal.h"
+#include "lampd/config/config.h"
+#include "lampd/fronts/http/http_server.h"
+#include "lampd/fronts/modbus/modbus_map.h"
+#include "lampd/fronts/modbus/modbus_server.h"
+#include "lampd/fronts/mqtt/mqtt_connection.h"
+#include "lampd/fronts/mqtt/topics.h"
 #include "leases.h"
 #include "log.h"
 #include "metrics.h"
-#include "modbus_map.h"
-#include "modbus_server.h"
-#include "mqtt_connection.h"
 #include "net/broadcast.h"
 #include "net/event_loop.h"
 #include "net/tcp_exchanges.h"
@@ -42,7 +43,6 @@
 #include "refusal_tally.h"
 #include "shares.h"
 #include "state_document.h"
-#include "topics.h"
 
 namespace lampd {
 
@@ -168,6 +168,8 @@ class Service {
   void Submit(Request request, Reply reply);
   void SubmitToUnit(const Request& request, Reply reply);
   void SubmitToMembers(const Request& request, std::vector<Unit*> members, Reply reply);
+  struct MembersRun;
+  void SubmitSlice(const std::shared_ptr<MembersRun>& run);
   // A read of what the unit shows; one queued or under way is joined.
   void Read(Unit& unit, Done done);
   void Relay(const Request& request, const std::string& topic);

@@ -5,8 +5,8 @@
 // unit has too many commands waiting, 0A when no instance serves it.
 #include <algorithm>
 
+#include "lampd/core/service.h"
 #include "protocol/text_format.h"
-#include "service.h"
 
 namespace lampd {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "alerts.h"
+#include "lampd/fronts/http/alerts.h"
 #include "protocol/lamp_frame.h"
 #include "protocol/unit_address.h"
 
