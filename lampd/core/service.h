@@ -261,6 +261,7 @@ class Service {
   void ConsoleCommand(const HttpRequest& request, std::function<void(HttpAnswer)> answer);
   std::string PlantDocument();
   std::shared_ptr<const std::string> SharedPlant();
+  std::shared_ptr<const std::string> SharedPlantEvent();
   // A unit as the console shows it; nothing for a unit no longer known.
   std::optional<Json> ConsoleUnit(const std::string& id) const;
   std::vector<std::string> GroupsOf(const std::string& id,
@@ -357,6 +358,8 @@ class Service {
   std::set<std::string> consoleDirty_;
   std::map<std::string, std::string> consoleCache_;  // each unit's text as the console has it
   std::shared_ptr<const std::string> plantText_;     // the plant document, until a change
+  // The plant as a stream's start, and the document it was made of.
+  std::shared_ptr<const std::string> plantEvent_, plantEventOf_;
   SteadyClock::time_point plantMade_{};
   platform::EventLoop::TimerId consoleTimer_ = 0, tickTimer_ = 0;
   // Modbus: the map of registers, the server, the slots by number and by

@@ -62,14 +62,13 @@ bool Service::ServeConsole(const HttpRequest& request,
                                "as this address may hold; try again later"}}));
       return true;
     }
-    const std::shared_ptr<const std::string> plant = SharedPlant();
     if (path == "/api/plant") {
       HttpAnswer whole{200, ""};
-      whole.shared = plant;
+      whole.shared = SharedPlant();
       answer(std::move(whole));
     } else {
-      HttpAnswer stream{200, Event("plant", plant->substr(0, plant->size() - 1)),
-                        "text/event-stream"};
+      HttpAnswer stream{200, "", "text/event-stream"};
+      stream.shared = SharedPlantEvent();
       stream.stream = true;
       stream.headers = {{"Cache-Control", "no-store"}};
       answer(std::move(stream));
@@ -174,6 +173,17 @@ std::string Service::PlantDocument() {
                                {"units", Json::array()}});
   document.insert(document.size() - 2, units);
   return document;
+}
+
+std::shared_ptr<const std::string> Service::SharedPlantEvent() {
+  // A stream's start: one text for every page that opens before a change.
+  const std::shared_ptr<const std::string> plant = SharedPlant();
+  if (!plantEvent_ || plantEventOf_ != plant) {
+    plantEvent_ =
+        std::make_shared<const std::string>(Event("plant", plant->substr(0, plant->size() - 1)));
+    plantEventOf_ = plant;
+  }
+  return plantEvent_;
 }
 
 std::shared_ptr<const std::string> Service::SharedPlant() {

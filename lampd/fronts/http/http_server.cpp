@@ -313,7 +313,8 @@ void HttpServer::Answer(std::uint64_t id, const HttpAnswer& given) {
   // A stream's start (the whole plant, megabytes) may take a slow reader a
   // while: the backlog counts on top of it.
   if (connection.streaming) {
-    connection.allowance = connection.out.size() + kStreamBacklog;
+    connection.allowance = connection.out.size() +
+                           (connection.shared ? connection.shared->size() : 0) + kStreamBacklog;
   } else {
     connection.counted = connection.out.size();
     unread_ += connection.counted;
@@ -340,8 +341,15 @@ void HttpServer::Broadcast(const std::string& events) {
   std::vector<std::uint64_t> behind, ready;
   for (auto& [id, connection] : connections_) {
     if (!connection.streaming) continue;
-    if (connection.out.size() - connection.sent + events.size() > connection.allowance) {
+    const std::size_t pending =
+        connection.out.size() - connection.sent + connection.after.size() +
+        (connection.shared ? connection.shared->size() - connection.sharedSent : 0);
+    if (pending + events.size() > connection.allowance) {
       behind.push_back(id);
+      continue;
+    }
+    if (connection.shared) {
+      connection.after += events;  // after the start, which many streams share
       continue;
     }
     if (connection.sent == connection.out.size()) ready.push_back(id);
@@ -363,25 +371,32 @@ void HttpServer::OnWritable(std::uint64_t id) {
       if (revents & (POLLOUT | POLLERR | POLLHUP)) OnWritable(id);
     });
   };
-  while (connection.sent < connection.out.size()) {
-    const long sent = connection.socket.Send(
-        {reinterpret_cast<const std::uint8_t*>(connection.out.data()) + connection.sent,
-         connection.out.size() - connection.sent});
-    if (sent < 0 && connection.socket.LastErrorIs(EAGAIN)) return waitWritable();
-    if (sent <= 0) return Close(id);
-    connection.sent += static_cast<std::size_t>(sent);
+  for (;;) {
+    while (connection.sent < connection.out.size()) {
+      const long sent = connection.socket.Send(
+          {reinterpret_cast<const std::uint8_t*>(connection.out.data()) + connection.sent,
+           connection.out.size() - connection.sent});
+      if (sent < 0 && connection.socket.LastErrorIs(EAGAIN)) return waitWritable();
+      if (sent <= 0) return Close(id);
+      connection.sent += static_cast<std::size_t>(sent);
+    }
+    if (!connection.streaming) Uncount(connection);
+    while (connection.shared && connection.sharedSent < connection.shared->size()) {
+      const std::string& body = *connection.shared;
+      const long sent = connection.socket.Send(
+          {reinterpret_cast<const std::uint8_t*>(body.data()) + connection.sharedSent,
+           body.size() - connection.sharedSent});
+      if (sent < 0 && connection.socket.LastErrorIs(EAGAIN)) return waitWritable();
+      if (sent <= 0) return Close(id);
+      connection.sharedSent += static_cast<std::size_t>(sent);
+    }
+    connection.shared.reset();
+    if (connection.after.empty()) break;
+    // A stream's events that came during its start go now, in order.
+    connection.out = std::move(connection.after);
+    connection.after.clear();
+    connection.sent = 0;
   }
-  if (!connection.streaming) Uncount(connection);
-  while (connection.shared && connection.sharedSent < connection.shared->size()) {
-    const std::string& body = *connection.shared;
-    const long sent = connection.socket.Send(
-        {reinterpret_cast<const std::uint8_t*>(body.data()) + connection.sharedSent,
-         body.size() - connection.sharedSent});
-    if (sent < 0 && connection.socket.LastErrorIs(EAGAIN)) return waitWritable();
-    if (sent <= 0) return Close(id);
-    connection.sharedSent += static_cast<std::size_t>(sent);
-  }
-  connection.shared.reset();
   if (connection.streaming) {
     // All sent: wait for more, and hear when the reader goes.
     connection.out.clear();

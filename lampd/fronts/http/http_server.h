@@ -101,6 +101,7 @@ class HttpServer {
     std::size_t sent = 0;
     std::shared_ptr<const std::string> shared;  // sent after `out`
     std::size_t sharedSent = 0;
+    std::string after;  // a stream's events that came while `shared` (its start) was being sent
     std::size_t counted = 0;  // of `out`, in unread_
     platform::EventLoop::TimerId deadline = 0;
     std::uint64_t order = 0;                      // accepted as the n-th
