@@ -69,7 +69,11 @@ void Service::OnBridgeState(const std::string& instance, std::string_view payloa
 void Service::OnUnitState(const std::string& id, std::string_view payload) {
   const Json state = Json::parse(payload, nullptr, false);
   const std::string instance = TextOf(state, "instance");
-  if (modbus_) ModbusSeeState(id, state);
+  // Those who follow other instances' states hear of this one; a state of
+  // this instance's own name is none of theirs.
+  for (PlantListener* listener : listeners_) {
+    listener->OnPeerState(id, instance == config_.name ? Json() : state);
+  }
   if (!instance.empty() && instance != config_.name) {
     SeeTheirState(id, state);
   } else if (payload.empty()) {

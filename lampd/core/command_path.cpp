@@ -53,21 +53,22 @@ const GroupConfig* Service::GroupNamed(const std::string& name) const {
   return nullptr;
 }
 
+bool Service::IsMember(const GroupConfig& group, const Unit& unit) {
+  const auto same = [&](const protocol::UnitAddress& address) { return address == unit.address; };
+  const auto sameHost = [&](const protocol::UnitAddress& address) {
+    return address.address == unit.address.address;
+  };
+  return std::find(group.ids.begin(), group.ids.end(), unit.id) != group.ids.end() ||
+         (unit.mac &&
+          std::find(group.macs.begin(), group.macs.end(), *unit.mac) != group.macs.end()) ||
+         std::any_of(group.addresses.begin(), group.addresses.end(), same) ||
+         std::any_of(group.anyPort.begin(), group.anyPort.end(), sameHost);
+}
+
 std::vector<Service::Unit*> Service::Members(const GroupConfig& group) {
   std::vector<Unit*> members;
   for (auto& [id, unit] : units_) {
-    if (unit.role == Role::kStandby) continue;
-    const auto same = [&](const protocol::UnitAddress& address) { return address == unit.address; };
-    const auto sameHost = [&](const protocol::UnitAddress& address) {
-      return address.address == unit.address.address;
-    };
-    if (std::find(group.ids.begin(), group.ids.end(), id) != group.ids.end() ||
-        (unit.mac &&
-         std::find(group.macs.begin(), group.macs.end(), *unit.mac) != group.macs.end()) ||
-        std::any_of(group.addresses.begin(), group.addresses.end(), same) ||
-        std::any_of(group.anyPort.begin(), group.anyPort.end(), sameHost)) {
-      members.push_back(&unit);
-    }
+    if (unit.role != Role::kStandby && IsMember(group, unit)) members.push_back(&unit);
   }
   return members;
 }

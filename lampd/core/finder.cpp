@@ -15,15 +15,6 @@ std::string SecondsText(SteadyClock::duration duration) {
 
 }  // namespace
 
-std::string IdOf(const protocol::MacBytes& mac) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string id;
-  for (std::uint8_t byte : mac) {
-    id += kHex[byte >> 4];
-    id += kHex[byte & 0xF];
-  }
-  return id;
-}
 
 void Service::Find(bool requested) {
   const auto answer = [this](const Json& document) {

@@ -108,7 +108,11 @@ bool Service::Start(std::string& error) {
     Log("HTTP on " + config_.http.listen +
         (config_.http.token.empty() ? "" : ", a token asked for all but /metrics"));
   }
-  if (!config_.modbus.listen.empty() && !StartModbus(error)) return false;
+  if (!config_.modbus.listen.empty()) {
+    modbus_ = std::make_unique<ModbusFront>(loop_, config_.modbus, log_, *this);
+    Listen(*modbus_);
+    if (!modbus_->Start(error)) return false;
+  }
   MqttOptions options;
   options.host = config_.mqtt.host;
   options.port = config_.mqtt.port;

@@ -28,8 +28,7 @@
 #include "lampd/andon/journal.h"
 #include "lampd/config/config.h"
 #include "lampd/fronts/http/http_server.h"
-#include "lampd/fronts/modbus/modbus_map.h"
-#include "lampd/fronts/modbus/modbus_server.h"
+#include "lampd/fronts/modbus/modbus_front.h"
 #include "lampd/fronts/mqtt/mqtt_connection.h"
 #include "lampd/fronts/mqtt/topics.h"
 #include "leases.h"
@@ -38,6 +37,7 @@
 #include "net/broadcast.h"
 #include "net/event_loop.h"
 #include "net/tcp_exchanges.h"
+#include "plant.h"
 #include "protocol/lamp_frame.h"
 #include "protocol/settings_frame.h"
 #include "refusal_tally.h"
@@ -46,52 +46,10 @@
 
 namespace lampd {
 
-// Where a command came from, for the log, the metrics and the journal.
-enum class Origin { kMqtt, kHttp, kAlertmanager, kModbus, kWeb, kEscalation };
-std::string_view OriginName(Origin origin);
-
 // An answer of JSON, as the HTTP API gives it.
 HttpAnswer JsonAnswer(int status, const Json& body);
 
-// A unit found by Mac Find is known by its MAC address: twelve lower-case hex digits.
-std::string IdOf(const protocol::MacBytes& mac);
-
-// One command on its way: to a unit, a group or every unit served here.
-struct Request {
-  enum class Target { kUnit, kGroup, kAll };
-  Target target = Target::kUnit;
-  std::string name;  // the unit's id or the group's name
-  Command command;
-  bool read = false;  // read the unit now (get) rather than set
-  Origin origin = Origin::kMqtt;
-  bool relayed = false;  // passed on by another instance: not passed on again
-  std::string client;    // its sender's address, where the front knows it
-};
-
-// What came of it. A refusal is told at once, within Submit; what is taken
-// is told once the units it went to have answered.
-struct Outcome {
-  // kOverShare: its front or client is over its share of the command path.
-  enum class Refusal { kNone, kBad, kUnknown, kFull, kOverShare };
-  Refusal refusal = Refusal::kNone;
-  std::string why;                                          // of the refusal
-  std::vector<Json> answered;                               // states of units that answered
-  std::vector<std::pair<std::string, std::string>> failed;  // unit id, why
-  std::vector<std::string> passedTo;                        // instances it went on to
-  std::vector<std::string> nothingToAcknowledge;            // units an acknowledgement found quiet
-  // A refusal for being over a share, one of a flood: counted in its
-  // client's summary, told to nobody on its own.
-  bool summarised = false;
-
-  static Outcome Refused(Refusal refusal, std::string why) {
-    Outcome outcome;
-    outcome.refusal = refusal;
-    outcome.why = std::move(why);
-    return outcome;
-  }
-};
-
-class Service {
+class Service : public Plant {
  public:
   // `statePath`: where leases are kept; empty: not kept. The journal goes
   // beside it unless the configuration says otherwise.
@@ -101,6 +59,15 @@ class Service {
   Service& operator=(const Service&) = delete;
 
   bool Start(std::string& error);
+
+  // What the fronts see of the plant.
+  void Submit(Request request, Reply reply) override;
+  std::optional<UnitLook> Look(const std::string& id) const override;
+  std::optional<std::string> IdOfMac(const protocol::MacBytes& mac) const override;
+  std::optional<std::pair<std::size_t, std::size_t>> LookAtGroup(
+      const std::string& name) const override;
+  Summary LookAtPlant() const override;
+  void Listen(PlantListener& listener) override { listeners_.push_back(&listener); }
   // Writes the state file, says "offline" for the bridge and leaves the broker cleanly.
   void Stop();
 
@@ -165,7 +132,6 @@ class Service {
   void OnBrokersChanceOver(bool waitedLonger);
 
   // command_path.cpp: every front's commands.
-  void Submit(Request request, Reply reply);
   void SubmitToUnit(const Request& request, Reply reply);
   void SubmitToMembers(const Request& request, std::vector<Unit*> members, Reply reply);
   struct MembersRun;
@@ -176,6 +142,7 @@ class Service {
   // What a request costs of its share: the frames it makes, a unit each.
   std::size_t CostOf(const Request& request);
   std::vector<Unit*> Members(const GroupConfig& group);
+  static bool IsMember(const GroupConfig& group, const Unit& unit);
   const GroupConfig* GroupNamed(const std::string& name) const;
   // "a lease of ci, priority 5, for 10m" or "a clear of ci"; "" for the rest.
   static std::string LeaseText(const Command& command);
@@ -245,16 +212,6 @@ class Service {
   void Find(bool requested);
   void OnFound(const protocol::SettingsRecord& record);
   void Forget(Unit& unit, const std::string& why);
-
-  // modbus_front.cpp: registers onto the command path.
-  bool StartModbus(std::string& error);
-  ModbusAnswer OnModbus(const ModbusRequest& request, const protocol::IpBytes& client);
-  modbus::Block ModbusInputs(int slot);
-  // The id a unit slot's commands name: its [[unit]] id, the id of the unit
-  // with its MAC address here, or the id another instance serves it by.
-  std::string SlotUnitId(const ModbusSlot& slot) const;
-  // A state another instance published: the id a MAC slot reaches its unit by.
-  void ModbusSeeState(const std::string& id, const Json& state);
 
   // service_console.cpp: the operator console. True when the request was its page's.
   bool ServeConsole(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);
@@ -362,13 +319,9 @@ class Service {
   std::shared_ptr<const std::string> plantEvent_, plantEventOf_;
   SteadyClock::time_point plantMade_{};
   platform::EventLoop::TimerId consoleTimer_ = 0, tickTimer_ = 0;
-  // Modbus: the map of registers, the server, the slots by number and by
-  // the MAC address they name, and the ids other instances serve those by.
-  std::unique_ptr<ModbusMap> modbusMap_;
-  std::unique_ptr<ModbusServer> modbus_;
-  std::map<int, const ModbusSlot*> slots_;
-  std::multimap<protocol::MacBytes, int> slotsByMac_;
-  std::map<int, std::string> slotIds_;
+  // The fronts that are objects of their own, and who hears the plant's events.
+  std::unique_ptr<ModbusFront> modbus_;
+  std::vector<PlantListener*> listeners_;
   Histogram exchangeSeconds_;
   // The journal, written once a turn; the andon figures by group.
   std::unique_ptr<Journal> journal_;

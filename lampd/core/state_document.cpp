@@ -258,4 +258,14 @@ bool SignalsOfState(const Json& state, const ClockPair& clocks, std::uint64_t& s
   return true;
 }
 
+std::string IdOf(const protocol::MacBytes& mac) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string id;
+  for (std::uint8_t byte : mac) {
+    id += kHex[byte >> 4];
+    id += kHex[byte & 0xF];
+  }
+  return id;
+}
+
 }  // namespace lampd

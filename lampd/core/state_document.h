@@ -65,4 +65,7 @@ Json TheirStateOf(const Json& state, const ClockPair& clocks);
 bool SignalsOfState(const Json& state, const ClockPair& clocks, std::uint64_t& serial,
                     UnitSignals& signals);
 
+// A unit found by Mac Find is known by its MAC address: twelve lower-case hex digits.
+std::string IdOf(const protocol::MacBytes& mac);
+
 }  // namespace lampd

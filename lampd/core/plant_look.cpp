@@ -1,0 +1,76 @@
+// The plant as the fronts see it: a unit, a group or the whole, looked at
+// without reaching into the core.
+#include "protocol/text_format.h"
+#include "service.h"
+
+namespace lampd {
+
+std::optional<UnitLook> Service::Look(const std::string& id) const {
+  UnitLook look;
+  const auto found = units_.find(id);
+  if (found != units_.end() && found->second.Serving()) {
+    const Unit& unit = found->second;
+    look.servedHere = true;
+    look.mac = unit.mac;
+    if (unit.state) {
+      look.shown = ShownCodes(*unit.state);
+      look.model = (*unit.state)[protocol::kModelByte];
+    } else {
+      look.model = unit.model;
+    }
+    look.online = unit.online == true;
+    look.leases = unit.signals.Leases().size();
+    return look;
+  }
+  // Reached here while another instance serves it, or only seen in its state.
+  if (found != units_.end()) look.mac = found->second.mac;
+  const auto theirs = theirStates_.find(id);
+  if (theirs == theirStates_.end()) {
+    return found != units_.end() ? std::optional(look) : std::nullopt;
+  }
+  const Json& state = theirs->second.state;
+  protocol::LampCodes codes = protocol::kLeaveAllUnchanged;
+  std::string why;
+  if (state.contains("lamps") && CodesOf(state, codes, why)) look.shown = codes;
+  if (const auto model = state.find("model"); model != state.end() && model->is_number_integer()) {
+    look.model = model->get<int>();
+  }
+  if (const auto leases = state.find("leases"); leases != state.end() && leases->is_array()) {
+    look.leases = leases->size();
+  }
+  look.online = TheirUnitOnline(theirs->second);
+  return look;
+}
+
+std::optional<std::string> Service::IdOfMac(const protocol::MacBytes& mac) const {
+  for (const auto& [id, unit] : units_) {
+    if (unit.mac == mac) return id;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::pair<std::size_t, std::size_t>> Service::LookAtGroup(
+    const std::string& name) const {
+  const GroupConfig* group = GroupNamed(name);
+  if (!group) return std::nullopt;
+  std::pair<std::size_t, std::size_t> members{};
+  for (const auto& [id, unit] : units_) {
+    if (unit.role == Role::kStandby || !IsMember(*group, unit)) continue;
+    ++members.first;
+    if (unit.online == true) ++members.second;
+  }
+  return members;
+}
+
+Plant::Summary Service::LookAtPlant() const {
+  Summary summary;
+  for (const auto& [id, unit] : units_) {
+    if (!unit.Serving()) continue;
+    ++summary.served;
+    if (unit.online == true) ++summary.online;
+  }
+  summary.broker = mqtt_ && mqtt_->Connected();
+  return summary;
+}
+
+}  // namespace lampd
