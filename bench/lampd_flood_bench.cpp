@@ -114,8 +114,8 @@ class Bench {
   // of `front` ("http" or "mqtt") to the tower meanwhile.
   Figures Run(const std::function<void(std::atomic<bool>&)>& flood, const std::string& front) {
     Figures figures;
-    const std::string since = lamptest::Http("GET", "/api/events?limit=1").Json()["events"][0]
-                                  .value("at", "");
+    const std::string since =
+        lamptest::Http("GET", "/api/events?limit=1").Json()["events"][0].value("at", "");
     std::atomic<bool> stop = false;
     std::thread flooding([&] { flood(stop); });
     std::thread memory([&] {
@@ -157,17 +157,14 @@ class Bench {
     }
     // What the journal kept of it: units declared offline, refusals, the oldest call.
     std::this_thread::sleep_for(1500ms);  // the last second's summary of refusals
-    figures.offline =
-        lamptest::Http("GET", "/api/events?kind=offline&limit=1000&since=" + since)
-            .Json()["events"]
-            .size();
-    figures.refused =
-        lamptest::Http("GET", "/api/events?kind=refused&limit=1000&since=" + since)
-            .Json()["events"]
-            .size();
-    figures.oldestKept =
-        lamptest::Http("GET", "/api/events?kind=lease-taken&unit=tower&limit=1000").body.find(
-            "before-floods") != std::string::npos;
+    figures.offline = lamptest::Http("GET", "/api/events?kind=offline&limit=1000&since=" + since)
+                          .Json()["events"]
+                          .size();
+    figures.refused = lamptest::Http("GET", "/api/events?kind=refused&limit=1000&since=" + since)
+                          .Json()["events"]
+                          .size();
+    figures.oldestKept = lamptest::Http("GET", "/api/events?kind=lease-taken&unit=tower&limit=1000")
+                             .body.find("before-floods") != std::string::npos;
     return figures;
   }
 
@@ -248,9 +245,10 @@ int main(int argc, char** argv) {
              for (int fd : streams) ::close(fd);
            }},
       };
-  std::printf("lampd, %d units polled every second, each flood alone for %lld s; another "
-              "front's command to a tower timed to its frame\n",
-              kUnits, static_cast<long long>(length.count()));
+  std::printf(
+      "lampd, %d units polled every second, each flood alone for %lld s; another "
+      "front's command to a tower timed to its frame\n",
+      kUnits, static_cast<long long>(length.count()));
   bool met = true;
   for (const auto& [name, front, flood] : floods) {
     if (name.find(only) == std::string::npos) continue;

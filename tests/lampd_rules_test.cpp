@@ -8,19 +8,20 @@
 
 #include <cstdio>
 
-#include "lampd/fronts/http/alerts.h"
-#include "lampd/core/command.h"
-#include "lampd/fronts/http/http_request.h"
 #include "lampd/andon/journal.h"
 #include "lampd/andon/journal_record.h"
-#include "lampd/fronts/modbus/modbus_map.h"
-#include "lampd/fronts/modbus/modbus_request.h"
 #include "lampd/cluster/ownership.h"
+#include "lampd/core/command.h"
 #include "lampd/core/refusal_tally.h"
 #include "lampd/core/shares.h"
 #include "lampd/core/state_document.h"
 #include "lampd/core/state_file.h"
 #include "lampd/core/time_text.h"
+#include "lampd/fronts/http/alerts.h"
+#include "lampd/fronts/http/http_request.h"
+#include "lampd/fronts/modbus/modbus_front.h"
+#include "lampd/fronts/modbus/modbus_map.h"
+#include "lampd/fronts/modbus/modbus_request.h"
 #include "lampd/fronts/mqtt/topics.h"
 #include "schema_check.h"
 
@@ -555,6 +556,99 @@ TEST(LampdRules, AModbusExceptionKeepsItsFunctionsHighBit) {
             (std::vector<std::uint8_t>{0, 9, 0, 0, 0, 3, 7, 131, 1}));
   const std::vector<std::uint8_t> write = {1, 2, 0, 0, 0, 6, 1, 6, 0, 16, 0, 1};
   EXPECT_EQ(ExceptionAdu(write, modbus::kBusy)[7], 0x86);
+}
+
+// A plant of the test's own: what the Modbus front asks of it, and what it answers.
+class FakePlant : public Plant {
+ public:
+  void Submit(Request request, Reply reply) override {
+    submitted.push_back(request);
+    reply(refusal);
+  }
+  std::optional<UnitLook> Look(const std::string& id) const override {
+    const auto found = units.find(id);
+    return found == units.end() ? std::nullopt : std::optional(found->second);
+  }
+  std::optional<std::string> IdOfMac(const protocol::MacBytes&) const override {
+    return std::nullopt;
+  }
+  std::optional<std::pair<std::size_t, std::size_t>> LookAtGroup(
+      const std::string& name) const override {
+    return name == "line1" ? std::optional(std::pair<std::size_t, std::size_t>{250, 249})
+                           : std::nullopt;
+  }
+  Summary LookAtPlant() const override { return {2000, 1999, true}; }
+  void Listen(PlantListener&) override {}
+  std::vector<Request> submitted;
+  Outcome refusal;
+  std::map<std::string, UnitLook> units;
+};
+
+TEST(LampdFronts, TheModbusFrontReachesThePlantThroughItsInterfaceAlone) {
+  platform::EventLoop loop;
+  LogLimiter log;
+  FakePlant plant;
+  ModbusConfig config;
+  const protocol::MacBytes mac{0x00, 0x50, 0xc2, 0x01, 0x02, 0x01};
+  config.slots = {{1, ModbusSlot::Kind::kUnit, "press-3", {}, "press-3"},
+                  {2, ModbusSlot::Kind::kMac, "", mac, "0050c2010201"},
+                  {3, ModbusSlot::Kind::kGroup, "line1", {}, "group:line1"}};
+  ModbusFront front(loop, config, log, plant);
+  const protocol::IpBytes plc{10, 20, 0, 7};
+  const auto write = [&](int slot, std::uint16_t value) {
+    ModbusRequest request;
+    request.function = modbus::kWriteOne;
+    request.address = static_cast<std::uint16_t>(16 * slot);
+    request.count = 1;
+    request.values[0] = value;
+    return front.Answer(request, plc);
+  };
+  const auto inputs = [&](int slot) {
+    ModbusRequest request;
+    request.function = modbus::kReadInput;
+    request.address = static_cast<std::uint16_t>(16 * slot);
+    request.count = 9;
+    return front.Answer(request, plc).registers;
+  };
+  // A write is a request on the command path, from the PLC, to the slot's unit.
+  EXPECT_FALSE(write(1, 1).exception);
+  ASSERT_EQ(plant.submitted.size(), 1u);
+  EXPECT_EQ(plant.submitted[0].name, "press-3");
+  EXPECT_EQ(plant.submitted[0].origin, Origin::kModbus);
+  EXPECT_EQ(plant.submitted[0].client, "10.20.0.7");
+  // Refusals become exceptions: over its share 06, no instance 0A.
+  plant.refusal = Outcome::Refused(Outcome::Refusal::kOverShare, "over");
+  EXPECT_EQ(write(1, 0).exception, modbus::kBusy);
+  plant.refusal = Outcome::Refused(Outcome::Refusal::kUnknown, "nobody");
+  EXPECT_EQ(write(3, 0).exception, static_cast<modbus::Exception>(0x0A));
+  EXPECT_EQ(plant.submitted.back().target, Request::Target::kGroup);
+  // What the plant says of a unit, a group and itself is in the input registers.
+  plant.units["press-3"] = {true, std::nullopt, protocol::LampCodes{2, 0, 0, 0, 0, 3}, 4, true, 1};
+  EXPECT_EQ(inputs(1), (std::vector<std::uint16_t>{2, 0, 0, 0, 0, 3, 1, 4, 1}));
+  EXPECT_EQ(inputs(3)[6], 249);
+  EXPECT_EQ(inputs(3)[7], 250);
+  EXPECT_EQ(inputs(0)[0], 2000);
+
+  // A MAC slot follows the unit whose own state names its address...
+  plant.units["far-1"] = {false, std::nullopt, protocol::LampCodes{1, 1, 1, 1, 1, 0}, 2, true, 0};
+  const Json named = {{"id", "far-1"}, {"instance", "east"}, {"mac", "00:50:c2:01:02:01"}};
+  front.OnPeerState("far-1", named);
+  EXPECT_EQ(inputs(2)[0], 1);
+  plant.refusal = Outcome{};
+  write(2, 2);
+  EXPECT_EQ(plant.submitted.back().name, "far-1");
+  // ...not a state naming another unit on its topic, nor one on the topic of
+  // a unit this instance serves; and lets go when the state is put right.
+  plant.units["press-3"].mac = protocol::MacBytes{0x00, 0x50, 0xc2, 0x09, 0x09, 0x09};
+  front.OnPeerState("press-3",
+                    {{"id", "press-3"}, {"instance", "ghost"}, {"mac", "00:50:c2:01:02:01"}});
+  front.OnPeerState("decoy",
+                    {{"id", "far-1"}, {"instance", "ghost"}, {"mac", "00:50:c2:01:02:01"}});
+  write(2, 2);
+  EXPECT_EQ(plant.submitted.back().name, "far-1");
+  front.OnPeerState("far-1", {{"id", "far-1"}, {"instance", "east"}, {"mac", "00:50:c2:07:07:07"}});
+  write(2, 2);
+  EXPECT_EQ(plant.submitted.back().name, "0050c2010201") << "the slot still follows far-1";
 }
 
 }  // namespace

@@ -15,7 +15,6 @@ std::string SecondsText(SteadyClock::duration duration) {
 
 }  // namespace
 
-
 void Service::Find(bool requested) {
   const auto answer = [this](const Json& document) {
     if (mqtt_->Connected()) {

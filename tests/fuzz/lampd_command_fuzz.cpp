@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "lampd/core/command.h"
 #include "lampd/andon/journal_record.h"
+#include "lampd/core/command.h"
 #include "lampd/core/time_text.h"
 
 namespace {

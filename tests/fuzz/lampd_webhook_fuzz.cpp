@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "lampd/core/state_document.h"
 #include "lampd/fronts/http/alerts.h"
 #include "lampd/fronts/http/http_request.h"
-#include "lampd/core/state_document.h"
 
 namespace {
 

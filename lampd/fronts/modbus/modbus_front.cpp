@@ -30,7 +30,7 @@ ModbusFront::ModbusFront(platform::EventLoop& loop, const ModbusConfig& config, 
       map_(Numbers(config), config.readOnly),
       server_(loop, config, log,
               [this](const ModbusRequest& request, const protocol::IpBytes& client) {
-                return OnRequest(request, client);
+                return Answer(request, client);
               }) {
   for (const ModbusSlot& slot : config_.slots) {
     slots_[slot.number] = &slot;
@@ -56,7 +56,7 @@ std::string ModbusFront::SlotUnitId(const ModbusSlot& slot) const {
   return learned != slotIds_.end() ? learned->second : IdOf(slot.mac);
 }
 
-ModbusAnswer ModbusFront::OnRequest(const ModbusRequest& request, const protocol::IpBytes& client) {
+ModbusAnswer ModbusFront::Answer(const ModbusRequest& request, const protocol::IpBytes& client) {
   ModbusAnswer answer = map_.Handle(request, [this](int slot) { return Inputs(slot); });
   if (answer.exception || answer.commands.empty()) return answer;
   const ModbusSlot& slot = *slots_.at(answer.slot);

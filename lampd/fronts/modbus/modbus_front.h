@@ -26,9 +26,10 @@ class ModbusFront : public PlantListener {
   void WriteMetrics(MetricsText& out) const;
   // A state another instance published: the id a MAC slot reaches its unit by.
   void OnPeerState(const std::string& id, const Json& state) override;
+  // One whole request of `client`, as the server hands it on.
+  ModbusAnswer Answer(const ModbusRequest& request, const protocol::IpBytes& client);
 
  private:
-  ModbusAnswer OnRequest(const ModbusRequest& request, const protocol::IpBytes& client);
   modbus::Block Inputs(int slot);
   // The id a unit slot's commands name: its [[unit]] id, the id of the unit
   // with its MAC address here, or the id another instance serves it by.
