@@ -59,11 +59,10 @@ Service::Service(platform::EventLoop& loop, Config config, std::string statePath
 }
 
 Service::~Service() {
-  journalReader_.reset();
   metricsMaker_.reset();
   if (http_) http_->Stop();
   for (const auto timer : {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_,
-                           consoleTimer_, tickTimer_, journalTimer_, tallyTimer_}) {
+                           consoleTimer_, tickTimer_, tallyTimer_}) {
     loop_.Cancel(timer);
   }
 }
@@ -182,8 +181,7 @@ void Service::Stop() {
   }
   finding_.reset();
   Record({.kind = "stopped"});
-  FlushJournal();
-  loop_.Cancel(journalTimer_);
+  if (journal_) journal_->Flush();
   log_.Flush();
   Log("stopped");
 }

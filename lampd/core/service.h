@@ -25,7 +25,7 @@
 
 #include "background.h"
 #include "command.h"
-#include "lampd/andon/journal.h"
+#include "lampd/andon/journal_sink.h"
 #include "lampd/config/config.h"
 #include "lampd/fronts/http/http_server.h"
 #include "lampd/fronts/modbus/modbus_front.h"
@@ -253,13 +253,10 @@ class Service : public Plant {
                    std::string reason = "");
   // A command a unit took that is no lease: what it named, and `reason`.
   void RecordCommand(const Unit& unit, const Request& request, std::string reason);
-  void FlushJournal();
   // False, with a 404 answered, when no journal is kept to read back.
   bool KeptJournal(const std::function<void(HttpAnswer)>& answer);
   void ServeEvents(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);
   void ServeReport(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);
-  // `read` runs off the loop; its document is the answer.
-  void ReadJournal(const std::function<void(HttpAnswer)>& answer, std::function<Json()> read);
   // A refusal of a front, before the command path: counted, and recorded
   // unless it is one of a flood (then summarised once a second: false).
   bool Refused(Origin origin, const std::string& name, bool group, const std::string& why,
@@ -324,13 +321,9 @@ class Service : public Plant {
   std::vector<PlantListener*> listeners_;
   Histogram exchangeSeconds_;
   // The journal, written once a turn; the andon figures by group.
-  std::unique_ptr<Journal> journal_;
-  platform::EventLoop::TimerId journalTimer_ = 0;
-  bool journalFailing_ = false;
+  std::unique_ptr<JournalSink> journal_;
   std::vector<Json> consoleEvents_;  // to the pages with the next changes
   std::map<std::string, Histogram> ackSeconds_, clearSeconds_;
-  // Pages of events and reports, read on a thread of their own, a few waiting at the most.
-  std::unique_ptr<Background> journalReader_ = std::make_unique<Background>(loop_, 4);
   std::map<std::string, std::uint64_t> commands_, refused_;  // by origin
   std::map<std::string, std::uint64_t> overShare_;           // of refused_, by origin
   Shares shares_;

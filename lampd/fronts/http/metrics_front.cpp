@@ -169,22 +169,7 @@ std::string Service::PlantMetrics() const {
     for (const auto& [group, histogram] : *histograms)
       histogram.Write(out, family, {{"group", group}});
   }
-  if (journal_) {
-    out.Family("lampd_journal_records_total", "counter",
-               "Events recorded: the last record's number (numbered on across restarts where a "
-               "journal is kept).");
-    out.Sample("lampd_journal_records_total", {}, static_cast<double>(journal_->Records()));
-    out.Family("lampd_journal_written_bytes_total", "counter", "Bytes written to the journal.");
-    out.Sample("lampd_journal_written_bytes_total", {},
-               static_cast<double>(journal_->BytesWritten()));
-    out.Family("lampd_journal_failing", "gauge",
-               "Whether the last write of the journal failed (1); records wait and are tried "
-               "again.");
-    out.Sample("lampd_journal_failing", {}, journalFailing_ ? 1 : 0);
-    out.Family("lampd_journal_dropped_total", "counter",
-               "Records dropped while the disk refused them and 16 MiB waited already.");
-    out.Sample("lampd_journal_dropped_total", {}, static_cast<double>(journal_->Dropped()));
-  }
+  if (journal_) journal_->WriteMetrics(out);
   if (modbus_) modbus_->WriteMetrics(out);
   return out.Text();
 }
