@@ -18,6 +18,7 @@
 #include "lampd/core/state_file.h"
 #include "lampd/core/time_text.h"
 #include "lampd/fronts/http/alerts.h"
+#include "lampd/fronts/http/http_front.h"
 #include "lampd/fronts/http/http_request.h"
 #include "lampd/fronts/modbus/modbus_front.h"
 #include "lampd/fronts/modbus/modbus_map.h"
@@ -572,6 +573,14 @@ class FakePlant : public Plant {
   std::optional<std::string> IdOfMac(const protocol::MacBytes&) const override {
     return std::nullopt;
   }
+  std::optional<Json> State(const std::string& id) const override {
+    return units.contains(id) ? std::optional(Json{{"id", id}}) : std::nullopt;
+  }
+  Json States() const override { return Json::array(); }
+  void Refuse(Origin, const std::string&, bool, const std::string& why,
+              const std::string&) override {
+    refused.push_back(why);
+  }
   std::optional<std::pair<std::size_t, std::size_t>> LookAtGroup(
       const std::string& name) const override {
     return name == "line1" ? std::optional(std::pair<std::size_t, std::size_t>{250, 249})
@@ -580,6 +589,7 @@ class FakePlant : public Plant {
   Summary LookAtPlant() const override { return {2000, 1999, true}; }
   void Listen(PlantListener&) override {}
   std::vector<Request> submitted;
+  std::vector<std::string> refused;
   Outcome refusal;
   std::map<std::string, UnitLook> units;
 };
@@ -623,14 +633,16 @@ TEST(LampdFronts, TheModbusFrontReachesThePlantThroughItsInterfaceAlone) {
   EXPECT_EQ(write(3, 0).exception, static_cast<modbus::Exception>(0x0A));
   EXPECT_EQ(plant.submitted.back().target, Request::Target::kGroup);
   // What the plant says of a unit, a group and itself is in the input registers.
-  plant.units["press-3"] = {true, std::nullopt, protocol::LampCodes{2, 0, 0, 0, 0, 3}, 4, true, 1};
+  plant.units["press-3"] = {true, std::nullopt, protocol::LampCodes{2, 0, 0, 0, 0, 3}, 4, true, 1,
+                            ""};
   EXPECT_EQ(inputs(1), (std::vector<std::uint16_t>{2, 0, 0, 0, 0, 3, 1, 4, 1}));
   EXPECT_EQ(inputs(3)[6], 249);
   EXPECT_EQ(inputs(3)[7], 250);
   EXPECT_EQ(inputs(0)[0], 2000);
 
   // A MAC slot follows the unit whose own state names its address...
-  plant.units["far-1"] = {false, std::nullopt, protocol::LampCodes{1, 1, 1, 1, 1, 0}, 2, true, 0};
+  plant.units["far-1"] = {false, std::nullopt, protocol::LampCodes{1, 1, 1, 1, 1, 0}, 2, true,
+                          0,     "east"};
   const Json named = {{"id", "far-1"}, {"instance", "east"}, {"mac", "00:50:c2:01:02:01"}};
   front.OnPeerState("far-1", named);
   EXPECT_EQ(inputs(2)[0], 1);
@@ -649,6 +661,43 @@ TEST(LampdFronts, TheModbusFrontReachesThePlantThroughItsInterfaceAlone) {
   front.OnPeerState("far-1", {{"id", "far-1"}, {"instance", "east"}, {"mac", "00:50:c2:07:07:07"}});
   write(2, 2);
   EXPECT_EQ(plant.submitted.back().name, "0050c2010201") << "the slot still follows far-1";
+}
+
+TEST(LampdFronts, TheHttpFrontAnswersEachOutcomeOfThePlantWithItsCode) {
+  platform::EventLoop loop;
+  LogLimiter log;
+  FakePlant plant;
+  HttpConfig config;
+  const std::vector<AlertRule> alerts;
+  HttpFront front(loop, config, alerts, log, plant);
+  const auto command = [&](Outcome outcome, const std::string& id = "press-3") {
+    plant.refusal = std::move(outcome);
+    Request request;
+    request.name = id;
+    request.origin = Origin::kHttp;
+    HttpAnswer answered{0};
+    front.Command(request, [&](HttpAnswer answer) { answered = std::move(answer); });
+    return answered;
+  };
+  // Over its share: 429, and when to try again.
+  const HttpAnswer busy = command(Outcome::Refused(Outcome::Refusal::kOverShare, "over"));
+  EXPECT_EQ(busy.status, 429);
+  EXPECT_EQ(busy.headers, (std::vector<std::pair<std::string, std::string>>{{"Retry-After", "1"}}));
+  EXPECT_EQ(command(Outcome::Refused(Outcome::Refusal::kFull, "busy")).status, 409);
+  EXPECT_EQ(command(Outcome::Refused(Outcome::Refusal::kUnknown, "nobody")).status, 404);
+  Outcome passed;
+  passed.passedTo = {"east"};
+  EXPECT_EQ(command(passed).status, 202);
+  // A unit that did not answer: 502, and its leases kept when the plant says it holds some.
+  Outcome failed;
+  failed.failed = {{"press-3", "the unit did not answer"}};
+  plant.units["press-3"] = {true, std::nullopt, std::nullopt, 4, false, 2, ""};
+  const HttpAnswer silent = command(failed);
+  EXPECT_EQ(silent.status, 502);
+  EXPECT_NE(silent.body.find("its leases are kept"), std::string::npos) << silent.body;
+  Outcome answered;
+  answered.answered = {Json{{"id", "press-3"}}};
+  EXPECT_EQ(command(answered).status, 200);
 }
 
 }  // namespace

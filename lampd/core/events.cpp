@@ -43,7 +43,7 @@ void Service::Record(JournalRecord record) {
       if (unit->second.changes.size() > kEventsKept) unit->second.changes.pop_front();
     }
   }
-  if (!http_ || http_->Streams() == 0) return;
+  if (!http_ || http_->Server().Streams() == 0) return;
   if (consoleEvents_.size() < kMostConsoleEvents) consoleEvents_.push_back(std::move(line));
   ConsoleChanged(record.unit);
 }

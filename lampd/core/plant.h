@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,6 +68,7 @@ struct UnitLook {
   std::optional<int> model;
   bool online = false;
   std::size_t leases = 0;
+  std::string owner;  // the instance that serves it, when not this one
 };
 
 // The plant's events a front or sink may hear of.
@@ -86,6 +88,13 @@ class Plant {
   virtual void Submit(Request request, Reply reply) = 0;
   // Unit `id`, or nothing when the plant knows no such unit.
   virtual std::optional<UnitLook> Look(const std::string& id) const = 0;
+  // The state document of a unit served here (with "online"); of every one.
+  virtual std::optional<Json> State(const std::string& id) const = 0;
+  virtual Json States() const = 0;
+  // A front refused a command before the command path: counted and recorded
+  // (a flood of them summarised).
+  virtual void Refuse(Origin origin, const std::string& name, bool group, const std::string& why,
+                      const std::string& who) = 0;
   // The id of the unit this instance knows with that MAC address.
   virtual std::optional<std::string> IdOfMac(const protocol::MacBytes& mac) const = 0;
   // A group's members served here, and of them online; nothing for no such group.

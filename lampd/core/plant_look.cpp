@@ -23,7 +23,10 @@ std::optional<UnitLook> Service::Look(const std::string& id) const {
     return look;
   }
   // Reached here while another instance serves it, or only seen in its state.
-  if (found != units_.end()) look.mac = found->second.mac;
+  if (found != units_.end()) {
+    look.mac = found->second.mac;
+    look.owner = found->second.owner;
+  }
   const auto theirs = theirStates_.find(id);
   if (theirs == theirStates_.end()) {
     return found != units_.end() ? std::optional(look) : std::nullopt;
@@ -40,6 +43,25 @@ std::optional<UnitLook> Service::Look(const std::string& id) const {
   }
   look.online = TheirUnitOnline(theirs->second);
   return look;
+}
+
+std::optional<Json> Service::State(const std::string& id) const {
+  const auto found = units_.find(id);
+  if (found == units_.end() || found->second.role == Role::kStandby) return std::nullopt;
+  return StateOf(found->second, true);
+}
+
+Json Service::States() const {
+  Json units = Json::array();
+  for (const auto& [id, unit] : units_) {
+    if (unit.role != Role::kStandby) units.push_back(StateOf(unit, true));
+  }
+  return units;
+}
+
+void Service::Refuse(Origin origin, const std::string& name, bool group, const std::string& why,
+                     const std::string& who) {
+  Refused(origin, name, group, why, who);
 }
 
 std::optional<std::string> Service::IdOfMac(const protocol::MacBytes& mac) const {

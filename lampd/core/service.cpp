@@ -97,11 +97,27 @@ bool Service::Start(std::string& error) {
     }
   }
   if (!config_.http.listen.empty()) {
-    http_ = std::make_unique<HttpServer>(
-        loop_, config_.http,
-        [this](const HttpRequest& request, std::function<void(HttpAnswer)> answer) {
-          OnHttp(request, std::move(answer));
-        });
+    http_ = std::make_unique<HttpFront>(loop_, config_.http, config_.alerts, log_, *this);
+    // The paths of the console, the metrics and the journal read back; the
+    // REST API and the webhook are the front's own.
+    http_->Handle([this](const HttpRequest& request, const HttpFront::Answer& answer) {
+      if (ServeConsole(request, answer)) return true;
+      if (!request.path.starts_with("/api/console/")) return false;
+      ConsoleCommand(request, answer);
+      return true;
+    });
+    http_->Handle([this](const HttpRequest& request, const HttpFront::Answer& answer) {
+      if (request.path == "/metrics") {
+        if (HttpFront::Only("GET", request, answer)) ServeMetrics(answer);
+      } else if (request.path == "/api/events") {
+        if (HttpFront::Only("GET", request, answer)) ServeEvents(request, answer);
+      } else if (request.path == "/api/report") {
+        if (HttpFront::Only("GET", request, answer)) ServeReport(request, answer);
+      } else {
+        return false;
+      }
+      return true;
+    });
     if (!http_->Start(error)) return false;
     ConsoleTick();
     Log("HTTP on " + config_.http.listen +

@@ -27,7 +27,7 @@
 #include "command.h"
 #include "lampd/andon/journal_sink.h"
 #include "lampd/config/config.h"
-#include "lampd/fronts/http/http_server.h"
+#include "lampd/fronts/http/http_front.h"
 #include "lampd/fronts/modbus/modbus_front.h"
 #include "lampd/fronts/mqtt/mqtt_connection.h"
 #include "lampd/fronts/mqtt/topics.h"
@@ -46,9 +46,6 @@
 
 namespace lampd {
 
-// An answer of JSON, as the HTTP API gives it.
-HttpAnswer JsonAnswer(int status, const Json& body);
-
 class Service : public Plant {
  public:
   // `statePath`: where leases are kept; empty: not kept. The journal goes
@@ -64,6 +61,10 @@ class Service : public Plant {
   void Submit(Request request, Reply reply) override;
   std::optional<UnitLook> Look(const std::string& id) const override;
   std::optional<std::string> IdOfMac(const protocol::MacBytes& mac) const override;
+  std::optional<Json> State(const std::string& id) const override;
+  Json States() const override;
+  void Refuse(Origin origin, const std::string& name, bool group, const std::string& why,
+              const std::string& who) override;
   std::optional<std::pair<std::size_t, std::size_t>> LookAtGroup(
       const std::string& name) const override;
   Summary LookAtPlant() const override;
@@ -264,10 +265,6 @@ class Service : public Plant {
   void RecordRefusalSummaries();
   void SummariseSoon();
 
-  // service_http.cpp: the HTTP front.
-  void OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)> answer);
-  void HttpCommand(Request request, std::function<void(HttpAnswer)> answer);
-  HttpAnswer OnAlerts(const std::string& body);
   // service_metrics.cpp: the metrics, answered when made.
   void ServeMetrics(std::function<void(HttpAnswer)> answer);
   // The families of the plant as a whole (the units' are made off the loop).
@@ -306,7 +303,7 @@ class Service : public Plant {
   bool saveQueued_ = false, saveFailing_ = false;
   std::uint64_t saveFailures_ = 0;
 
-  std::unique_ptr<HttpServer> http_;
+  std::unique_ptr<HttpFront> http_;
   std::map<std::string, TheirState> theirStates_;
   std::size_t theirBytes_ = 0;
   std::set<std::string> consoleDirty_;

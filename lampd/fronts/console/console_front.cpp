@@ -55,7 +55,7 @@ bool Service::ServeConsole(const HttpRequest& request,
       answer(JsonAnswer(405, {{"error", request.method + " is not served on " + path}}));
       return true;
     }
-    if (path == "/api/stream" && !http_->MayStream(request.peer)) {
+    if (path == "/api/stream" && !http_->Server().MayStream(request.peer)) {
       // Told before the whole plant is made for a stream that would not be taken.
       answer(JsonAnswer(503, {{"error",
                                "lampd serves as many streams as it takes, or as many "
@@ -200,7 +200,7 @@ std::shared_ptr<const std::string> Service::SharedPlant() {
 void Service::ConsoleChanged(const std::string& id) {
   consoleCache_.erase(id);
   plantText_.reset();
-  if (!http_ || http_->Streams() == 0) return;
+  if (!http_ || http_->Server().Streams() == 0) return;
   if (!id.empty()) consoleDirty_.insert(id);
   if (consoleTimer_ != 0) return;
   consoleTimer_ = loop_.After(kGatherFor, [this] {
@@ -217,13 +217,13 @@ void Service::ConsoleChanged(const std::string& id) {
     consoleDirty_.clear();
     for (const Json& line : consoleEvents_) events += Event("event", Dump(line));
     consoleEvents_.clear();
-    http_->Broadcast(events);
+    http_->Server().Broadcast(events);
   });
 }
 
 void Service::ConsoleTick() {
   tickTimer_ = loop_.After(kTickEvery, [this] {
-    if (http_) http_->Broadcast(Event("tick", Dump({{"now", WallMilliseconds()}})));
+    if (http_) http_->Server().Broadcast(Event("tick", Dump({{"now", WallMilliseconds()}})));
     ConsoleTick();
   });
 }
@@ -358,7 +358,7 @@ void Service::ConsoleCommand(const HttpRequest& request, std::function<void(Http
   }
   command.origin = Origin::kWeb;
   command.client = request.peer;
-  HttpCommand(std::move(command), std::move(answer));
+  http_->Command(std::move(command), std::move(answer));
 }
 
 }  // namespace lampd

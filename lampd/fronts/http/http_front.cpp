@@ -1,9 +1,9 @@
 // The HTTP front: its REST API and Alertmanager's webhook hand their
-// commands to the command path and answer with the outcome.
+// commands to the plant's command path and answer with the outcome.
 // Runs on the loop, like the rest of the service.
-#include <memory>
+#include "http_front.h"
 
-#include "lampd/core/service.h"
+#include "lampd/core/log.h"
 
 namespace lampd {
 HttpAnswer JsonAnswer(int status, const Json& body) { return {status, Dump(body) + "\n"}; }
@@ -40,28 +40,35 @@ int RefusalStatus(Outcome::Refusal refusal) {
 
 }  // namespace
 
-void Service::OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)> answer) {
+HttpFront::HttpFront(platform::EventLoop& loop, const HttpConfig& config,
+                     const std::vector<AlertRule>& alerts, LogLimiter& log, Plant& plant)
+    : alerts_(alerts),
+      log_(log),
+      plant_(plant),
+      server_(loop, config, [this](const HttpRequest& request, Answer answer) {
+        OnRequest(request, std::move(answer));
+      }) {}
+
+bool HttpFront::Start(std::string& error) { return server_.Start(error); }
+
+void HttpFront::Stop() { server_.Stop(); }
+
+void HttpFront::Handle(Route route) { routes_.push_back(std::move(route)); }
+
+bool HttpFront::Only(std::string_view method, const HttpRequest& request, const Answer& answer) {
+  if (request.method == method) return true;
+  answer(Error(405, request.method + " is not served on " + request.path));
+  return false;
+}
+
+void HttpFront::OnRequest(const HttpRequest& request, Answer answer) {
+  for (const Route& route : routes_) {
+    if (route(request, answer)) return;
+  }
   const std::string& path = request.path;
-  const auto only = [&](std::string_view method) {
-    if (request.method == method) return true;
-    answer(Error(405, request.method + " is not served on " + path));
-    return false;
-  };
-  if (ServeConsole(request, answer)) return;
-  if (path.starts_with("/api/console/")) return ConsoleCommand(request, std::move(answer));
-  if (path == "/metrics") {
-    if (only("GET")) ServeMetrics(std::move(answer));
-  } else if (path == "/api/units") {
-    if (!only("GET")) return;
-    Json units = Json::array();
-    for (const auto& [id, unit] : units_) {
-      if (unit.role != Role::kStandby) units.push_back(StateOf(unit, true));
-    }
-    answer(JsonAnswer(200, units));
-  } else if (path == "/api/events") {
-    if (only("GET")) ServeEvents(request, answer);
-  } else if (path == "/api/report") {
-    if (only("GET")) ServeReport(request, answer);
+  const auto only = [&](std::string_view method) { return Only(method, request, answer); };
+  if (path == "/api/units") {
+    if (only("GET")) answer(JsonAnswer(200, plant_.States()));
   } else if (const auto acked = path.ends_with("/ack")
                                     ? Tail(path.substr(0, path.size() - 4), "/api/units/")
                                     : std::nullopt) {
@@ -72,31 +79,29 @@ void Service::OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)>
     command.client = request.peer;
     std::string why;
     if (!ParseAck(request.body, command.command, why)) {
-      Refused(Origin::kHttp, command.name, false, why, request.peer);
+      plant_.Refuse(Origin::kHttp, command.name, false, why, request.peer);
       return answer(Error(400, why));
     }
-    HttpCommand(std::move(command), std::move(answer));
+    Command(std::move(command), std::move(answer));
   } else if (const auto id = Tail(path, "/api/units/")) {
     if (request.method == "PUT") {
       Request command;
       command.name = *id;
       std::string why;
       if (!ParseCommand(request.body, "http", command.command, why)) {
-        Refused(Origin::kHttp, *id, false, why, request.peer);
+        plant_.Refuse(Origin::kHttp, *id, false, why, request.peer);
         return answer(Error(400, why));
       }
       command.origin = Origin::kHttp;
       command.client = request.peer;
-      return HttpCommand(std::move(command), std::move(answer));
+      return Command(std::move(command), std::move(answer));
     }
     if (!only("GET")) return;
-    const auto found = units_.find(*id);
-    if (found == units_.end() || found->second.role == Role::kStandby) {
-      const std::string owner = found != units_.end() ? found->second.owner : "";
-      return answer(Error(404, owner.empty() ? "no unit " + *id + " is served here"
-                                             : "unit " + *id + " is served by instance " + owner));
-    }
-    answer(JsonAnswer(200, StateOf(found->second, true)));
+    if (const auto state = plant_.State(*id)) return answer(JsonAnswer(200, *state));
+    const auto look = plant_.Look(*id);
+    const std::string owner = look ? look->owner : "";
+    answer(Error(404, owner.empty() ? "no unit " + *id + " is served here"
+                                    : "unit " + *id + " is served by instance " + owner));
   } else if (const auto group = Tail(path, "/api/groups/")) {
     if (!only("POST")) return;
     Request command;
@@ -104,12 +109,12 @@ void Service::OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)>
     command.name = *group;
     std::string why;
     if (!ParseCommand(request.body, "http", command.command, why)) {
-      Refused(Origin::kHttp, *group, true, why, request.peer);
+      plant_.Refuse(Origin::kHttp, *group, true, why, request.peer);
       return answer(Error(400, why));
     }
     command.origin = Origin::kHttp;
     command.client = request.peer;
-    HttpCommand(std::move(command), std::move(answer));
+    Command(std::move(command), std::move(answer));
   } else if (path == "/api/alertmanager") {
     if (only("POST")) answer(OnAlerts(request.body));
   } else {
@@ -117,10 +122,11 @@ void Service::OnHttp(const HttpRequest& request, std::function<void(HttpAnswer)>
   }
 }
 
-void Service::HttpCommand(Request request, std::function<void(HttpAnswer)> answer) {
+void HttpFront::Command(Request request, Answer answer) {
   const bool group = request.target == Request::Target::kGroup;
   const std::string name = request.name;
-  Submit(std::move(request), [this, group, name, answer = std::move(answer)](Outcome outcome) {
+  plant_.Submit(std::move(request), [this, group, name,
+                                     answer = std::move(answer)](Outcome outcome) {
     if (outcome.refusal == Outcome::Refusal::kOverShare) {
       HttpAnswer busy = Error(429, outcome.why);
       busy.headers.emplace_back("Retry-After", "1");
@@ -148,8 +154,7 @@ void Service::HttpCommand(Request request, std::function<void(HttpAnswer)> answe
     }
     if (!outcome.failed.empty()) {
       std::string why = outcome.failed.front().second;
-      const auto unit = units_.find(name);
-      if (unit != units_.end() && !unit->second.signals.Empty()) {
+      if (const auto look = plant_.Look(name); look && look->leases > 0) {
         why += "; its leases are kept and sent when it answers again";
       }
       return answer(Error(502, why));
@@ -159,11 +164,11 @@ void Service::HttpCommand(Request request, std::function<void(HttpAnswer)> answe
   });
 }
 
-HttpAnswer Service::OnAlerts(const std::string& body) {
+HttpAnswer HttpFront::OnAlerts(const std::string& body) {
   AlertBatch batch;
   std::string why;
-  if (!ReadAlerts(body, config_.alerts, WallClock::now(), batch, why)) {
-    ++refused_["alertmanager"];
+  if (!ReadAlerts(body, alerts_, WallClock::now(), batch, why)) {
+    plant_.Refuse(Origin::kAlertmanager, "", false, why, "");
     log_.Say("refused", "Alertmanager: " + why);
     return Error(400, why);
   }
@@ -180,7 +185,7 @@ HttpAnswer Service::OnAlerts(const std::string& body) {
     const bool lease = alert.command.lease.has_value();
     request.command = std::move(alert.command);
     // Alertmanager is answered at once; what the units say is on their topics.
-    Submit(std::move(request), [](const Outcome&) {});
+    plant_.Submit(std::move(request), [](const Outcome&) {});
     if (lease) ++leases;
   }
   Log("Alertmanager: " + std::to_string(batch.firing) + " firing, " +

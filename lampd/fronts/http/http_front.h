@@ -1,0 +1,55 @@
+// The HTTP front, an object of its own: lampd's one HTTP server and its
+// routes. The REST API and Alertmanager's webhook are its own and reach the
+// units only through the plant; the paths of the console, the metrics and
+// the journal read back are handed to whoever registered them.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "alerts.h"
+#include "http_server.h"
+#include "lampd/config/config.h"
+#include "lampd/core/log.h"
+#include "lampd/core/plant.h"
+#include "net/event_loop.h"
+
+namespace lampd {
+
+// An answer of JSON, as the HTTP API gives it.
+HttpAnswer JsonAnswer(int status, const Json& body);
+
+class HttpFront {
+ public:
+  using Answer = std::function<void(HttpAnswer)>;
+  // A route takes the request (true) or leaves it to the next.
+  using Route = std::function<bool(const HttpRequest&, const Answer&)>;
+
+  HttpFront(platform::EventLoop& loop, const HttpConfig& config,
+            const std::vector<AlertRule>& alerts, LogLimiter& log, Plant& plant);
+  bool Start(std::string& error);
+  void Stop();
+  // Tried in the order handed, before the REST API's own paths.
+  void Handle(Route route);
+  HttpServer& Server() { return server_; }
+
+  // A command of the REST API or the console, answered with its outcome:
+  // 200 with the unit's state, 202 passed on, 400/404/409/429/502.
+  void Command(Request request, Answer answer);
+  // False, with 405 answered, unless the request is `method`.
+  static bool Only(std::string_view method, const HttpRequest& request, const Answer& answer);
+
+ private:
+  void OnRequest(const HttpRequest& request, Answer answer);
+  HttpAnswer OnAlerts(const std::string& body);
+
+  const std::vector<AlertRule>& alerts_;
+  LogLimiter& log_;
+  Plant& plant_;
+  HttpServer server_;
+  std::vector<Route> routes_;
+};
+
+}  // namespace lampd
