@@ -577,6 +577,8 @@ class FakePlant : public Plant {
     return units.contains(id) ? std::optional(Json{{"id", id}}) : std::nullopt;
   }
   Json States() const override { return Json::array(); }
+  std::vector<std::string> Ids() const override { return {}; }
+  std::optional<Json> View(const std::string& id) const override { return State(id); }
   void Refuse(Origin, const std::string&, bool, const std::string& why,
               const std::string&) override {
     refused.push_back(why);

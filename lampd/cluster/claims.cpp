@@ -52,7 +52,7 @@ void Service::OnBridgeState(const std::string& instance, std::string_view payloa
   Log("instance " + instance + " is " + (online ? "online" : "offline"));
   // The console shows its units online or not with it.
   for (const auto& [id, theirs] : theirStates_) {
-    if (TextOf(theirs.state, "instance") == instance) ConsoleChanged(id);
+    if (TextOf(theirs.state, "instance") == instance) Changed(id);
   }
   if (online) {
     // Its units it serves by its states; ours we keep (see WhoServes).
@@ -162,7 +162,7 @@ void Service::Serve(Unit& unit) {
   unit.role = Role::kServing;
   // Steps of its calls' escalations that fell due meanwhile fire now, late rather than never.
   if (const auto next = unit.signals.NextExpiry()) ArmExpiry(*next);
-  ConsoleChanged(unit.id);
+  Changed(unit.id);
   unit.changed = true;  // its state says who serves it now
   if (unit.waiting.empty()) {
     Poll(unit);
@@ -174,7 +174,7 @@ void Service::Serve(Unit& unit) {
 void Service::Yield(Unit& unit, const std::string& to) {
   const bool was = unit.Serving();
   unit.role = Role::kStandby;
-  ConsoleChanged(unit.id);
+  Changed(unit.id);
   unit.owner = to;
   unit.online.reset();
   unit.discovered = false;

@@ -295,4 +295,26 @@ bool LoadConfig(const std::string& path, Config& config, std::string& error) {
   return true;
 }
 
+std::vector<std::string> GroupsOf(const std::vector<GroupConfig>& all, const std::string& id,
+                                  const std::optional<protocol::MacBytes>& mac,
+                                  const std::string& address) {
+  std::vector<std::string> groups;
+  if (all.empty()) return groups;
+  std::vector<protocol::UnitAddress> parsed;
+  std::string why;
+  const bool hasAddress = protocol::ParseUnit(address, false, parsed, why) && parsed.size() == 1;
+  for (const GroupConfig& group : all) {
+    const bool member =
+        std::find(group.ids.begin(), group.ids.end(), id) != group.ids.end() ||
+        (mac && std::find(group.macs.begin(), group.macs.end(), *mac) != group.macs.end()) ||
+        (hasAddress &&
+         (std::find(group.addresses.begin(), group.addresses.end(), parsed.front()) !=
+              group.addresses.end() ||
+          std::any_of(group.anyPort.begin(), group.anyPort.end(),
+                      [&](const auto& other) { return other.address == parsed.front().address; })));
+    if (member) groups.push_back(group.name);
+  }
+  return groups;
+}
+
 }  // namespace lampd

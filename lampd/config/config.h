@@ -11,6 +11,7 @@
 
 #include "lampd/fronts/http/alerts.h"
 #include "protocol/lamp_frame.h"
+#include "protocol/settings_frame.h"
 #include "protocol/unit_address.h"
 
 namespace lampd {
@@ -112,6 +113,11 @@ struct Config {
   ModbusConfig modbus;
   JournalConfig journal;
 };
+
+// The groups a unit is a member of, by its id, MAC address or address.
+std::vector<std::string> GroupsOf(const std::vector<GroupConfig>& groups, const std::string& id,
+                                  const std::optional<protocol::MacBytes>& mac,
+                                  const std::string& address);
 
 // False with `error` as "FILE:LINE: what is wrong".
 bool LoadConfig(const std::string& path, Config& config, std::string& error);

@@ -136,7 +136,8 @@ void Service::ObserveCall(const Unit& unit, const Lease& lease, bool acknowledge
   // An escalation's lease answers to its call, which is what is measured.
   if (lease.source.ends_with(kEscalatedSuffix)) return;
   const double seconds = SecondsBetween(lease.started, SteadyClock::now());
-  std::vector<std::string> groups = GroupsOf(unit.id, unit.mac, unit.address.Text());
+  std::vector<std::string> groups =
+      GroupsOf(config_.groups, unit.id, unit.mac, unit.address.Text());
   if (groups.empty()) groups.push_back("");
   auto& histograms = acknowledged ? ackSeconds_ : clearSeconds_;
   for (const std::string& group : groups) {

@@ -1,15 +1,10 @@
 // Every event lampd sees, recorded once: numbered by the journal's sink,
-// published on BASE/ID/event, kept as the unit's last events and shown on
-// the console's open pages. Refusals of a flood are summarised here.
+// published on BASE/ID/event, and handed to the listeners (the console keeps
+// each unit's last events and shows them on its open pages). Refusals of a
+// flood are summarised here.
 #include "service.h"
 
 namespace lampd {
-namespace {
-
-constexpr std::size_t kEventsKept = 8;            // a unit's last events, for its panel
-constexpr std::size_t kMostConsoleEvents = 1000;  // waiting for the pages' next write
-
-}  // namespace
 
 bool Service::StartJournal(std::string& error) {
   JournalSettings settings;
@@ -34,18 +29,10 @@ void Service::Record(JournalRecord record) {
   Json line;
   std::string text;
   journal_->Add(record, line, text);
-  if (!record.unit.empty()) {
-    if (mqtt_ && mqtt_->Connected()) {
-      mqtt_->Publish(topics_.Name(TopicKind::kUnitEvent, record.unit), text, 1, false, true);
-    }
-    if (const auto unit = units_.find(record.unit); unit != units_.end()) {
-      unit->second.changes.push_back(line);
-      if (unit->second.changes.size() > kEventsKept) unit->second.changes.pop_front();
-    }
+  if (!record.unit.empty() && mqtt_ && mqtt_->Connected()) {
+    mqtt_->Publish(topics_.Name(TopicKind::kUnitEvent, record.unit), text, 1, false, true);
   }
-  if (!http_ || http_->Server().Streams() == 0) return;
-  if (consoleEvents_.size() < kMostConsoleEvents) consoleEvents_.push_back(std::move(line));
-  ConsoleChanged(record.unit);
+  for (PlantListener* listener : listeners_) listener->OnEvent(line);
 }
 
 void Service::RecordLease(const Unit& unit, const char* kind, const Lease& lease,

@@ -133,7 +133,7 @@ void Service::Forget(Unit& unit, const std::string& why) {
   if (!unit.configured) --found_;
   units_.erase(id);
   pollOrderStale_ = true;
-  ConsoleChanged(id);
+  Changed(id);
 }
 
 }  // namespace lampd

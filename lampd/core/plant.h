@@ -78,6 +78,10 @@ class PlantListener {
   // Another instance's state of unit `id` stood on that unit's topic
   // (an empty document: taken away).
   virtual void OnPeerState(const std::string& /*id*/, const Json& /*state*/) {}
+  // Unit `id` changed as a front shows it: its state, online, who serves it.
+  virtual void OnUnitChanged(const std::string& /*id*/) {}
+  // An event was recorded: its journal line, numbered.
+  virtual void OnEvent(const Json& /*line*/) {}
 };
 
 class Plant {
@@ -107,6 +111,11 @@ class Plant {
   };
   virtual Summary LookAtPlant() const = 0;
   virtual void Listen(PlantListener& listener) = 0;
+  // Every unit the plant knows: served here, then those only other instances serve.
+  virtual std::vector<std::string> Ids() const = 0;
+  // A unit's state document as a page shows it ("online" with it), here or
+  // as another instance's state tells it.
+  virtual std::optional<Json> View(const std::string& id) const = 0;
 };
 
 }  // namespace lampd

@@ -64,6 +64,29 @@ void Service::Refuse(Origin origin, const std::string& name, bool group, const s
   Refused(origin, name, group, why, who);
 }
 
+std::vector<std::string> Service::Ids() const {
+  std::vector<std::string> ids;
+  ids.reserve(units_.size() + theirStates_.size());
+  for (const auto& [id, unit] : units_) ids.push_back(id);
+  for (const auto& [id, theirs] : theirStates_) {
+    if (!units_.contains(id)) ids.push_back(id);
+  }
+  return ids;
+}
+
+std::optional<Json> Service::View(const std::string& id) const {
+  if (auto state = State(id)) return state;
+  const auto theirs = theirStates_.find(id);
+  if (theirs == theirStates_.end()) return std::nullopt;
+  Json state = theirs->second.state;
+  state["online"] = TheirUnitOnline(theirs->second);
+  return state;
+}
+
+void Service::Changed(const std::string& id) {
+  for (PlantListener* listener : listeners_) listener->OnUnitChanged(id);
+}
+
 std::optional<std::string> Service::IdOfMac(const protocol::MacBytes& mac) const {
   for (const auto& [id, unit] : units_) {
     if (unit.mac == mac) return id;

@@ -61,8 +61,8 @@ Service::Service(platform::EventLoop& loop, Config config, std::string statePath
 Service::~Service() {
   metricsMaker_.reset();
   if (http_) http_->Stop();
-  for (const auto timer : {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_,
-                           consoleTimer_, tickTimer_, tallyTimer_}) {
+  for (const auto timer :
+       {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_, tallyTimer_}) {
     loop_.Cancel(timer);
   }
 }
@@ -98,14 +98,11 @@ bool Service::Start(std::string& error) {
   }
   if (!config_.http.listen.empty()) {
     http_ = std::make_unique<HttpFront>(loop_, config_.http, config_.alerts, log_, *this);
-    // The paths of the console, the metrics and the journal read back; the
+    // The console's paths, the metrics' and the journal's read back; the
     // REST API and the webhook are the front's own.
-    http_->Handle([this](const HttpRequest& request, const HttpFront::Answer& answer) {
-      if (ServeConsole(request, answer)) return true;
-      if (!request.path.starts_with("/api/console/")) return false;
-      ConsoleCommand(request, answer);
-      return true;
-    });
+    console_ = std::make_unique<ConsoleFront>(loop_, config_, *this, *http_);
+    Listen(*console_);
+    console_->Start();
     http_->Handle([this](const HttpRequest& request, const HttpFront::Answer& answer) {
       if (request.path == "/metrics") {
         if (HttpFront::Only("GET", request, answer)) ServeMetrics(answer);
@@ -119,7 +116,6 @@ bool Service::Start(std::string& error) {
       return true;
     });
     if (!http_->Start(error)) return false;
-    ConsoleTick();
     Log("HTTP on " + config_.http.listen +
         (config_.http.token.empty() ? "" : ", a token asked for all but /metrics"));
   }
@@ -191,8 +187,7 @@ void Service::Stop() {
     mqtt_->Publish(topics_.Name(TopicKind::kBridgeState, config_.name), "offline", 1, true);
   }
   if (mqtt_) mqtt_->Disconnect();
-  for (const auto timer :
-       {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_, consoleTimer_, tickTimer_}) {
+  for (const auto timer : {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_}) {
     loop_.Cancel(timer);
   }
   finding_.reset();

@@ -27,6 +27,7 @@
 #include "command.h"
 #include "lampd/andon/journal_sink.h"
 #include "lampd/config/config.h"
+#include "lampd/fronts/console/console_front.h"
 #include "lampd/fronts/http/http_front.h"
 #include "lampd/fronts/modbus/modbus_front.h"
 #include "lampd/fronts/mqtt/mqtt_connection.h"
@@ -69,6 +70,8 @@ class Service : public Plant {
       const std::string& name) const override;
   Summary LookAtPlant() const override;
   void Listen(PlantListener& listener) override { listeners_.push_back(&listener); }
+  std::vector<std::string> Ids() const override;
+  std::optional<Json> View(const std::string& id) const override;
   // Writes the state file, says "offline" for the bridge and leaves the broker cleanly.
   void Stop();
 
@@ -119,9 +122,8 @@ class Service : public Plant {
     std::optional<UnitSignals> theirs;  // that state's leases and baseline, to serve on with
     // States published (hashed) whose echo has not come back yet, and when.
     std::deque<std::pair<std::size_t, SteadyClock::time_point>> published;
-    bool republish = false;    // a change waits for an echo to make room
-    bool discovered = false;   // Home Assistant has its description for the model known
-    std::deque<Json> changes;  // its last events, for the console
+    bool republish = false;   // a change waits for an echo to make room
+    bool discovered = false;  // Home Assistant has its description for the model known
     bool Serving() const { return role == Role::kServing; }
   };
 
@@ -193,6 +195,8 @@ class Service : public Plant {
   std::optional<std::string> Apply(Unit& unit, const Request& request, Done done);
   void SendWanted(Unit& unit, const protocol::LampCodes& named, bool heldOnly, Done done);
   void LeasesChanged(Unit& unit);
+  // Unit `id` changed as the fronts see it (its state, online, its owner).
+  void Changed(const std::string& id);
   void ArmExpiry(SteadyClock::time_point when);
   void OnExpiry();
   void SaveSoon();
@@ -214,20 +218,7 @@ class Service : public Plant {
   void OnFound(const protocol::SettingsRecord& record);
   void Forget(Unit& unit, const std::string& why);
 
-  // service_console.cpp: the operator console. True when the request was its page's.
-  bool ServeConsole(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);
-  void ConsoleCommand(const HttpRequest& request, std::function<void(HttpAnswer)> answer);
-  std::string PlantDocument();
-  std::shared_ptr<const std::string> SharedPlant();
-  std::shared_ptr<const std::string> SharedPlantEvent();
-  // A unit as the console shows it; nothing for a unit no longer known.
-  std::optional<Json> ConsoleUnit(const std::string& id) const;
-  std::vector<std::string> GroupsOf(const std::string& id,
-                                    const std::optional<protocol::MacBytes>& mac,
-                                    const std::string& address) const;
-  // Unit `id` changed: every open page hears of it within a few milliseconds.
-  void ConsoleChanged(const std::string& id);
-  void ConsoleTick();
+  // peers.cpp: other instances' units, as their states tell them.
   void SeeTheirState(const std::string& id, const Json& state);
   void ForgetTheirState(const std::string& id);
   // Whether another instance's unit is online: as its availability says, while its instance is.
@@ -306,20 +297,13 @@ class Service : public Plant {
   std::unique_ptr<HttpFront> http_;
   std::map<std::string, TheirState> theirStates_;
   std::size_t theirBytes_ = 0;
-  std::set<std::string> consoleDirty_;
-  std::map<std::string, std::string> consoleCache_;  // each unit's text as the console has it
-  std::shared_ptr<const std::string> plantText_;     // the plant document, until a change
-  // The plant as a stream's start, and the document it was made of.
-  std::shared_ptr<const std::string> plantEvent_, plantEventOf_;
-  SteadyClock::time_point plantMade_{};
-  platform::EventLoop::TimerId consoleTimer_ = 0, tickTimer_ = 0;
   // The fronts that are objects of their own, and who hears the plant's events.
   std::unique_ptr<ModbusFront> modbus_;
+  std::unique_ptr<ConsoleFront> console_;
   std::vector<PlantListener*> listeners_;
   Histogram exchangeSeconds_;
   // The journal, written once a turn; the andon figures by group.
   std::unique_ptr<JournalSink> journal_;
-  std::vector<Json> consoleEvents_;  // to the pages with the next changes
   std::map<std::string, Histogram> ackSeconds_, clearSeconds_;
   std::map<std::string, std::uint64_t> commands_, refused_;  // by origin
   std::map<std::string, std::uint64_t> overShare_;           // of refused_, by origin

@@ -4,10 +4,11 @@
 // origin "web". Units other instances serve are shown from their retained
 // states, marked with the instance; a unit whose instance is offline is
 // shown offline, never as if it were live.
+#include "console_front.h"
+
 #include <chrono>
 
 #include "console_files.h"
-#include "lampd/core/service.h"
 #include "lampd/core/time_text.h"
 #include "protocol/sound_catalogue.h"
 #include "protocol/text_format.h"
@@ -18,6 +19,8 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::size_t kMostIdsAtOnce = 500;
+constexpr std::size_t kEventsKept = 8;            // a unit's last events, for its panel
+constexpr std::size_t kMostConsoleEvents = 1000;  // waiting for the pages' next write
 constexpr auto kTickEvery = 10s;   // the page counts silence longer than this as a lost stream
 constexpr auto kGatherFor = 20ms;  // changes in this time go out as one write to each page
 
@@ -42,8 +45,26 @@ std::string Event(std::string_view name, const std::string& data) {
 
 }  // namespace
 
-bool Service::ServeConsole(const HttpRequest& request,
-                           const std::function<void(HttpAnswer)>& answer) {
+ConsoleFront::ConsoleFront(platform::EventLoop& loop, const Config& config, Plant& plant,
+                           HttpFront& http)
+    : loop_(loop), config_(config), plant_(plant), http_(http) {}
+
+ConsoleFront::~ConsoleFront() {
+  loop_.Cancel(gatherTimer_);
+  loop_.Cancel(tickTimer_);
+}
+
+void ConsoleFront::Start() {
+  http_.Handle([this](const HttpRequest& request, const HttpFront::Answer& answer) {
+    if (Serve(request, answer)) return true;
+    if (!request.path.starts_with("/api/console/")) return false;
+    OnCommand(request, answer);
+    return true;
+  });
+  Tick();
+}
+
+bool ConsoleFront::Serve(const HttpRequest& request, const HttpFront::Answer& answer) {
   const std::string& path = request.path;
   std::string_view name;
   if (path == "/") {
@@ -55,7 +76,7 @@ bool Service::ServeConsole(const HttpRequest& request,
       answer(JsonAnswer(405, {{"error", request.method + " is not served on " + path}}));
       return true;
     }
-    if (path == "/api/stream" && !http_->Server().MayStream(request.peer)) {
+    if (path == "/api/stream" && !http_.Server().MayStream(request.peer)) {
       // Told before the whole plant is made for a stream that would not be taken.
       answer(JsonAnswer(503, {{"error",
                                "lampd serves as many streams as it takes, or as many "
@@ -91,68 +112,38 @@ bool Service::ServeConsole(const HttpRequest& request,
   return true;
 }
 
-std::vector<std::string> Service::GroupsOf(const std::string& id,
-                                           const std::optional<protocol::MacBytes>& mac,
-                                           const std::string& address) const {
-  std::vector<std::string> groups;
-  if (config_.groups.empty()) return groups;
-  std::vector<protocol::UnitAddress> parsed;
-  std::string why;
-  const bool hasAddress = protocol::ParseUnit(address, false, parsed, why) && parsed.size() == 1;
-  for (const GroupConfig& group : config_.groups) {
-    const bool member =
-        std::find(group.ids.begin(), group.ids.end(), id) != group.ids.end() ||
-        (mac && std::find(group.macs.begin(), group.macs.end(), *mac) != group.macs.end()) ||
-        (hasAddress &&
-         (std::find(group.addresses.begin(), group.addresses.end(), parsed.front()) !=
-              group.addresses.end() ||
-          std::any_of(group.anyPort.begin(), group.anyPort.end(),
-                      [&](const auto& other) { return other.address == parsed.front().address; })));
-    if (member) groups.push_back(group.name);
-  }
-  return groups;
-}
-
-std::optional<Json> Service::ConsoleUnit(const std::string& id) const {
-  const auto found = units_.find(id);
-  if (found != units_.end() && found->second.role != Role::kStandby) {
-    const Unit& unit = found->second;
-    Json state = StateOf(unit, true);
-    Json changes = Json::array();
-    for (const Json& change : unit.changes) changes.push_back(change);
-    state["changes"] = std::move(changes);
-    state["groups"] = GroupsOf(id, unit.mac, unit.address.Text());
-    return state;
-  }
-  const auto theirs = theirStates_.find(id);
-  if (theirs == theirStates_.end()) return std::nullopt;
-  Json state = theirs->second.state;
-  state["online"] = TheirUnitOnline(theirs->second);
+std::optional<Json> ConsoleFront::Unit(const std::string& id) const {
+  std::optional<Json> state = plant_.View(id);
+  if (!state) return std::nullopt;
   std::optional<protocol::MacBytes> mac;
   protocol::MacBytes bytes{};
-  if (protocol::ParseMac(TextOf(state, "mac"), bytes)) mac = bytes;
-  if (auto groups = GroupsOf(id, mac, TextOf(state, "address")); !groups.empty()) {
-    state["groups"] = std::move(groups);
+  if (protocol::ParseMac(TextOf(*state, "mac"), bytes)) mac = bytes;
+  auto groups = GroupsOf(config_.groups, id, mac, TextOf(*state, "address"));
+  const auto look = plant_.Look(id);
+  if (look && look->servedHere) {
+    Json changes = Json::array();
+    if (const auto kept = changes_.find(id); kept != changes_.end()) {
+      for (const Json& change : kept->second) changes.push_back(change);
+    }
+    (*state)["changes"] = std::move(changes);
+    (*state)["groups"] = std::move(groups);
+  } else if (!groups.empty()) {
+    (*state)["groups"] = std::move(groups);
   }
   return state;
 }
 
-std::string Service::PlantDocument() {
+std::string ConsoleFront::PlantDocument() {
   std::string units;
-  const auto add = [&](const std::string& id) {
-    auto cached = consoleCache_.find(id);
-    if (cached == consoleCache_.end()) {
-      const auto state = ConsoleUnit(id);
-      if (!state) return;
-      cached = consoleCache_.emplace(id, Dump(*state)).first;
+  for (const std::string& id : plant_.Ids()) {
+    auto cached = cache_.find(id);
+    if (cached == cache_.end()) {
+      const auto state = Unit(id);
+      if (!state) continue;
+      cached = cache_.emplace(id, Dump(*state)).first;
     }
     units += units.empty() ? "" : ",";
     units += cached->second;
-  };
-  for (const auto& [id, unit] : units_) add(id);
-  for (const auto& [id, theirs] : theirStates_) {
-    const auto here = units_.find(id);
-    if (here == units_.end() || here->second.role == Role::kStandby) add(id);
   }
   Json sounds = Json::object();
   for (int model = 0; model < protocol::kModelCount; ++model) {
@@ -175,7 +166,7 @@ std::string Service::PlantDocument() {
   return document;
 }
 
-std::shared_ptr<const std::string> Service::SharedPlantEvent() {
+std::shared_ptr<const std::string> ConsoleFront::SharedPlantEvent() {
   // A stream's start: one text for every page that opens before a change.
   const std::shared_ptr<const std::string> plant = SharedPlant();
   if (!plantEvent_ || plantEventOf_ != plant) {
@@ -186,10 +177,10 @@ std::shared_ptr<const std::string> Service::SharedPlantEvent() {
   return plantEvent_;
 }
 
-std::shared_ptr<const std::string> Service::SharedPlant() {
+std::shared_ptr<const std::string> ConsoleFront::SharedPlant() {
   // Made again after any change, or a second on (its "now"); pages that ask
   // meanwhile share one text.
-  const auto now = SteadyClock::now();
+  const auto now = std::chrono::steady_clock::now();
   if (!plantText_ || now - plantMade_ >= std::chrono::seconds(1)) {
     plantText_ = std::make_shared<const std::string>(PlantDocument() + "\n");
     plantMade_ = now;
@@ -197,87 +188,56 @@ std::shared_ptr<const std::string> Service::SharedPlant() {
   return plantText_;
 }
 
-void Service::ConsoleChanged(const std::string& id) {
-  consoleCache_.erase(id);
+void ConsoleFront::OnEvent(const Json& line) {
+  const std::string id = TextOf(line, "unit");
+  if (!id.empty()) {
+    // Kept for units served here only: events may name any id a stranger sends.
+    if (const auto look = plant_.Look(id); look && look->servedHere) {
+      auto& kept = changes_[id];
+      kept.push_back(line);
+      if (kept.size() > kEventsKept) kept.pop_front();
+    }
+  }
+  if (http_.Server().Streams() == 0) return;
+  if (events_.size() < kMostConsoleEvents) events_.push_back(line);
+  OnUnitChanged(id);
+}
+
+void ConsoleFront::OnUnitChanged(const std::string& id) {
+  cache_.erase(id);
   plantText_.reset();
-  if (!http_ || http_->Server().Streams() == 0) return;
-  if (!id.empty()) consoleDirty_.insert(id);
-  if (consoleTimer_ != 0) return;
-  consoleTimer_ = loop_.After(kGatherFor, [this] {
-    consoleTimer_ = 0;
+  if (http_.Server().Streams() == 0) return;
+  if (!id.empty()) dirty_.insert(id);
+  if (gatherTimer_ != 0) return;
+  gatherTimer_ = loop_.After(kGatherFor, [this] {
+    gatherTimer_ = 0;
     std::string events;
-    for (const std::string& dirty : consoleDirty_) {
-      if (const auto state = ConsoleUnit(dirty)) {
-        const std::string& text = consoleCache_[dirty] = Dump(*state);
+    for (const std::string& dirty : dirty_) {
+      if (const auto state = Unit(dirty)) {
+        const std::string& text = cache_[dirty] = Dump(*state);
         events += Event("unit", text);
       } else {
         events += Event("gone", Dump({{"id", dirty}}));
       }
     }
-    consoleDirty_.clear();
-    for (const Json& line : consoleEvents_) events += Event("event", Dump(line));
-    consoleEvents_.clear();
-    http_->Server().Broadcast(events);
+    dirty_.clear();
+    for (const Json& line : events_) events += Event("event", Dump(line));
+    events_.clear();
+    http_.Server().Broadcast(events);
   });
 }
 
-void Service::ConsoleTick() {
+void ConsoleFront::Tick() {
   tickTimer_ = loop_.After(kTickEvery, [this] {
-    if (http_) http_->Server().Broadcast(Event("tick", Dump({{"now", WallMilliseconds()}})));
-    ConsoleTick();
+    http_.Server().Broadcast(Event("tick", Dump({{"now", WallMilliseconds()}})));
+    Tick();
   });
 }
 
-bool Service::TheirUnitOnline(const TheirState& theirs) const {
-  // An instance that went offline says nothing of its units any more.
-  return theirs.online.value_or(true) && Online(TextOf(theirs.state, "instance"));
-}
-
-void Service::SeeTheirState(const std::string& id, const Json& state) {
-  // A state speaks for the unit whose topic it stands on, and for no other.
-  if (const std::string named = TextOf(state, "id"); !named.empty() && named != id) {
-    log_.Say("forged", "unit " + id + ": a state naming unit " + named +
-                           " stood on its topic: " + "not taken");
-    ForgetTheirState(id);
-    return;
-  }
-  Json kept = TheirStateOf(state, ClockPair::Now());
-  const std::size_t bytes = Dump(kept).size();
-  auto found = theirStates_.find(id);
-  const std::size_t before = found == theirStates_.end() ? 0 : found->second.bytes;
-  if (theirBytes_ - before + bytes > kMostTheirBytes ||
-      (found == theirStates_.end() && theirStates_.size() >= kMostTheirStates)) {
-    log_.Say("their states", "unit " + id + ": another instance's state not kept: " +
-                                 std::to_string(theirStates_.size()) + " states of " +
-                                 std::to_string(theirBytes_ >> 10) + " KiB held already");
-    return;
-  }
-  if (found == theirStates_.end()) found = theirStates_.emplace(id, TheirState{}).first;
-  found->second.state = std::move(kept);
-  found->second.bytes = bytes;
-  theirBytes_ = theirBytes_ - before + bytes;
-  ConsoleChanged(id);
-}
-
-void Service::ForgetTheirState(const std::string& id) {
-  const auto found = theirStates_.find(id);
-  if (found == theirStates_.end()) return;
-  theirBytes_ -= found->second.bytes;
-  theirStates_.erase(found);
-  ConsoleChanged(id);
-}
-
-void Service::SeeTheirAvailability(const std::string& id, std::string_view payload) {
-  const auto theirs = theirStates_.find(id);
-  if (theirs == theirStates_.end()) return;
-  theirs->second.online = payload == "online";
-  ConsoleChanged(id);
-}
-
-void Service::ConsoleCommand(const HttpRequest& request, std::function<void(HttpAnswer)> answer) {
+void ConsoleFront::OnCommand(const HttpRequest& request, HttpFront::Answer answer) {
   const std::string& path = request.path;
   const auto refuse = [&](int status, const std::string& why) {
-    Refused(Origin::kWeb, "", false, why, request.peer);
+    plant_.Refuse(Origin::kWeb, "", false, why, request.peer);
     answer(JsonAnswer(status, {{"error", why}}));
   };
   if (path == "/api/console/units") {
@@ -319,7 +279,7 @@ void Service::ConsoleCommand(const HttpRequest& request, std::function<void(Http
       one.command = command;
       one.origin = Origin::kWeb;
       one.client = request.peer;
-      Submit(std::move(one), [gathering, finish, name](Outcome outcome) {
+      plant_.Submit(std::move(one), [gathering, finish, name](Outcome outcome) {
         if (outcome.refusal != Outcome::Refusal::kNone) {
           gathering->failed.push_back({{"id", name}, {"error", outcome.why}});
         }
@@ -358,7 +318,7 @@ void Service::ConsoleCommand(const HttpRequest& request, std::function<void(Http
   }
   command.origin = Origin::kWeb;
   command.client = request.peer;
-  http_->Command(std::move(command), std::move(answer));
+  http_.Command(std::move(command), std::move(answer));
 }
 
 }  // namespace lampd

@@ -33,7 +33,7 @@ Json Service::StateOf(const Unit& unit, bool withOnline) const {
 
 void Service::PublishState(Unit& unit) {
   unit.changed = false;
-  ConsoleChanged(unit.id);
+  Changed(unit.id);
   if (!mqtt_->Connected() || !unit.state || !unit.Serving()) return;
   const auto now = SteadyClock::now();
   if (!unit.published.empty() && now - unit.published.back().second >= kEchoLost) {
@@ -65,7 +65,7 @@ bool Service::OurEcho(Unit& unit, std::string_view payload) {
 void Service::PublishAvailability(Unit& unit, bool online) {
   if (unit.online != online) {
     Record({.unit = unit.id, .kind = online ? "online" : "offline"});
-    ConsoleChanged(unit.id);
+    Changed(unit.id);
   }
   unit.online = online;
   if (!mqtt_->Connected() || !unit.Serving()) return;
