@@ -198,14 +198,24 @@ TEST_F(Budgets, EveryUnitOfARoundIsPolledTheLastAsTheFirst) {
   std::string config = InstanceConfig("hall", 1883, units, "", "127.0.0.1:9730");
   config.replace(config.find("200ms"), 5, "500ms");
   LampdProcess lampd(config);
-  ASSERT_TRUE(StateOf(probe, "u300")) << lampd.Log();
+  ASSERT_TRUE(WaitUntil(
+      [] {
+        const json units = Http("GET", "/api/units").Json();
+        return units.is_array() && units.size() == 300 &&
+               std::all_of(units.begin(), units.end(),
+                           [](const json& unit) { return unit.value("online", false); });
+      },
+      60s))
+      << lampd.Log();
   // Ten rounds: a unit missed at the end of one would wait two or more.
   const auto began = Clock::now();
   ASSERT_TRUE(WaitUntil([&] { return Clock::now() - began > 5s; }, 20s));
   const std::string metrics = Http("GET", "/metrics").body;
   const double gap = Sample(metrics, "lampd_poll_gap_longest_seconds");
   EXPECT_GT(gap, 0.3);
-  EXPECT_LT(gap, 1.5) << "twice the period is the promise; more is left for a busy machine";
+  // Twice the period is the promise; more is left for a busy machine, and
+  // much more under the sanitizers, which slow lampd several times over.
+  EXPECT_LT(gap, lamptest::SanitizedTree() ? 5.0 : 1.5);
 }
 
 TEST_F(Budgets, AStateSpeaksOnlyForTheUnitWhoseTopicItStandsOn) {
