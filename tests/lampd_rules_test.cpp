@@ -579,6 +579,8 @@ class FakePlant : public Plant {
   Json States() const override { return Json::array(); }
   std::vector<std::string> Ids() const override { return {}; }
   std::optional<Json> View(const std::string& id) const override { return State(id); }
+  std::vector<UnitFigures> Figures() const override { return {}; }
+  void WriteMetrics(MetricsText&) const override {}
   void Refuse(Origin, const std::string&, bool, const std::string& why,
               const std::string&) override {
     refused.push_back(why);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "command.h"
+#include "metrics.h"
 #include "protocol/lamp_frame.h"
 #include "protocol/settings_frame.h"
 #include "state_document.h"
@@ -71,6 +73,16 @@ struct UnitLook {
   std::string owner;  // the instance that serves it, when not this one
 };
 
+// What the metrics say of one unit, copied on the loop.
+struct UnitFigures {
+  std::string id, address;
+  bool up = false;
+  std::optional<protocol::LampFrame> state;
+  std::size_t leases = 0;
+  std::uint64_t exchanges = 0;
+  std::map<std::string, std::uint64_t> failures;
+};
+
 // The plant's events a front or sink may hear of.
 class PlantListener {
  public:
@@ -116,6 +128,9 @@ class Plant {
   // A unit's state document as a page shows it ("online" with it), here or
   // as another instance's state tells it.
   virtual std::optional<Json> View(const std::string& id) const = 0;
+  // The figures of each unit served here; the plant's own families of metrics.
+  virtual std::vector<UnitFigures> Figures() const = 0;
+  virtual void WriteMetrics(MetricsText& out) const = 0;
 };
 
 }  // namespace lampd

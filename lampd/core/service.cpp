@@ -59,7 +59,6 @@ Service::Service(platform::EventLoop& loop, Config config, std::string statePath
 }
 
 Service::~Service() {
-  metricsMaker_.reset();
   if (http_) http_->Stop();
   for (const auto timer :
        {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_, tallyTimer_}) {
@@ -103,10 +102,10 @@ bool Service::Start(std::string& error) {
     console_ = std::make_unique<ConsoleFront>(loop_, config_, *this, *http_);
     Listen(*console_);
     console_->Start();
+    metrics_ = std::make_unique<MetricsFront>(loop_, *this, *http_);
+    metrics_->Start();
     http_->Handle([this](const HttpRequest& request, const HttpFront::Answer& answer) {
-      if (request.path == "/metrics") {
-        if (HttpFront::Only("GET", request, answer)) ServeMetrics(answer);
-      } else if (request.path == "/api/events") {
+      if (request.path == "/api/events") {
         if (HttpFront::Only("GET", request, answer)) ServeEvents(request, answer);
       } else if (request.path == "/api/report") {
         if (HttpFront::Only("GET", request, answer)) ServeReport(request, answer);

@@ -29,6 +29,7 @@
 #include "lampd/config/config.h"
 #include "lampd/fronts/console/console_front.h"
 #include "lampd/fronts/http/http_front.h"
+#include "lampd/fronts/http/metrics_front.h"
 #include "lampd/fronts/modbus/modbus_front.h"
 #include "lampd/fronts/mqtt/mqtt_connection.h"
 #include "lampd/fronts/mqtt/topics.h"
@@ -72,6 +73,8 @@ class Service : public Plant {
   void Listen(PlantListener& listener) override { listeners_.push_back(&listener); }
   std::vector<std::string> Ids() const override;
   std::optional<Json> View(const std::string& id) const override;
+  std::vector<UnitFigures> Figures() const override;
+  void WriteMetrics(MetricsText& out) const override;
   // Writes the state file, says "offline" for the bridge and leaves the broker cleanly.
   void Stop();
 
@@ -256,11 +259,6 @@ class Service : public Plant {
   void RecordRefusalSummaries();
   void SummariseSoon();
 
-  // service_metrics.cpp: the metrics, answered when made.
-  void ServeMetrics(std::function<void(HttpAnswer)> answer);
-  // The families of the plant as a whole (the units' are made off the loop).
-  std::string PlantMetrics() const;
-
   platform::EventLoop& loop_;
   Config config_;
   Topics topics_;
@@ -300,6 +298,7 @@ class Service : public Plant {
   // The fronts that are objects of their own, and who hears the plant's events.
   std::unique_ptr<ModbusFront> modbus_;
   std::unique_ptr<ConsoleFront> console_;
+  std::unique_ptr<MetricsFront> metrics_;
   std::vector<PlantListener*> listeners_;
   Histogram exchangeSeconds_;
   // The journal, written once a turn; the andon figures by group.
@@ -311,11 +310,6 @@ class Service : public Plant {
   RefusalTally refusals_;
   platform::EventLoop::TimerId tallyTimer_ = 0;
   std::uint64_t droppedMessages_ = 0;
-  static constexpr auto kMetricsFresh = std::chrono::milliseconds(250);
-  std::shared_ptr<const std::string> metricsText_;
-  SteadyClock::time_point metricsMade_{};
-  std::vector<std::function<void(HttpAnswer)>> metricsWaiting_;
-  std::unique_ptr<Background> metricsMaker_ = std::make_unique<Background>(loop_, 1);
 };
 
 }  // namespace lampd

@@ -1,22 +1,12 @@
-// The metrics: made from a snapshot taken on the loop, the units' families
-// (the bulk: tens of samples a unit) written on a thread of their own, and
-// shared by every client that asks while they are fresh. A thousand
-// scrapers cost one text, whether they read it or not, and the loop only
-// copies a few numbers a unit.
-#include "lampd/core/service.h"
+// The metrics front: /metrics made from the plant's snapshot, the units'
+// families (the bulk: tens of samples a unit) written on a thread of their
+// own, and shared by every client that asks while they are fresh. A
+// thousand scrapers cost one text, whether they read it or not, and the
+// loop only copies a few numbers a unit.
+#include "metrics_front.h"
 
 namespace lampd {
 namespace {
-
-// What the metrics say of one unit, copied on the loop.
-struct UnitFigures {
-  std::string id, address;
-  bool up = false;
-  std::optional<protocol::LampFrame> state;
-  std::size_t leases = 0;
-  std::uint64_t exchanges = 0;
-  std::map<std::string, std::uint64_t> failures;
-};
 
 std::string UnitMetrics(const std::vector<UnitFigures>& units) {
   MetricsText out;
@@ -60,118 +50,41 @@ std::string UnitMetrics(const std::vector<UnitFigures>& units) {
 
 }  // namespace
 
-void Service::ServeMetrics(std::function<void(HttpAnswer)> answer) {
-  const auto now = SteadyClock::now();
-  if (metricsText_ && now - metricsMade_ < kMetricsFresh) {
+MetricsFront::MetricsFront(platform::EventLoop& loop, Plant& plant, HttpFront& http)
+    : plant_(plant), http_(http), maker_(loop, 1) {}
+
+void MetricsFront::Start() {
+  http_.Handle([this](const HttpRequest& request, const HttpFront::Answer& answer) {
+    if (request.path != "/metrics") return false;
+    if (HttpFront::Only("GET", request, answer)) Serve(answer);
+    return true;
+  });
+}
+
+void MetricsFront::Serve(HttpFront::Answer answer) {
+  const auto now = std::chrono::steady_clock::now();
+  if (text_ && now - made_ < kFresh) {
     HttpAnswer metrics{200, "", "text/plain; version=0.0.4; charset=utf-8"};
-    metrics.shared = metricsText_;
+    metrics.shared = text_;
     return answer(std::move(metrics));
   }
-  metricsWaiting_.push_back(std::move(answer));
-  if (metricsWaiting_.size() > 1) return;  // one is being made: these share it
-  std::vector<UnitFigures> units;
-  units.reserve(units_.size());
-  for (const auto& [id, unit] : units_) {
-    if (!unit.Serving()) continue;
-    units.push_back({unit.id, unit.address.Text(), unit.online.value_or(false), unit.state,
-                     unit.signals.Leases().size(), unit.exchanges, unit.failures});
-  }
+  waiting_.push_back(std::move(answer));
+  if (waiting_.size() > 1) return;  // one is being made: these share it
   const auto finish = [this, now](std::string text) {
-    metricsText_ = std::make_shared<const std::string>(std::move(text));
-    metricsMade_ = now;
+    text_ = std::make_shared<const std::string>(std::move(text));
+    made_ = now;
     HttpAnswer metrics{200, "", "text/plain; version=0.0.4; charset=utf-8"};
-    metrics.shared = metricsText_;
-    for (const auto& waiting : std::exchange(metricsWaiting_, {})) waiting(metrics);
+    metrics.shared = text_;
+    for (const auto& waiting : std::exchange(waiting_, {})) waiting(metrics);
   };
-  std::string plantWide = PlantMetrics();
+  MetricsText plantWide;
+  plant_.WriteMetrics(plantWide);
   // One is made at a time (those who ask meanwhile wait for it): there is room.
-  metricsMaker_->Run(
-      [units = std::move(units), plantWide = std::move(plantWide), finish]() -> Background::Answer {
+  maker_.Run(
+      [units = plant_.Figures(), plantWide = plantWide.Text(), finish]() -> Background::Answer {
         std::string text = UnitMetrics(units) + plantWide;
         return [finish, text = std::move(text)]() mutable { finish(std::move(text)); };
       });
-}
-
-std::string Service::PlantMetrics() const {
-  MetricsText out;
-  out.Family("lampd_exchange_duration_seconds", "histogram",
-             "How long exchanges took, connect to reply or failure.");
-  exchangeSeconds_.Write(out, "lampd_exchange_duration_seconds");
-  out.Family("lampd_mqtt_connected", "gauge", "Whether lampd is connected to its broker.");
-  out.Sample("lampd_mqtt_connected", {}, mqtt_ && mqtt_->Connected() ? 1 : 0);
-  out.Family("lampd_mqtt_dropped_total", "counter",
-             "Messages dropped unread for being over their topic's size.");
-  out.Sample("lampd_mqtt_dropped_total", {}, static_cast<double>(droppedMessages_));
-  out.Family("lampd_mqtt_events_dropped_total", "counter",
-             "Event and error messages dropped while " +
-                 std::to_string(MqttConnection::kMostUnacknowledged) +
-                 " messages waited for the broker's acknowledgement.");
-  out.Sample("lampd_mqtt_events_dropped_total", {},
-             mqtt_ ? static_cast<double>(mqtt_->Dropped()) : 0);
-  out.Family("lampd_mqtt_inbox_dropped_total", "counter",
-             "Messages dropped unread while " + std::to_string(MqttConnection::kMostWaiting) +
-                 " messages (or 8 MiB) waited to be handled.");
-  out.Sample("lampd_mqtt_inbox_dropped_total", {},
-             mqtt_ ? static_cast<double>(mqtt_->DroppedIn()) : 0);
-  out.Family("lampd_mqtt_unacknowledged", "gauge",
-             "Messages published at QoS 1 that the broker has not acknowledged yet.");
-  out.Sample("lampd_mqtt_unacknowledged", {},
-             mqtt_ ? static_cast<double>(mqtt_->Unacknowledged()) : 0);
-  const auto now = SteadyClock::now();
-  out.Family("lampd_poll_gap_longest_seconds", "gauge",
-             "The longest time a unit that answers went without an exchange, in the last 10 to "
-             "20 seconds.");
-  out.Sample("lampd_poll_gap_longest_seconds", {}, pollGap_.Most(now));
-  out.Family("lampd_loop_longest_turn_seconds", "gauge",
-             "The longest turn of lampd's loop (work done between two waits), in the last 10 to "
-             "20 seconds.");
-  out.Sample("lampd_loop_longest_turn_seconds", {}, longestTurn_.Most(now));
-  out.Family("lampd_units_found", "gauge", "Units served here that Mac Find found.");
-  out.Sample("lampd_units_found", {}, static_cast<double>(found_));
-  out.Family("lampd_units_passed_over_total", "counter",
-             "Units Mac Find found past found_max, passed over.");
-  out.Sample("lampd_units_passed_over_total", {}, static_cast<double>(passedOver_));
-  out.Family("lampd_units_standing_by", "gauge",
-             "Units this instance reaches that another instance serves.");
-  out.Sample("lampd_units_standing_by", {},
-             static_cast<double>(std::count_if(units_.begin(), units_.end(), [](const auto& entry) {
-               return entry.second.role == Role::kStandby;
-             })));
-  out.Family("lampd_state_file_failing", "gauge",
-             "Whether the last write of the state file failed (1); it is tried again until it "
-             "is written.");
-  out.Sample("lampd_state_file_failing", {}, saveFailing_ ? 1 : 0);
-  out.Family("lampd_state_file_failures_total", "counter", "Writes of the state file that failed.");
-  out.Sample("lampd_state_file_failures_total", {}, static_cast<double>(saveFailures_));
-  for (const auto& [family, counts, help] :
-       {std::tuple{
-            "lampd_commands_total", &commands_,
-            "Commands taken, by where they came from (mqtt, http, alertmanager, modbus, web)."},
-        std::tuple{"lampd_commands_refused_total", &refused_,
-                   "Commands refused before they were taken, by where they came from."},
-        std::tuple{"lampd_commands_over_share_total", &overShare_,
-                   "Of the commands refused, those whose front or client was over its share of "
-                   "the command path."}}) {
-    out.Family(family, "counter", help);
-    for (const char* origin : {"mqtt", "http", "alertmanager", "modbus", "web", "escalation"}) {
-      const auto count = counts->find(origin);
-      out.Sample(family, {{"source", origin}},
-                 count == counts->end() ? 0 : static_cast<double>(count->second));
-    }
-  }
-  for (const auto& [family, histograms, help] :
-       {std::tuple{"lampd_andon_ack_seconds", &ackSeconds_,
-                   "How long calls (leases) took to be acknowledged, by the unit's group."},
-        std::tuple{"lampd_andon_clear_seconds", &clearSeconds_,
-                   "How long calls (leases) lasted until cleared, replaced or ended, by the unit's "
-                   "group."}}) {
-    out.Family(family, "histogram", help);
-    for (const auto& [group, histogram] : *histograms)
-      histogram.Write(out, family, {{"group", group}});
-  }
-  if (journal_) journal_->WriteMetrics(out);
-  if (modbus_) modbus_->WriteMetrics(out);
-  return out.Text();
 }
 
 }  // namespace lampd
