@@ -125,8 +125,9 @@ class Service : public Plant {
     std::optional<UnitSignals> theirs;  // that state's leases and baseline, to serve on with
     // States published (hashed) whose echo has not come back yet, and when.
     std::deque<std::pair<std::size_t, SteadyClock::time_point>> published;
-    bool republish = false;   // a change waits for an echo to make room
-    bool discovered = false;  // Home Assistant has its description for the model known
+    bool republish = false;             // a change waits for an echo to make room
+    std::deque<bool> availabilitySent;  // online or not, published, whose echo has not come
+    bool discovered = false;            // Home Assistant has its description for the model known
     bool Serving() const { return role == Role::kServing; }
   };
 

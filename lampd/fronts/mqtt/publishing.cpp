@@ -69,11 +69,20 @@ void Service::PublishAvailability(Unit& unit, bool online) {
   }
   unit.online = online;
   if (!mqtt_->Connected() || !unit.Serving()) return;
+  // Each word's echo is known as ours: a unit that flaps sees "offline" come
+  // back while it is online again, and that is no forgery.
+  unit.availabilitySent.push_back(online);
+  if (unit.availabilitySent.size() > kEchoesAwaited) unit.availabilitySent.pop_front();
   mqtt_->Publish(topics_.Name(TopicKind::kUnitAvailability, unit.id), online ? "online" : "offline",
                  1, true);
 }
 
 void Service::OnAvailabilitySeen(Unit& unit, std::string_view payload) {
+  if (!unit.availabilitySent.empty() && (payload == "online" || payload == "offline") &&
+      unit.availabilitySent.front() == (payload == "online")) {
+    unit.availabilitySent.pop_front();  // echoes come in the order published
+    return;
+  }
   if (!unit.Serving() || !unit.online) return;
   const std::string_view truth = *unit.online ? "online" : "offline";
   if (payload == truth) return;
