@@ -87,15 +87,16 @@ TEST_F(Budgets, AFloodOfReadsJoinsOneReadAndLocksNoUnit) {
   EXPECT_TRUE(WaitUntil([&] { return sent >= 10000; }));
   stop = true;
   flood.join();
+  // Joined and shared out: a small part of the gets became frames.
+  EXPECT_LT(unit.Received().size() - reads, static_cast<std::size_t>(sent) / 5);
+  // Under the sanitizers lampd takes fewer gets a second than its share
+  // (the broker drops the rest for it): what follows is the normal tree's.
+  if (lamptest::SanitizedTree()) return;
+  EXPECT_LT(lamptest::ResidentKilobytes(lampd.Pid()) - before, 8192)
+      << "kilobytes grown by " << sent << " gets";
   EXPECT_TRUE(WaitForMetrics([](const std::string& text) {
     return text.find("lampd_commands_over_share_total{source=\"mqtt\"} 0\n") == std::string::npos;
   }));
-  // Joined and shared out: a small part of the gets became frames.
-  EXPECT_LT(unit.Received().size() - reads, static_cast<std::size_t>(sent) / 5);
-  if (!lamptest::SanitizedTree()) {
-    EXPECT_LT(lamptest::ResidentKilobytes(lampd.Pid()) - before, 8192)
-        << "kilobytes grown by " << sent << " gets";
-  }
   // The refusals are in the journal as a few summaries, not one each.
   json refused;
   EXPECT_TRUE(WaitUntil([&] {
@@ -188,10 +189,12 @@ TEST_F(Budgets, ReadersOfTheJournalDoNotHoldTheLoop) {
 }
 
 TEST_F(Budgets, EveryUnitOfARoundIsPolledTheLastAsTheFirst) {
-  LampUnitProcess fleet({"--address", "192.168.20.1", "--count", "300"});
+  // The sanitizers slow lampd several times over: a round it can hold there.
+  const int count = lamptest::SanitizedTree() ? 60 : 300;
+  LampUnitProcess fleet({"--address", "192.168.20.1", "--count", std::to_string(count)});
   ASSERT_TRUE(fleet.Ready());
   std::string units;
-  for (int i = 1; i <= 300; ++i) {
+  for (int i = 1; i <= count; ++i) {
     units += Unit("u" + std::to_string(i),
                   "192.168." + std::to_string(20 + i / 256) + "." + std::to_string(i % 256));
   }
@@ -199,9 +202,9 @@ TEST_F(Budgets, EveryUnitOfARoundIsPolledTheLastAsTheFirst) {
   config.replace(config.find("200ms"), 5, "500ms");
   LampdProcess lampd(config);
   ASSERT_TRUE(WaitUntil(
-      [] {
+      [count] {
         const json units = Http("GET", "/api/units").Json();
-        return units.is_array() && units.size() == 300 &&
+        return units.is_array() && units.size() == static_cast<std::size_t>(count) &&
                std::all_of(units.begin(), units.end(),
                            [](const json& unit) { return unit.value("online", false); });
       },
@@ -213,9 +216,8 @@ TEST_F(Budgets, EveryUnitOfARoundIsPolledTheLastAsTheFirst) {
   const std::string metrics = Http("GET", "/metrics").body;
   const double gap = Sample(metrics, "lampd_poll_gap_longest_seconds");
   EXPECT_GT(gap, 0.3);
-  // Twice the period is the promise; more is left for a busy machine, and
-  // much more under the sanitizers, which slow lampd several times over.
-  EXPECT_LT(gap, lamptest::SanitizedTree() ? 5.0 : 1.5);
+  // Twice the period is the promise; a little more is left for a busy machine.
+  EXPECT_LT(gap, lamptest::SanitizedTree() ? 3.0 : 1.5);
 }
 
 TEST_F(Budgets, AStateSpeaksOnlyForTheUnitWhoseTopicItStandsOn) {

@@ -136,13 +136,10 @@ void Service::ObserveCall(const Unit& unit, const Lease& lease, bool acknowledge
   // An escalation's lease answers to its call, which is what is measured.
   if (lease.source.ends_with(kEscalatedSuffix)) return;
   const double seconds = SecondsBetween(lease.started, SteadyClock::now());
-  std::vector<std::string> groups =
+  const std::vector<std::string> groups =
       GroupsOf(config_.groups, unit.id, unit.mac, unit.address.Text());
-  if (groups.empty()) groups.push_back("");
-  auto& histograms = acknowledged ? ackSeconds_ : clearSeconds_;
-  for (const std::string& group : groups) {
-    histograms.try_emplace(group, Histogram::kCallBounds).first->second.Observe(seconds);
-  }
+  for (PlantListener* listener : listeners_)
+    listener->OnCallAnswered(groups, seconds, acknowledged);
 }
 
 }  // namespace lampd

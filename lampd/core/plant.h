@@ -94,6 +94,10 @@ class PlantListener {
   virtual void OnUnitChanged(const std::string& /*id*/) {}
   // An event was recorded: its journal line, numbered.
   virtual void OnEvent(const Json& /*line*/) {}
+  // A call (a lease, not an escalation's) was acknowledged, or ended
+  // unanswered: after `seconds`, on a unit of these groups.
+  virtual void OnCallAnswered(const std::vector<std::string>& /*groups*/, double /*seconds*/,
+                              bool /*acknowledged*/) {}
 };
 
 class Plant {

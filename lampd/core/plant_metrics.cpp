@@ -82,16 +82,7 @@ void Service::WriteMetrics(MetricsText& out) const {
                  count == counts->end() ? 0 : static_cast<double>(count->second));
     }
   }
-  for (const auto& [family, histograms, help] :
-       {std::tuple{"lampd_andon_ack_seconds", &ackSeconds_,
-                   "How long calls (leases) took to be acknowledged, by the unit's group."},
-        std::tuple{"lampd_andon_clear_seconds", &clearSeconds_,
-                   "How long calls (leases) lasted until cleared, replaced or ended, by the unit's "
-                   "group."}}) {
-    out.Family(family, "histogram", help);
-    for (const auto& [group, histogram] : *histograms)
-      histogram.Write(out, family, {{"group", group}});
-  }
+  andonFigures_.WriteMetrics(out);
   if (journal_) journal_->WriteMetrics(out);
   if (modbus_) modbus_->WriteMetrics(out);
 }

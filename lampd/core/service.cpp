@@ -56,6 +56,7 @@ Service::Service(platform::EventLoop& loop, Config config, std::string statePath
     unit.configured = true;
     units_.emplace(unit.id, unit);
   }
+  Listen(andonFigures_);
 }
 
 Service::~Service() {

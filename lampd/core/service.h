@@ -25,6 +25,7 @@
 
 #include "background.h"
 #include "command.h"
+#include "lampd/andon/andon_figures.h"
 #include "lampd/andon/journal_sink.h"
 #include "lampd/config/config.h"
 #include "lampd/fronts/console/console_front.h"
@@ -304,7 +305,7 @@ class Service : public Plant {
   Histogram exchangeSeconds_;
   // The journal, written once a turn; the andon figures by group.
   std::unique_ptr<JournalSink> journal_;
-  std::map<std::string, Histogram> ackSeconds_, clearSeconds_;
+  AndonFigures andonFigures_;                                // a listener from the start
   std::map<std::string, std::uint64_t> commands_, refused_;  // by origin
   std::map<std::string, std::uint64_t> overShare_;           // of refused_, by origin
   Shares shares_;
