@@ -1,14 +1,15 @@
-// The service: a plant's units kept on MQTT and HTTP. Every front (MQTT
-// topics, HTTP, Alertmanager's webhook) hands its commands to one command
-// path and hears one outcome back; the fleet polls the units it serves,
-// spread over the poll period, with commands in a lane of their own; the
-// lease keeper decides what each unit should show and keeps it in the
-// state file; ownership between instances follows the broker's retained
-// states and fails over when an instance goes. The class's parts live in
-// one file each: service.cpp (start, stop, the broker), command_path.cpp,
-// mqtt_front.cpp, service_http.cpp, polling.cpp, lease_keeper.cpp,
-// claims.cpp, publishing.cpp, discovery.cpp, finder.cpp, andon.cpp,
-// service_journal.cpp.
+// The service: the plant core, which owns the units. Every front hands its
+// commands to one command path (with a share for each front and client)
+// and hears one outcome back; the fleet polls the units it serves, spread
+// over the poll period, with commands in a lane of their own; the lease
+// keeper decides what each unit should show and keeps it in the state
+// file. The fronts and sinks that are objects of their own (HTTP, metrics,
+// console, Modbus, the journal, andon's figures) reach it only as a Plant;
+// the MQTT front and the claims between instances, which follow the
+// broker's retained states, are still its methods. Its parts live in one
+// file each: core/service.cpp (start, stop, the broker), command_path,
+// polling, lease_keeper, andon, finder, events, plant_look, plant_metrics;
+// fronts/mqtt/mqtt_front, publishing, discovery; cluster/claims, peers.
 #pragma once
 
 #include <chrono>
@@ -242,7 +243,7 @@ class Service : public Plant {
   // How long a call took to be acknowledged or to end, by the unit's groups.
   void ObserveCall(const Unit& unit, const Lease& lease, bool acknowledged);
 
-  // service_journal.cpp: every event, to the journal, MQTT and the console.
+  // events.cpp: every event, to the journal's sink, MQTT and the listeners.
   bool StartJournal(std::string& error);
   void Record(JournalRecord record);
   // A record of `kind` for `unit` about `lease`, from `request` where there is one.

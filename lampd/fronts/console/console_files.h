@@ -1,5 +1,5 @@
 // The operator console's files (its page, styles and scripts), built into
-// lampd from lampd/console/: a plant's network has no internet, and the
+// lampd from lampd/fronts/console/page/: a plant's network has no internet, and the
 // page comes from lampd itself, from nowhere else.
 #pragma once
 
