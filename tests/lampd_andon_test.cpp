@@ -246,7 +246,9 @@ TEST_F(Andon, AKillUnderLoadLeavesOnlyWholeRecords) {
   std::optional<LampdProcess> lampd;
   lampd.emplace(Config(), "kill", std::vector<std::string>{"--state", state});
   ASSERT_TRUE(StateOf(probe, "press-3")) << lampd->Log();
-  // Leases taken and cleared as fast as the broker takes them, then kill -9 mid-flow.
+  // Leases taken and cleared as fast as the broker takes them, then kill -9
+  // mid-flow, once some 130 records are written (refusals of the flood are
+  // summarised, so under the sanitizers the journal grows slowly).
   std::atomic<bool> stop = false;
   std::thread load([&] {
     for (int i = 0; !stop; ++i) {
@@ -257,7 +259,7 @@ TEST_F(Andon, AKillUnderLoadLeavesOnlyWholeRecords) {
   });
   ASSERT_TRUE(WaitUntil(
       [&] {
-        return std::filesystem::exists(journal) && std::filesystem::file_size(journal) > 50000;
+        return std::filesystem::exists(journal) && std::filesystem::file_size(journal) > 25000;
       },
       60s));
   lampd->Kill();

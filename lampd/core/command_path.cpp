@@ -89,10 +89,23 @@ void Service::Submit(Request request, Reply given) {
     }
     given(std::move(outcome));
   };
+  // A group's or every unit's members, found once: what the command costs
+  // of its share is the frames it makes, a member each.
+  const GroupConfig* group =
+      request.target == Request::Target::kGroup ? GroupNamed(request.name) : nullptr;
+  std::vector<Unit*> members;
+  if (group) members = Members(*group);
+  if (request.target == Request::Target::kAll) {
+    for (auto& [id, unit] : units_) {
+      if (unit.Serving()) members.push_back(&unit);
+    }
+  }
   // Escalation is lampd's own, bounded per call; every other origin draws on its share.
   if (request.origin != Origin::kEscalation) {
-    if (std::string why = shares_.Take(OriginName(request.origin), request.client,
-                                       SteadyClock::now(), CostOf(request));
+    const std::size_t cost =
+        request.target == Request::Target::kUnit ? 1 : std::max<std::size_t>(1, members.size());
+    if (std::string why =
+            shares_.Take(OriginName(request.origin), request.client, SteadyClock::now(), cost);
         !why.empty()) {
       return reply(Outcome::Refused(Outcome::Refusal::kOverShare, std::move(why)));
     }
@@ -108,12 +121,10 @@ void Service::Submit(Request request, Reply given) {
     case Request::Target::kUnit:
       return SubmitToUnit(request, std::move(reply));
     case Request::Target::kGroup: {
-      const GroupConfig* group = GroupNamed(request.name);
       if (!group) {
         return reply(Outcome::Refused(Outcome::Refusal::kUnknown,
                                       "no group " + request.name + " in [groups]"));
       }
-      std::vector<Unit*> members = Members(*group);
       const std::string lease = LeaseText(request.command);
       Record({.group = request.name,
               .kind = request.command.ack ? "ack" : "command",
@@ -143,13 +154,8 @@ void Service::Submit(Request request, Reply given) {
                                reply(std::move(outcome));
                              });
     }
-    case Request::Target::kAll: {
-      std::vector<Unit*> members;
-      for (auto& [id, unit] : units_) {
-        if (unit.Serving()) members.push_back(&unit);
-      }
+    case Request::Target::kAll:
       return SubmitToMembers(request, std::move(members), std::move(reply));
-    }
   }
 }
 
@@ -273,23 +279,6 @@ void Service::SubmitSlice(const std::shared_ptr<MembersRun>& run) {
     return;
   }
   run->Finish();
-}
-
-std::size_t Service::CostOf(const Request& request) {
-  switch (request.target) {
-    case Request::Target::kUnit:
-      return 1;
-    case Request::Target::kGroup: {
-      const GroupConfig* group = GroupNamed(request.name);
-      return group ? std::max<std::size_t>(1, Members(*group).size()) : 1;
-    }
-    case Request::Target::kAll:
-      return std::max<std::size_t>(1, static_cast<std::size_t>(std::count_if(
-                                          units_.begin(), units_.end(), [](const auto& entry) {
-                                            return entry.second.Serving();
-                                          })));
-  }
-  return 1;
 }
 
 void Service::Read(Unit& unit, Done done) {

@@ -148,8 +148,6 @@ class Service : public Plant {
   // A read of what the unit shows; one queued or under way is joined.
   void Read(Unit& unit, Done done);
   void Relay(const Request& request, const std::string& topic);
-  // What a request costs of its share: the frames it makes, a unit each.
-  std::size_t CostOf(const Request& request);
   std::vector<Unit*> Members(const GroupConfig& group);
   static bool IsMember(const GroupConfig& group, const Unit& unit);
   const GroupConfig* GroupNamed(const std::string& name) const;

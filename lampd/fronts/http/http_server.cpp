@@ -286,12 +286,8 @@ void HttpServer::Answer(std::uint64_t id, const HttpAnswer& given) {
   Connection& connection = connections_.at(id);
   connection.answering = false;
   HttpAnswer answer = given;
-  if (answer.stream && streams_ >= kMostStreams) {
-    answer = {503, ErrorBody("lampd serves " + std::to_string(kMostStreams) +
-                             " streams already; try again later")};
-  } else if (answer.stream && streamsOf_[connection.client] >= kMostStreamsPerClient) {
-    answer = {503, ErrorBody("this address holds " + std::to_string(kMostStreamsPerClient) +
-                             " streams already, its share; close one first")};
+  if (const std::string why = answer.stream ? StreamRefusal(connection.client) : ""; !why.empty()) {
+    answer = {503, ErrorBody(why)};
   } else if (!answer.stream && unread_ + answer.body.size() > kMostUnread) {
     answer = {503, ErrorBody("lampd holds " + std::to_string(kMostUnread >> 20) +
                              " MiB of answers its clients have not read; try again later")};
@@ -323,12 +319,22 @@ void HttpServer::Answer(std::uint64_t id, const HttpAnswer& given) {
   OnWritable(id);
 }
 
+std::string HttpServer::StreamRefusal(const protocol::IpBytes& client) const {
+  if (streams_ >= kMostStreams) {
+    return "lampd serves " + std::to_string(kMostStreams) + " streams already; try again later";
+  }
+  const auto mine = streamsOf_.find(client);
+  if (mine != streamsOf_.end() && mine->second >= kMostStreamsPerClient) {
+    return "this address holds " + std::to_string(kMostStreamsPerClient) +
+           " streams already, its share; close one first";
+  }
+  return "";
+}
+
 bool HttpServer::MayStream(const std::string& peer) const {
   protocol::IpBytes client{};
-  if (streams_ >= kMostStreams || !protocol::ParseIpv4(peer, client))
-    return streams_ < kMostStreams;
-  const auto mine = streamsOf_.find(client);
-  return mine == streamsOf_.end() || mine->second < kMostStreamsPerClient;
+  if (!protocol::ParseIpv4(peer, client)) return streams_ < kMostStreams;
+  return StreamRefusal(client).empty();
 }
 
 void HttpServer::Uncount(Connection& connection) {

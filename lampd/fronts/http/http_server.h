@@ -118,6 +118,8 @@ class HttpServer {
   void Answer(std::uint64_t id, const HttpAnswer& answer);
   void SetDeadline(std::uint64_t id, std::chrono::seconds limit, int status);
   void Close(std::uint64_t id);
+  // Why a stream for `client` would not be taken now; "" when it would.
+  std::string StreamRefusal(const protocol::IpBytes& client) const;
   // `out` of a connection that is not a stream was sent, in part or whole.
   void Uncount(Connection& connection);
 

@@ -185,12 +185,7 @@ void MqttConnection::OnMessage(mosquitto*, void* self, const mosquitto_message* 
       {message->topic, std::string(static_cast<const char*>(message->payload),
                                    static_cast<std::size_t>(message->payloadlen))});
   connection->inboxBytes_ += bytes;
-  if (connection->handleTimer_ == 0) {
-    connection->handleTimer_ = connection->loop_.After(0ms, [connection] {
-      connection->handleTimer_ = 0;
-      connection->HandleWaiting();
-    });
-  }
+  connection->HandleSoon();
 }
 
 void MqttConnection::HandleWaiting() {
@@ -200,12 +195,15 @@ void MqttConnection::HandleWaiting() {
     inboxBytes_ -= message.topic.size() + message.payload.size();
     handlers_.message(message.topic, message.payload);
   }
-  if (!inbox_.empty() && handleTimer_ == 0) {
-    handleTimer_ = loop_.After(0ms, [this] {
-      handleTimer_ = 0;
-      HandleWaiting();
-    });
-  }
+  if (!inbox_.empty()) HandleSoon();
+}
+
+void MqttConnection::HandleSoon() {
+  if (handleTimer_ != 0) return;
+  handleTimer_ = loop_.After(0ms, [this] {
+    handleTimer_ = 0;
+    HandleWaiting();
+  });
 }
 
 void MqttConnection::OnPublish(mosquitto*, void* self, int) {

@@ -88,6 +88,7 @@ class MqttConnection {
   void OnReady(short revents);
   void Lost(const std::string& why);
   void HandleWaiting();
+  void HandleSoon();  // the next turn handles a slice of the inbox
 
   platform::EventLoop& loop_;
   MqttOptions options_;
