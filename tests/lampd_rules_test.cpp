@@ -566,6 +566,9 @@ class FakePlant : public Plant {
     submitted.push_back(request);
     reply(refusal);
   }
+  Reach Reaches(const std::string& id) const override {
+    return units.contains(id) ? Reach::kHere : Reach::kNowhere;
+  }
   std::optional<UnitLook> Look(const std::string& id) const override {
     const auto found = units.find(id);
     return found == units.end() ? std::nullopt : std::optional(found->second);

@@ -41,7 +41,7 @@ void Service::OnBridgeState(const std::string& instance, std::string_view payloa
     if (!online && mqtt_->Connected()) {
       log_.Say("forged", "bridge state of this instance said \"" + std::string(payload) +
                              "\" while it runs: put right");
-      mqtt_->Publish(topics_.Name(TopicKind::kBridgeState, config_.name), "online", 1, true);
+      mqtt_->Publish(TopicKind::kBridgeState, config_.name, "online", true);
     }
     return;
   }
@@ -66,7 +66,7 @@ void Service::OnBridgeState(const std::string& instance, std::string_view payloa
   });
 }
 
-void Service::OnUnitState(const std::string& id, std::string_view payload) {
+void Service::OnStateSeen(const std::string& id, std::string_view payload, bool ours) {
   const Json state = Json::parse(payload, nullptr, false);
   const std::string instance = TextOf(state, "instance");
   // Those who follow other instances' states hear of this one; a state of
@@ -91,7 +91,7 @@ void Service::OnUnitState(const std::string& id, std::string_view payload) {
   }
   Unit& unit = found->second;
   if (unit.Serving()) {
-    if (OurEcho(unit, payload)) return;
+    if (ours) return;
     if (!instance.empty() && instance != config_.name && Online(instance)) {
       unit.owner = instance;
       Decide(unit);  // both hold it: the first name keeps it
@@ -99,13 +99,13 @@ void Service::OnUnitState(const std::string& id, std::string_view payload) {
         // After a broker's restart every unit may be claimed at once: summarised.
         log_.Say("claim", "unit " + id + " is claimed by instance " + instance +
                               " too; serving it here (" + config_.name + " comes first in order)");
-        PublishState(unit);
+        TellState(unit);
       }
       return;
     }
     // Not our state, and not an online instance's: put right.
     log_.Say("forged", "unit " + id + ": a state not published here stood on its topic: put right");
-    PublishState(unit);
+    TellState(unit);
     return;
   }
   unit.owner = instance;
@@ -177,7 +177,6 @@ void Service::Yield(Unit& unit, const std::string& to) {
   Changed(unit.id);
   unit.owner = to;
   unit.online.reset();
-  unit.discovered = false;
   std::deque<Waiting> waiting = std::move(unit.waiting);
   unit.waiting.clear();
   for (Waiting& dropped : waiting) {

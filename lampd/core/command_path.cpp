@@ -143,7 +143,7 @@ void Service::Submit(Request request, Reply given) {
       Outcome passed;
       // MQTT's group topics reach every instance by themselves; the rest is passed on.
       if (request.origin != Origin::kMqtt && !request.relayed) {
-        Relay(request, topics_.Name(TopicKind::kGroupSet, request.name));
+        Relay(request, TopicKind::kGroupSet);
         for (const auto& [peer, online] : peers_) {
           if (online && peer != config_.name) passed.passedTo.push_back(peer);
         }
@@ -171,10 +171,9 @@ void Service::SubmitToUnit(const Request& request, Reply reply) {
     }
     Outcome passed;
     if (!request.relayed && request.origin != Origin::kMqtt) {
-      Relay(request, topics_.Name(request.read          ? TopicKind::kUnitGet
-                                  : request.command.ack ? TopicKind::kUnitAck
-                                                        : TopicKind::kUnitSet,
-                                  request.name));
+      Relay(request, request.read          ? TopicKind::kUnitGet
+                     : request.command.ack ? TopicKind::kUnitAck
+                                           : TopicKind::kUnitSet);
       passed.passedTo.push_back(owner);
     }
     return reply(std::move(passed));
@@ -303,12 +302,12 @@ void Service::Read(Unit& unit, Done done) {
        });
 }
 
-void Service::Relay(const Request& request, const std::string& topic) {
+void Service::Relay(const Request& request, TopicKind kind) {
   if (!mqtt_->Connected()) return;
   Command command = request.command;
   if (command.client.empty()) command.client = request.client;
   command.relayedBy = config_.name;
-  mqtt_->Publish(topic, request.read ? "" : CommandText(command), 1, false);
+  mqtt_->Publish(kind, request.name, request.read ? "" : CommandText(command), false);
 }
 
 }  // namespace lampd

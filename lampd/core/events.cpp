@@ -1,6 +1,6 @@
-// Every event lampd sees, recorded once: numbered by the journal's sink,
-// published on BASE/ID/event, and handed to the listeners (the console keeps
-// each unit's last events and shows them on its open pages). Refusals of a
+// Every event lampd sees, recorded once: numbered by the journal's sink and
+// handed to the listeners (the MQTT front publishes it on BASE/ID/event, the
+// console keeps each unit's last events and shows them on its open pages). Refusals of a
 // flood are summarised here.
 #include "service.h"
 
@@ -29,10 +29,7 @@ void Service::Record(JournalRecord record) {
   Json line;
   std::string text;
   journal_->Add(record, line, text);
-  if (!record.unit.empty() && mqtt_ && mqtt_->Connected()) {
-    mqtt_->Publish(topics_.Name(TopicKind::kUnitEvent, record.unit), text, 1, false, true);
-  }
-  for (PlantListener* listener : listeners_) listener->OnEvent(line);
+  for (PlantListener* listener : listeners_) listener->OnEvent(line, text);
 }
 
 void Service::RecordLease(const Unit& unit, const char* kind, const Lease& lease,

@@ -17,9 +17,7 @@ std::string SecondsText(SteadyClock::duration duration) {
 
 void Service::Find(bool requested) {
   const auto answer = [this](const Json& document) {
-    if (mqtt_->Connected()) {
-      mqtt_->Publish(topics_.Name(TopicKind::kFindResponse), Dump(document), 1, false);
-    }
+    mqtt_->Publish(TopicKind::kFindResponse, "", Dump(document), false);
   };
   if (!config_.fleet.interfaces) {
     log_.Say("find", "Mac Find asked for, but [fleet] names no interfaces: nothing broadcast");

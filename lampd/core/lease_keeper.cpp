@@ -91,7 +91,7 @@ void Service::SendWanted(Unit& unit, const protocol::LampCodes& named, bool held
   const protocol::LampCodes codes = CodesToSend(unit.signals, shown, named, heldOnly);
   if (codes == protocol::kLeaveAllUnchanged) {
     // Nothing goes to the unit: the change is published now.
-    if (unit.changed) PublishState(unit);
+    if (unit.changed) TellState(unit);
     if (done) done("");
     return;
   }

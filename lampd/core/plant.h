@@ -92,8 +92,14 @@ class PlantListener {
   virtual void OnPeerState(const std::string& /*id*/, const Json& /*state*/) {}
   // Unit `id` changed as a front shows it: its state, online, who serves it.
   virtual void OnUnitChanged(const std::string& /*id*/) {}
-  // An event was recorded: its journal line, numbered.
-  virtual void OnEvent(const Json& /*line*/) {}
+  // A unit served here has a state to tell: it changed, or a command was
+  // answered (told even when unchanged), or it is told again (the broker
+  // was away, or something else stood on its topic). Without "online".
+  virtual void OnUnitState(const std::string& /*id*/, const Json& /*state*/) {}
+  // A unit served here is online or not (told again as OnUnitState is).
+  virtual void OnUnitAvailability(const std::string& /*id*/, bool /*online*/) {}
+  // An event was recorded: its journal line, numbered, and that line as written.
+  virtual void OnEvent(const Json& /*line*/, const std::string& /*text*/) {}
   // A call (a lease, not an escalation's) was acknowledged, or ended
   // unanswered: after `seconds`, on a unit of these groups.
   virtual void OnCallAnswered(const std::vector<std::string>& /*groups*/, double /*seconds*/,
@@ -106,6 +112,11 @@ class Plant {
   virtual ~Plant() = default;
   // Every front's commands: `reply` hears the outcome once, at once for a refusal.
   virtual void Submit(Request request, Reply reply) = 0;
+  // Whether unit `id`'s commands are taken here (served here, or waiting
+  // while that is decided), are another online instance's to take, or reach
+  // no instance.
+  enum class Reach { kHere, kElsewhere, kNowhere };
+  virtual Reach Reaches(const std::string& id) const = 0;
   // Unit `id`, or nothing when the plant knows no such unit.
   virtual std::optional<UnitLook> Look(const std::string& id) const = 0;
   // The state document of a unit served here (with "online"); of every one.

@@ -1,5 +1,5 @@
 // The plant as the fronts see it: a unit, a group or the whole, looked at
-// without reaching into the core.
+// without reaching into the core; and what the listeners are told of a unit.
 #include "protocol/text_format.h"
 #include "service.h"
 
@@ -43,6 +43,42 @@ std::optional<UnitLook> Service::Look(const std::string& id) const {
   }
   look.online = TheirUnitOnline(theirs->second);
   return look;
+}
+
+Json Service::StateOf(const Unit& unit, bool withOnline) const {
+  UnitFacts facts;
+  facts.id = unit.id;
+  facts.address = unit.address.Text();
+  facts.instance = unit.Serving() ? config_.name : unit.owner;
+  facts.mac = unit.mac;
+  facts.shown = unit.state;
+  facts.signals = &unit.signals;
+  if (withOnline) facts.online = unit.online.value_or(false);
+  return StateDocument(facts, ClockPair::Now());
+}
+
+void Service::TellState(Unit& unit) {
+  unit.changed = false;
+  Changed(unit.id);
+  if (!unit.state || !unit.Serving()) return;
+  const Json state = StateOf(unit, false);
+  for (PlantListener* listener : listeners_) listener->OnUnitState(unit.id, state);
+}
+
+void Service::TellAvailability(Unit& unit, bool online) {
+  if (unit.online != online) {
+    Record({.unit = unit.id, .kind = online ? "online" : "offline"});
+    Changed(unit.id);
+  }
+  unit.online = online;
+  if (!unit.Serving()) return;
+  for (PlantListener* listener : listeners_) listener->OnUnitAvailability(unit.id, online);
+}
+
+Plant::Reach Service::Reaches(const std::string& id) const {
+  const auto found = units_.find(id);
+  if (found != units_.end() && found->second.role != Role::kStandby) return Reach::kHere;
+  return ServedElsewhereBy(id).empty() ? Reach::kNowhere : Reach::kElsewhere;
 }
 
 std::optional<Json> Service::State(const std::string& id) const {

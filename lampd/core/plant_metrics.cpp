@@ -20,26 +20,7 @@ void Service::WriteMetrics(MetricsText& out) const {
   out.Family("lampd_exchange_duration_seconds", "histogram",
              "How long exchanges took, connect to reply or failure.");
   exchangeSeconds_.Write(out, "lampd_exchange_duration_seconds");
-  out.Family("lampd_mqtt_connected", "gauge", "Whether lampd is connected to its broker.");
-  out.Sample("lampd_mqtt_connected", {}, mqtt_ && mqtt_->Connected() ? 1 : 0);
-  out.Family("lampd_mqtt_dropped_total", "counter",
-             "Messages dropped unread for being over their topic's size.");
-  out.Sample("lampd_mqtt_dropped_total", {}, static_cast<double>(droppedMessages_));
-  out.Family("lampd_mqtt_events_dropped_total", "counter",
-             "Event and error messages dropped while " +
-                 std::to_string(MqttConnection::kMostUnacknowledged) +
-                 " messages waited for the broker's acknowledgement.");
-  out.Sample("lampd_mqtt_events_dropped_total", {},
-             mqtt_ ? static_cast<double>(mqtt_->Dropped()) : 0);
-  out.Family("lampd_mqtt_inbox_dropped_total", "counter",
-             "Messages dropped unread while " + std::to_string(MqttConnection::kMostWaiting) +
-                 " messages (or 8 MiB) waited to be handled.");
-  out.Sample("lampd_mqtt_inbox_dropped_total", {},
-             mqtt_ ? static_cast<double>(mqtt_->DroppedIn()) : 0);
-  out.Family("lampd_mqtt_unacknowledged", "gauge",
-             "Messages published at QoS 1 that the broker has not acknowledged yet.");
-  out.Sample("lampd_mqtt_unacknowledged", {},
-             mqtt_ ? static_cast<double>(mqtt_->Unacknowledged()) : 0);
+  if (mqtt_) mqtt_->WriteMetrics(out);
   const auto now = SteadyClock::now();
   out.Family("lampd_poll_gap_longest_seconds", "gauge",
              "The longest time a unit that answers went without an exchange, in the last 10 to "

@@ -158,9 +158,9 @@ void Service::TakeResult(Unit& unit, const platform::TcpExchangeResult& result, 
       // summarises them; each one is in the journal and on its availability topic.
       log_.Say("offline", "unit " + id + " at " + unit.address.Text() + " offline after " +
                               std::to_string(unit.missed) + " missed polls: " + result.Reason());
-      PublishAvailability(unit, false);
+      TellAvailability(unit, false);
     }
-    if (unit.changed || command) PublishState(unit);
+    if (unit.changed || command) TellState(unit);
     return;
   }
   protocol::LampFrame reply{};
@@ -172,15 +172,11 @@ void Service::TakeResult(Unit& unit, const platform::TcpExchangeResult& result, 
   const std::optional<bool> wasOnline = unit.online;
   if (unit.online != true) {
     log_.Say("online", "unit " + id + " at " + unit.address.Text() + " online");
-    PublishAvailability(unit, true);
+    TellAvailability(unit, true);
   }
   const bool changed = !unit.state || *unit.state != reply;
-  if (unit.state && (*unit.state)[protocol::kModelByte] != reply[protocol::kModelByte]) {
-    unit.discovered = false;
-  }
   unit.state = reply;
-  if (changed || command || unit.changed) PublishState(unit);
-  PublishDiscovery(unit);
+  if (changed || command || unit.changed) TellState(unit);
   if (!unit.waiting.empty()) return;  // what the unit shows is about to change
   TakeShown(unit, reply, wasOnline);
 }

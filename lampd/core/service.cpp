@@ -1,5 +1,5 @@
-// Start and stop, and the broker: what is subscribed, and where each
-// message goes. A message over its topic's size is dropped unread.
+// Start and stop, and the broker's peers: what the MQTT front hands on of
+// other instances and Mac Find.
 #include "service.h"
 
 #include <random>
@@ -38,7 +38,6 @@ std::string_view OriginName(Origin origin) {
 Service::Service(platform::EventLoop& loop, Config config, std::string statePath)
     : loop_(loop),
       config_(std::move(config)),
-      topics_(config_.mqtt.baseTopic, config_.mqtt.discoveryPrefix),
       commandLane_(loop, platform::TcpExchangeLimits{1000ms, config_.fleet.timeout, 8,
                                                      config_.fleet.parallel}),
       pollLane_(loop, platform::TcpExchangeLimits{1000ms, config_.fleet.timeout, 8,
@@ -124,24 +123,9 @@ bool Service::Start(std::string& error) {
     Listen(*modbus_);
     if (!modbus_->Start(error)) return false;
   }
-  MqttOptions options;
-  options.host = config_.mqtt.host;
-  options.port = config_.mqtt.port;
-  options.tls = config_.mqtt.tls;
-  options.caFile = config_.mqtt.caFile;
-  options.clientId = config_.mqtt.clientId;
-  options.username = config_.mqtt.username;
-  options.password = config_.mqtt.password;
-  options.keepaliveSeconds = config_.mqtt.keepaliveSeconds;
-  options.willTopic = topics_.Name(TopicKind::kBridgeState, config_.name);
-  options.willPayload = "offline";
-  mqtt_ = std::make_unique<MqttConnection>(
-      loop_, options,
-      MqttConnection::Handlers{[this] { OnConnected(); },
-                               [](const std::string& why) { Log("broker: " + why); },
-                               [this](const std::string& topic, std::string_view payload) {
-                                 OnMessage(topic, payload);
-                               }});
+  BrokerPeers& peers = *this;
+  mqtt_ = std::make_unique<MqttFront>(loop_, config_, log_, *this, peers);
+  Listen(*mqtt_);
   if (!mqtt_->Start(error)) return false;
   Record({.kind = "started", .reason = "lampd " LAMP_VERSION " as " + config_.name});
   Log("started as " + config_.name + ", " + std::to_string(units_.size()) +
@@ -183,10 +167,10 @@ void Service::Stop() {
   if (modbus_) modbus_->Stop();
   // Whatever happened before, the leases as they stand now are written.
   if (!statePath_.empty()) Save();
-  if (mqtt_ && mqtt_->Connected()) {
-    mqtt_->Publish(topics_.Name(TopicKind::kBridgeState, config_.name), "offline", 1, true);
+  if (mqtt_) {
+    mqtt_->Publish(TopicKind::kBridgeState, config_.name, "offline", true);
+    mqtt_->Stop();
   }
-  if (mqtt_) mqtt_->Disconnect();
   for (const auto timer : {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_}) {
     loop_.Cancel(timer);
   }
@@ -197,73 +181,28 @@ void Service::Stop() {
   Log("stopped");
 }
 
-void Service::OnConnected() {
-  Log("broker: connected to " + config_.mqtt.host + ":" + std::to_string(config_.mqtt.port));
-  for (const std::string& pattern : topics_.Subscriptions()) mqtt_->Subscribe(pattern, 1);
-  mqtt_->Publish(topics_.Name(TopicKind::kBridgeState, config_.name), "online", 1, true);
+void Service::OnBrokerConnected() {
+  mqtt_->Publish(TopicKind::kBridgeState, config_.name, "online", true);
   // Our own marker comes back after every retained message the
   // subscriptions brought: then who serves what is known.
   syncMarker_ = std::to_string(std::random_device{}());
-  mqtt_->Publish(topics_.Name(TopicKind::kBridgeSync, config_.name), syncMarker_, 1, false);
+  mqtt_->Publish(TopicKind::kBridgeSync, config_.name, syncMarker_, false);
   // What the broker may have lost meanwhile, published again.
   for (auto& [id, unit] : units_) {
     if (!unit.Serving()) continue;
-    unit.discovered = false;
-    if (unit.state) PublishState(unit);
-    if (unit.online) PublishAvailability(unit, *unit.online);
-    if (unit.state) PublishDiscovery(unit);
+    if (unit.state) TellState(unit);
+    if (unit.online) TellAvailability(unit, *unit.online);
   }
 }
 
-void Service::OnMessage(const std::string& topic, std::string_view payload) {
-  const auto parsed = topics_.Parse(topic);
-  if (!parsed) return;
-  if (payload.size() > Topics::Limit(parsed->kind)) {
-    ++droppedMessages_;
-    log_.Say("dropped", "a message of " + std::to_string(payload.size()) + " bytes on " + topic +
-                            " dropped unread: over " + std::to_string(Topics::Limit(parsed->kind)) +
-                            " bytes");
-    const std::string why = "payload of " + std::to_string(payload.size()) + " bytes, over 4 KiB";
-    const auto unit = units_.find(parsed->name);
-    if ((parsed->kind == TopicKind::kUnitSet || parsed->kind == TopicKind::kUnitSetField) &&
-        unit != units_.end() && unit->second.role != Role::kStandby) {
-      PublishError(TopicKind::kUnitError, parsed->name, why, payload);
-    } else if ((parsed->kind == TopicKind::kGroupSet ||
-                parsed->kind == TopicKind::kGroupSetField) &&
-               GroupNamed(parsed->name)) {
-      PublishError(TopicKind::kGroupError, parsed->name, why, payload);
-    }
-    return;
-  }
-  switch (parsed->kind) {
-    case TopicKind::kHomeAssistant:
-      return OnHomeAssistant(payload);
-    case TopicKind::kBridgeState:
-      return OnBridgeState(parsed->name, payload);
-    case TopicKind::kBridgeSync:
-      if (parsed->name == config_.name && payload == syncMarker_ && !synced_) OnSynced();
-      return;
-    case TopicKind::kUnitState:
-      return OnUnitState(parsed->name, payload);
-    case TopicKind::kUnitAvailability:
-      if (const auto unit = units_.find(parsed->name); unit != units_.end()) {
-        OnAvailabilitySeen(unit->second, payload);
-      }
-      SeeTheirAvailability(parsed->name, payload);
-      return;
-    case TopicKind::kFindRequest:
-      return Find(true);
-    default:
-      return OnMqttCommand(*parsed, payload);
-  }
+void Service::OnBridgeSync(const std::string& instance, std::string_view payload) {
+  if (instance == config_.name && payload == syncMarker_ && !synced_) OnSynced();
 }
 
-void Service::OnHomeAssistant(std::string_view payload) {
-  if (payload != "online") return;
-  for (auto& [id, unit] : units_) {
-    unit.discovered = false;
-    if (unit.state && unit.Serving()) PublishDiscovery(unit);
-  }
+void Service::OnAvailabilitySeen(const std::string& id, std::string_view payload) {
+  SeeTheirAvailability(id, payload);
 }
+
+void Service::OnFindAsked() { Find(true); }
 
 }  // namespace lampd

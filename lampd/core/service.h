@@ -4,12 +4,12 @@
 // over the poll period, with commands in a lane of their own; the lease
 // keeper decides what each unit should show and keeps it in the state
 // file. The fronts and sinks that are objects of their own (HTTP, metrics,
-// console, Modbus, the journal, andon's figures) reach it only as a Plant;
-// the MQTT front and the claims between instances, which follow the
-// broker's retained states, are still its methods. Its parts live in one
-// file each: core/service.cpp (start, stop, the broker), command_path,
-// polling, lease_keeper, andon, finder, events, plant_look, plant_metrics;
-// fronts/mqtt/mqtt_front, publishing, discovery; cluster/claims, peers.
+// console, MQTT with Home Assistant, Modbus, the journal, andon's figures)
+// reach it only as a Plant; the claims between instances, which follow the
+// broker's retained states, are its methods, fed by the MQTT front as its
+// BrokerPeers. Its parts live in one file each: core/service.cpp (start,
+// stop, the broker's peers), command_path, polling, lease_keeper, andon,
+// finder, events, plant_look, plant_metrics; cluster/claims, peers.
 #pragma once
 
 #include <chrono>
@@ -33,8 +33,7 @@
 #include "lampd/fronts/http/http_front.h"
 #include "lampd/fronts/http/metrics_front.h"
 #include "lampd/fronts/modbus/modbus_front.h"
-#include "lampd/fronts/mqtt/mqtt_connection.h"
-#include "lampd/fronts/mqtt/topics.h"
+#include "lampd/fronts/mqtt/mqtt_front.h"
 #include "leases.h"
 #include "log.h"
 #include "metrics.h"
@@ -50,7 +49,7 @@
 
 namespace lampd {
 
-class Service : public Plant {
+class Service : public Plant, private BrokerPeers {
  public:
   // `statePath`: where leases are kept; empty: not kept. The journal goes
   // beside it unless the configuration says otherwise.
@@ -67,6 +66,7 @@ class Service : public Plant {
   std::optional<std::string> IdOfMac(const protocol::MacBytes& mac) const override;
   std::optional<Json> State(const std::string& id) const override;
   Json States() const override;
+  Reach Reaches(const std::string& id) const override;
   void Refuse(Origin origin, const std::string& name, bool group, const std::string& why,
               const std::string& who) override;
   std::optional<std::pair<std::size_t, std::size_t>> LookAtGroup(
@@ -125,18 +125,14 @@ class Service : public Plant {
     Role role = Role::kUndecided;
     std::string owner;                  // the instance its last retained state names
     std::optional<UnitSignals> theirs;  // that state's leases and baseline, to serve on with
-    // States published (hashed) whose echo has not come back yet, and when.
-    std::deque<std::pair<std::size_t, SteadyClock::time_point>> published;
-    bool republish = false;             // a change waits for an echo to make room
-    std::deque<bool> availabilitySent;  // online or not, published, whose echo has not come
-    bool discovered = false;            // Home Assistant has its description for the model known
     bool Serving() const { return role == Role::kServing; }
   };
 
-  // service.cpp: the broker.
-  void OnConnected();
-  void OnMessage(const std::string& topic, std::string_view payload);
-  void OnHomeAssistant(std::string_view payload);
+  // service.cpp: the broker's peers, as the MQTT front hands them on.
+  void OnBrokerConnected() override;
+  void OnBridgeSync(const std::string& instance, std::string_view payload) override;
+  void OnAvailabilitySeen(const std::string& id, std::string_view payload) override;
+  void OnFindAsked() override;
   // The broker's chance to answer is over: serve alone, or decide on what came.
   void OnBrokersChanceOver(bool waitedLonger);
 
@@ -147,7 +143,8 @@ class Service : public Plant {
   void SubmitSlice(const std::shared_ptr<MembersRun>& run);
   // A read of what the unit shows; one queued or under way is joined.
   void Read(Unit& unit, Done done);
-  void Relay(const Request& request, const std::string& topic);
+  // Passed on over the broker, on topic `kind` of the request's unit or group.
+  void Relay(const Request& request, TopicKind kind);
   std::vector<Unit*> Members(const GroupConfig& group);
   static bool IsMember(const GroupConfig& group, const Unit& unit);
   const GroupConfig* GroupNamed(const std::string& name) const;
@@ -156,22 +153,12 @@ class Service : public Plant {
   // What a command asks, for the log: "red on, sound 3", "a reset", or LeaseText.
   static std::string CommandWords(const Command& command);
 
-  // mqtt_front.cpp
-  void OnMqttCommand(const ParsedTopic& topic, std::string_view payload);
-  // To BASE/ID/error or BASE/group/NAME/error.
-  void PublishError(TopicKind kind, const std::string& name, const std::string& why,
-                    std::string_view payload);
-
-  // publishing.cpp
+  // plant_look.cpp: what the listeners are told of a unit served here.
   Json StateOf(const Unit& unit, bool withOnline) const;
-  void PublishState(Unit& unit);
-  void PublishAvailability(Unit& unit, bool online);
-  // A retained message on a unit's topic that is not what we published
-  // there is put right at once.
-  bool OurEcho(Unit& unit, std::string_view payload);
-  void OnAvailabilitySeen(Unit& unit, std::string_view payload);
-  // discovery.cpp
-  void PublishDiscovery(Unit& unit);
+  // Its state, to be published (a change, a command's answer, or put right).
+  void TellState(Unit& unit);
+  // Online or not: recorded when it changed, and told.
+  void TellAvailability(Unit& unit, bool online);
 
   // polling.cpp: the units.
   void PollTick();
@@ -207,8 +194,9 @@ class Service : public Plant {
   void Save();
 
   // claims.cpp: ownership between instances.
-  void OnBridgeState(const std::string& instance, std::string_view payload);
-  void OnUnitState(const std::string& id, std::string_view payload);
+  void OnBridgeState(const std::string& instance, std::string_view payload) override;
+  // A state not our echo, on the topic of a unit here, is put right at once.
+  void OnStateSeen(const std::string& id, std::string_view payload, bool ours) override;
   void OnSynced();
   void Decide(Unit& unit);
   void Serve(Unit& unit);
@@ -262,9 +250,8 @@ class Service : public Plant {
 
   platform::EventLoop& loop_;
   Config config_;
-  Topics topics_;
   LogLimiter log_;
-  std::unique_ptr<MqttConnection> mqtt_;
+  std::unique_ptr<MqttFront> mqtt_;
   // Commands, polls of units that answer, and tries of those that do not
   // each have exchanges of their own, so none waits behind the others.
   platform::TcpExchangeClient commandLane_, pollLane_, probeLane_;
@@ -310,7 +297,6 @@ class Service : public Plant {
   Shares shares_;
   RefusalTally refusals_;
   platform::EventLoop::TimerId tallyTimer_ = 0;
-  std::uint64_t droppedMessages_ = 0;
 };
 
 }  // namespace lampd

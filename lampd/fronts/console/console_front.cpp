@@ -188,7 +188,7 @@ std::shared_ptr<const std::string> ConsoleFront::SharedPlant() {
   return plantText_;
 }
 
-void ConsoleFront::OnEvent(const Json& line) {
+void ConsoleFront::OnEvent(const Json& line, const std::string& /*text*/) {
   const std::string id = TextOf(line, "unit");
   if (!id.empty()) {
     // Kept for units served here only: events may name any id a stranger sends.

@@ -30,7 +30,7 @@ class ConsoleFront : public PlantListener {
   // Its paths handed to the HTTP front, and the stream's tick started.
   void Start();
   void OnUnitChanged(const std::string& id) override;
-  void OnEvent(const Json& line) override;
+  void OnEvent(const Json& line, const std::string& text) override;
 
  private:
   // True when the request was its page's or its API's.

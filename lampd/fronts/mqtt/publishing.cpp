@@ -1,9 +1,9 @@
-// What lampd publishes of the units it serves, retained: the state
+// What the front publishes of the units served here, retained: the state
 // document and the availability; and what it does when something else
 // stands on those topics.
 #include <functional>
 
-#include "lampd/core/service.h"
+#include "mqtt_front.h"
 
 namespace lampd {
 namespace {
@@ -19,76 +19,85 @@ std::size_t HashOf(std::string_view payload) { return std::hash<std::string_view
 
 }  // namespace
 
-Json Service::StateOf(const Unit& unit, bool withOnline) const {
-  UnitFacts facts;
-  facts.id = unit.id;
-  facts.address = unit.address.Text();
-  facts.instance = unit.Serving() ? config_.name : unit.owner;
-  facts.mac = unit.mac;
-  facts.shown = unit.state;
-  facts.signals = &unit.signals;
-  if (withOnline) facts.online = unit.online.value_or(false);
-  return StateDocument(facts, ClockPair::Now());
+void MqttFront::OnUnitState(const std::string& id, const Json& state) {
+  Told& told = told_[id];
+  PublishState(id, told, state);
+  if (const auto model = state.find("model"); model != state.end() && model->is_number_integer()) {
+    Describe(id, told, model->get<int>());
+  }
 }
 
-void Service::PublishState(Unit& unit) {
-  unit.changed = false;
-  Changed(unit.id);
-  if (!mqtt_->Connected() || !unit.state || !unit.Serving()) return;
+void MqttFront::OnUnitAvailability(const std::string& id, bool online) {
+  Told& told = told_[id];
+  told.online = online;
+  PublishAvailability(id, told, online);
+}
+
+void MqttFront::OnUnitChanged(const std::string& id) {
+  // A unit left to another instance is none of this front's to tell of.
+  if (told_.contains(id) && plant_.Reaches(id) != Plant::Reach::kHere) told_.erase(id);
+}
+
+void MqttFront::PublishState(const std::string& id, Told& told, const Json& state) {
+  if (!Connected()) return;
   const auto now = SteadyClock::now();
-  if (!unit.published.empty() && now - unit.published.back().second >= kEchoLost) {
-    unit.published.clear();
+  if (!told.published.empty() && now - told.published.back().second >= kEchoLost) {
+    told.published.clear();
   }
-  if (unit.published.size() >= kEchoesAwaited) {
-    unit.republish = true;
+  if (told.published.size() >= kEchoesAwaited) {
+    told.waiting = state;
     return;
   }
-  unit.republish = false;
-  const std::string payload = Dump(StateOf(unit, false));
-  unit.published.emplace_back(HashOf(payload), now);
-  mqtt_->Publish(topics_.Name(TopicKind::kUnitState, unit.id), payload, 1, true);
+  told.waiting.reset();
+  const std::string payload = Dump(state);
+  told.published.emplace_back(HashOf(payload), now);
+  connection_->Publish(topics_.Name(TopicKind::kUnitState, id), payload, 1, true);
 }
 
-bool Service::OurEcho(Unit& unit, std::string_view payload) {
+bool MqttFront::OurEcho(const std::string& id, std::string_view payload) {
+  const auto found = told_.find(id);
+  if (found == told_.end()) return false;
+  Told& told = found->second;
   const std::size_t hash = HashOf(payload);
-  for (auto it = unit.published.begin(); it != unit.published.end(); ++it) {
+  for (auto it = told.published.begin(); it != told.published.end(); ++it) {
     if (it->first == hash) {
       // Echoes come in the order published: older ones will not come now.
-      unit.published.erase(unit.published.begin(), std::next(it));
-      if (unit.republish) PublishState(unit);  // the change that waited for room
+      told.published.erase(told.published.begin(), std::next(it));
+      if (told.waiting) {
+        const Json waiting = std::move(*told.waiting);
+        PublishState(id, told, waiting);  // the change that waited for room
+      }
       return true;
     }
   }
   return false;
 }
 
-void Service::PublishAvailability(Unit& unit, bool online) {
-  if (unit.online != online) {
-    Record({.unit = unit.id, .kind = online ? "online" : "offline"});
-    Changed(unit.id);
-  }
-  unit.online = online;
-  if (!mqtt_->Connected() || !unit.Serving()) return;
+void MqttFront::PublishAvailability(const std::string& id, Told& told, bool online) {
+  if (!Connected()) return;
   // Each word's echo is known as ours: a unit that flaps sees "offline" come
   // back while it is online again, and that is no forgery.
-  unit.availabilitySent.push_back(online);
-  if (unit.availabilitySent.size() > kEchoesAwaited) unit.availabilitySent.pop_front();
-  mqtt_->Publish(topics_.Name(TopicKind::kUnitAvailability, unit.id), online ? "online" : "offline",
-                 1, true);
+  told.availabilitySent.push_back(online);
+  if (told.availabilitySent.size() > kEchoesAwaited) told.availabilitySent.pop_front();
+  connection_->Publish(topics_.Name(TopicKind::kUnitAvailability, id),
+                       online ? "online" : "offline", 1, true);
 }
 
-void Service::OnAvailabilitySeen(Unit& unit, std::string_view payload) {
-  if (!unit.availabilitySent.empty() && (payload == "online" || payload == "offline") &&
-      unit.availabilitySent.front() == (payload == "online")) {
-    unit.availabilitySent.pop_front();  // echoes come in the order published
+void MqttFront::SeeAvailability(const std::string& id, std::string_view payload) {
+  const auto found = told_.find(id);
+  if (found == told_.end()) return;
+  Told& told = found->second;
+  if (!told.availabilitySent.empty() && (payload == "online" || payload == "offline") &&
+      told.availabilitySent.front() == (payload == "online")) {
+    told.availabilitySent.pop_front();  // echoes come in the order published
     return;
   }
-  if (!unit.Serving() || !unit.online) return;
-  const std::string_view truth = *unit.online ? "online" : "offline";
+  if (!told.online) return;
+  const std::string_view truth = *told.online ? "online" : "offline";
   if (payload == truth) return;
-  log_.Say("forged", "unit " + unit.id + ": availability \"" + std::string(payload) +
+  log_.Say("forged", "unit " + id + ": availability \"" + std::string(payload) +
                          "\" stood on its topic while it is " + std::string(truth) + ": put right");
-  PublishAvailability(unit, *unit.online);
+  PublishAvailability(id, told, *told.online);
 }
 
 }  // namespace lampd
