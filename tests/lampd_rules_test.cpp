@@ -10,6 +10,7 @@
 
 #include "lampd/andon/journal.h"
 #include "lampd/andon/journal_record.h"
+#include "lampd/cluster/claims.h"
 #include "lampd/cluster/ownership.h"
 #include "lampd/core/command.h"
 #include "lampd/core/refusal_tally.h"
@@ -708,3 +709,88 @@ TEST(LampdFronts, TheHttpFrontAnswersEachOutcomeOfThePlantWithItsCode) {
 }
 
 }  // namespace
+
+// The units a core of a test's own reaches, and what the claims told it.
+class FakeUnits : public ClaimedUnits {
+ public:
+  Standing StandingOf(const std::string& id) const override {
+    const auto found = standing.find(id);
+    return found == standing.end() ? Standing::kUnknown : found->second;
+  }
+  std::vector<std::string> Reached() const override {
+    std::vector<std::string> ids;
+    for (const auto& [id, how] : standing) ids.push_back(id);
+    return ids;
+  }
+  void Serve(const std::string& id, const std::string& from, const UnitSignals* theirs) override {
+    standing[id] = Standing::kServing;
+    served.push_back(id + " from " + from + " with " +
+                     std::to_string(theirs ? theirs->Leases().size() : 0) + " lease(s)");
+    if (onServe) onServe();
+  }
+  void Yield(const std::string& id, const std::string& to) override {
+    standing[id] = Standing::kStandby;
+    yielded.push_back(id + " to " + to);
+  }
+  void TellAgain(const std::string& id) override { toldAgain.push_back(id); }
+  void TellAll() override {}
+  void Changed(const std::string&) override {}
+  void PeerState(const std::string&, const Json&) override {}
+  std::map<std::string, Standing> standing;
+  std::vector<std::string> served, yielded, toldAgain;
+  std::function<void()> onServe;
+};
+
+TEST(LampdFronts, TheClaimsTellTheCoreWhichUnitsAreItsAndTakeOverWithTheLeasesShown) {
+  platform::EventLoop loop;
+  LogLimiter log;
+  Config config;
+  config.name = "west";
+  FakeUnits units;
+  units.standing["a"] = ClaimedUnits::Standing::kServing;
+  Claims claims(loop, config, log, units);
+  const auto stateOf = [](const std::string& id, const std::string& instance, int leases) {
+    UnitSignals signals;
+    for (int lease = 1; lease <= leases; ++lease) {
+      signals.AddLease({"ci" + std::to_string(lease),
+                        5,
+                        SteadyClock::now() + 1h,
+                        {1, D, D, D, D, D},
+                        static_cast<std::uint64_t>(lease)});
+    }
+    return Dump(
+        StateDocument({id, "10.0.0.1:20000", instance, std::nullopt,
+                       protocol::LampFrame{'R', 3, 1, 0, 0, 0, 0, 0}, &signals, std::nullopt},
+                      ClockPair::Now()));
+  };
+
+  // Our own echo changes nothing; a state naming nobody online is put right.
+  claims.OnStateSeen("a", stateOf("a", "west", 0), true);
+  claims.OnStateSeen("a", stateOf("a", "ghost", 0), false);
+  EXPECT_EQ(units.toldAgain, std::vector<std::string>{"a"});
+  EXPECT_TRUE(units.yielded.empty());
+  EXPECT_EQ(claims.ServedElsewhereBy("a"), "");
+
+  // An online instance whose name comes first holds it too: it keeps it,
+  // and commands for it are passed on there.
+  claims.OnBridgeState("east", "online");
+  claims.OnStateSeen("a", stateOf("a", "east", 2), false);
+  EXPECT_EQ(units.yielded, std::vector<std::string>{"a to east"});
+  EXPECT_EQ(claims.ServedElsewhereBy("a"), "east");
+  EXPECT_EQ(claims.OthersOnline(), std::vector<std::string>{"east"});
+  ASSERT_TRUE(claims.TheirView("a"));
+  EXPECT_EQ((*claims.TheirView("a"))["online"], true);
+
+  // A state on one unit's topic naming another unit speaks for neither.
+  claims.OnStateSeen("b", stateOf("c", "east", 0), false);
+  EXPECT_FALSE(claims.TheirView("b"));
+
+  // When east goes, its unit is taken over here with the leases its state showed.
+  units.onServe = [&] { loop.Stop(); };
+  loop.After(10s, [&] { loop.Stop(); });
+  claims.OnBridgeState("east", "offline");
+  loop.Run();
+  EXPECT_EQ(units.served, std::vector<std::string>{"a from east with 2 lease(s)"});
+  EXPECT_EQ(claims.ServedElsewhereBy("a"), "");
+  EXPECT_EQ((*claims.TheirView("a"))["online"], false);
+}

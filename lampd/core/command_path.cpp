@@ -144,9 +144,7 @@ void Service::Submit(Request request, Reply given) {
       // MQTT's group topics reach every instance by themselves; the rest is passed on.
       if (request.origin != Origin::kMqtt && !request.relayed) {
         Relay(request, TopicKind::kGroupSet);
-        for (const auto& [peer, online] : peers_) {
-          if (online && peer != config_.name) passed.passedTo.push_back(peer);
-        }
+        passed.passedTo = claims_->OthersOnline();
       }
       return SubmitToMembers(request, std::move(members),
                              [passed, reply = std::move(reply)](Outcome outcome) {
@@ -164,7 +162,7 @@ void Service::SubmitToUnit(const Request& request, Reply reply) {
   const bool here = found != units_.end() && found->second.role != Role::kStandby;
   if (!here) {
     // Another instance's unit: passed on to it over the broker.
-    const std::string owner = ServedElsewhereBy(request.name);
+    const std::string owner = claims_->ServedElsewhereBy(request.name);
     if (owner.empty()) {
       return reply(Outcome::Refused(Outcome::Refusal::kUnknown,
                                     "no instance serves a unit with id " + request.name));

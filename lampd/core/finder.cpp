@@ -108,7 +108,6 @@ void Service::OnFound(const protocol::SettingsRecord& record) {
   Unit& unit = units_[id];
   ++found_;
   unit.id = id;
-  if (const auto owner = elsewhere_.find(id); owner != elsewhere_.end()) unit.owner = owner->second;
   unit.mac = record.mac;
   unit.address = address;
   if (const auto kept = unplaced_.find(id); kept != unplaced_.end()) {
@@ -117,11 +116,7 @@ void Service::OnFound(const protocol::SettingsRecord& record) {
   }
   pollOrderStale_ = true;
   log_.Say("found", "unit " + id + " found at " + address.Text());
-  if (synced_) {
-    Decide(unit);
-  } else if (aloneTimer_ == 0) {
-    Serve(unit);  // no broker to ask
-  }
+  claims_->Reach(id);
 }
 
 void Service::Forget(Unit& unit, const std::string& why) {

@@ -25,13 +25,11 @@ std::optional<UnitLook> Service::Look(const std::string& id) const {
   // Reached here while another instance serves it, or only seen in its state.
   if (found != units_.end()) {
     look.mac = found->second.mac;
-    look.owner = found->second.owner;
+    look.owner = claims_->NamedBy(id);
   }
-  const auto theirs = theirStates_.find(id);
-  if (theirs == theirStates_.end()) {
-    return found != units_.end() ? std::optional(look) : std::nullopt;
-  }
-  const Json& state = theirs->second.state;
+  const auto theirs = claims_->TheirView(id);
+  if (!theirs) return found != units_.end() ? std::optional(look) : std::nullopt;
+  const Json& state = *theirs;
   protocol::LampCodes codes = protocol::kLeaveAllUnchanged;
   std::string why;
   if (state.contains("lamps") && CodesOf(state, codes, why)) look.shown = codes;
@@ -41,7 +39,7 @@ std::optional<UnitLook> Service::Look(const std::string& id) const {
   if (const auto leases = state.find("leases"); leases != state.end() && leases->is_array()) {
     look.leases = leases->size();
   }
-  look.online = TheirUnitOnline(theirs->second);
+  look.online = state.value("online", false);
   return look;
 }
 
@@ -49,7 +47,7 @@ Json Service::StateOf(const Unit& unit, bool withOnline) const {
   UnitFacts facts;
   facts.id = unit.id;
   facts.address = unit.address.Text();
-  facts.instance = unit.Serving() ? config_.name : unit.owner;
+  facts.instance = unit.Serving() ? config_.name : claims_->NamedBy(unit.id);
   facts.mac = unit.mac;
   facts.shown = unit.state;
   facts.signals = &unit.signals;
@@ -78,7 +76,7 @@ void Service::TellAvailability(Unit& unit, bool online) {
 Plant::Reach Service::Reaches(const std::string& id) const {
   const auto found = units_.find(id);
   if (found != units_.end() && found->second.role != Role::kStandby) return Reach::kHere;
-  return ServedElsewhereBy(id).empty() ? Reach::kNowhere : Reach::kElsewhere;
+  return claims_->ServedElsewhereBy(id).empty() ? Reach::kNowhere : Reach::kElsewhere;
 }
 
 std::optional<Json> Service::State(const std::string& id) const {
@@ -102,21 +100,16 @@ void Service::Refuse(Origin origin, const std::string& name, bool group, const s
 
 std::vector<std::string> Service::Ids() const {
   std::vector<std::string> ids;
-  ids.reserve(units_.size() + theirStates_.size());
   for (const auto& [id, unit] : units_) ids.push_back(id);
-  for (const auto& [id, theirs] : theirStates_) {
-    if (!units_.contains(id)) ids.push_back(id);
+  for (std::string& id : claims_->TheirIds()) {
+    if (!units_.contains(id)) ids.push_back(std::move(id));
   }
   return ids;
 }
 
 std::optional<Json> Service::View(const std::string& id) const {
   if (auto state = State(id)) return state;
-  const auto theirs = theirStates_.find(id);
-  if (theirs == theirStates_.end()) return std::nullopt;
-  Json state = theirs->second.state;
-  state["online"] = TheirUnitOnline(theirs->second);
-  return state;
+  return claims_->TheirView(id);
 }
 
 void Service::Changed(const std::string& id) {

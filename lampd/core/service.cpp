@@ -1,21 +1,13 @@
-// Start and stop, and the broker's peers: what the MQTT front hands on of
-// other instances and Mac Find.
+// Start and stop, and what the claims between instances ask of the core
+// and tell it: a unit to serve, with what another instance showed of it,
+// or to leave.
 #include "service.h"
-
-#include <random>
 
 #include "state_file.h"
 
 namespace lampd {
 
 using namespace std::chrono_literals;
-
-namespace {
-
-// How long the broker has, at the least, to answer and hand over what it holds.
-constexpr auto kBrokersChance = 2s;
-
-}  // namespace
 
 std::string_view OriginName(Origin origin) {
   switch (origin) {
@@ -60,8 +52,7 @@ Service::Service(platform::EventLoop& loop, Config config, std::string statePath
 
 Service::~Service() {
   if (http_) http_->Stop();
-  for (const auto timer :
-       {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_, tallyTimer_}) {
+  for (const auto timer : {pollTimer_, findTimer_, expiryTimer_, saveTimer_, tallyTimer_}) {
     loop_.Cancel(timer);
   }
 }
@@ -104,16 +95,8 @@ bool Service::Start(std::string& error) {
     console_->Start();
     metrics_ = std::make_unique<MetricsFront>(loop_, *this, *http_);
     metrics_->Start();
-    http_->Handle([this](const HttpRequest& request, const HttpFront::Answer& answer) {
-      if (request.path == "/api/events") {
-        if (HttpFront::Only("GET", request, answer)) ServeEvents(request, answer);
-      } else if (request.path == "/api/report") {
-        if (HttpFront::Only("GET", request, answer)) ServeReport(request, answer);
-      } else {
-        return false;
-      }
-      return true;
-    });
+    events_ = std::make_unique<EventsFront>(*http_, journal_.get());
+    events_->Start();
     if (!http_->Start(error)) return false;
     Log("HTTP on " + config_.http.listen +
         (config_.http.token.empty() ? "" : ", a token asked for all but /metrics"));
@@ -123,43 +106,20 @@ bool Service::Start(std::string& error) {
     Listen(*modbus_);
     if (!modbus_->Start(error)) return false;
   }
-  BrokerPeers& peers = *this;
-  mqtt_ = std::make_unique<MqttFront>(loop_, config_, log_, *this, peers);
+  ClaimedUnits& claimed = *this;
+  claims_ = std::make_unique<Claims>(loop_, config_, log_, claimed);
+  claims_->OnFind([this] { Find(true); });
+  mqtt_ = std::make_unique<MqttFront>(loop_, config_, log_, *this, *claims_);
   Listen(*mqtt_);
   if (!mqtt_->Start(error)) return false;
   Record({.kind = "started", .reason = "lampd " LAMP_VERSION " as " + config_.name});
   Log("started as " + config_.name + ", " + std::to_string(units_.size()) +
       " configured unit(s), broker " + config_.mqtt.host + ":" + std::to_string(config_.mqtt.port));
-  // Without a broker nobody else can be asked: the units are served here
-  // alone once the broker has had its chance. Serving too soon, on a busy
-  // machine, would have two instances send frames to one unit.
-  const auto chance = std::max<SteadyClock::duration>(
-      config_.fleet.pollEvery * config_.fleet.offlineAfter, kBrokersChance);
-  aloneTimer_ = loop_.After(chance, [this] { OnBrokersChanceOver(false); });
+  claims_->Start(*mqtt_);
   roundStart_ = SteadyClock::now();
   PollTick();
   if (config_.fleet.interfaces) Find(false);
   return true;
-}
-
-void Service::OnBrokersChanceOver(bool waitedLonger) {
-  aloneTimer_ = 0;
-  if (synced_) return;
-  if (mqtt_->Connected()) {
-    // Connected, but the marker has not come back: it is given a while more,
-    // then (a broker that queues only so much for one client may drop it)
-    // what has come is decided on.
-    if (!waitedLonger) {
-      aloneTimer_ = loop_.After(kBrokersChance, [this] { OnBrokersChanceOver(true); });
-      return;
-    }
-    Log("broker: what it holds is not all in yet; deciding on the states received");
-    return OnSynced();
-  }
-  Log("broker not reached: serving the configured units alone until it is");
-  for (auto& [id, unit] : units_) {
-    if (unit.role == Role::kUndecided) Serve(unit);
-  }
 }
 
 void Service::Stop() {
@@ -167,11 +127,9 @@ void Service::Stop() {
   if (modbus_) modbus_->Stop();
   // Whatever happened before, the leases as they stand now are written.
   if (!statePath_.empty()) Save();
-  if (mqtt_) {
-    mqtt_->Publish(TopicKind::kBridgeState, config_.name, "offline", true);
-    mqtt_->Stop();
-  }
-  for (const auto timer : {pollTimer_, findTimer_, expiryTimer_, aloneTimer_, saveTimer_}) {
+  if (claims_) claims_->Stop();
+  if (mqtt_) mqtt_->Stop();
+  for (const auto timer : {pollTimer_, findTimer_, expiryTimer_, saveTimer_}) {
     loop_.Cancel(timer);
   }
   finding_.reset();
@@ -181,13 +139,88 @@ void Service::Stop() {
   Log("stopped");
 }
 
-void Service::OnBrokerConnected() {
-  mqtt_->Publish(TopicKind::kBridgeState, config_.name, "online", true);
-  // Our own marker comes back after every retained message the
-  // subscriptions brought: then who serves what is known.
-  syncMarker_ = std::to_string(std::random_device{}());
-  mqtt_->Publish(TopicKind::kBridgeSync, config_.name, syncMarker_, false);
-  // What the broker may have lost meanwhile, published again.
+ClaimedUnits::Standing Service::StandingOf(const std::string& id) const {
+  const auto found = units_.find(id);
+  if (found == units_.end()) return Standing::kUnknown;
+  switch (found->second.role) {
+    case Role::kUndecided:
+      return Standing::kUndecided;
+    case Role::kServing:
+      return Standing::kServing;
+    case Role::kStandby:
+      return Standing::kStandby;
+  }
+  return Standing::kUnknown;
+}
+
+std::vector<std::string> Service::Reached() const {
+  std::vector<std::string> ids;
+  ids.reserve(units_.size());
+  for (const auto& [id, unit] : units_) ids.push_back(id);
+  return ids;
+}
+
+void Service::Serve(const std::string& id, const std::string& from, const UnitSignals* theirs) {
+  const auto found = units_.find(id);
+  if (found == units_.end()) return;
+  Unit& unit = found->second;
+  if (!from.empty() && theirs) {
+    // Nothing the plant was told is lost: its leases and baseline go on here.
+    UnitSignals adopted;
+    for (const Lease& lease : theirs->Leases()) {
+      Lease copy = lease;
+      copy.serial = ++serial_;
+      ArmExpiry(copy.ends);
+      adopted.AddLease(std::move(copy));
+    }
+    adopted.SetBaseline(theirs->Baseline());
+    unit.signals = std::move(adopted);
+    SaveSoon();
+  }
+  if (!from.empty()) {
+    // An instance gone takes all its units over at once: the limiter summarises them.
+    log_.Say("takeover",
+             "unit " + id + ": instance " + from + " is offline; serving it here with the " +
+                 std::to_string(unit.signals.Leases().size()) + " lease(s) its last state showed");
+  }
+  Serve(unit);
+}
+
+void Service::Serve(Unit& unit) {
+  unit.role = Role::kServing;
+  // Steps of its calls' escalations that fell due meanwhile fire now, late rather than never.
+  if (const auto next = unit.signals.NextExpiry()) ArmExpiry(*next);
+  Changed(unit.id);
+  unit.changed = true;  // its state says who serves it now
+  if (unit.waiting.empty()) {
+    Poll(unit);
+  } else {
+    SendNext(unit);  // commands that came before it was decided
+  }
+}
+
+void Service::Yield(const std::string& id, const std::string& to) {
+  const auto found = units_.find(id);
+  if (found == units_.end()) return;
+  Unit& unit = found->second;
+  const bool was = unit.Serving();
+  unit.role = Role::kStandby;
+  Changed(unit.id);
+  unit.online.reset();
+  std::deque<Waiting> waiting = std::move(unit.waiting);
+  unit.waiting.clear();
+  for (Waiting& dropped : waiting) {
+    if (dropped.done) dropped.done("the unit is served by instance " + to + " now");
+  }
+  log_.Say("stand-by", "unit " + unit.id + " is served by instance " + to +
+                           (was ? "; leaving it to " + to : "") + " (this instance stands by)");
+}
+
+void Service::TellAgain(const std::string& id) {
+  if (const auto found = units_.find(id); found != units_.end()) TellState(found->second);
+}
+
+void Service::TellAll() {
   for (auto& [id, unit] : units_) {
     if (!unit.Serving()) continue;
     if (unit.state) TellState(unit);
@@ -195,14 +228,8 @@ void Service::OnBrokerConnected() {
   }
 }
 
-void Service::OnBridgeSync(const std::string& instance, std::string_view payload) {
-  if (instance == config_.name && payload == syncMarker_ && !synced_) OnSynced();
+void Service::PeerState(const std::string& id, const Json& state) {
+  for (PlantListener* listener : listeners_) listener->OnPeerState(id, state);
 }
-
-void Service::OnAvailabilitySeen(const std::string& id, std::string_view payload) {
-  SeeTheirAvailability(id, payload);
-}
-
-void Service::OnFindAsked() { Find(true); }
 
 }  // namespace lampd

@@ -3,13 +3,13 @@
 // and hears one outcome back; the fleet polls the units it serves, spread
 // over the poll period, with commands in a lane of their own; the lease
 // keeper decides what each unit should show and keeps it in the state
-// file. The fronts and sinks that are objects of their own (HTTP, metrics,
-// console, MQTT with Home Assistant, Modbus, the journal, andon's figures)
-// reach it only as a Plant; the claims between instances, which follow the
-// broker's retained states, are its methods, fed by the MQTT front as its
-// BrokerPeers. Its parts live in one file each: core/service.cpp (start,
-// stop, the broker's peers), command_path, polling, lease_keeper, andon,
-// finder, events, plant_look, plant_metrics; cluster/claims, peers.
+// file. The fronts and sinks (HTTP, metrics, events, console, MQTT with
+// Home Assistant, Modbus, the journal, andon's figures) are objects of
+// their own that reach it only as a Plant; the claims between instances
+// are one component (Claims) that tells it which units are its to serve,
+// through ClaimedUnits. Its parts live in one file each: service.cpp
+// (start, stop, what the claims ask), command_path, polling, lease_keeper,
+// andon, finder, events, plant_look, plant_metrics.
 #pragma once
 
 #include <chrono>
@@ -28,8 +28,10 @@
 #include "command.h"
 #include "lampd/andon/andon_figures.h"
 #include "lampd/andon/journal_sink.h"
+#include "lampd/cluster/claims.h"
 #include "lampd/config/config.h"
 #include "lampd/fronts/console/console_front.h"
+#include "lampd/fronts/http/events_front.h"
 #include "lampd/fronts/http/http_front.h"
 #include "lampd/fronts/http/metrics_front.h"
 #include "lampd/fronts/modbus/modbus_front.h"
@@ -49,7 +51,7 @@
 
 namespace lampd {
 
-class Service : public Plant, private BrokerPeers {
+class Service : public Plant, private ClaimedUnits {
  public:
   // `statePath`: where leases are kept; empty: not kept. The journal goes
   // beside it unless the configuration says otherwise.
@@ -87,16 +89,6 @@ class Service : public Plant, private BrokerPeers {
     protocol::LampFrame frame;
     Done done;
   };
-  // A unit another instance serves, as its retained state and availability tell it.
-  struct TheirState {
-    Json state;
-    std::optional<bool> online;
-    std::size_t bytes = 0;  // of the state as kept
-  };
-  // Other instances' states kept, at the most: in number, and in bytes
-  // (a plant's states are about a kilobyte each).
-  static constexpr std::size_t kMostTheirStates = 100000;
-  static constexpr std::size_t kMostTheirBytes = 32u << 20;
   // Whether this instance serves a unit: not before it knows what the
   // broker holds (commands wait meanwhile); a stand-by sends it nothing.
   enum class Role { kUndecided, kServing, kStandby };
@@ -123,18 +115,19 @@ class Service : public Plant, private BrokerPeers {
     SteadyClock::time_point lastExchange{};
     std::map<std::string, std::uint64_t> failures;
     Role role = Role::kUndecided;
-    std::string owner;                  // the instance its last retained state names
-    std::optional<UnitSignals> theirs;  // that state's leases and baseline, to serve on with
     bool Serving() const { return role == Role::kServing; }
   };
 
-  // service.cpp: the broker's peers, as the MQTT front hands them on.
-  void OnBrokerConnected() override;
-  void OnBridgeSync(const std::string& instance, std::string_view payload) override;
-  void OnAvailabilitySeen(const std::string& id, std::string_view payload) override;
-  void OnFindAsked() override;
-  // The broker's chance to answer is over: serve alone, or decide on what came.
-  void OnBrokersChanceOver(bool waitedLonger);
+  // service.cpp: what the claims between instances ask of the core and tell it.
+  Standing StandingOf(const std::string& id) const override;
+  std::vector<std::string> Reached() const override;
+  void Serve(const std::string& id, const std::string& from, const UnitSignals* theirs) override;
+  void Yield(const std::string& id, const std::string& to) override;
+  void TellAgain(const std::string& id) override;
+  void TellAll() override;
+  void PeerState(const std::string& id, const Json& state) override;
+  // Its lane opened: polled, or sent the commands that waited for the decision.
+  void Serve(Unit& unit);
 
   // command_path.cpp: every front's commands.
   void SubmitToUnit(const Request& request, Reply reply);
@@ -187,35 +180,16 @@ class Service : public Plant, private BrokerPeers {
   void SendWanted(Unit& unit, const protocol::LampCodes& named, bool heldOnly, Done done);
   void LeasesChanged(Unit& unit);
   // Unit `id` changed as the fronts see it (its state, online, its owner).
-  void Changed(const std::string& id);
+  void Changed(const std::string& id) override;
   void ArmExpiry(SteadyClock::time_point when);
   void OnExpiry();
   void SaveSoon();
   void Save();
 
-  // claims.cpp: ownership between instances.
-  void OnBridgeState(const std::string& instance, std::string_view payload) override;
-  // A state not our echo, on the topic of a unit here, is put right at once.
-  void OnStateSeen(const std::string& id, std::string_view payload, bool ours) override;
-  void OnSynced();
-  void Decide(Unit& unit);
-  void Serve(Unit& unit);
-  void Yield(Unit& unit, const std::string& to);
-  bool Online(const std::string& instance) const;
-  // The online instance that serves unit `id` when this one does not; "" for none.
-  std::string ServedElsewhereBy(const std::string& id) const;
-
   // finder.cpp: Mac Find.
   void Find(bool requested);
   void OnFound(const protocol::SettingsRecord& record);
   void Forget(Unit& unit, const std::string& why);
-
-  // peers.cpp: other instances' units, as their states tell them.
-  void SeeTheirState(const std::string& id, const Json& state);
-  void ForgetTheirState(const std::string& id);
-  // Whether another instance's unit is online: as its availability says, while its instance is.
-  bool TheirUnitOnline(const TheirState& theirs) const;
-  void SeeTheirAvailability(const std::string& id, std::string_view payload);
 
   // andon.cpp: acknowledgements, escalation, the figures.
   void Acknowledge(Unit& unit, const Request& request, Done done);
@@ -237,10 +211,6 @@ class Service : public Plant, private BrokerPeers {
                    std::string reason = "");
   // A command a unit took that is no lease: what it named, and `reason`.
   void RecordCommand(const Unit& unit, const Request& request, std::string reason);
-  // False, with a 404 answered, when no journal is kept to read back.
-  bool KeptJournal(const std::function<void(HttpAnswer)>& answer);
-  void ServeEvents(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);
-  void ServeReport(const HttpRequest& request, const std::function<void(HttpAnswer)>& answer);
   // A refusal of a front, before the command path: counted, and recorded
   // unless it is one of a flood (then summarised once a second: false).
   bool Refused(Origin origin, const std::string& name, bool group, const std::string& why,
@@ -251,6 +221,8 @@ class Service : public Plant, private BrokerPeers {
   platform::EventLoop& loop_;
   Config config_;
   LogLimiter log_;
+  // Who serves each unit, between instances; the broker they speak over.
+  std::unique_ptr<Claims> claims_;
   std::unique_ptr<MqttFront> mqtt_;
   // Commands, polls of units that answer, and tries of those that do not
   // each have exchanges of their own, so none waits behind the others.
@@ -262,16 +234,11 @@ class Service : public Plant, private BrokerPeers {
   bool pollOrderStale_ = true;
   std::size_t pollCursor_ = 0;
   SteadyClock::time_point roundStart_{};
-  RecentMost pollGap_, longestTurn_;              // seconds
-  std::map<std::string, std::string> elsewhere_;  // ids other instances serve, and which
-  std::map<std::string, bool> peers_;             // instances and whether they are online
-  bool synced_ = false;                           // what the broker holds is known
-  std::string syncMarker_;
+  RecentMost pollGap_, longestTurn_;  // seconds
   std::unique_ptr<platform::BroadcastChannel> finding_;
   bool answerFind_ = false;
   SteadyClock::time_point lastFind_{};
-  platform::EventLoop::TimerId pollTimer_ = 0, findTimer_ = 0, expiryTimer_ = 0, aloneTimer_ = 0,
-                               saveTimer_ = 0;
+  platform::EventLoop::TimerId pollTimer_ = 0, findTimer_ = 0, expiryTimer_ = 0, saveTimer_ = 0;
   std::optional<SteadyClock::time_point> expiryAt_;
 
   std::string statePath_;
@@ -281,12 +248,11 @@ class Service : public Plant, private BrokerPeers {
   std::uint64_t saveFailures_ = 0;
 
   std::unique_ptr<HttpFront> http_;
-  std::map<std::string, TheirState> theirStates_;
-  std::size_t theirBytes_ = 0;
   // The fronts that are objects of their own, and who hears the plant's events.
   std::unique_ptr<ModbusFront> modbus_;
   std::unique_ptr<ConsoleFront> console_;
   std::unique_ptr<MetricsFront> metrics_;
+  std::unique_ptr<EventsFront> events_;
   std::vector<PlantListener*> listeners_;
   Histogram exchangeSeconds_;
   // The journal, written once a turn; the andon figures by group.
