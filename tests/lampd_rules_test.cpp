@@ -732,6 +732,7 @@ class FakeUnits : public ClaimedUnits {
     standing[id] = Standing::kStandby;
     yielded.push_back(id + " to " + to);
   }
+  bool Member(const std::string&, const std::string&) const override { return false; }
   void TellAgain(const std::string& id) override { toldAgain.push_back(id); }
   void TellAll() override {}
   void Changed(const std::string&) override {}

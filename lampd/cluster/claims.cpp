@@ -23,11 +23,15 @@ constexpr std::size_t kMostPeers = 1000;
 
 Claims::Claims(platform::EventLoop& loop, const Config& config, LogLimiter& log,
                ClaimedUnits& units)
-    : loop_(loop), config_(config), log_(log), units_(units) {}
+    : loop_(loop),
+      config_(config),
+      log_(log),
+      units_(units),
+      theirStates_(log, [&units](const std::string& id) { units.Changed(id); }) {}
 
 Claims::~Claims() { loop_.Cancel(aloneTimer_); }
 
-void Claims::Start(MqttFront& bus) {
+bool Claims::Start(MqttFront& bus, std::string& /*error*/) {
   bus_ = &bus;
   // Without a broker nobody else can be asked: the units are served here
   // alone once the broker has had its chance. Serving too soon, on a busy
@@ -35,6 +39,7 @@ void Claims::Start(MqttFront& bus) {
   const auto chance = std::max<SteadyClock::duration>(
       config_.fleet.pollEvery * config_.fleet.offlineAfter, kBrokersChance);
   aloneTimer_ = loop_.After(chance, [this] { OnBrokersChanceOver(false); });
+  return true;
 }
 
 void Claims::Stop() {
@@ -95,6 +100,10 @@ bool Claims::Online(const std::string& instance) const {
   return peer != peers_.end() && peer->second;
 }
 
+bool Claims::MayDrive(const std::string& id) const {
+  return units_.StandingOf(id) == ClaimedUnits::Standing::kServing;
+}
+
 std::string Claims::NamedBy(const std::string& id) const {
   const auto named = named_.find(id);
   return named == named_.end() ? "" : named->second;
@@ -130,9 +139,7 @@ void Claims::OnBridgeState(const std::string& instance, std::string_view payload
   if (was == online) return;
   Log("instance " + instance + " is " + (online ? "online" : "offline"));
   // The console shows its units online or not with it.
-  for (const auto& [id, theirs] : theirStates_) {
-    if (TextOf(theirs.state, "instance") == instance) units_.Changed(id);
-  }
+  for (const std::string& id : theirStates_.Of(instance)) units_.Changed(id);
   if (online) {
     // Its units it serves by its states; ours we keep (see WhoServes).
     return;
@@ -152,10 +159,10 @@ void Claims::OnStateSeen(const std::string& id, std::string_view payload, bool o
   // this instance's own name is none of theirs.
   units_.PeerState(id, instance == config_.name ? Json() : state);
   if (!instance.empty() && instance != config_.name) {
-    SeeTheirState(id, state);
+    theirStates_.See(id, state);
   } else if (payload.empty()) {
     // Its retained state taken away: no other instance shows it any more.
-    ForgetTheirState(id);
+    theirStates_.Forget(id);
   }
   const ClaimedUnits::Standing standing = units_.StandingOf(id);
   if (standing == ClaimedUnits::Standing::kUnknown) {
@@ -225,6 +232,20 @@ void Claims::Decide(const std::string& id) {
   } else if (serve == lampd::Serve::kThere && standing != ClaimedUnits::Standing::kStandby) {
     units_.Yield(id, owner);
   }
+}
+
+}  // namespace lampd
+
+namespace lampd {
+
+std::optional<Json> Claims::TheirView(const std::string& id) const {
+  return theirStates_.View(id, [this](const std::string& instance) { return Online(instance); });
+}
+
+std::vector<std::string> Claims::TheirIds() const { return theirStates_.Ids(); }
+
+void Claims::OnAvailabilitySeen(const std::string& id, std::string_view payload) {
+  theirStates_.SeeAvailability(id, payload);
 }
 
 }  // namespace lampd

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <map>
@@ -81,6 +82,83 @@ bool ReadMqtt(Checker& check, const toml::table& table, Config& config) {
       return check.Fail(node->source(), std::string(key) +
                                             " must be a topic without wildcards "
                                             "or a leading or trailing '/'");
+    }
+  }
+  return true;
+}
+
+bool ReadCluster(Checker& check, const toml::table& table, Config& config) {
+  ClusterConfig& cluster = config.cluster;
+  if (!check.OnlyKnown(table,
+                       {"etcd", "lease", "prefix", "prefer", "ca_file", "cert_file", "key_file",
+                        "username", "password_file"},
+                       " in [cluster]")) {
+    return false;
+  }
+  cluster.line = static_cast<int>(table.source().begin.line);
+  for (const auto& [key, list] :
+       {std::pair{"etcd", &cluster.etcd}, std::pair{"prefer", &cluster.prefer}}) {
+    const toml::node* node = table.get(key);
+    if (!node) continue;
+    const toml::array* items = node->as_array();
+    if (!items) return check.Fail(node->source(), std::string(key) + " must be a list of strings");
+    for (const toml::node& item : *items) {
+      if (!item.is_string()) {
+        return check.Fail(item.source(), std::string(key) + " must be a list of strings");
+      }
+      list->push_back(item.as_string()->get());
+    }
+  }
+  if (cluster.etcd.empty()) {
+    return check.Fail(table.source(),
+                      "[cluster] needs etcd = [\"http://HOST:2379\", ...]: the members to ask");
+  }
+  for (const std::string& endpoint : cluster.etcd) {
+    const bool http = endpoint.starts_with("http://"), https = endpoint.starts_with("https://");
+    if ((!http && !https) || endpoint.ends_with('/') ||
+        endpoint.find_first_of(" /", http ? 7 : 8) != std::string::npos) {
+      return check.Fail(
+          table.get("etcd")->source(),
+          "etcd takes \"http://HOST:PORT\" or \"https://HOST:PORT\", not \"" + endpoint + "\"");
+    }
+  }
+  for (const std::string& preferred : cluster.prefer) {
+    if (preferred.starts_with("group:")) {
+      const std::string group = preferred.substr(6);
+      if (std::none_of(config.groups.begin(), config.groups.end(),
+                       [&](const GroupConfig& known) { return known.name == group; })) {
+        return check.Fail(table.get("prefer")->source(),
+                          "prefer: no group " + group + " in [groups]");
+      }
+    } else if (!TopicSafe(preferred)) {
+      return check.Fail(table.get("prefer")->source(),
+                        "prefer takes unit ids and \"group:NAME\", not \"" + preferred + "\"");
+    }
+  }
+  if (!check.Duration(table, "lease", cluster.lease)) return false;
+  if (cluster.lease < std::chrono::seconds(2) || cluster.lease > std::chrono::minutes(1)) {
+    return check.Fail(table.get("lease")->source(), "lease must be from \"2s\" to \"1m\"");
+  }
+  std::string passwordFile;
+  if (!check.String(table, "prefix", cluster.prefix) ||
+      !check.String(table, "ca_file", cluster.caFile) ||
+      !check.String(table, "cert_file", cluster.certFile) ||
+      !check.String(table, "key_file", cluster.keyFile) ||
+      !check.String(table, "username", cluster.username) ||
+      !check.String(table, "password_file", passwordFile)) {
+    return false;
+  }
+  if (cluster.prefix.empty() || !cluster.prefix.ends_with('/')) {
+    return check.Fail(table.get("prefix")->source(), "prefix must end with '/'");
+  }
+  if (cluster.certFile.empty() != cluster.keyFile.empty()) {
+    return check.Fail(table.source(), "cert_file and key_file go together");
+  }
+  if (!passwordFile.empty()) {
+    std::ifstream file(passwordFile);
+    if (!file || !std::getline(file, cluster.password)) {
+      return check.Fail(table.get("password_file")->source(),
+                        "cannot read the password file " + passwordFile);
     }
   }
   return true;
@@ -244,9 +322,10 @@ bool LoadConfig(const std::string& path, Config& config, std::string& error) {
     return false;
   }
   Checker check(path, error);
-  if (!check.OnlyKnown(
-          root, {"name", "mqtt", "fleet", "unit", "groups", "http", "alert", "modbus", "journal"},
-          "")) {
+  if (!check.OnlyKnown(root,
+                       {"name", "mqtt", "fleet", "unit", "groups", "http", "alert", "modbus",
+                        "journal", "cluster"},
+                       "")) {
     return false;
   }
   if (!check.String(root, "name", config.name)) return false;
@@ -254,7 +333,7 @@ bool LoadConfig(const std::string& path, Config& config, std::string& error) {
     return check.Fail(name->source(), "name may hold only letters, digits, '-', '_' and '.'");
   }
   if (config.name.empty()) config.name = HostName();
-  for (const char* section : {"mqtt", "fleet", "groups", "http", "modbus", "journal"}) {
+  for (const char* section : {"mqtt", "fleet", "groups", "http", "modbus", "journal", "cluster"}) {
     const toml::node* node = root.get(section);
     if (node && !node->is_table()) {
       return check.Fail(node->source(),
@@ -289,6 +368,11 @@ bool LoadConfig(const std::string& path, Config& config, std::string& error) {
   }
   if (const toml::node* journal = root.get("journal");
       journal && !ReadJournal(check, *journal->as_table(), config)) {
+    return false;
+  }
+  // After [groups]: a preference names groups.
+  if (const toml::node* cluster = root.get("cluster");
+      cluster && !ReadCluster(check, *cluster->as_table(), config)) {
     return false;
   }
   if (config.mqtt.clientId.empty()) config.mqtt.clientId = "lampd-" + config.name;

@@ -102,9 +102,22 @@ struct JournalConfig {
   int line = 0;  // of path, for errors found at start
 };
 
+// Ownership between instances, held in etcd. No endpoints: no [cluster].
+struct ClusterConfig {
+  std::vector<std::string> etcd;  // "http://HOST:2379" or "https://..."
+  milliseconds lease{5000};       // of this instance's claims
+  std::string prefix = "/lampd/";
+  // Units this instance takes at once when they are free: ids and "group:NAME".
+  std::vector<std::string> prefer;
+  std::string caFile, certFile, keyFile;  // etcd's TLS, as its own clients take it
+  std::string username, password;         // etcd's users; the password from password_file
+  int line = 0;                           // of [cluster], for errors found at start
+};
+
 struct Config {
   std::string name;  // this instance; default the host name
   MqttConfig mqtt;
+  ClusterConfig cluster;
   FleetConfig fleet;
   std::vector<UnitConfig> units;
   std::vector<GroupConfig> groups;

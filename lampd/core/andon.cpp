@@ -112,7 +112,7 @@ std::string Service::UnknownStepTarget(const Command& command) const {
       if (!GroupNamed(step.target.substr(6))) {
         return "escalate: no group " + step.target.substr(6) + " in [groups]";
       }
-    } else if (!units_.contains(step.target) && !claims_->Known(step.target)) {
+    } else if (!units_.contains(step.target) && !owners_->Known(step.target)) {
       return "escalate: no unit " + step.target + " is known here or on the broker";
     }
   }

@@ -144,7 +144,7 @@ void Service::Submit(Request request, Reply given) {
       // MQTT's group topics reach every instance by themselves; the rest is passed on.
       if (request.origin != Origin::kMqtt && !request.relayed) {
         Relay(request, TopicKind::kGroupSet);
-        passed.passedTo = claims_->OthersOnline();
+        passed.passedTo = owners_->OthersOnline();
       }
       return SubmitToMembers(request, std::move(members),
                              [passed, reply = std::move(reply)](Outcome outcome) {
@@ -162,7 +162,7 @@ void Service::SubmitToUnit(const Request& request, Reply reply) {
   const bool here = found != units_.end() && found->second.role != Role::kStandby;
   if (!here) {
     // Another instance's unit: passed on to it over the broker.
-    const std::string owner = claims_->ServedElsewhereBy(request.name);
+    const std::string owner = owners_->ServedElsewhereBy(request.name);
     if (owner.empty()) {
       return reply(Outcome::Refused(Outcome::Refusal::kUnknown,
                                     "no instance serves a unit with id " + request.name));
@@ -225,14 +225,18 @@ void Service::SubmitSlice(const std::shared_ptr<MembersRun>& run) {
   const std::size_t end = std::min(run->ids.size(), run->next + kMembersAtOnce);
   for (; run->next < end; ++run->next) {
     const std::string& id = run->ids[run->next];
+    // Answered once what the unit was told is kept where another instance
+    // taking it over would find it.
     const Done done = [this, id, run](const std::string& failed) {
-      const auto unit = units_.find(id);
-      if (!failed.empty() || unit == units_.end()) {
-        run->outcome.failed.emplace_back(id, failed.empty() ? "the unit is gone" : failed);
-      } else if (run->states) {
-        run->outcome.answered.push_back(StateOf(unit->second, true));
-      }
-      run->Finish();
+      owners_->AfterKept(id, [this, id, run, failed] {
+        const auto unit = units_.find(id);
+        if (!failed.empty() || unit == units_.end()) {
+          run->outcome.failed.emplace_back(id, failed.empty() ? "the unit is gone" : failed);
+        } else if (run->states) {
+          run->outcome.answered.push_back(StateOf(unit->second, true));
+        }
+        run->Finish();
+      });
     };
     const auto found = units_.find(id);
     if (found == units_.end() || found->second.role == Role::kStandby) {

@@ -116,7 +116,7 @@ void Service::OnFound(const protocol::SettingsRecord& record) {
   }
   pollOrderStale_ = true;
   log_.Say("found", "unit " + id + " found at " + address.Text());
-  claims_->Reach(id);
+  owners_->Reach(id);
 }
 
 void Service::Forget(Unit& unit, const std::string& why) {

@@ -100,6 +100,7 @@ void Service::SendWanted(Unit& unit, const protocol::LampCodes& named, bool held
 
 void Service::LeasesChanged(Unit& unit) {
   SaveSoon();
+  owners_->Keep(unit.id, unit.signals);
   unit.changed = true;  // published once the unit has answered
 }
 

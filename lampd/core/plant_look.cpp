@@ -25,9 +25,9 @@ std::optional<UnitLook> Service::Look(const std::string& id) const {
   // Reached here while another instance serves it, or only seen in its state.
   if (found != units_.end()) {
     look.mac = found->second.mac;
-    look.owner = claims_->NamedBy(id);
+    look.owner = owners_->NamedBy(id);
   }
-  const auto theirs = claims_->TheirView(id);
+  const auto theirs = owners_->TheirView(id);
   if (!theirs) return found != units_.end() ? std::optional(look) : std::nullopt;
   const Json& state = *theirs;
   protocol::LampCodes codes = protocol::kLeaveAllUnchanged;
@@ -47,7 +47,7 @@ Json Service::StateOf(const Unit& unit, bool withOnline) const {
   UnitFacts facts;
   facts.id = unit.id;
   facts.address = unit.address.Text();
-  facts.instance = unit.Serving() ? config_.name : claims_->NamedBy(unit.id);
+  facts.instance = unit.Serving() ? config_.name : owners_->NamedBy(unit.id);
   facts.mac = unit.mac;
   facts.shown = unit.state;
   facts.signals = &unit.signals;
@@ -58,9 +58,20 @@ Json Service::StateOf(const Unit& unit, bool withOnline) const {
 void Service::TellState(Unit& unit) {
   unit.changed = false;
   Changed(unit.id);
-  if (!unit.state || !unit.Serving()) return;
-  const Json state = StateOf(unit, false);
-  for (PlantListener* listener : listeners_) listener->OnUnitState(unit.id, state);
+  if (!unit.Serving()) return;
+  owners_->Keep(unit.id, unit.signals);  // a baseline set, a step fired
+  // Told once it is kept where another instance would find it, as it is then.
+  if (unit.telling) return;
+  unit.telling = true;
+  owners_->AfterKept(unit.id, [this, id = unit.id] {
+    const auto found = units_.find(id);
+    if (found == units_.end()) return;
+    Unit& told = found->second;
+    told.telling = false;
+    if (!told.state || !told.Serving()) return;
+    const Json state = StateOf(told, false);
+    for (PlantListener* listener : listeners_) listener->OnUnitState(id, state);
+  });
 }
 
 void Service::TellAvailability(Unit& unit, bool online) {
@@ -76,7 +87,7 @@ void Service::TellAvailability(Unit& unit, bool online) {
 Plant::Reach Service::Reaches(const std::string& id) const {
   const auto found = units_.find(id);
   if (found != units_.end() && found->second.role != Role::kStandby) return Reach::kHere;
-  return claims_->ServedElsewhereBy(id).empty() ? Reach::kNowhere : Reach::kElsewhere;
+  return owners_->ServedElsewhereBy(id).empty() ? Reach::kNowhere : Reach::kElsewhere;
 }
 
 std::optional<Json> Service::State(const std::string& id) const {
@@ -101,7 +112,7 @@ void Service::Refuse(Origin origin, const std::string& name, bool group, const s
 std::vector<std::string> Service::Ids() const {
   std::vector<std::string> ids;
   for (const auto& [id, unit] : units_) ids.push_back(id);
-  for (std::string& id : claims_->TheirIds()) {
+  for (std::string& id : owners_->TheirIds()) {
     if (!units_.contains(id)) ids.push_back(std::move(id));
   }
   return ids;
@@ -109,7 +120,7 @@ std::vector<std::string> Service::Ids() const {
 
 std::optional<Json> Service::View(const std::string& id) const {
   if (auto state = State(id)) return state;
-  return claims_->TheirView(id);
+  return owners_->TheirView(id);
 }
 
 void Service::Changed(const std::string& id) {

@@ -21,6 +21,7 @@ void Service::WriteMetrics(MetricsText& out) const {
              "How long exchanges took, connect to reply or failure.");
   exchangeSeconds_.Write(out, "lampd_exchange_duration_seconds");
   if (mqtt_) mqtt_->WriteMetrics(out);
+  if (owners_) owners_->WriteMetrics(out);
   const auto now = SteadyClock::now();
   out.Family("lampd_poll_gap_longest_seconds", "gauge",
              "The longest time a unit that answers went without an exchange, in the last 10 to "

@@ -14,6 +14,9 @@ using namespace std::chrono_literals;
 
 constexpr auto kShortestTick = 10ms;
 constexpr int kLongestBackoff = 8;  // an offline unit is tried every 8 periods at the most
+// Why a frame was held back by the owners: not why the unit failed.
+constexpr const char* kNotSure =
+    "this instance is not sure it still drives the unit: its claim is not confirmed";
 
 // How an exchange failed, in a few words for the metrics' label.
 std::string FailureKind(const platform::TcpExchangeResult& result) {
@@ -98,6 +101,12 @@ void Service::Send(Unit& unit, const protocol::LampFrame& request, Done done) {
 
 void Service::Start(Unit& unit, const protocol::LampFrame& request,
                     platform::TcpExchangeClient& lane, bool command, Done done) {
+  // Asked before every frame, and again as it goes: past a pause this
+  // instance may no longer be the one that drives the unit.
+  if (!owners_->MayDrive(unit.id)) {
+    if (done) done(kNotSure);
+    return;
+  }
   unit.busy = true;
   // How long a unit that answers went without an exchange: the measure of
   // a round that reaches its last units late.
@@ -109,6 +118,7 @@ void Service::Start(Unit& unit, const protocol::LampFrame& request,
   platform::TcpExchange exchange{
       platform::SocketAddress::FromBytes(unit.address.address, unit.address.port),
       {request.begin(), request.end()}};
+  exchange.mayWrite = [this, id = unit.id] { return owners_->MayDrive(id); };
   lane.Start(std::move(exchange), [this, id = unit.id, command, done = std::move(done)](
                                       const platform::TcpExchangeResult& result) {
     OnResult(id, result, command, done);
@@ -131,6 +141,12 @@ void Service::OnResult(const std::string& id, const platform::TcpExchangeResult&
   }
   Unit& unit = found->second;
   unit.busy = false;
+  if (result.failedAt == platform::TcpExchangeResult::Step::kSend &&
+      result.reason == std::errc::operation_canceled) {
+    // Held back, not failed: the unit is none the worse.
+    if (done) done(kNotSure);
+    return;
+  }
   ++unit.exchanges;
   exchangeSeconds_.Observe(result.elapsed.count());
   if (!result.ok) ++unit.failures[FailureKind(result)];

@@ -3,6 +3,8 @@
 // or to leave.
 #include "service.h"
 
+#include "lampd/cluster/claims.h"
+#include "lampd/cluster/etcd_claims.h"
 #include "state_file.h"
 
 namespace lampd {
@@ -107,15 +109,15 @@ bool Service::Start(std::string& error) {
     if (!modbus_->Start(error)) return false;
   }
   ClaimedUnits& claimed = *this;
-  claims_ = std::make_unique<Claims>(loop_, config_, log_, claimed);
-  claims_->OnFind([this] { Find(true); });
-  mqtt_ = std::make_unique<MqttFront>(loop_, config_, log_, *this, *claims_);
+  owners_ = MakeOwners(claimed);
+  owners_->OnFind([this] { Find(true); });
+  mqtt_ = std::make_unique<MqttFront>(loop_, config_, log_, *this, *owners_);
   Listen(*mqtt_);
   if (!mqtt_->Start(error)) return false;
   Record({.kind = "started", .reason = "lampd " LAMP_VERSION " as " + config_.name});
   Log("started as " + config_.name + ", " + std::to_string(units_.size()) +
       " configured unit(s), broker " + config_.mqtt.host + ":" + std::to_string(config_.mqtt.port));
-  claims_->Start(*mqtt_);
+  if (!owners_->Start(*mqtt_, error)) return false;
   roundStart_ = SteadyClock::now();
   PollTick();
   if (config_.fleet.interfaces) Find(false);
@@ -127,7 +129,7 @@ void Service::Stop() {
   if (modbus_) modbus_->Stop();
   // Whatever happened before, the leases as they stand now are written.
   if (!statePath_.empty()) Save();
-  if (claims_) claims_->Stop();
+  if (owners_) owners_->Stop();
   if (mqtt_) mqtt_->Stop();
   for (const auto timer : {pollTimer_, findTimer_, expiryTimer_, saveTimer_}) {
     loop_.Cancel(timer);
@@ -137,6 +139,11 @@ void Service::Stop() {
   if (journal_) journal_->Flush();
   log_.Flush();
   Log("stopped");
+}
+
+std::unique_ptr<UnitOwners> Service::MakeOwners(ClaimedUnits& units) {
+  if (config_.cluster.etcd.empty()) return std::make_unique<Claims>(loop_, config_, log_, units);
+  return std::make_unique<EtcdClaims>(loop_, config_, log_, units);
 }
 
 ClaimedUnits::Standing Service::StandingOf(const std::string& id) const {
@@ -158,6 +165,12 @@ std::vector<std::string> Service::Reached() const {
   ids.reserve(units_.size());
   for (const auto& [id, unit] : units_) ids.push_back(id);
   return ids;
+}
+
+bool Service::Member(const std::string& id, const std::string& group) const {
+  const auto unit = units_.find(id);
+  const GroupConfig* named = GroupNamed(group);
+  return unit != units_.end() && named && IsMember(*named, unit->second);
 }
 
 void Service::Serve(const std::string& id, const std::string& from, const UnitSignals* theirs) {
@@ -209,11 +222,17 @@ void Service::Yield(const std::string& id, const std::string& to) {
   unit.online.reset();
   std::deque<Waiting> waiting = std::move(unit.waiting);
   unit.waiting.clear();
+  const std::string why = to.empty() ? "this instance drives the unit no more"
+                                     : "the unit is served by instance " + to + " now";
   for (Waiting& dropped : waiting) {
-    if (dropped.done) dropped.done("the unit is served by instance " + to + " now");
+    if (dropped.done) dropped.done(why);
   }
-  log_.Say("stand-by", "unit " + unit.id + " is served by instance " + to +
-                           (was ? "; leaving it to " + to : "") + " (this instance stands by)");
+  if (to.empty()) {
+    log_.Say("stand-by", "unit " + unit.id + ": left (this instance stands by)");
+  } else {
+    log_.Say("stand-by", "unit " + unit.id + " is served by instance " + to +
+                             (was ? "; leaving it to " + to : "") + " (this instance stands by)");
+  }
 }
 
 void Service::TellAgain(const std::string& id) {

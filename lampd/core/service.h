@@ -28,7 +28,7 @@
 #include "command.h"
 #include "lampd/andon/andon_figures.h"
 #include "lampd/andon/journal_sink.h"
-#include "lampd/cluster/claims.h"
+#include "lampd/cluster/unit_owners.h"
 #include "lampd/config/config.h"
 #include "lampd/fronts/console/console_front.h"
 #include "lampd/fronts/http/events_front.h"
@@ -115,12 +115,15 @@ class Service : public Plant, private ClaimedUnits {
     SteadyClock::time_point lastExchange{};
     std::map<std::string, std::uint64_t> failures;
     Role role = Role::kUndecided;
+    bool telling = false;  // its state waits to be kept before it is told
+
     bool Serving() const { return role == Role::kServing; }
   };
 
   // service.cpp: what the claims between instances ask of the core and tell it.
   Standing StandingOf(const std::string& id) const override;
   std::vector<std::string> Reached() const override;
+  bool Member(const std::string& id, const std::string& group) const override;
   void Serve(const std::string& id, const std::string& from, const UnitSignals* theirs) override;
   void Yield(const std::string& id, const std::string& to) override;
   void TellAgain(const std::string& id) override;
@@ -128,6 +131,8 @@ class Service : public Plant, private ClaimedUnits {
   void PeerState(const std::string& id, const Json& state) override;
   // Its lane opened: polled, or sent the commands that waited for the decision.
   void Serve(Unit& unit);
+  // The claims over the broker, or ownership in etcd where [cluster] names it.
+  std::unique_ptr<UnitOwners> MakeOwners(ClaimedUnits& units);
 
   // command_path.cpp: every front's commands.
   void SubmitToUnit(const Request& request, Reply reply);
@@ -221,8 +226,8 @@ class Service : public Plant, private ClaimedUnits {
   platform::EventLoop& loop_;
   Config config_;
   LogLimiter log_;
-  // Who serves each unit, between instances; the broker they speak over.
-  std::unique_ptr<Claims> claims_;
+  // Who drives each unit, between instances; the broker they speak over.
+  std::unique_ptr<UnitOwners> owners_;
   std::unique_ptr<MqttFront> mqtt_;
   // Commands, polls of units that answer, and tries of those that do not
   // each have exchanges of their own, so none waits behind the others.

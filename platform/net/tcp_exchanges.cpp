@@ -151,6 +151,11 @@ void TcpExchangeClient::OnReady(std::uint64_t id) {
 void TcpExchangeClient::Send(std::uint64_t id) {
   Underway& running = running_.at(id);
   const auto& request = running.pending.exchange.request;
+  if (running.sent == 0 && running.pending.exchange.mayWrite &&
+      !running.pending.exchange.mayWrite()) {
+    Finish(id, Step::kSend, std::make_error_code(std::errc::operation_canceled));
+    return;
+  }
   const long sent = running.socket.Send(std::span(request).subspan(running.sent));
   if (sent < 0) {
     if (!running.socket.LastErrorIs(EAGAIN)) Finish(id, Step::kSend, running.socket.LastError());

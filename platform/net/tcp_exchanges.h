@@ -31,6 +31,9 @@ struct TcpExchange {
   SocketAddress to;
   std::vector<std::uint8_t> request;
   std::chrono::milliseconds reply{0};  // the reply's time-out; 0: the client's
+  // Asked once connected, just before the request goes: false, and nothing
+  // is sent (the exchange fails at the send with operation_canceled).
+  std::function<bool()> mayWrite{};
 };
 
 struct TcpExchangeResult {

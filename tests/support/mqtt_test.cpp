@@ -249,12 +249,14 @@ std::vector<MqttMessage> MqttProbe::Messages() {
 
 LampdProcess::LampdProcess(const std::string& config, const std::string& name,
                            const std::vector<std::string>& arguments,
-                           const std::vector<std::string>& environment) {
+                           const std::vector<std::string>& environment,
+                           const std::vector<std::string>& prefix) {
   configPath_ = OwnFile(name + ".toml");
   logPath_ = OwnFile(name + ".log");
   std::ofstream(configPath_) << config;
   const int log = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  std::vector<std::string> command = {LAMPD_PATH, "--config", configPath_};
+  std::vector<std::string> command = prefix;
+  command.insert(command.end(), {LAMPD_PATH, "--config", configPath_});
   command.insert(command.end(), arguments.begin(), arguments.end());
   pid_ = SpawnProgram(command, environment, false, {{log, STDERR_FILENO}});
   ::close(log);

@@ -78,9 +78,11 @@ class MqttProbe {
 // lampd run with `config` (TOML) as its file; its log in a file.
 class LampdProcess {
  public:
+  // `prefix` runs it elsewhere (Segment::Enter()).
   explicit LampdProcess(const std::string& config, const std::string& name = "lampd",
                         const std::vector<std::string>& arguments = {},
-                        const std::vector<std::string>& environment = {});
+                        const std::vector<std::string>& environment = {},
+                        const std::vector<std::string>& prefix = {});
   ~LampdProcess();
   LampdProcess(const LampdProcess&) = delete;
   LampdProcess& operator=(const LampdProcess&) = delete;

@@ -1,0 +1,212 @@
+// Instances of lampd that hold their units in etcd, proved at the units:
+// each instance runs in a network namespace of its own, so every frame a
+// unit receives says which instance sent it. Whatever befalls the instance
+// that drives a unit (killed, frozen past its lease, cut from etcd while it
+// still reaches the unit), no frame of it reaches the unit once another
+// instance has driven it, and what the plant was told goes on.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <nlohmann/json.hpp>
+
+#include "child_process.h"
+#include "lamp_unit_process.h"
+#include "mqtt_test.h"
+#include "test_network.h"
+
+namespace {
+
+using lamptest::LampdProcess;
+using lamptest::LampUnitProcess;
+using lamptest::Segment;
+using lamptest::StateOf;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr int kUnits = 4;
+// How long a unit may go undriven when its instance goes: the lease of 3 s,
+// a lease more for an instance that does not rank first, and time for a
+// busy machine.
+constexpr auto kTakeOver = 15s;
+
+// An instance's own segment: its address to the units and the broker on
+// one link, etcd on another, so that one can be cut alone.
+struct Host {
+  Host(int n) : name(n == 1 ? "alpha" : "beta"), address("10.77." + std::to_string(n) + ".2") {
+    const std::string net = std::to_string(n);
+    ready =
+        segment.Ready() &&
+        segment.Link("h" + net, "10.77." + net + ".1/24", "u" + net, address + "/24") &&
+        segment.Link("e" + net, "10.78." + net + ".1/24", "v" + net, "10.78." + net + ".2/24") &&
+        segment.Run({"ip", "route", "add", "default", "via", "10.77." + net + ".1"}) &&
+        segment.Run({"ip", "route", "add", "10.88.0.1/32", "via", "10.78." + net + ".1"});
+    etcdLink = "e" + net;
+    broker = "10.77." + net + ".1";
+  }
+  std::string Config() const {
+    std::string units;
+    for (int unit = 1; unit <= kUnits; ++unit) {
+      units += lamptest::Unit("press-" + std::to_string(unit),
+                              "192.168.10." + std::to_string(200 + unit));
+    }
+    return "name = \"" + name + "\"\n[mqtt]\nurl = \"mqtt://" + broker +
+           ":1884\"\n[fleet]\npoll_every = \"200ms\"\noffline_after = 3\n[http]\nlisten = \"\"\n"
+           "[cluster]\netcd = [\"http://10.88.0.1:2379\"]\nlease = \"3s\"\n" +
+           units;
+  }
+  std::unique_ptr<LampdProcess> Start() {
+    return std::make_unique<LampdProcess>(Config(), name, std::vector<std::string>{},
+                                          std::vector<std::string>{}, segment.Enter());
+  }
+  Segment segment;
+  std::string name, address, etcdLink, broker;
+  bool ready = false;
+};
+
+class LampdCluster : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(broker.Ready());
+    // etcd on an address of its own, reached from each segment by its own link.
+    ASSERT_TRUE(lamptest::RunCommand({"/usr/sbin/ip", "addr", "add", "10.88.0.1/32", "dev", "lo"}));
+    char directory[] = "/tmp/lampd-etcd-XXXXXX";
+    ASSERT_NE(::mkdtemp(directory), nullptr);
+    etcdData = directory;
+    etcd = std::make_unique<lamptest::ServerProcess>(
+        std::vector<std::string>{
+            "/usr/bin/etcd", "--data-dir", etcdData, "--listen-client-urls", "http://0.0.0.0:2379",
+            "--advertise-client-urls", "http://10.88.0.1:2379", "--listen-peer-urls",
+            "http://127.0.0.1:2380", "--initial-advertise-peer-urls", "http://127.0.0.1:2380",
+            "--initial-cluster", "default=http://127.0.0.1:2380"},
+        2379, "/health");
+    ASSERT_TRUE(etcd->Ready()) << etcd->Log();
+    for (int unit = 1; unit <= kUnits; ++unit) {
+      units.push_back(std::make_unique<LampUnitProcess>(
+          std::vector<std::string>{"--address", "192.168.10." + std::to_string(200 + unit)}));
+      ASSERT_TRUE(units.back()->Ready());
+    }
+    ASSERT_TRUE(alphaHost.ready && betaHost.ready);
+    probe.Subscribe("lampd/#");
+  }
+  void TearDown() override {
+    etcd.reset();
+    lamptest::RunCommand({"/bin/rm", "-rf", etcdData});
+  }
+
+  // The hosts of the frames unit press-1 received, in order.
+  std::vector<std::string> Senders() {
+    std::vector<std::string> senders;
+    for (const std::string& line : units[0]->Lines()) {
+      const auto recv = line.find("] tcp recv ");
+      const auto from = line.rfind(" from ");
+      if (recv == std::string::npos || from == std::string::npos) continue;
+      senders.push_back(line.substr(from + 6, line.rfind(':') - from - 6));
+    }
+    return senders;
+  }
+  // Waits until `count` frames from `host` came after frame `after`; then no
+  // frame of another host may follow the first of them.
+  ::testing::AssertionResult DrivenOnlyBy(const std::string& host, std::size_t after,
+                                          std::size_t count = 10) {
+    std::vector<std::string> senders;
+    const bool came = lamptest::WaitUntil(
+        [&] {
+          senders = Senders();
+          return static_cast<std::size_t>(std::count(
+                     senders.begin() + std::min(after, senders.size()), senders.end(), host)) >=
+                 count;
+        },
+        kTakeOver);
+    if (!came)
+      return ::testing::AssertionFailure() << "fewer than " << count << " frames from " << host;
+    const auto first = std::find(senders.begin() + after, senders.end(), host);
+    const auto other =
+        std::find_if(first, senders.end(), [&](const std::string& s) { return s != host; });
+    if (other != senders.end()) {
+      return ::testing::AssertionFailure()
+             << "a frame from " << *other << " came after " << host << " drove the unit (frame "
+             << (other - senders.begin()) << " of " << senders.size() << ")";
+    }
+    return ::testing::AssertionSuccess();
+  }
+  std::function<bool(const json&)> ServedBy(const std::string& instance) {
+    return [instance](const json& state) { return state["instance"] == instance; };
+  }
+
+  lamptest::Broker broker{1883, "listener 1884\n"};
+  std::string etcdData;
+  std::unique_ptr<lamptest::ServerProcess> etcd;
+  std::vector<std::unique_ptr<LampUnitProcess>> units;
+  Host alphaHost{1}, betaHost{2};
+  lamptest::MqttProbe probe;
+};
+
+TEST_F(LampdCluster, OneInstanceDrivesAUnitThroughKillsPausesAndCutsAndItsLeasesGoOn) {
+  auto alpha = alphaHost.Start();
+  auto beta = betaHost.Start();
+  // Every unit is taken, each by one of them.
+  for (int unit = 1; unit <= kUnits; ++unit) {
+    ASSERT_TRUE(StateOf(probe, "press-" + std::to_string(unit),
+                        [](const json& state) {
+                          return state["instance"] == "alpha" || state["instance"] == "beta";
+                        }))
+        << alpha->Log() << beta->Log();
+  }
+  std::size_t from = probe.Messages().size();
+  probe.Publish("lampd/press-1/set", R"({"red": "blink", "for": "1h", "source": "andon"})");
+  const auto leased = StateOf(
+      probe, "press-1", [](const json& s) { return s["leases"].size() == 1; }, from);
+  ASSERT_TRUE(leased);
+  Host* owner = leased->at("instance") == "alpha" ? &alphaHost : &betaHost;
+  Host* other = owner == &alphaHost ? &betaHost : &alphaHost;
+  auto& ownerProcess = owner == &alphaHost ? alpha : beta;
+  auto& otherProcess = owner == &alphaHost ? beta : alpha;
+
+  // kill -9: the other takes the unit with its lease, and drives it alone.
+  std::size_t frames = Senders().size();
+  from = probe.Messages().size();
+  ownerProcess->Kill();
+  const auto taken = StateOf(probe, "press-1", ServedBy(other->name), from);
+  ASSERT_TRUE(taken) << otherProcess->Log();
+  ASSERT_EQ(taken->at("leases").size(), 1u) << taken->dump() << otherProcess->Log();
+  EXPECT_EQ(taken->at("leases")[0]["source"], "andon");
+  EXPECT_EQ(taken->at("lamps")["red"], "blink");
+  EXPECT_TRUE(DrivenOnlyBy(other->address, frames));
+  // Back again, the killed one leaves the unit be.
+  ownerProcess = owner->Start();
+  std::swap(owner, other);
+  std::swap(ownerProcess, otherProcess);
+
+  // Frozen past its lease: the other takes over; thawed, it sends nothing more.
+  frames = Senders().size();
+  from = probe.Messages().size();
+  ASSERT_EQ(::kill(ownerProcess->Pid(), SIGSTOP), 0);
+  const auto thawedAway = StateOf(probe, "press-1", ServedBy(other->name), from);
+  ::kill(ownerProcess->Pid(), SIGCONT);
+  ASSERT_TRUE(thawedAway) << otherProcess->Log();
+  EXPECT_EQ(thawedAway->at("leases").size(), 1u);
+  EXPECT_TRUE(DrivenOnlyBy(other->address, frames, 20)) << ownerProcess->Log();
+  std::swap(owner, other);
+  std::swap(ownerProcess, otherProcess);
+
+  // Cut from etcd while it still reaches the unit and the broker: it stops
+  // driving before the other may take the unit.
+  frames = Senders().size();
+  from = probe.Messages().size();
+  ASSERT_TRUE(lamptest::RunCommand({"/usr/sbin/ip", "link", "set", owner->etcdLink, "down"}));
+  const auto cutAway = StateOf(probe, "press-1", ServedBy(other->name), from);
+  ASSERT_TRUE(cutAway) << otherProcess->Log() << ownerProcess->Log();
+  EXPECT_EQ(cutAway->at("leases").size(), 1u);
+  EXPECT_TRUE(DrivenOnlyBy(other->address, frames, 20)) << ownerProcess->Log();
+  // Healed, it takes nothing back.
+  ASSERT_TRUE(lamptest::RunCommand({"/usr/sbin/ip", "link", "set", owner->etcdLink, "up"}));
+  frames = Senders().size();
+  from = probe.Messages().size();
+  probe.Publish("lampd/press-1/set/green", "on");
+  ASSERT_TRUE(StateOf(
+      probe, "press-1", [](const json& s) { return s["lamps"]["green"] == "on"; }, from));
+  EXPECT_TRUE(DrivenOnlyBy(other->address, frames, 20));
+}
+
+}  // namespace
