@@ -207,6 +207,16 @@ TEST_F(LampdCluster, OneInstanceDrivesAUnitThroughKillsPausesAndCutsAndItsLeases
   ASSERT_TRUE(StateOf(
       probe, "press-1", [](const json& s) { return s["lamps"]["green"] == "on"; }, from));
   EXPECT_TRUE(DrivenOnlyBy(other->address, frames, 20));
+
+  // A clean stop gives the lease back: the unit is driven again at once
+  // (well within the lease a crash takes), its lease and all.
+  frames = Senders().size();
+  from = probe.Messages().size();
+  EXPECT_EQ(otherProcess->Stop(), 0);
+  const auto handed = StateOf(probe, "press-1", ServedBy(owner->name), from);
+  ASSERT_TRUE(handed) << ownerProcess->Log();
+  EXPECT_EQ(handed->at("leases").size(), 1u);
+  EXPECT_TRUE(DrivenOnlyBy(owner->address, frames));
 }
 
 }  // namespace
