@@ -4,11 +4,15 @@
 // that drives a unit (killed, frozen past its lease, cut from etcd while it
 // still reaches the unit), no frame of it reaches the unit once another
 // instance has driven it, and what the plant was told goes on.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "child_process.h"
 #include "lamp_unit_process.h"
@@ -29,6 +33,89 @@ constexpr int kUnits = 4;
 // a lease more for an instance that does not rank first, and time for a
 // busy machine.
 constexpr auto kTakeOver = 15s;
+
+// A three-member etcd on this host, each member on ports of its own, all
+// on the address the segments reach it by.
+class EtcdCluster {
+ public:
+  static constexpr int kMembers = 3;
+  EtcdCluster() {
+    char directory[] = "/tmp/lampd-etcd-XXXXXX";
+    if (!::mkdtemp(directory)) return;
+    directory_ = directory;
+    for (int member = 0; member < kMembers; ++member) Start(member);
+    ready_ = lamptest::WaitUntil(
+        [&] {
+          for (int member = 0; member < kMembers; ++member) {
+            if (lamptest::Http("GET", "/health", "", "", ClientPort(member)).status != 200) {
+              return false;
+            }
+          }
+          return true;
+        },
+        30s);
+  }
+  ~EtcdCluster() {
+    for (int member = 0; member < kMembers; ++member) Kill(member);
+    if (!directory_.empty()) lamptest::RunCommand({"/bin/rm", "-rf", directory_});
+  }
+  bool Ready() const { return ready_; }
+  static int ClientPort(int member) { return 2379 + 10000 * member; }
+  // The members as lampd's [cluster] lists them.
+  static std::string Endpoints() {
+    std::string list;
+    for (int member = 0; member < kMembers; ++member) {
+      list += std::string(member ? ", " : "") +
+              "\"http://10.88.0.1:" + std::to_string(ClientPort(member)) + "\"";
+    }
+    return list;
+  }
+  void Start(int member) {
+    std::string cluster;
+    for (int other = 0; other < kMembers; ++other) {
+      cluster += std::string(other ? "," : "") + "e" + std::to_string(other) +
+                 "=http://127.0.0.1:" + std::to_string(ClientPort(other) + 1);
+    }
+    const std::string name = "e" + std::to_string(member);
+    const std::string peer = "http://127.0.0.1:" + std::to_string(ClientPort(member) + 1);
+    const int log = ::open((directory_ + "/" + name + ".log").c_str(),
+                           O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    pids_[member] = lamptest::SpawnProgram(
+        {"/usr/bin/etcd", "--name", name, "--data-dir", directory_ + "/" + name,
+         "--listen-client-urls", "http://0.0.0.0:" + std::to_string(ClientPort(member)),
+         "--advertise-client-urls", "http://10.88.0.1:" + std::to_string(ClientPort(member)),
+         "--listen-peer-urls", peer, "--initial-advertise-peer-urls", peer, "--initial-cluster",
+         cluster},
+        {}, false, {{log, STDOUT_FILENO}, {log, STDERR_FILENO}});
+    ::close(log);
+  }
+  void Kill(int member) {
+    if (pids_[member] <= 0) return;
+    ::kill(pids_[member], SIGKILL);
+    ::waitpid(pids_[member], nullptr, 0);
+    pids_[member] = -1;
+  }
+  // The member that leads now; -1 while none does.
+  int Leader() {
+    for (int member = 0; member < kMembers; ++member) {
+      if (pids_[member] <= 0) continue;
+      const auto reply =
+          lamptest::Http("POST", "/v3/maintenance/status", "{}", "", ClientPort(member));
+      const json status = json::parse(reply.body, nullptr, false);
+      if (reply.status == 200 && status.is_object() && status.contains("header") &&
+          !status.value("leader", "").empty() &&
+          status.value("leader", "") == status["header"].value("member_id", "")) {
+        return member;
+      }
+    }
+    return -1;
+  }
+
+ private:
+  std::string directory_;
+  pid_t pids_[kMembers] = {-1, -1, -1};
+  bool ready_ = false;
+};
 
 // An instance's own segment: its address to the units and the broker on
 // one link, etcd on another, so that one can be cut alone.
@@ -52,8 +139,8 @@ struct Host {
     }
     return "name = \"" + name + "\"\n[mqtt]\nurl = \"mqtt://" + broker +
            ":1884\"\n[fleet]\npoll_every = \"200ms\"\noffline_after = 3\n[http]\nlisten = \"\"\n"
-           "[cluster]\netcd = [\"http://10.88.0.1:2379\"]\nlease = \"3s\"\n" +
-           units;
+           "[cluster]\netcd = [" +
+           EtcdCluster::Endpoints() + "]\nlease = \"3s\"\n" + units;
   }
   std::unique_ptr<LampdProcess> Start() {
     return std::make_unique<LampdProcess>(Config(), name, std::vector<std::string>{},
@@ -70,17 +157,8 @@ class LampdCluster : public testing::Test {
     ASSERT_TRUE(broker.Ready());
     // etcd on an address of its own, reached from each segment by its own link.
     ASSERT_TRUE(lamptest::RunCommand({"/usr/sbin/ip", "addr", "add", "10.88.0.1/32", "dev", "lo"}));
-    char directory[] = "/tmp/lampd-etcd-XXXXXX";
-    ASSERT_NE(::mkdtemp(directory), nullptr);
-    etcdData = directory;
-    etcd = std::make_unique<lamptest::ServerProcess>(
-        std::vector<std::string>{
-            "/usr/bin/etcd", "--data-dir", etcdData, "--listen-client-urls", "http://0.0.0.0:2379",
-            "--advertise-client-urls", "http://10.88.0.1:2379", "--listen-peer-urls",
-            "http://127.0.0.1:2380", "--initial-advertise-peer-urls", "http://127.0.0.1:2380",
-            "--initial-cluster", "default=http://127.0.0.1:2380"},
-        2379, "/health");
-    ASSERT_TRUE(etcd->Ready()) << etcd->Log();
+    etcd = std::make_unique<EtcdCluster>();
+    ASSERT_TRUE(etcd->Ready());
     for (int unit = 1; unit <= kUnits; ++unit) {
       units.push_back(std::make_unique<LampUnitProcess>(
           std::vector<std::string>{"--address", "192.168.10." + std::to_string(200 + unit)}));
@@ -89,9 +167,17 @@ class LampdCluster : public testing::Test {
     ASSERT_TRUE(alphaHost.ready && betaHost.ready);
     probe.Subscribe("lampd/#");
   }
-  void TearDown() override {
-    etcd.reset();
-    lamptest::RunCommand({"/bin/rm", "-rf", etcdData});
+  // Starts both instances and waits until every unit is driven.
+  void StartBoth() {
+    alpha = alphaHost.Start();
+    beta = betaHost.Start();
+    for (int unit = 1; unit <= kUnits; ++unit) {
+      ASSERT_TRUE(StateOf(probe, "press-" + std::to_string(unit),
+                          [](const json& state) {
+                            return state["instance"] == "alpha" || state["instance"] == "beta";
+                          }))
+          << alpha->Log() << beta->Log();
+    }
   }
 
   // The hosts of the frames unit press-1 received, in order.
@@ -135,24 +221,15 @@ class LampdCluster : public testing::Test {
   }
 
   lamptest::Broker broker{1883, "listener 1884\n"};
-  std::string etcdData;
-  std::unique_ptr<lamptest::ServerProcess> etcd;
+  std::unique_ptr<EtcdCluster> etcd;
   std::vector<std::unique_ptr<LampUnitProcess>> units;
   Host alphaHost{1}, betaHost{2};
   lamptest::MqttProbe probe;
+  std::unique_ptr<LampdProcess> alpha, beta;
 };
 
 TEST_F(LampdCluster, OneInstanceDrivesAUnitThroughKillsPausesAndCutsAndItsLeasesGoOn) {
-  auto alpha = alphaHost.Start();
-  auto beta = betaHost.Start();
-  // Every unit is taken, each by one of them.
-  for (int unit = 1; unit <= kUnits; ++unit) {
-    ASSERT_TRUE(StateOf(probe, "press-" + std::to_string(unit),
-                        [](const json& state) {
-                          return state["instance"] == "alpha" || state["instance"] == "beta";
-                        }))
-        << alpha->Log() << beta->Log();
-  }
+  StartBoth();
   std::size_t from = probe.Messages().size();
   probe.Publish("lampd/press-1/set", R"({"red": "blink", "for": "1h", "source": "andon"})");
   const auto leased = StateOf(
@@ -217,6 +294,73 @@ TEST_F(LampdCluster, OneInstanceDrivesAUnitThroughKillsPausesAndCutsAndItsLeases
   ASSERT_TRUE(handed) << ownerProcess->Log();
   EXPECT_EQ(handed->at("leases").size(), 1u);
   EXPECT_TRUE(DrivenOnlyBy(owner->address, frames));
+}
+
+TEST_F(LampdCluster, RetainedMessagesTheBrokerAndEtcdsOwnFaultsMoveNoUnit) {
+  StartBoth();
+  std::size_t from = probe.Messages().size();
+  probe.Publish("lampd/press-1/set", R"({"red": "blink", "for": "1h", "source": "andon"})");
+  const auto leased = StateOf(
+      probe, "press-1", [](const json& s) { return s["leases"].size() == 1; }, from);
+  ASSERT_TRUE(leased);
+  const Host& owner = leased->at("instance") == "alpha" ? alphaHost : betaHost;
+  const Host& other = &owner == &alphaHost ? betaHost : alphaHost;
+
+  // An emptied retained state and one naming the other instance: put right,
+  // nothing moves.
+  std::size_t frames = Senders().size();
+  from = probe.Messages().size();
+  probe.Publish("lampd/press-1", "", true);
+  probe.Publish("lampd/press-1", R"({"id": "press-1", "instance": ")" + other.name + "\"}", true);
+  ASSERT_TRUE(StateOf(probe, "press-1", ServedBy(owner.name), from + 2));
+  EXPECT_TRUE(DrivenOnlyBy(owner.address, frames));
+
+  // The broker restarted (every will published): nothing moves.
+  frames = Senders().size();
+  broker.Stop();
+  ASSERT_TRUE(broker.Start());
+  EXPECT_TRUE(DrivenOnlyBy(owner.address, frames, 20));
+  lamptest::MqttProbe again(1883, "probe-again");  // the first went with the broker
+  again.Subscribe("lampd/#");
+
+  // etcd's leader killed: a majority is left, and the leases live on
+  // through the election.
+  const int leader = etcd->Leader();
+  ASSERT_GE(leader, 0);
+  frames = Senders().size();
+  etcd->Kill(leader);
+  EXPECT_TRUE(DrivenOnlyBy(owner.address, frames, 20));
+  etcd->Start(leader);
+
+  // etcd cut from both instances past the lease: both stop driving; healed,
+  // one drives each unit, with what the plant was told.
+  ASSERT_TRUE(lamptest::RunCommand({"/usr/sbin/ip", "link", "set", alphaHost.etcdLink, "down"}));
+  ASSERT_TRUE(lamptest::RunCommand({"/usr/sbin/ip", "link", "set", betaHost.etcdLink, "down"}));
+  // Past the lease, the fence and a poll period no frame goes any more.
+  ASSERT_TRUE(lamptest::WaitUntil(
+      [&] {
+        const std::size_t before = Senders().size();
+        std::this_thread::sleep_for(1s);  // a second without a frame: five polls' time
+        return Senders().size() == before;
+      },
+      kTakeOver));
+  ASSERT_TRUE(lamptest::RunCommand({"/usr/sbin/ip", "link", "set", alphaHost.etcdLink, "up"}));
+  ASSERT_TRUE(lamptest::RunCommand({"/usr/sbin/ip", "link", "set", betaHost.etcdLink, "up"}));
+  // (A command while nobody is sure waits with the instance that held the
+  // unit, and is refused with the reason if the unit goes to the other.)
+  frames = Senders().size();
+  std::vector<std::string> senders;
+  ASSERT_TRUE(lamptest::WaitUntil([&] { return (senders = Senders()).size() > frames; }, kTakeOver))
+      << alpha->Log() << beta->Log();
+  const std::string driver = senders[frames];
+  EXPECT_TRUE(DrivenOnlyBy(driver, frames, 20));
+  from = again.Messages().size();
+  again.Publish("lampd/press-1/set/green", "on");
+  const auto healed = StateOf(
+      again, "press-1", [](const json& s) { return s["lamps"]["green"] == "on"; }, from);
+  ASSERT_TRUE(healed) << alpha->Log() << beta->Log();
+  EXPECT_EQ(healed->at("leases").size(), 1u);
+  EXPECT_EQ(healed->at("instance") == "alpha" ? alphaHost.address : betaHost.address, driver);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "etcd_claims.h"
 
 #include <algorithm>
+#include <random>
 
 #include "lampd/core/state_file.h"
 
@@ -68,6 +69,7 @@ EtcdClaims::EtcdClaims(platform::EventLoop& loop, const Config& config, LogLimit
             EtcdOptions{config.cluster.etcd, config.cluster.caFile, config.cluster.certFile,
                         config.cluster.keyFile, config.cluster.username, config.cluster.password}),
       fence_(Fence(config.cluster.lease, config.fleet.timeout)),
+      session_(std::to_string(std::random_device{}()) + std::to_string(std::random_device{}())),
       theirStates_(log, [&units](const std::string& id) { units.Changed(id); }) {}
 
 EtcdClaims::~EtcdClaims() {
@@ -408,7 +410,10 @@ void EtcdClaims::Take(const std::string& id) {
                if (!kvs.empty()) {
                  const Json kept = Json::parse(Decoded(kvs[0], "value"), nullptr, false);
                  from = TextOf(kept, "by");
-                 if (!ParseSignals(TextOf(kept, "signals"), ClockPair::Now(), saved)) from.clear();
+                 if (TextOf(kept, "session") == session_ ||
+                     !ParseSignals(TextOf(kept, "signals"), ClockPair::Now(), saved)) {
+                   from.clear();
+                 }
                }
                const auto signals = saved.units.find(id);
                log_.Say("etcd", "unit " + id + ": taken" +
@@ -425,7 +430,9 @@ void EtcdClaims::Keep(const std::string& id, const UnitSignals& signals) {
   SavedSignals saved;
   saved.units.emplace(id, signals);
   Keeping& keeping = keeping_[id];
-  keeping.text = Dump({{"by", config_.name}, {"signals", SignalsText(saved, ClockPair::Now())}});
+  keeping.text = Dump({{"by", config_.name},
+                       {"session", session_},
+                       {"signals", SignalsText(saved, ClockPair::Now())}});
   if (keeping.text == keeping.written || keeping.writing) return;
   Write(id);
 }

@@ -134,6 +134,9 @@ class EtcdClaims : public UnitOwners {
   platform::EventLoop::TimerId keepTimer_ = 0, fenceTimer_ = 0, retryTimer_ = 0;
   std::uint64_t takes_ = 0, lost_ = 0, fenced_ = 0;
   std::string failing_;  // why etcd is not reached, while it is not
+  // This process's own mark on what it keeps: what it kept itself it knows
+  // better already (with the commands that waited while it was unsure).
+  const std::string session_;
   PeerStates theirStates_;
 };
 

@@ -31,8 +31,8 @@ class ClaimedUnits {
   // Serve unit `id` here; taken over from instance `from` (empty: from
   // nobody) with what the plant was told of it, where that is known.
   virtual void Serve(const std::string& id, const std::string& from, const UnitSignals* theirs) = 0;
-  // Leave unit `id` to instance `to` (empty: to whoever takes it): nothing
-  // more is sent to it from here.
+  // Leave unit `id` to instance `to`: nothing more is sent to it from here.
+  // `to` empty: nobody else holds it yet; its commands wait for a decision.
   virtual void Yield(const std::string& id, const std::string& to) = 0;
   // Unit `id`'s state published again: something else stood on its topic.
   virtual void TellAgain(const std::string& id) = 0;

@@ -192,9 +192,10 @@ void Service::Serve(const std::string& id, const std::string& from, const UnitSi
   }
   if (!from.empty()) {
     // An instance gone takes all its units over at once: the limiter summarises them.
-    log_.Say("takeover",
-             "unit " + id + ": instance " + from + " is offline; serving it here with the " +
-                 std::to_string(unit.signals.Leases().size()) + " lease(s) its last state showed");
+    log_.Say("takeover", "unit " + id + ": serving it here with the " +
+                             std::to_string(unit.signals.Leases().size()) + " lease(s) instance " +
+                             from + " was told of" +
+                             (from == config_.name ? " before this start" : ""));
   }
   Serve(unit);
 }
@@ -217,22 +218,25 @@ void Service::Yield(const std::string& id, const std::string& to) {
   if (found == units_.end()) return;
   Unit& unit = found->second;
   const bool was = unit.Serving();
+  if (to.empty()) {
+    // Nobody else holds it yet: its commands wait here for whoever is sure first.
+    unit.role = Role::kUndecided;
+    Changed(unit.id);
+    log_.Say("stand-by", "unit " + unit.id +
+                             ": not driven from here until this instance is sure "
+                             "it may (its commands wait)");
+    return;
+  }
   unit.role = Role::kStandby;
   Changed(unit.id);
   unit.online.reset();
   std::deque<Waiting> waiting = std::move(unit.waiting);
   unit.waiting.clear();
-  const std::string why = to.empty() ? "this instance drives the unit no more"
-                                     : "the unit is served by instance " + to + " now";
   for (Waiting& dropped : waiting) {
-    if (dropped.done) dropped.done(why);
+    if (dropped.done) dropped.done("the unit is served by instance " + to + " now");
   }
-  if (to.empty()) {
-    log_.Say("stand-by", "unit " + unit.id + ": left (this instance stands by)");
-  } else {
-    log_.Say("stand-by", "unit " + unit.id + " is served by instance " + to +
-                             (was ? "; leaving it to " + to : "") + " (this instance stands by)");
-  }
+  log_.Say("stand-by", "unit " + unit.id + " is served by instance " + to +
+                           (was ? "; leaving it to " + to : "") + " (this instance stands by)");
 }
 
 void Service::TellAgain(const std::string& id) {
