@@ -278,6 +278,26 @@ TEST(LampdRules, TopicsReadAndWriteFromOneTable) {
   EXPECT_LE(Topics::Limit(TopicKind::kUnitState), 32768u);
 }
 
+TEST(LampdRules, WithEtcdAFreeUnitGoesToItsFirstInstanceAndFramesStopBeforeTheLeaseEnds) {
+  // Frames go for the lease, less the larger of 1 s and a fifth, less a frame's way.
+  EXPECT_EQ(Fence(5000ms, 300ms), 3700ms);
+  EXPECT_EQ(Fence(2000ms, 300ms), 700ms);
+  EXPECT_EQ(Fence(60000ms, 300ms), 47700ms);
+  // 3,000 units spread evenly over three instances; when one goes, only its units move.
+  const std::set<std::string> three = {"alpha", "beta", "gamma"}, two = {"alpha", "gamma"};
+  std::map<std::string, int> count;
+  for (int unit = 0; unit < 3000; ++unit) {
+    const std::string id = "press-" + std::to_string(unit);
+    const std::string first = FirstFor(three, id);
+    ++count[first];
+    if (first != "beta") {
+      EXPECT_EQ(FirstFor(two, id), first) << id;
+    }
+  }
+  for (const auto& [instance, units] : count) EXPECT_NEAR(units, 1000, 100) << instance;
+  EXPECT_EQ(FirstFor({}, "press-1"), "");
+}
+
 TEST(LampdRules, TheServingInstanceKeepsItsUnitsAndOnlyOnlineNamesCount) {
   // A unit nobody holds, or one whose instance is gone or never was: ours.
   EXPECT_EQ(WhoServes({"beta", "", false, false}), Serve::kHere);

@@ -4,6 +4,7 @@
 #include <random>
 
 #include "lampd/core/state_file.h"
+#include "ownership.h"
 
 namespace lampd {
 
@@ -35,14 +36,9 @@ std::string Decoded(const Json& kv, const char* key) {
   return bytes;
 }
 
-// FNV-1a: the same rank on every instance, whatever its build.
-std::uint64_t Rank(const std::string& instance, const std::string& id) {
-  std::uint64_t hash = 14695981039346656037ull;
-  for (const char c : instance + '\n' + id) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 1099511628211ull;
-  }
-  return hash;
+std::set<std::string> WithThis(std::set<std::string> instances, const std::string& name) {
+  instances.insert(name);
+  return instances;
 }
 
 std::string SecondsText(SteadyClock::duration duration) {
@@ -53,12 +49,6 @@ std::string SecondsText(SteadyClock::duration duration) {
 
 }  // namespace
 
-SteadyClock::duration EtcdClaims::Fence(std::chrono::milliseconds lease,
-                                        std::chrono::milliseconds frameTimeout) {
-  const std::chrono::milliseconds margin = std::max<std::chrono::milliseconds>(1s, lease / 5);
-  return lease - margin - frameTimeout;
-}
-
 EtcdClaims::EtcdClaims(platform::EventLoop& loop, const Config& config, LogLimiter& log,
                        ClaimedUnits& units)
     : loop_(loop),
@@ -68,7 +58,7 @@ EtcdClaims::EtcdClaims(platform::EventLoop& loop, const Config& config, LogLimit
       etcd_(loop,
             EtcdOptions{config.cluster.etcd, config.cluster.caFile, config.cluster.certFile,
                         config.cluster.keyFile, config.cluster.username, config.cluster.password}),
-      fence_(Fence(config.cluster.lease, config.fleet.timeout)),
+      fence_(lampd::Fence(config.cluster.lease, config.fleet.timeout)),
       session_(std::to_string(std::random_device{}()) + std::to_string(std::random_device{}())),
       theirStates_(log, [&units](const std::string& id) { units.Changed(id); }) {}
 
@@ -336,19 +326,6 @@ bool EtcdClaims::Preferred(const std::string& id) const {
   return false;
 }
 
-std::string EtcdClaims::FirstFor(const std::string& id) const {
-  std::string first = config_.name;
-  std::uint64_t best = Rank(first, id);
-  for (const std::string& instance : instances_) {
-    const std::uint64_t rank = Rank(instance, id);
-    if (rank > best || (rank == best && instance < first)) {
-      best = rank;
-      first = instance;
-    }
-  }
-  return first;
-}
-
 void EtcdClaims::Reach(const std::string& id) { Consider(id); }
 
 void EtcdClaims::Consider(const std::string& id) {
@@ -362,7 +339,8 @@ void EtcdClaims::Consider(const std::string& id) {
     return;  // held: it moves only when its holder's key goes
   }
   if (!Sure(SteadyClock::now()) || taking_.contains(id)) return;
-  if (Preferred(id) || FirstFor(id) == config_.name) return Take(id);
+  if (Preferred(id) || FirstFor(WithThis(instances_, config_.name), id) == config_.name)
+    return Take(id);
   // Another instance ranks first: it has a lease to take the unit.
   if (later_.contains(id)) return;
   later_[id] = loop_.After(config_.cluster.lease, [this, id] {

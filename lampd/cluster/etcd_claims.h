@@ -44,13 +44,6 @@ class EtcdClaims : public UnitOwners {
   EtcdClaims(const EtcdClaims&) = delete;
   EtcdClaims& operator=(const EtcdClaims&) = delete;
 
-  // How long after the send of a keep-alive etcd confirmed this instance
-  // may go on sending frames: the lease, less a second or a fifth of the
-  // lease (the larger: clocks' rates, the loop's turns, a keep-alive's
-  // way), less the time a frame may take to reach its unit.
-  static SteadyClock::duration Fence(std::chrono::milliseconds lease,
-                                     std::chrono::milliseconds frameTimeout);
-
   bool Start(MqttFront& bus, std::string& error) override;
   // Revokes the lease: the units go to other instances at once.
   void Stop() override;
@@ -106,8 +99,6 @@ class EtcdClaims : public UnitOwners {
                   bool deleted);
   void Consider(const std::string& id);
   bool Preferred(const std::string& id) const;
-  // The instance that ranks first for unit `id` among those online.
-  std::string FirstFor(const std::string& id) const;
   void Take(const std::string& id);
   void Write(const std::string& id);
   void Failing(const std::string& why);

@@ -5,8 +5,13 @@
 // is taken by the instances that reach it; when two hold one at once, the
 // instance whose name comes first in byte order keeps it. A name that is
 // not an online instance's takes nothing away. Pure: the service asks.
+// With etcd, which instance takes a free unit first and how long an
+// instance may drive on its lease are rules of this file too.
 #pragma once
 
+#include <chrono>
+#include <set>
+#include <string>
 #include <string_view>
 
 namespace lampd {
@@ -21,5 +26,17 @@ struct OwnershipFacts {
 };
 
 Serve WhoServes(const OwnershipFacts& facts);
+
+// With etcd: the instance that ranks first for unit `id` among `instances`
+// (rendezvous hashing: each unit's rank of every instance, the same on every
+// instance, so units spread evenly and only a gone instance's units move).
+std::string FirstFor(const std::set<std::string>& instances, const std::string& id);
+
+// How long after the send of a keep-alive etcd confirmed an instance may go
+// on sending frames: the lease, less a second or a fifth of the lease (the
+// larger: clocks' rates, the loop's turns, a keep-alive's way), less the
+// time a frame may take to reach its unit.
+std::chrono::milliseconds Fence(std::chrono::milliseconds lease,
+                                std::chrono::milliseconds frameTimeout);
 
 }  // namespace lampd
