@@ -433,7 +433,7 @@ TEST(Lampd, BadConfigurationStopsItWithTheFileAndLine) {
       {"[modbus.slots]\n1 = \"0050c2010201\"\n2 = \"00:50:c2:01:02:01\"\n",
        ":3: modbus slots 1 and 2 both name 00:50:c2:01:02:01"},
       {"[modbus]\nallow = [\"10.20.0.0/33\"]\n", ":2: allow takes addresses and networks"},
-            {"[modbus]\nmax_clients = 0\n", ":2: max_clients must be from 1 to 1024"},
+      {"[modbus]\nmax_clients = 0\n", ":2: max_clients must be from 1 to 1024"},
       {"[cluster]\nlease = \"5s\"\n", ":1: [cluster] needs etcd"},
       {"[cluster]\netcd = [\"etcd1:2379\"]\n", ":2: etcd takes \"http://HOST:PORT\""},
       {"[cluster]\netcd = [\"http://e1:2379\"]\nlease = \"1s\"\n",
