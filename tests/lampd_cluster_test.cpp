@@ -15,15 +15,16 @@
 #include <thread>
 
 #include "child_process.h"
+#include "cluster_net.h"
 #include "lamp_unit_process.h"
 #include "mqtt_test.h"
-#include "test_network.h"
 
 namespace {
 
+using lamptest::ClusterHost;
+using lamptest::EtcdCluster;
 using lamptest::LampdProcess;
 using lamptest::LampUnitProcess;
-using lamptest::Segment;
 using lamptest::StateOf;
 using nlohmann::json;
 using namespace std::chrono_literals;
@@ -34,129 +35,20 @@ constexpr int kUnits = 4;
 // busy machine.
 constexpr auto kTakeOver = 15s;
 
-// A three-member etcd on this host, each member on ports of its own, all
-// on the address the segments reach it by.
-class EtcdCluster {
- public:
-  static constexpr int kMembers = 3;
-  EtcdCluster() {
-    char directory[] = "/tmp/lampd-etcd-XXXXXX";
-    if (!::mkdtemp(directory)) return;
-    directory_ = directory;
-    for (int member = 0; member < kMembers; ++member) Start(member);
-    ready_ = lamptest::WaitUntil(
-        [&] {
-          for (int member = 0; member < kMembers; ++member) {
-            if (lamptest::Http("GET", "/health", "", "", ClientPort(member)).status != 200) {
-              return false;
-            }
-          }
-          return true;
-        },
-        30s);
+// The plant's units, press-1 to press-4, as [[unit]] tables.
+std::string Units() {
+  std::string units;
+  for (int unit = 1; unit <= kUnits; ++unit) {
+    units +=
+        lamptest::Unit("press-" + std::to_string(unit), "192.168.10." + std::to_string(200 + unit));
   }
-  ~EtcdCluster() {
-    for (int member = 0; member < kMembers; ++member) Kill(member);
-    if (!directory_.empty()) lamptest::RunCommand({"/bin/rm", "-rf", directory_});
-  }
-  bool Ready() const { return ready_; }
-  static int ClientPort(int member) { return 2379 + 10000 * member; }
-  // The members as lampd's [cluster] lists them.
-  static std::string Endpoints() {
-    std::string list;
-    for (int member = 0; member < kMembers; ++member) {
-      list += std::string(member ? ", " : "") +
-              "\"http://10.88.0.1:" + std::to_string(ClientPort(member)) + "\"";
-    }
-    return list;
-  }
-  void Start(int member) {
-    std::string cluster;
-    for (int other = 0; other < kMembers; ++other) {
-      cluster += std::string(other ? "," : "") + "e" + std::to_string(other) +
-                 "=http://127.0.0.1:" + std::to_string(ClientPort(other) + 1);
-    }
-    const std::string name = "e" + std::to_string(member);
-    const std::string peer = "http://127.0.0.1:" + std::to_string(ClientPort(member) + 1);
-    const int log = ::open((directory_ + "/" + name + ".log").c_str(),
-                           O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    pids_[member] = lamptest::SpawnProgram(
-        {"/usr/bin/etcd", "--name", name, "--data-dir", directory_ + "/" + name,
-         "--listen-client-urls", "http://0.0.0.0:" + std::to_string(ClientPort(member)),
-         "--advertise-client-urls", "http://10.88.0.1:" + std::to_string(ClientPort(member)),
-         "--listen-peer-urls", peer, "--initial-advertise-peer-urls", peer, "--initial-cluster",
-         cluster},
-        {}, false, {{log, STDOUT_FILENO}, {log, STDERR_FILENO}});
-    ::close(log);
-  }
-  void Kill(int member) {
-    if (pids_[member] <= 0) return;
-    ::kill(pids_[member], SIGKILL);
-    ::waitpid(pids_[member], nullptr, 0);
-    pids_[member] = -1;
-  }
-  // The member that leads now; -1 while none does.
-  int Leader() {
-    for (int member = 0; member < kMembers; ++member) {
-      if (pids_[member] <= 0) continue;
-      const auto reply =
-          lamptest::Http("POST", "/v3/maintenance/status", "{}", "", ClientPort(member));
-      const json status = json::parse(reply.body, nullptr, false);
-      if (reply.status == 200 && status.is_object() && status.contains("header") &&
-          !status.value("leader", "").empty() &&
-          status.value("leader", "") == status["header"].value("member_id", "")) {
-        return member;
-      }
-    }
-    return -1;
-  }
-
- private:
-  std::string directory_;
-  pid_t pids_[kMembers] = {-1, -1, -1};
-  bool ready_ = false;
-};
-
-// An instance's own segment: its address to the units and the broker on
-// one link, etcd on another, so that one can be cut alone.
-struct Host {
-  Host(int n) : name(n == 1 ? "alpha" : "beta"), address("10.77." + std::to_string(n) + ".2") {
-    const std::string net = std::to_string(n);
-    ready =
-        segment.Ready() &&
-        segment.Link("h" + net, "10.77." + net + ".1/24", "u" + net, address + "/24") &&
-        segment.Link("e" + net, "10.78." + net + ".1/24", "v" + net, "10.78." + net + ".2/24") &&
-        segment.Run({"ip", "route", "add", "default", "via", "10.77." + net + ".1"}) &&
-        segment.Run({"ip", "route", "add", "10.88.0.1/32", "via", "10.78." + net + ".1"});
-    etcdLink = "e" + net;
-    broker = "10.77." + net + ".1";
-  }
-  std::string Config() const {
-    std::string units;
-    for (int unit = 1; unit <= kUnits; ++unit) {
-      units += lamptest::Unit("press-" + std::to_string(unit),
-                              "192.168.10." + std::to_string(200 + unit));
-    }
-    return "name = \"" + name + "\"\n[mqtt]\nurl = \"mqtt://" + broker +
-           ":1884\"\n[fleet]\npoll_every = \"200ms\"\noffline_after = 3\n[http]\nlisten = \"\"\n"
-           "[cluster]\netcd = [" +
-           EtcdCluster::Endpoints() + "]\nlease = \"3s\"\n" + units;
-  }
-  std::unique_ptr<LampdProcess> Start() {
-    return std::make_unique<LampdProcess>(Config(), name, std::vector<std::string>{},
-                                          std::vector<std::string>{}, segment.Enter());
-  }
-  Segment segment;
-  std::string name, address, etcdLink, broker;
-  bool ready = false;
-};
+  return units;
+}
 
 class LampdCluster : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(broker.Ready());
-    // etcd on an address of its own, reached from each segment by its own link.
-    ASSERT_TRUE(lamptest::RunCommand({"/usr/sbin/ip", "addr", "add", "10.88.0.1/32", "dev", "lo"}));
     etcd = std::make_unique<EtcdCluster>();
     ASSERT_TRUE(etcd->Ready());
     for (int unit = 1; unit <= kUnits; ++unit) {
@@ -169,8 +61,8 @@ class LampdCluster : public testing::Test {
   }
   // Starts both instances and waits until every unit is driven.
   void StartBoth() {
-    alpha = alphaHost.Start();
-    beta = betaHost.Start();
+    alpha = alphaHost.Start(Units());
+    beta = betaHost.Start(Units());
     for (int unit = 1; unit <= kUnits; ++unit) {
       ASSERT_TRUE(StateOf(probe, "press-" + std::to_string(unit),
                           [](const json& state) {
@@ -181,16 +73,7 @@ class LampdCluster : public testing::Test {
   }
 
   // The hosts of the frames unit press-1 received, in order.
-  std::vector<std::string> Senders() {
-    std::vector<std::string> senders;
-    for (const std::string& line : units[0]->Lines()) {
-      const auto recv = line.find("] tcp recv ");
-      const auto from = line.rfind(" from ");
-      if (recv == std::string::npos || from == std::string::npos) continue;
-      senders.push_back(line.substr(from + 6, line.rfind(':') - from - 6));
-    }
-    return senders;
-  }
+  std::vector<std::string> Senders() { return lamptest::Senders(*units[0]); }
   // Waits until `count` frames from `host` came after frame `after`; then no
   // frame of another host may follow the first of them.
   ::testing::AssertionResult DrivenOnlyBy(const std::string& host, std::size_t after,
@@ -223,7 +106,7 @@ class LampdCluster : public testing::Test {
   lamptest::Broker broker{1883, "listener 1884\n"};
   std::unique_ptr<EtcdCluster> etcd;
   std::vector<std::unique_ptr<LampUnitProcess>> units;
-  Host alphaHost{1}, betaHost{2};
+  ClusterHost alphaHost{1, "alpha"}, betaHost{2, "beta"};
   lamptest::MqttProbe probe;
   std::unique_ptr<LampdProcess> alpha, beta;
 };
@@ -235,8 +118,8 @@ TEST_F(LampdCluster, OneInstanceDrivesAUnitThroughKillsPausesAndCutsAndItsLeases
   const auto leased = StateOf(
       probe, "press-1", [](const json& s) { return s["leases"].size() == 1; }, from);
   ASSERT_TRUE(leased);
-  Host* owner = leased->at("instance") == "alpha" ? &alphaHost : &betaHost;
-  Host* other = owner == &alphaHost ? &betaHost : &alphaHost;
+  ClusterHost* owner = leased->at("instance") == "alpha" ? &alphaHost : &betaHost;
+  ClusterHost* other = owner == &alphaHost ? &betaHost : &alphaHost;
   auto& ownerProcess = owner == &alphaHost ? alpha : beta;
   auto& otherProcess = owner == &alphaHost ? beta : alpha;
 
@@ -251,7 +134,7 @@ TEST_F(LampdCluster, OneInstanceDrivesAUnitThroughKillsPausesAndCutsAndItsLeases
   EXPECT_EQ(taken->at("lamps")["red"], "blink");
   EXPECT_TRUE(DrivenOnlyBy(other->address, frames));
   // Back again, the killed one leaves the unit be.
-  ownerProcess = owner->Start();
+  ownerProcess = owner->Start(Units());
   std::swap(owner, other);
   std::swap(ownerProcess, otherProcess);
 
@@ -303,8 +186,8 @@ TEST_F(LampdCluster, RetainedMessagesTheBrokerAndEtcdsOwnFaultsMoveNoUnit) {
   const auto leased = StateOf(
       probe, "press-1", [](const json& s) { return s["leases"].size() == 1; }, from);
   ASSERT_TRUE(leased);
-  const Host& owner = leased->at("instance") == "alpha" ? alphaHost : betaHost;
-  const Host& other = &owner == &alphaHost ? betaHost : alphaHost;
+  const ClusterHost& owner = leased->at("instance") == "alpha" ? alphaHost : betaHost;
+  const ClusterHost& other = &owner == &alphaHost ? betaHost : alphaHost;
 
   // An emptied retained state and one naming the other instance: put right,
   // nothing moves.
