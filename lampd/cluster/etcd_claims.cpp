@@ -14,6 +14,9 @@ namespace {
 
 constexpr auto kCallTime = 2s;  // a transaction or a range, at the most
 constexpr auto kRetry = 1s;     // after etcd did not answer
+// Units taken in one transaction, at the most: its puts and reads stay
+// within etcd's 128 operations a transaction.
+constexpr std::size_t kTakenAtOnce = 64;
 
 // etcd's 64-bit numbers come as text in its JSON.
 std::int64_t Int64Of(const Json& object, const char* key) {
@@ -113,44 +116,48 @@ void EtcdClaims::Grant() {
   retryTimer_ = 0;
   const auto sent = SteadyClock::now();
   const auto seconds = std::chrono::ceil<std::chrono::seconds>(config_.cluster.lease).count();
-  etcd_.Call("/v3/lease/grant", {{"TTL", seconds}}, kCallTime,
-             [this, sent](const std::string& error, const Json& body) {
-               const std::string lease = error.empty() ? body.value("ID", "") : "";
-               if (lease.empty()) {
-                 Failing(error.empty() ? "etcd: granted no lease" : error);
-                 retryTimer_ = loop_.After(kRetry, [this] { Grant(); });
-                 return;
-               }
-               lease_ = lease;
-               Confirmed(sent);
-               // This instance's key says it is online while its lease lives.
-               etcd_.Call("/v3/kv/put",
-                          {{"key", Base64(Key("instances", config_.name))},
-                           {"value", Base64(config_.name)},
-                           {"lease", lease_}},
-                          kCallTime, [this](const std::string& error, const Json&) {
-                            if (!error.empty()) Failing(error);
-                          });
-               Resync();
-               loop_.Cancel(keepTimer_);
-               keepTimer_ = loop_.After(config_.cluster.lease / 3, [this] { KeepAlive(); });
-             });
+  etcd_.Call(
+      "/v3/lease/grant", {{"TTL", seconds}}, kCallTime,
+      [this, sent](const std::string& error, const Json& body) {
+        const std::string lease = error.empty() ? body.value("ID", "") : "";
+        if (lease.empty()) {
+          Failing(error.empty() ? "etcd: granted no lease" : error);
+          retryTimer_ = loop_.After(kRetry, [this] { Grant(); });
+          return;
+        }
+        lease_ = lease;
+        Confirmed(sent);
+        // This instance's key says it is online while its lease lives.
+        etcd_.Call("/v3/kv/put",
+                   {{"key", Base64(Key("instances", config_.name))},
+                    {"value", Base64(config_.name)},
+                    {"lease", lease_}},
+                   kCallTime, [this](const std::string& error, const Json&) {
+                     if (!error.empty()) Failing(error);
+                   });
+        Resync();
+        loop_.Cancel(keepTimer_);
+        keepTimer_ = loop_.After(config_.cluster.lease / 3, [this] { KeepAlive(); });
+      },
+      true);
 }
 
 void EtcdClaims::KeepAlive() {
   keepTimer_ = loop_.After(config_.cluster.lease / 3, [this] { KeepAlive(); });
   if (lease_.empty()) return;
   const auto sent = SteadyClock::now();
-  etcd_.Call("/v3/lease/keepalive", {{"ID", lease_}}, config_.cluster.lease / 3,
-             [this, sent, lease = lease_](const std::string& error, const Json& body) {
-               if (lease != lease_) return;  // given up already
-               if (!error.empty()) return Failing(error);
-               const Json& result = body.contains("result") ? body["result"] : body;
-               if (Int64Of(result, "TTL") <= 0) {
-                 return LeaseLost("etcd: this instance's lease has ended");
-               }
-               Confirmed(sent);
-             });
+  etcd_.Call(
+      "/v3/lease/keepalive", {{"ID", lease_}}, config_.cluster.lease / 3,
+      [this, sent, lease = lease_](const std::string& error, const Json& body) {
+        if (lease != lease_) return;  // given up already
+        if (!error.empty()) return Failing(error);
+        const Json& result = body.contains("result") ? body["result"] : body;
+        if (Int64Of(result, "TTL") <= 0) {
+          return LeaseLost("etcd: this instance's lease has ended");
+        }
+        Confirmed(sent);
+      },
+      true);
 }
 
 void EtcdClaims::Confirmed(SteadyClock::time_point sent) {
@@ -350,19 +357,41 @@ void EtcdClaims::Consider(const std::string& id) {
 }
 
 void EtcdClaims::Take(const std::string& id) {
+  // Taken a batch a transaction: an instance gone leaves hundreds free at once.
   taking_.insert(id);
-  const std::string key = Base64(Key("owners", id));
-  const Json request = {
-      {"compare", {{{"key", key}, {"target", "CREATE"}, {"create_revision", "0"}}}},
-      {"success",
-       {{{"request_put", {{"key", key}, {"value", Base64(config_.name)}, {"lease", lease_}}}},
-        {{"request_range", {{"key", Base64(Key("signals", id))}}}}}},
-      {"failure", {{{"request_range", {{"key", key}}}}}}};
+  toTake_.push_back(id);
+  if (toTake_.size() == 1) loop_.After(0ms, [this] { TakeQueued(); });
+}
+
+void EtcdClaims::TakeQueued() {
+  while (!toTake_.empty()) {
+    const std::size_t count = std::min(toTake_.size(), kTakenAtOnce);
+    std::vector<std::string> batch(toTake_.begin(), toTake_.begin() + count);
+    toTake_.erase(toTake_.begin(), toTake_.begin() + count);
+    TakeBatch(std::move(batch));
+  }
+}
+
+void EtcdClaims::TakeBatch(std::vector<std::string> ids) {
+  Json compare = Json::array(), success = Json::array();
+  for (const std::string& id : ids) {
+    const std::string key = Base64(Key("owners", id));
+    compare.push_back({{"key", key}, {"target", "CREATE"}, {"create_revision", "0"}});
+    success.push_back(
+        {{"request_put", {{"key", key}, {"value", Base64(config_.name)}, {"lease", lease_}}}});
+  }
+  for (const std::string& id : ids) {
+    success.push_back({{"request_range", {{"key", Base64(Key("signals", id))}}}});
+  }
+  Json request = {{"compare", compare}, {"success", success}};
+  if (ids.size() == 1) {
+    request["failure"] = {{{"request_range", {{"key", Base64(Key("owners", ids[0]))}}}}};
+  }
   etcd_.Call("/v3/kv/txn", request, kCallTime,
-             [this, id, lease = lease_](const std::string& error, const Json& body) {
-               taking_.erase(id);
+             [this, ids, lease = lease_](const std::string& error, const Json& body) {
+               for (const std::string& id : ids) taking_.erase(id);
                if (!error.empty()) {
-                 // It may have been taken all the same: the keys are read again.
+                 // They may have been taken all the same: the keys are read again.
                  Failing(error);
                  if (retryTimer_ == 0) retryTimer_ = loop_.After(kRetry, [this] { Resync(); });
                  return;
@@ -370,37 +399,58 @@ void EtcdClaims::Take(const std::string& id) {
                if (lease != lease_) return;
                const auto responses = body.value("responses", Json::array());
                if (!body.value("succeeded", false)) {
+                 if (ids.size() > 1) {
+                   // One of them is held already: each is tried alone.
+                   for (const std::string& id : ids) {
+                     taking_.insert(id);
+                     TakeBatch({id});
+                   }
+                   return;
+                 }
                  const Json kvs = responses.empty()
                                       ? Json::array()
                                       : responses[0]["response_range"].value("kvs", Json::array());
-                 if (!kvs.empty()) holders_[id] = Decoded(kvs[0], "value");
-                 return Consider(id);
+                 if (!kvs.empty()) holders_[ids[0]] = Decoded(kvs[0], "value");
+                 return Consider(ids[0]);
                }
-               held_[id] = Held{Int64Of(body.value("header", Json::object()), "revision")};
-               holders_[id] = config_.name;
-               ++takes_;
-               // What the plant was told of it, as its last owner kept it.
-               std::string from;
-               SavedSignals saved;
-               const Json kvs = responses.size() < 2
-                                    ? Json::array()
-                                    : responses[1]["response_range"].value("kvs", Json::array());
-               if (!kvs.empty()) {
-                 const Json kept = Json::parse(Decoded(kvs[0], "value"), nullptr, false);
-                 from = TextOf(kept, "by");
-                 if (TextOf(kept, "session") == session_ ||
-                     !ParseSignals(TextOf(kept, "signals"), ClockPair::Now(), saved)) {
-                   from.clear();
-                 }
+               const std::int64_t revision =
+                   Int64Of(body.value("header", Json::object()), "revision");
+               for (std::size_t i = 0; i < ids.size(); ++i) {
+                 const std::size_t range = ids.size() + i;
+                 Took(ids[i], revision,
+                      range < responses.size()
+                          ? responses[range]["response_range"].value("kvs", Json::array())
+                          : Json::array());
                }
-               const auto signals = saved.units.find(id);
-               log_.Say("etcd", "unit " + id + ": taken" +
-                                    (from.empty() ? "" : ", with what instance " + from + " kept"));
-               if (Sure(SteadyClock::now())) {
-                 units_.Serve(id, from, signals == saved.units.end() ? nullptr : &signals->second);
-               }
-               units_.Changed(id);
              });
+}
+
+void EtcdClaims::Took(const std::string& id, std::int64_t revision, const Json& kept) {
+  held_[id] = Held{revision};
+  holders_[id] = config_.name;
+  ++takes_;
+  // What the plant was told of it, as its last owner kept it.
+  std::string from;
+  SavedSignals saved;
+  if (!kept.empty()) {
+    const Json document = Json::parse(Decoded(kept[0], "value"), nullptr, false);
+    from = TextOf(document, "by");
+    const std::string signals = TextOf(document, "signals");
+    // What etcd holds now: nothing to write again until it changes.
+    Keeping& keeping = keeping_[id];
+    if (!keeping.writing) keeping.text = keeping.written = signals;
+    if (TextOf(document, "session") == session_ ||
+        !ParseSignals(signals, ClockPair::Now(), saved)) {
+      from.clear();
+    }
+  }
+  const auto signals = saved.units.find(id);
+  log_.Say("etcd", "unit " + id + ": taken" +
+                       (from.empty() ? "" : ", with what instance " + from + " kept"));
+  if (Sure(SteadyClock::now())) {
+    units_.Serve(id, from, signals == saved.units.end() ? nullptr : &signals->second);
+  }
+  units_.Changed(id);
 }
 
 void EtcdClaims::Keep(const std::string& id, const UnitSignals& signals) {
@@ -408,9 +458,7 @@ void EtcdClaims::Keep(const std::string& id, const UnitSignals& signals) {
   SavedSignals saved;
   saved.units.emplace(id, signals);
   Keeping& keeping = keeping_[id];
-  keeping.text = Dump({{"by", config_.name},
-                       {"session", session_},
-                       {"signals", SignalsText(saved, ClockPair::Now())}});
+  keeping.text = SignalsText(saved, ClockPair::Now());
   if (keeping.text == keeping.written || keeping.writing) return;
   Write(id);
 }
@@ -443,7 +491,10 @@ void EtcdClaims::Write(const std::string& id) {
          {"target", "CREATE"},
          {"create_revision", std::to_string(held->second.created)}}}},
       {"success",
-       {{{"request_put", {{"key", Base64(Key("signals", id))}, {"value", Base64(text)}}}}}}};
+       {{{"request_put",
+          {{"key", Base64(Key("signals", id))},
+           {"value",
+            Base64(Dump({{"by", config_.name}, {"session", session_}, {"signals", text}}))}}}}}}};
   etcd_.Call("/v3/kv/txn", request, kCallTime,
              [this, id, text](const std::string& error, const Json& body) {
                const auto found = keeping_.find(id);

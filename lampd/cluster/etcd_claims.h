@@ -78,7 +78,7 @@ class EtcdClaims : public UnitOwners {
   };
   // What is being kept of a unit: the latest text, and whether a write is under way.
   struct Keeping {
-    std::string text, written;
+    std::string text, written;  // what the plant was told, and what etcd has
     bool writing = false;
     std::vector<std::function<void()>> waiting;  // for what is being written
   };
@@ -100,6 +100,11 @@ class EtcdClaims : public UnitOwners {
   void Consider(const std::string& id);
   bool Preferred(const std::string& id) const;
   void Take(const std::string& id);
+  void TakeQueued();
+  void TakeBatch(std::vector<std::string> ids);
+  // Unit `id`'s key is this instance's since `revision`; `kept`: what its
+  // signals key held then (etcd's kvs).
+  void Took(const std::string& id, std::int64_t revision, const Json& kept);
   void Write(const std::string& id);
   void Failing(const std::string& why);
   std::string Key(const std::string& kind, const std::string& name) const;
@@ -119,6 +124,7 @@ class EtcdClaims : public UnitOwners {
   std::map<std::string, Held> held_;            // the units this instance holds
   std::set<std::string> instances_;             // online, as their keys say
   std::set<std::string> taking_;                // transactions under way
+  std::vector<std::string> toTake_;             // in the next transaction
   std::map<std::string, Keeping> keeping_;
   std::map<std::string, platform::EventLoop::TimerId> later_;  // takes after a lease
   std::map<std::string, EtcdClient::StreamId> watches_;

@@ -38,6 +38,7 @@ struct EtcdClient::Transfer {
   std::string answer;
   bool tooLarge = false;
   std::size_t tried = 0;  // endpoints tried
+  bool urgent = false;
   ~Transfer() {
     if (easy) curl_easy_cleanup(easy);
     if (headers) curl_slist_free_all(headers);
@@ -110,12 +111,13 @@ bool EtcdClient::Start(std::string& error) {
 const std::string& EtcdClient::Endpoint() const { return options_.endpoints[endpoint_]; }
 
 void EtcdClient::Call(const std::string& path, const Json& body, std::chrono::milliseconds timeout,
-                      Done done) {
+                      Done done, bool urgent) {
   auto transfer = std::make_shared<Transfer>();
   transfer->path = path;
   transfer->body = Dump(body);
   transfer->timeout = std::max(timeout, 1ms);
   transfer->done = std::move(done);
+  transfer->urgent = urgent;
   // Never inside Call: the caller's state is as it left it when it hears.
   loop_.Post([this, transfer] { Authenticated(transfer); });
 }
@@ -171,6 +173,17 @@ void EtcdClient::Authenticated(std::shared_ptr<Transfer> transfer) {
 
 void EtcdClient::Begin(std::shared_ptr<Transfer> transfer) {
   if (!curl_->multi) return transfer->done("etcd: the client was not started", Json());
+  if (!transfer->each) {
+    if (calls_ >= kMostCalls) {
+      if (transfer->urgent) {
+        waiting_.push_front(std::move(transfer));
+      } else {
+        waiting_.push_back(std::move(transfer));
+      }
+      return;
+    }
+    ++calls_;
+  }
   if (transfer->easy) curl_easy_cleanup(transfer->easy);
   if (transfer->headers) curl_slist_free_all(transfer->headers);
   transfer->answer.clear();
@@ -241,6 +254,17 @@ void EtcdClient::Collect() {
     if (found == transfers_.end()) continue;
     std::shared_ptr<Transfer> transfer = found->second;
     transfers_.erase(found);
+    if (!transfer->each) {
+      --calls_;
+      // The next call waiting takes its place (after this one's retry, if any).
+      loop_.Post([this] {
+        if (!waiting_.empty() && calls_ < kMostCalls) {
+          auto next = std::move(waiting_.front());
+          waiting_.pop_front();
+          Begin(std::move(next));
+        }
+      });
+    }
     curl_multi_remove_handle(curl_->multi, message->easy_handle);
     const CURLcode result = message->data.result;
     long status = 0;

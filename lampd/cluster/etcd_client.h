@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -33,6 +34,10 @@ class EtcdClient {
   using Each = std::function<void(const Json& message)>;
   // The largest answer taken, and the largest message of a watch.
   static constexpr std::size_t kMostAnswer = 16u << 20;
+  // Calls under way at once, at the most (streams aside); the rest wait
+  // their turn, an urgent one first (a keep-alive does not wait behind a
+  // thousand takes).
+  static constexpr std::size_t kMostCalls = 8;
 
   EtcdClient(platform::EventLoop& loop, EtcdOptions options);
   ~EtcdClient();
@@ -44,8 +49,8 @@ class EtcdClient {
   // POST `path` ("/v3/kv/txn") with `body`; `done` hears once, on the loop,
   // never inside Call. An endpoint that does not answer within `timeout`
   // makes way for the next, within the same time.
-  void Call(const std::string& path, const Json& body, std::chrono::milliseconds timeout,
-            Done done);
+  void Call(const std::string& path, const Json& body, std::chrono::milliseconds timeout, Done done,
+            bool urgent = false);
   // A watch (or any streaming call): `each` hears every message; `done`
   // when the stream ends, with why. Ends with the client or with Cancel.
   using StreamId = std::uint64_t;
@@ -76,6 +81,8 @@ class EtcdClient {
   std::uint64_t next_ = 0;
   std::map<void*, std::shared_ptr<Transfer>> transfers_;  // by easy handle
   platform::EventLoop::TimerId timer_ = 0;
+  std::size_t calls_ = 0;  // under way
+  std::deque<std::shared_ptr<Transfer>> waiting_;
   std::string token_;  // etcd's auth token, once authenticated
   bool authenticating_ = false;
   std::vector<std::shared_ptr<Transfer>> waitingForToken_;
