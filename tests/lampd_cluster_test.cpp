@@ -103,6 +103,17 @@ class LampdCluster : public testing::Test {
     return [instance](const json& state) { return state["instance"] == instance; };
   }
 
+  // Both started, and a lease put on press-1: the instance that drives it ("" if none).
+  std::string StartBothWithALease() {
+    StartBoth();
+    if (HasFatalFailure()) return "";
+    const std::size_t from = probe.Messages().size();
+    probe.Publish("lampd/press-1/set", R"({"red": "blink", "for": "1h", "source": "andon"})");
+    const auto leased = StateOf(
+        probe, "press-1", [](const json& s) { return s["leases"].size() == 1; }, from);
+    return leased ? leased->value("instance", "") : "";
+  }
+
   lamptest::Broker broker{1883, "listener 1884\n"};
   std::unique_ptr<EtcdCluster> etcd;
   std::vector<std::unique_ptr<LampUnitProcess>> units;
@@ -112,13 +123,10 @@ class LampdCluster : public testing::Test {
 };
 
 TEST_F(LampdCluster, OneInstanceDrivesAUnitThroughKillsPausesAndCutsAndItsLeasesGoOn) {
-  StartBoth();
-  std::size_t from = probe.Messages().size();
-  probe.Publish("lampd/press-1/set", R"({"red": "blink", "for": "1h", "source": "andon"})");
-  const auto leased = StateOf(
-      probe, "press-1", [](const json& s) { return s["leases"].size() == 1; }, from);
-  ASSERT_TRUE(leased);
-  ClusterHost* owner = leased->at("instance") == "alpha" ? &alphaHost : &betaHost;
+  const std::string first = StartBothWithALease();
+  ASSERT_FALSE(first.empty());
+  std::size_t from = 0;
+  ClusterHost* owner = first == "alpha" ? &alphaHost : &betaHost;
   ClusterHost* other = owner == &alphaHost ? &betaHost : &alphaHost;
   auto& ownerProcess = owner == &alphaHost ? alpha : beta;
   auto& otherProcess = owner == &alphaHost ? beta : alpha;
@@ -180,13 +188,10 @@ TEST_F(LampdCluster, OneInstanceDrivesAUnitThroughKillsPausesAndCutsAndItsLeases
 }
 
 TEST_F(LampdCluster, RetainedMessagesTheBrokerAndEtcdsOwnFaultsMoveNoUnit) {
-  StartBoth();
-  std::size_t from = probe.Messages().size();
-  probe.Publish("lampd/press-1/set", R"({"red": "blink", "for": "1h", "source": "andon"})");
-  const auto leased = StateOf(
-      probe, "press-1", [](const json& s) { return s["leases"].size() == 1; }, from);
-  ASSERT_TRUE(leased);
-  const ClusterHost& owner = leased->at("instance") == "alpha" ? alphaHost : betaHost;
+  const std::string first = StartBothWithALease();
+  ASSERT_FALSE(first.empty());
+  std::size_t from = 0;
+  const ClusterHost& owner = first == "alpha" ? alphaHost : betaHost;
   const ClusterHost& other = &owner == &alphaHost ? betaHost : alphaHost;
 
   // An emptied retained state and one naming the other instance: put right,

@@ -153,17 +153,11 @@ void Claims::OnBridgeState(const std::string& instance, std::string_view payload
 }
 
 void Claims::OnStateSeen(const std::string& id, std::string_view payload, bool ours) {
-  const Json state = Json::parse(payload, nullptr, false);
+  const Json state = theirStates_.Seen(id, payload, config_.name);
   const std::string instance = TextOf(state, "instance");
   // Those who follow other instances' states hear of this one; a state of
   // this instance's own name is none of theirs.
   units_.PeerState(id, instance == config_.name ? Json() : state);
-  if (!instance.empty() && instance != config_.name) {
-    theirStates_.See(id, state);
-  } else if (payload.empty()) {
-    // Its retained state taken away: no other instance shows it any more.
-    theirStates_.Forget(id);
-  }
   const ClaimedUnits::Standing standing = units_.StandingOf(id);
   if (standing == ClaimedUnits::Standing::kUnknown) {
     if (payload.empty()) {

@@ -288,7 +288,7 @@ void EtcdClaims::Watch(const std::string& what, std::int64_t from) {
           const std::string name = Decoded(kv, "key").substr(prefix.size());
           const bool deleted = event.value("type", "PUT") == "DELETE";
           if (what == "owners") {
-            OnOwnerKey(name, Decoded(kv, "value"), Int64Of(kv, "create_revision"), deleted);
+            OnOwnerKey(name, Decoded(kv, "value"), deleted);
           } else if (deleted) {
             instances_.erase(name);
           } else {
@@ -303,8 +303,7 @@ void EtcdClaims::Watch(const std::string& what, std::int64_t from) {
       });
 }
 
-void EtcdClaims::OnOwnerKey(const std::string& id, const std::string& holder, std::int64_t created,
-                            bool deleted) {
+void EtcdClaims::OnOwnerKey(const std::string& id, const std::string& holder, bool deleted) {
   if (deleted) {
     holders_.erase(id);
     if (held_.erase(id) > 0) {
@@ -319,7 +318,6 @@ void EtcdClaims::OnOwnerKey(const std::string& id, const std::string& holder, st
       Release(id);
       if (units_.StandingOf(id) == ClaimedUnits::Standing::kServing) units_.Yield(id, holder);
     }
-    (void)created;
   }
   units_.Changed(id);
   Consider(id);
@@ -557,14 +555,8 @@ void EtcdClaims::OnBrokerConnected() {
 }
 
 void EtcdClaims::OnStateSeen(const std::string& id, std::string_view payload, bool ours) {
-  const Json state = Json::parse(payload, nullptr, false);
-  const std::string instance = TextOf(state, "instance");
-  units_.PeerState(id, instance == config_.name ? Json() : state);
-  if (!instance.empty() && instance != config_.name) {
-    theirStates_.See(id, state);
-  } else if (payload.empty()) {
-    theirStates_.Forget(id);
-  }
+  const Json state = theirStates_.Seen(id, payload, config_.name);
+  units_.PeerState(id, TextOf(state, "instance") == config_.name ? Json() : state);
   if (!ours && units_.StandingOf(id) == ClaimedUnits::Standing::kServing) {
     log_.Say("forged", "unit " + id + ": a state not published here stood on its topic: put right");
     units_.TellAgain(id);

@@ -95,8 +95,7 @@ class EtcdClaims : public UnitOwners {
   void Unsure();
   void Resync();
   void Watch(const std::string& what, std::int64_t from);
-  void OnOwnerKey(const std::string& id, const std::string& holder, std::int64_t created,
-                  bool deleted);
+  void OnOwnerKey(const std::string& id, const std::string& holder, bool deleted);
   void Consider(const std::string& id);
   bool Preferred(const std::string& id) const;
   void Take(const std::string& id);

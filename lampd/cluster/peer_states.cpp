@@ -36,6 +36,17 @@ std::vector<std::string> PeerStates::Of(const std::string& instance) const {
   return ids;
 }
 
+Json PeerStates::Seen(const std::string& id, std::string_view payload, const std::string& us) {
+  Json state = Json::parse(payload, nullptr, false);
+  const std::string instance = TextOf(state, "instance");
+  if (!instance.empty() && instance != us) {
+    See(id, state);
+  } else if (payload.empty()) {
+    Forget(id);  // taken away: no other instance shows it any more
+  }
+  return state;
+}
+
 void PeerStates::See(const std::string& id, const Json& state) {
   // A state speaks for the unit whose topic it stands on, and for no other.
   if (const std::string named = TextOf(state, "id"); !named.empty() && named != id) {

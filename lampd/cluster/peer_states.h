@@ -21,9 +21,9 @@ class PeerStates {
   // `changed`: a unit as the fronts show it changed.
   PeerStates(LogLimiter& log, std::function<void(const std::string& id)> changed)
       : log_(log), changed_(std::move(changed)) {}
-  // Another instance's state on unit `id`'s topic.
-  void See(const std::string& id, const Json& state);
-  void Forget(const std::string& id);
+  // A retained state on unit `id`'s topic, read: kept when it names another
+  // instance than `us`, forgotten when it was taken away. What it reads as.
+  Json Seen(const std::string& id, std::string_view payload, const std::string& us);
   void SeeAvailability(const std::string& id, std::string_view payload);
   // Its state with "online": as its availability says, while `online` says its instance is.
   std::optional<Json> View(const std::string& id,
@@ -33,6 +33,9 @@ class PeerStates {
   std::vector<std::string> Of(const std::string& instance) const;
 
  private:
+  void See(const std::string& id, const Json& state);
+  void Forget(const std::string& id);
+
   struct TheirState {
     Json state;
     std::optional<bool> online;
