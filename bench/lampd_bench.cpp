@@ -4,8 +4,8 @@
 // from a publish to the frame at the unit (a unit of the benchmark's own,
 // which notes when each frame arrives), with the fleet answered at once by
 // lampunit and then by a slow fleet that answers every poll after 50 ms;
-// from a publish to the new state on the broker; and the failover: kill -9
-// of the serving instance to the stand-by's first frame and first state.
+// and from a publish to the new state on the broker. (The failover to a
+// stand-by is lampd_cluster_bench's.)
 // Run through scripts/bench, inside a private network.
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -166,34 +166,9 @@ int main() {
   std::printf("  publish to the new state, slow fleet: median %.2f ms over %zu\n",
               states.empty() ? 0 : lampbench::Percentile(states, 0.5) * 1e3, states.size());
 
-  // Failover: a stand-by beside the active instance, then kill -9 of the active.
-  lamptest::LampdProcess standby(FleetConfig("beta"), "beta");
-  probe.WaitFor(
-      "lampd/bridge/beta/state", [](const std::string& p) { return p == "online"; }, 30s);
-  std::this_thread::sleep_for(3s);  // the stand-by settled on what the broker holds
-  const std::size_t killedAt = probe.Messages().size();
-  const auto killed = Clock::now();
-  active->Kill();
-  const auto firstFrame = target.FrameAfter(killed + 1ms, 30s);
-  const auto firstState = probe.WaitFor(
-      "lampd/target",
-      [](const std::string& payload) {
-        return nlohmann::json::parse(payload)["instance"] == "beta";
-      },
-      30s, killedAt);
-  const double frameSeconds =
-      firstFrame ? std::chrono::duration<double>(*firstFrame - killed).count() : -1;
-  const double stateSeconds =
-      firstState ? std::chrono::duration<double>(Clock::now() - killed).count() : -1;
-  const double bound = 3 * 1.0 + 2;  // offline_after x poll_every + 2 s
-  std::printf("\nfailover, kill -9 of the serving instance to the stand-by's\n");
-  std::printf("  first frame %.2f s, first state %.2f s (goal %.0f s at most)\n", frameSeconds,
-              stateSeconds, bound);
-
   const bool met = perSecond / pollCpu <= 1.0 && quick.count == 1000 && quick.median <= 0.001 &&
                    quick.p99 <= 0.005 && slow.count == 1000 && slow.median <= 0.001 &&
-                   slow.p99 <= 0.005 && frameSeconds >= 0 && frameSeconds <= bound &&
-                   stateSeconds >= 0 && stateSeconds <= bound;
+                   slow.p99 <= 0.005;
   std::printf("goals %s\n", met ? "met" : "NOT met");
   return met ? 0 : 1;
 }

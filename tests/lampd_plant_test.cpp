@@ -1,8 +1,8 @@
-// Instances of lampd that share a plant: a stand-by that takes over when the
-// serving instance dies or stops (with the leases the plant was told of),
-// an instance that comes back and leaves its units be, forged claims and
-// forged truths put right, and the broker's ACL that keeps other clients to
-// commands. A real broker, real processes, simulated units.
+// Instances of lampd that share a plant's broker without a cluster: each
+// serves its own units and passes commands for the others' on, a unit both
+// drive is told as a configuration error, forged claims and forged truths
+// are put right, and the broker's ACL keeps other clients to commands. A
+// real broker, real processes, simulated units.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -27,10 +27,6 @@ using lamptest::StateOf;
 using lamptest::Unit;
 using nlohmann::json;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-// poll_every 200 ms, offline_after 3: a unit is taken over within 0.6 + 5 s.
-constexpr double kFailoverBound = 0.2 * 3 + 5;
 
 std::string Instance(const std::string& name, int httpPort, const std::string& more = "") {
   return InstanceConfig(name, 1883, Unit("press-3", "192.168.10.200"), "",
@@ -51,73 +47,49 @@ bool Says(MqttProbe& probe, const std::string& topic, const std::string& word, s
 
 class LampdPlant : public lamptest::PlantTest {};
 
-TEST_F(LampdPlant, AStandByServesTheUnitsOfAnInstanceThatDiesWithTheirLeases) {
-  auto alpha = std::make_unique<LampdProcess>(Instance("alpha", 9730), "alpha");
-  ASSERT_TRUE(StateOf(probe, "press-3", ServedBy("alpha"))) << alpha->Log();
-  LampdProcess beta(Instance("beta", 9731), "beta");
-  ASSERT_TRUE(lamptest::WaitForMetrics(
-      [](const std::string& text) {
-        return text.find("lampd_units_standing_by 1\n") != std::string::npos;
-      },
-      9731))
-      << beta.Log();
+TEST_F(LampdPlant, WithoutAClusterEachServesItsOwnAndAUnitDrivenByTwoIsAConfigurationError) {
+  LampUnitProcess other({"--address", "192.168.10.201"});
+  ASSERT_TRUE(other.Ready());
+  // beta is given press-3 too, by mistake.
+  LampdProcess alpha(Instance("alpha", 9730), "alpha");
+  ASSERT_TRUE(StateOf(probe, "press-3", ServedBy("alpha"))) << alpha.Log();
+  LampdProcess beta(
+      InstanceConfig("beta", 1883,
+                     Unit("press-4", "192.168.10.201") + Unit("press-3", "192.168.10.200"), "",
+                     "127.0.0.1:9731"),
+      "beta");
+  ASSERT_TRUE(StateOf(probe, "press-4", ServedBy("beta"))) << beta.Log();
+
+  // A command for the other's unit goes on to it.
   std::size_t from = probe.Messages().size();
-  probe.Publish("lampd/press-3/set", R"({"red": "blink", "for": "1h", "source": "andon"})");
-  ASSERT_TRUE(StateOf(
-      probe, "press-3", [](const json& s) { return s["leases"].size() == 1; }, from));
-  EXPECT_EQ(Http("GET", "/api/units/press-3", "", "", 9731).status, 404);
-  // A command to the stand-by goes on to the instance that serves the unit.
-  from = probe.Messages().size();
-  const auto passed = Http("PUT", "/api/units/press-3", R"({"blue": "on"})", "", 9731);
+  const auto passed = Http("PUT", "/api/units/press-4", R"({"blue": "on"})", "", 9730);
   EXPECT_EQ(passed.status, 202) << passed.body;
-  EXPECT_EQ(passed.Json().value("passed_to", ""), "alpha");
+  EXPECT_EQ(passed.Json().value("passed_to", ""), "beta");
   ASSERT_TRUE(StateOf(
-      probe, "press-3", [](const json& s) { return s["lamps"]["blue"] == "on"; }, from));
+      probe, "press-4", [](const json& s) { return s["lamps"]["blue"] == "on"; }, from));
 
-  // kill -9: the broker says it offline; beta serves the unit, lease and all.
-  from = probe.Messages().size();
-  const auto killed = Clock::now();
-  alpha->Kill();
-  const auto taken = StateOf(probe, "press-3", ServedBy("beta"), from);
-  ASSERT_TRUE(taken) << beta.Log();
-  EXPECT_LT(std::chrono::duration<double>(Clock::now() - killed).count(), kFailoverBound);
-  ASSERT_EQ(taken->at("leases").size(), 1u);
-  EXPECT_EQ(taken->at("leases")[0]["source"], "andon");
-  EXPECT_EQ(taken->at("lamps")["red"], "blink");
-  from = probe.Messages().size();
-  probe.Publish("lampd/press-3/set/green", "on");
-  ASSERT_TRUE(StateOf(
-      probe, "press-3", [](const json& s) { return s["lamps"]["green"] == "on"; }, from));
-
-  // alpha comes back: beta keeps the unit, alpha stands by, nothing flaps.
-  alpha = std::make_unique<LampdProcess>(Instance("alpha", 9730), "alpha-again");
-  from = probe.Messages().size();
-  ASSERT_TRUE(Says(probe, "lampd/bridge/alpha/state", "online", from));
-  probe.Publish("lampd/press-3/set/white", "blink");
-  ASSERT_TRUE(StateOf(
-      probe, "press-3", [](const json& s) { return s["lamps"]["white"] == "blink"; }, from));
-  probe.Publish("lampd/press-3/get", "");
-  ASSERT_TRUE(StateOf(
-      probe, "press-3", [](const json& s) { return s["lamps"]["white"] == "blink"; },
-      probe.Messages().size() - 1));
-  const auto messages = probe.Messages();
-  for (std::size_t i = from; i < messages.size(); ++i) {
-    if (messages[i].topic != "lampd/press-3") continue;
-    EXPECT_EQ(json::parse(messages[i].payload)["instance"], "beta") << "alpha took it back";
+  // Both drive press-3: each says so, in its metrics and the unit's state.
+  for (const auto& [port, them] : {std::pair{9730, "beta"}, {9731, "alpha"}}) {
+    EXPECT_TRUE(lamptest::WaitForMetrics(
+        [](const std::string& text) {
+          return text.find("lampd_units_driven_elsewhere_too 1\n") != std::string::npos;
+        },
+        port))
+        << alpha.Log() << beta.Log();
+    const auto state = Http("GET", "/api/units/press-3", "", "", port);
+    EXPECT_EQ(state.Json().value("also_driven_by", ""), them) << state.body;
   }
+  EXPECT_NE(beta.Log().find("unit press-3 is driven by instance alpha too: a configuration error"),
+            std::string::npos);
+
+  // alpha stops: beta alone drives press-3, and no unit of alpha's goes to it.
+  EXPECT_EQ(alpha.Stop(), 0);
   EXPECT_TRUE(lamptest::WaitForMetrics(
       [](const std::string& text) {
-        return text.find("lampd_units_standing_by 1\n") != std::string::npos;
+        return text.find("lampd_units_driven_elsewhere_too 0\n") != std::string::npos;
       },
-      9730));
-
-  // A clean stop of beta: alpha serves again, with the lease.
-  from = probe.Messages().size();
-  EXPECT_EQ(beta.Stop(), 0);
-  const auto back = StateOf(probe, "press-3", ServedBy("alpha"), from);
-  ASSERT_TRUE(back) << alpha->Log();
-  EXPECT_EQ(back->at("leases").size(), 1u);
-  EXPECT_EQ(back->at("lamps")["white"], "blink");
+      9731));
+  EXPECT_FALSE(Http("GET", "/api/units/press-3", "", "", 9731).Json().contains("also_driven_by"));
 }
 
 TEST_F(LampdPlant, ForgedClaimsAndForgedTruthsArePutRight) {

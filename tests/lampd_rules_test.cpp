@@ -10,8 +10,8 @@
 
 #include "lampd/andon/journal.h"
 #include "lampd/andon/journal_record.h"
-#include "lampd/cluster/claims.h"
 #include "lampd/cluster/ownership.h"
+#include "lampd/cluster/sole_claims.h"
 #include "lampd/core/command.h"
 #include "lampd/core/refusal_tally.h"
 #include "lampd/core/shares.h"
@@ -47,7 +47,8 @@ TEST(LampdRules, AStateSentBackAsACommandIsTakenAndChangesNothing) {
   signals.AdoptShown(shown);
   const ClockPair clocks = ClockPair::Now();
   const Json state = StateDocument(
-      {"press-3", "10.0.0.1:20000", "line1", std::nullopt, shown, &signals, std::nullopt}, clocks);
+      {"press-3", "10.0.0.1:20000", "line1", std::nullopt, shown, &signals, std::nullopt, ""},
+      clocks);
   EXPECT_EQ(state["sound"], 4);
   EXPECT_EQ(state["lamps"]["green"], "blink");
   const Command back = Parsed(Dump({{"lamps", state["lamps"]}, {"sound", state["sound"]}}));
@@ -58,7 +59,7 @@ TEST(LampdRules, AStateSentBackAsACommandIsTakenAndChangesNothing) {
   // A unit that answers "unchanged" (0x64) for a lamp and the sound is shown as it said.
   const Json odd =
       StateDocument({"odd", "10.0.0.2:20000", "line1", std::nullopt,
-                     protocol::LampFrame{'R', 0, D, 0, 0, 0, 0, D}, nullptr, std::nullopt},
+                     protocol::LampFrame{'R', 0, D, 0, 0, 0, 0, D}, nullptr, std::nullopt, ""},
                     clocks);
   EXPECT_EQ(odd["lamps"]["red"], "blink");
   EXPECT_EQ(odd["sound"], D);
@@ -296,18 +297,6 @@ TEST(LampdRules, WithEtcdAFreeUnitGoesToItsFirstInstanceAndFramesStopBeforeTheLe
   }
   for (const auto& [instance, units] : count) EXPECT_NEAR(units, 1000, 100) << instance;
   EXPECT_EQ(FirstFor({}, "press-1"), "");
-}
-
-TEST(LampdRules, TheServingInstanceKeepsItsUnitsAndOnlyOnlineNamesCount) {
-  // A unit nobody holds, or one whose instance is gone or never was: ours.
-  EXPECT_EQ(WhoServes({"beta", "", false, false}), Serve::kHere);
-  EXPECT_EQ(WhoServes({"beta", "alpha", false, false}), Serve::kHere);
-  EXPECT_EQ(WhoServes({"beta", "beta", true, false}), Serve::kHere);
-  // Held by an online instance: left to it, even by a name that comes first.
-  EXPECT_EQ(WhoServes({"alpha", "beta", true, false}), Serve::kThere);
-  // Held by two at once: the first name keeps it.
-  EXPECT_EQ(WhoServes({"alpha", "beta", true, true}), Serve::kHere);
-  EXPECT_EQ(WhoServes({"beta", "alpha", true, true}), Serve::kThere);
 }
 
 TEST(LampdRules, AlertsAreReadAllOrNothing) {
@@ -762,14 +751,12 @@ class FakeUnits : public ClaimedUnits {
   std::function<void()> onServe;
 };
 
-TEST(LampdFronts, TheClaimsTellTheCoreWhichUnitsAreItsAndTakeOverWithTheLeasesShown) {
-  platform::EventLoop loop;
+TEST(LampdFronts, WithoutAClusterAnInstanceServesItsOwnAndTellsOfAUnitDrivenTwice) {
   LogLimiter log;
   Config config;
   config.name = "west";
   FakeUnits units;
-  units.standing["a"] = ClaimedUnits::Standing::kServing;
-  Claims claims(loop, config, log, units);
+  SoleClaims claims(config, log, units);
   const auto stateOf = [](const std::string& id, const std::string& instance, int leases) {
     UnitSignals signals;
     for (int lease = 1; lease <= leases; ++lease) {
@@ -781,37 +768,47 @@ TEST(LampdFronts, TheClaimsTellTheCoreWhichUnitsAreItsAndTakeOverWithTheLeasesSh
     }
     return Dump(
         StateDocument({id, "10.0.0.1:20000", instance, std::nullopt,
-                       protocol::LampFrame{'R', 3, 1, 0, 0, 0, 0, 0}, &signals, std::nullopt},
+                       protocol::LampFrame{'R', 3, 1, 0, 0, 0, 0, 0}, &signals, std::nullopt, ""},
                       ClockPair::Now()));
   };
+  // A unit reached is served at once, whatever the broker holds.
+  units.standing["a"] = ClaimedUnits::Standing::kUndecided;
+  claims.Reach("a");
+  EXPECT_EQ(units.served, std::vector<std::string>{"a from  with 0 lease(s)"});
 
   // Our own echo changes nothing; a state naming nobody online is put right.
   claims.OnStateSeen("a", stateOf("a", "west", 0), true);
   claims.OnStateSeen("a", stateOf("a", "ghost", 0), false);
   EXPECT_EQ(units.toldAgain, std::vector<std::string>{"a"});
-  EXPECT_TRUE(units.yielded.empty());
-  EXPECT_EQ(claims.ServedElsewhereBy("a"), "");
 
-  // An online instance whose name comes first holds it too: it keeps it,
-  // and commands for it are passed on there.
+  // Another online instance drives it too: told once, counted, shown in
+  // its state; nothing moves.
   claims.OnBridgeState("east", "online");
   claims.OnStateSeen("a", stateOf("a", "east", 2), false);
-  EXPECT_EQ(units.yielded, std::vector<std::string>{"a to east"});
-  EXPECT_EQ(claims.ServedElsewhereBy("a"), "east");
-  EXPECT_EQ(claims.OthersOnline(), std::vector<std::string>{"east"});
-  ASSERT_TRUE(claims.TheirView("a"));
-  EXPECT_EQ((*claims.TheirView("a"))["online"], true);
-
-  // A state on one unit's topic naming another unit speaks for neither.
-  claims.OnStateSeen("b", stateOf("c", "east", 0), false);
-  EXPECT_FALSE(claims.TheirView("b"));
-
-  // When east goes, its unit is taken over here with the leases its state showed.
-  units.onServe = [&] { loop.Stop(); };
-  loop.After(10s, [&] { loop.Stop(); });
-  claims.OnBridgeState("east", "offline");
-  loop.Run();
-  EXPECT_EQ(units.served, std::vector<std::string>{"a from east with 2 lease(s)"});
+  claims.OnStateSeen("a", stateOf("a", "east", 3), false);
+  EXPECT_EQ(units.toldAgain, (std::vector<std::string>{"a", "a"}));
+  EXPECT_TRUE(units.yielded.empty());
+  EXPECT_TRUE(claims.MayDrive("a"));
+  EXPECT_EQ(claims.AlsoDrivenBy("a"), "east");
   EXPECT_EQ(claims.ServedElsewhereBy("a"), "");
-  EXPECT_EQ((*claims.TheirView("a"))["online"], false);
+  MetricsText metrics;
+  claims.WriteMetrics(metrics);
+  EXPECT_NE(metrics.Text().find("lampd_units_driven_elsewhere_too 1\n"), std::string::npos);
+
+  // Its own units are passed on to it; a state on one unit's topic naming
+  // another unit speaks for neither.
+  claims.OnStateSeen("b", stateOf("b", "east", 0), false);
+  claims.OnStateSeen("c", stateOf("d", "east", 0), false);
+  EXPECT_EQ(claims.ServedElsewhereBy("b"), "east");
+  EXPECT_EQ(claims.OthersOnline(), std::vector<std::string>{"east"});
+  ASSERT_TRUE(claims.TheirView("b"));
+  EXPECT_EQ((*claims.TheirView("b"))["online"], true);
+  EXPECT_FALSE(claims.TheirView("c"));
+
+  // When east goes, it drives nothing more, and nothing is passed to it.
+  claims.OnBridgeState("east", "offline");
+  EXPECT_EQ(claims.AlsoDrivenBy("a"), "");
+  EXPECT_EQ(claims.ServedElsewhereBy("b"), "");
+  EXPECT_EQ((*claims.TheirView("b"))["online"], false);
+  EXPECT_EQ(units.served.size(), 1u);
 }

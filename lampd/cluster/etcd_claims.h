@@ -62,7 +62,6 @@ class EtcdClaims : public UnitOwners {
 
   void OnBrokerConnected() override;
   void OnBridgeState(const std::string&, std::string_view) override {}
-  void OnBridgeSync(const std::string&, std::string_view) override {}
   // Retained states decide nothing here: one on a unit served here that is
   // not our echo is put right; another instance's is kept to be shown.
   void OnStateSeen(const std::string& id, std::string_view payload, bool ours) override;

@@ -1,8 +1,8 @@
 // Who drives each unit, between instances: the one component the plant
 // core asks before it sends a unit a frame, and that tells the core when a
-// unit is its to serve or another's. Two stand behind it: the claims over
-// the broker's retained states (Claims), and ownership held in etcd under
-// a lease (EtcdClaims), with fencing.
+// unit is its to serve or another's. Two stand behind it: an instance
+// that shares nothing (SoleClaims, without [cluster]), and ownership held
+// in etcd under a lease (EtcdClaims), with fencing.
 #pragma once
 
 #include <functional>
@@ -67,6 +67,9 @@ class UnitOwners : public BrokerPeers {
   // Another instance's unit as its state shows it, with "online"; their ids.
   virtual std::optional<Json> TheirView(const std::string& id) const = 0;
   virtual std::vector<std::string> TheirIds() const = 0;
+  // Another instance that drives unit `id`, served here, too (a
+  // configuration error); "" for none.
+  virtual std::string AlsoDrivenBy(const std::string& /*id*/) const { return ""; }
   // What the plant was told of unit `id`, served here, changed: kept where
   // the instance that takes the unit over finds it.
   virtual void Keep(const std::string& /*id*/, const UnitSignals& /*signals*/) {}

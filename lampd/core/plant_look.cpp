@@ -52,6 +52,7 @@ Json Service::StateOf(const Unit& unit, bool withOnline) const {
   facts.shown = unit.state;
   facts.signals = &unit.signals;
   if (withOnline) facts.online = unit.online.value_or(false);
+  facts.alsoDrivenBy = owners_->AlsoDrivenBy(unit.id);
   return StateDocument(facts, ClockPair::Now());
 }
 

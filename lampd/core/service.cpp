@@ -3,8 +3,8 @@
 // or to leave.
 #include "service.h"
 
-#include "lampd/cluster/claims.h"
 #include "lampd/cluster/etcd_claims.h"
+#include "lampd/cluster/sole_claims.h"
 #include "state_file.h"
 
 namespace lampd {
@@ -142,7 +142,7 @@ void Service::Stop() {
 }
 
 std::unique_ptr<UnitOwners> Service::MakeOwners(ClaimedUnits& units) {
-  if (config_.cluster.etcd.empty()) return std::make_unique<Claims>(loop_, config_, log_, units);
+  if (config_.cluster.etcd.empty()) return std::make_unique<SoleClaims>(config_, log_, units);
   return std::make_unique<EtcdClaims>(loop_, config_, log_, units);
 }
 

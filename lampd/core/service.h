@@ -6,7 +6,7 @@
 // file. The fronts and sinks (HTTP, metrics, events, console, MQTT with
 // Home Assistant, Modbus, the journal, andon's figures) are objects of
 // their own that reach it only as a Plant; the claims between instances
-// are one component (Claims) that tells it which units are its to serve,
+// are one component (UnitOwners) that tells it which units are its to serve,
 // through ClaimedUnits. Its parts live in one file each: service.cpp
 // (start, stop, what the claims ask), command_path, polling, lease_keeper,
 // andon, finder, events, plant_look, plant_metrics.
@@ -89,8 +89,8 @@ class Service : public Plant, private ClaimedUnits {
     protocol::LampFrame frame;
     Done done;
   };
-  // Whether this instance serves a unit: not before it knows what the
-  // broker holds (commands wait meanwhile); a stand-by sends it nothing.
+  // Whether this instance serves a unit: not before its owners say so
+  // (commands wait meanwhile); a stand-by sends it nothing.
   enum class Role { kUndecided, kServing, kStandby };
 
   struct Unit {

@@ -181,6 +181,7 @@ Json StateDocument(const UnitFacts& unit, const ClockPair& clocks) {
   }
   if (unit.mac) state["mac"] = protocol::MacColonText(*unit.mac);
   state["instance"] = unit.instance;
+  if (!unit.alsoDrivenBy.empty()) state["also_driven_by"] = unit.alsoDrivenBy;
   if (unit.online) state["online"] = *unit.online;
   Json leases = Json::array();
   if (unit.signals) {

@@ -50,6 +50,7 @@ struct UnitFacts {
   std::optional<protocol::LampFrame> shown;  // its last reply
   const UnitSignals* signals = nullptr;
   std::optional<bool> online;  // HTTP only: MQTT has the availability topic
+  std::string alsoDrivenBy;    // another instance that drives it too
 };
 Json StateDocument(const UnitFacts& unit, const ClockPair& clocks);
 

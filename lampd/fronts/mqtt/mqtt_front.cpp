@@ -95,8 +95,6 @@ void MqttFront::OnMessage(const std::string& topic, std::string_view payload) {
       return OnHomeAssistant(payload);
     case TopicKind::kBridgeState:
       return peers_.OnBridgeState(parsed->name, payload);
-    case TopicKind::kBridgeSync:
-      return peers_.OnBridgeSync(parsed->name, payload);
     case TopicKind::kUnitState:
       return peers_.OnStateSeen(parsed->name, payload, OurEcho(parsed->name, payload));
     case TopicKind::kUnitAvailability:

@@ -36,7 +36,6 @@ class BrokerPeers {
   // lost meanwhile is the peers' to publish again.
   virtual void OnBrokerConnected() = 0;
   virtual void OnBridgeState(const std::string& instance, std::string_view payload) = 0;
-  virtual void OnBridgeSync(const std::string& instance, std::string_view payload) = 0;
   // A retained state on unit `id`'s topic; `ours`: the echo of one this front published.
   virtual void OnStateSeen(const std::string& id, std::string_view payload, bool ours) = 0;
   virtual void OnAvailabilitySeen(const std::string& id, std::string_view payload) = 0;

@@ -21,7 +21,6 @@ constexpr Row kTable[] = {
     {TopicKind::kFindRequest, false, "bridge/request/find", true, kCommandLimit},
     {TopicKind::kFindResponse, false, "bridge/response/find", false, 0},
     {TopicKind::kBridgeState, false, "bridge/+/state", true, kWordLimit},
-    {TopicKind::kBridgeSync, false, "bridge/+/sync", true, kWordLimit},
     {TopicKind::kGroupSet, false, "group/+/set", true, kCommandLimit},
     {TopicKind::kGroupSetField, false, "group/+/set/*", true, kCommandLimit},
     {TopicKind::kGroupError, false, "group/+/error", false, 0},

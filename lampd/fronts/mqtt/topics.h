@@ -24,7 +24,6 @@ enum class TopicKind {
   kGroupSetField,     // BASE/group/NAME/set/LAMP
   kGroupError,        // BASE/group/NAME/error
   kBridgeState,       // BASE/bridge/INSTANCE/state: online or offline, retained
-  kBridgeSync,        // BASE/bridge/INSTANCE/sync: our own marker, back once the retained are in
   kFindRequest,       // BASE/bridge/request/find
   kFindResponse,      // BASE/bridge/response/find
   kHomeAssistant,     // homeassistant/status: online when Home Assistant starts
