@@ -72,30 +72,32 @@ class LampdCluster : public testing::Test {
     }
   }
 
-  // The hosts of the frames unit press-1 received, in order.
-  std::vector<std::string> Senders() { return lamptest::Senders(*units[0]); }
-  // Waits until `count` frames from `host` came after frame `after`; then no
-  // frame of another host may follow the first of them.
+  // The hosts of the frames unit press-N received, in order.
+  std::vector<std::string> Senders(int unit = 1) { return lamptest::Senders(*units[unit - 1]); }
+  // Waits until `count` frames from `host` came to press-`unit` after frame
+  // `after`; then no frame of another host may follow the first of them.
   ::testing::AssertionResult DrivenOnlyBy(const std::string& host, std::size_t after,
-                                          std::size_t count = 10) {
+                                          std::size_t count = 10, int unit = 1) {
     std::vector<std::string> senders;
     const bool came = lamptest::WaitUntil(
         [&] {
-          senders = Senders();
+          senders = Senders(unit);
           return static_cast<std::size_t>(std::count(
                      senders.begin() + std::min(after, senders.size()), senders.end(), host)) >=
                  count;
         },
         kTakeOver);
-    if (!came)
-      return ::testing::AssertionFailure() << "fewer than " << count << " frames from " << host;
+    if (!came) {
+      return ::testing::AssertionFailure()
+             << "fewer than " << count << " frames from " << host << " to press-" << unit;
+    }
     const auto first = std::find(senders.begin() + after, senders.end(), host);
     const auto other =
         std::find_if(first, senders.end(), [&](const std::string& s) { return s != host; });
     if (other != senders.end()) {
       return ::testing::AssertionFailure()
-             << "a frame from " << *other << " came after " << host << " drove the unit (frame "
-             << (other - senders.begin()) << " of " << senders.size() << ")";
+             << "a frame from " << *other << " came after " << host << " drove press-" << unit
+             << " (frame " << (other - senders.begin()) << " of " << senders.size() << ")";
     }
     return ::testing::AssertionSuccess();
   }
@@ -107,6 +109,9 @@ class LampdCluster : public testing::Test {
   std::string StartBothWithALease() {
     StartBoth();
     if (HasFatalFailure()) return "";
+    return LeaseOnPress1();
+  }
+  std::string LeaseOnPress1() {
     const std::size_t from = probe.Messages().size();
     probe.Publish("lampd/press-1/set", R"({"red": "blink", "for": "1h", "source": "andon"})");
     const auto leased = StateOf(
@@ -249,6 +254,79 @@ TEST_F(LampdCluster, RetainedMessagesTheBrokerAndEtcdsOwnFaultsMoveNoUnit) {
   ASSERT_TRUE(healed) << alpha->Log() << beta->Log();
   EXPECT_EQ(healed->at("leases").size(), 1u);
   EXPECT_EQ(healed->at("instance") == "alpha" ? alphaHost.address : betaHost.address, driver);
+}
+
+// Each instance behind a broker of its own segment, bridged to the plant's:
+// three started at once, then the owner of press-1 cut from its broker, cut
+// from the units, and dead with its broker.
+TEST_F(LampdCluster, ThreeStartedAtOnceCutsFromBrokerOrUnitsAndAHostDeadBehindItsBridge) {
+  ClusterHost gammaHost{3, "gamma"};
+  ASSERT_TRUE(gammaHost.ready);
+  std::vector<std::unique_ptr<lamptest::Broker>> bridged;
+  ClusterHost* hosts[] = {&alphaHost, &betaHost, &gammaHost};
+  for (int n = 0; n < 3; ++n) {
+    hosts[n]->brokerPort = 2901 + n;
+    bridged.push_back(std::make_unique<lamptest::Broker>(
+        1891 + n, "listener " + std::to_string(2901 + n) + "\nconnection segment-" +
+                      std::to_string(n + 1) + "\naddress 127.0.0.1:1883\ntopic lampd/# both 1\n"));
+    ASSERT_TRUE(bridged.back()->Ready());
+  }
+  std::unique_ptr<LampdProcess> gamma;
+  alpha = alphaHost.Start(Units());
+  beta = betaHost.Start(Units());
+  gamma = gammaHost.Start(Units());
+  const auto logs = [&] { return alpha->Log() + beta->Log() + gamma->Log(); };
+  // Each unit has one driver from its first frame on.
+  for (int unit = 1; unit <= kUnits; ++unit) {
+    std::vector<std::string> senders;
+    ASSERT_TRUE(
+        lamptest::WaitUntil([&] { return (senders = Senders(unit)).size() >= 10; }, kTakeOver))
+        << logs();
+    EXPECT_EQ(std::count(senders.begin(), senders.end(), senders[0]), senders.size())
+        << "press-" << unit << " driven by two at start";
+  }
+  const std::string first = LeaseOnPress1();
+  ASSERT_FALSE(first.empty()) << logs();
+  const auto hostOf = [&](const std::string& name) {
+    return *std::find_if(std::begin(hosts), std::end(hosts),
+                         [&](const ClusterHost* host) { return host->name == name; });
+  };
+  ClusterHost* owner = hostOf(first);
+
+  // Cut from its broker, the owner drives on alone: nobody may take the unit.
+  std::size_t frames = Senders().size();
+  ASSERT_TRUE(owner->Cut(owner->broker + "/32"));
+  EXPECT_TRUE(DrivenOnlyBy(owner->address, frames, 30)) << logs();
+  ASSERT_TRUE(owner->Heal(owner->broker + "/32"));
+
+  // Cut from the units: it lets them go, and one that reaches them drives
+  // them, the lease and all.
+  frames = Senders().size();
+  std::size_t from = probe.Messages().size();
+  ASSERT_TRUE(owner->Cut("192.168.10.0/24"));
+  const auto moved = StateOf(
+      probe, "press-1",
+      [&](const json& state) { return state["instance"] != first && state["leases"].size() == 1; },
+      from);
+  ASSERT_TRUE(moved) << logs();
+  ClusterHost* next = hostOf(moved->at("instance"));
+  EXPECT_TRUE(DrivenOnlyBy(next->address, frames, 20)) << logs();
+  ASSERT_TRUE(owner->Heal("192.168.10.0/24"));
+
+  // That host dies with its broker: another drives the unit, the lease and all.
+  frames = Senders().size();
+  from = probe.Messages().size();
+  const auto n = std::find(std::begin(hosts), std::end(hosts), next) - std::begin(hosts);
+  (n == 0 ? alpha : n == 1 ? beta : gamma)->Kill();
+  bridged[n]->Stop();
+  const auto taken = StateOf(
+      probe, "press-1",
+      [&](const json& state) {
+        return state["instance"] != next->name && state["leases"].size() == 1;
+      },
+      from);
+  ASSERT_TRUE(taken) << logs();
+  EXPECT_TRUE(DrivenOnlyBy(hostOf(taken->at("instance"))->address, frames, 20)) << logs();
 }
 
 }  // namespace

@@ -109,7 +109,8 @@ bool EtcdClaims::Sure(SteadyClock::time_point now) const {
 }
 
 bool EtcdClaims::MayDrive(const std::string& id) const {
-  return held_.contains(id) && Sure(SteadyClock::now());
+  const auto held = held_.find(id);
+  return held != held_.end() && !held->second.leaving && Sure(SteadyClock::now());
 }
 
 void EtcdClaims::Grant() {
@@ -173,7 +174,9 @@ void EtcdClaims::Confirmed(SteadyClock::time_point sent) {
   // The keys held through a time unsure are this instance's still: nobody
   // could take them, so its units are served again, nothing lost.
   for (const auto& [id, held] : held_) {
-    if (units_.StandingOf(id) != ClaimedUnits::Standing::kServing) units_.Serve(id, "", nullptr);
+    if (!held.leaving && units_.StandingOf(id) != ClaimedUnits::Standing::kServing) {
+      units_.Serve(id, "", nullptr);
+    }
   }
 }
 
@@ -238,6 +241,7 @@ void EtcdClaims::Resync() {
         for (const Json& kv : responses[1]["response_range"].value("kvs", Json::array())) {
           instances_.insert(Decoded(kv, "value"));
         }
+        LetUnreachedGo();
         // Keys this instance held that are gone; keys it took whose answer was lost.
         for (auto it = held_.begin(); it != held_.end();) {
           if (ours.contains(it->first)) {
@@ -293,6 +297,7 @@ void EtcdClaims::Watch(const std::string& what, std::int64_t from) {
             instances_.erase(name);
           } else {
             instances_.insert(Decoded(kv, "value"));
+            LetUnreachedGo();
           }
         }
       },
@@ -343,14 +348,75 @@ void EtcdClaims::Consider(const std::string& id) {
     }
     return;  // held: it moves only when its holder's key goes
   }
-  if (!Sure(SteadyClock::now()) || taking_.contains(id)) return;
-  if (Preferred(id) || FirstFor(WithThis(instances_, config_.name), id) == config_.name)
+  const auto now = SteadyClock::now();
+  if (!Sure(now) || taking_.contains(id)) return;
+  const auto letGo = letGo_.find(id);
+  const bool waiting = letGo != letGo_.end() && letGo->second.until > now;
+  if (!waiting &&
+      (Preferred(id) || FirstFor(WithThis(instances_, config_.name), id) == config_.name)) {
     return Take(id);
-  // Another instance ranks first: it has a lease to take the unit.
+  }
+  // Another instance ranks first: it has a lease to take the unit (and
+  // longer, when this one did not reach it).
   if (later_.contains(id)) return;
-  later_[id] = loop_.After(config_.cluster.lease, [this, id] {
+  const SteadyClock::duration wait =
+      waiting ? std::max<SteadyClock::duration>(letGo->second.until - now, config_.cluster.lease)
+              : config_.cluster.lease;
+  later_[id] = loop_.After(wait, [this, id] {
     later_.erase(id);
     if (!holders_.contains(id) && Sure(SteadyClock::now()) && !taking_.contains(id)) Take(id);
+  });
+}
+
+void EtcdClaims::Answers(const std::string& id, bool online) {
+  if (online) {
+    unreached_.erase(id);
+    letGo_.erase(id);  // it answers here: no longer waited for
+    return;
+  }
+  unreached_.insert(id);
+  if (instances_.size() > 1) LetGo(id);
+}
+
+void EtcdClaims::LetUnreachedGo() {
+  if (instances_.size() < 2) return;
+  const std::set<std::string> unreached = unreached_;
+  for (const std::string& id : unreached) LetGo(id);
+}
+
+void EtcdClaims::LetGo(const std::string& id) {
+  const auto held = held_.find(id);
+  if (held == held_.end() || held->second.leaving || !Sure(SteadyClock::now())) return;
+  held->second.leaving = true;
+  unreached_.erase(id);
+  ++letGoCount_;
+  // Not answering since it was last let go here: it waits twice as long.
+  const auto again = letGo_.find(id);
+  const SteadyClock::duration wait =
+      again == letGo_.end() ? 2 * config_.cluster.lease
+                            : std::min<SteadyClock::duration>(again->second.wait * 2, 60s);
+  letGo_[id] = {SteadyClock::now() + wait, wait};
+  if (units_.StandingOf(id) == ClaimedUnits::Standing::kServing) units_.Yield(id, "");
+  log_.Say("etcd", "unit " + id + ": does not answer here; let go for an instance that reaches it" +
+                       " (not taken here again for " + SecondsText(wait) + ")");
+  // What it was told is kept first, then the key goes: whoever takes it finds all.
+  AfterKept(id, [this, id] {
+    const auto leaving = held_.find(id);
+    if (leaving == held_.end() || !leaving->second.leaving) return;  // gone meanwhile
+    const std::string key = Base64(Key("owners", id));
+    const Json request = {{"compare",
+                           {{{"key", key},
+                             {"target", "CREATE"},
+                             {"create_revision", std::to_string(leaving->second.created)}}}},
+                          {"success", {{{"request_delete_range", {{"key", key}}}}}}};
+    held_.erase(leaving);
+    Release(id);
+    etcd_.Call("/v3/kv/txn", request, kCallTime, [this](const std::string& error, const Json&) {
+      if (error.empty()) return;
+      // Gone with the lease in the end, or read again and let go then.
+      Failing(error);
+      if (retryTimer_ == 0) retryTimer_ = loop_.After(kRetry, [this] { Resync(); });
+    });
   });
 }
 
@@ -426,6 +492,7 @@ void EtcdClaims::TakeBatch(std::vector<std::string> ids) {
 void EtcdClaims::Took(const std::string& id, std::int64_t revision, const Json& kept) {
   held_[id] = Held{revision};
   holders_[id] = config_.name;
+  unreached_.erase(id);
   ++takes_;
   // What the plant was told of it, as its last owner kept it.
   std::string from;
@@ -581,6 +648,9 @@ void EtcdClaims::WriteMetrics(MetricsText& out) const {
   out.Family("lampd_cluster_fenced_total", "counter",
              "Times this instance stopped driving its units for want of a confirmed keep-alive.");
   out.Sample("lampd_cluster_fenced_total", {}, static_cast<double>(fenced_));
+  out.Family("lampd_cluster_let_go_total", "counter",
+             "Units this instance let go because they did not answer here.");
+  out.Sample("lampd_cluster_let_go_total", {}, static_cast<double>(letGoCount_));
 }
 
 }  // namespace lampd

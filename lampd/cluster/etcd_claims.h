@@ -18,7 +18,10 @@
 // that ranks first for it among those online (rendezvous hashing, so units
 // spread evenly and stay put) at once, and any other that reaches it after
 // a lease, should that one not take it. A held unit is never taken away:
-// it moves only when its holder's key goes.
+// it moves only when its holder's key goes. A holder that no longer
+// reaches its unit while other instances are online lets the key go, so
+// one that reaches it takes it; it takes such a unit again only after a
+// wait that doubles each time (a unit switched off goes round slowly).
 #pragma once
 
 #include <chrono>
@@ -58,6 +61,7 @@ class EtcdClaims : public UnitOwners {
   void Keep(const std::string& id, const UnitSignals& signals) override;
   void AfterKept(const std::string& id, std::function<void()> then) override;
   void OnFind(std::function<void()> find) override { find_ = std::move(find); }
+  void Answers(const std::string& id, bool online) override;
   void WriteMetrics(MetricsText& out) const override;
 
   void OnBrokerConnected() override;
@@ -74,6 +78,7 @@ class EtcdClaims : public UnitOwners {
   // A key this instance holds: the revision it was created at is its fence token.
   struct Held {
     std::int64_t created = 0;
+    bool leaving = false;  // let go: driven no more, its key goes once what it was told is kept
   };
   // What is being kept of a unit: the latest text, and whether a write is under way.
   struct Keeping {
@@ -97,6 +102,10 @@ class EtcdClaims : public UnitOwners {
   void OnOwnerKey(const std::string& id, const std::string& holder, bool deleted);
   void Consider(const std::string& id);
   bool Preferred(const std::string& id) const;
+  // Lets unit `id` go, held here and not reached, for another to take.
+  void LetGo(const std::string& id);
+  // Held units not reached here go, now that others are online.
+  void LetUnreachedGo();
   void Take(const std::string& id);
   void TakeQueued();
   void TakeBatch(std::vector<std::string> ids);
@@ -125,9 +134,16 @@ class EtcdClaims : public UnitOwners {
   std::vector<std::string> toTake_;             // in the next transaction
   std::map<std::string, Keeping> keeping_;
   std::map<std::string, platform::EventLoop::TimerId> later_;  // takes after a lease
+  std::set<std::string> unreached_;  // units served here that do not answer
+  // Units let go for not answering here: not taken again before `until`.
+  struct LetGoUnit {
+    SteadyClock::time_point until;
+    SteadyClock::duration wait;
+  };
+  std::map<std::string, LetGoUnit> letGo_;
   std::map<std::string, EtcdClient::StreamId> watches_;
   platform::EventLoop::TimerId keepTimer_ = 0, fenceTimer_ = 0, retryTimer_ = 0;
-  std::uint64_t takes_ = 0, lost_ = 0, fenced_ = 0;
+  std::uint64_t takes_ = 0, lost_ = 0, fenced_ = 0, letGoCount_ = 0;
   std::string failing_;  // why etcd is not reached, while it is not
   // This process's own mark on what it keeps: what it kept itself it knows
   // better already (with the commands that waited while it was unsure).

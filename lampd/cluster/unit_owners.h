@@ -76,6 +76,8 @@ class UnitOwners : public BrokerPeers {
   // Runs `then` once what was kept of unit `id` so far is where a successor
   // finds it (at once where nothing waits): nothing is told before it is kept.
   virtual void AfterKept(const std::string& /*id*/, std::function<void()> then) { then(); }
+  // Unit `id`, served here, answers again (`online`) or no longer does.
+  virtual void Answers(const std::string& /*id*/, bool /*online*/) {}
   // Mac Find asked for over the broker.
   virtual void OnFind(std::function<void()> find) = 0;
   virtual void WriteMetrics(MetricsText& /*out*/) const {}

@@ -79,6 +79,7 @@ void Service::TellAvailability(Unit& unit, bool online) {
   if (unit.online != online) {
     Record({.unit = unit.id, .kind = online ? "online" : "offline"});
     Changed(unit.id);
+    if (unit.Serving()) owners_->Answers(unit.id, online);
   }
   unit.online = online;
   if (!unit.Serving()) return;

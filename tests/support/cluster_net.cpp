@@ -107,8 +107,8 @@ ClusterHost::ClusterHost(int n, std::string instance)
 
 std::string ClusterHost::Config(const std::string& units, const std::string& fleet,
                                 const std::string& lease) const {
-  return "name = \"" + name + "\"\n[mqtt]\nurl = \"mqtt://" + broker + ":1884\"\n[fleet]\n" +
-         fleet + "[http]\nlisten = \"\"\n" +
+  return "name = \"" + name + "\"\n[mqtt]\nurl = \"mqtt://" + broker + ":" +
+         std::to_string(brokerPort) + "\"\n[fleet]\n" + fleet + "[http]\nlisten = \"\"\n" +
          (lease.empty() ? ""
                         : "[cluster]\netcd = [" + EtcdCluster::Endpoints() + "]\nlease = \"" +
                               lease + "\"\n") +
@@ -120,6 +120,14 @@ std::unique_ptr<LampdProcess> ClusterHost::Start(const std::string& units, const
   return std::make_unique<LampdProcess>(Config(units, fleet, lease), name,
                                         std::vector<std::string>{}, std::vector<std::string>{},
                                         segment.Enter());
+}
+
+bool ClusterHost::Cut(const std::string& to) const {
+  return segment.Run({"ip", "route", "add", "blackhole", to});
+}
+
+bool ClusterHost::Heal(const std::string& to) const {
+  return segment.Run({"ip", "route", "del", "blackhole", to});
 }
 
 std::vector<std::string> Senders(LampUnitProcess& unit) {

@@ -54,8 +54,12 @@ struct ClusterHost {
                                           "poll_every = \"200ms\"\n"
                                           "offline_after = 3\n",
                                       const std::string& lease = "3s");
+  // Drops what it sends to `to` (ADDRESS/BITS) until Heal: a cut cable.
+  bool Cut(const std::string& to) const;
+  bool Heal(const std::string& to) const;
   Segment segment;
   std::string name, address, etcdLink, broker;
+  int brokerPort = 1884;
   bool ready = false;
 };
 
