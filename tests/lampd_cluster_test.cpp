@@ -11,7 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 
 #include "child_process.h"
@@ -146,8 +148,27 @@ TEST_F(LampdCluster, OneInstanceDrivesAUnitThroughKillsPausesAndCutsAndItsLeases
   EXPECT_EQ(taken->at("leases")[0]["source"], "andon");
   EXPECT_EQ(taken->at("lamps")["red"], "blink");
   EXPECT_TRUE(DrivenOnlyBy(other->address, frames));
-  // Back again, the killed one leaves the unit be.
-  ownerProcess = owner->Start(Units());
+  // A call taken meanwhile, which the broker keeps for the killed one too:
+  // back again, it leaves the unit and the call to the owner, refused, and
+  // records nothing of it.
+  from = probe.Messages().size();
+  probe.Publish("lampd/press-1/set", R"({"yellow": "blink", "for": "1h", "source": "kept"})");
+  ASSERT_TRUE(StateOf(
+      probe, "press-1", [](const json& s) { return s["leases"].size() == 2; }, from));
+  const std::string journal = lamptest::OwnFile("journal-" + owner->name + ".jsonl");
+  ownerProcess = owner->Start(Units() + "[journal]\npath = \"" + journal + "\"\n");
+  const auto refused = probe.WaitFor(
+      "lampd/press-1/error",
+      [&](const std::string& payload) {
+        return payload.find("served by instance " + other->name) != std::string::npos;
+      },
+      kTakeOver, from);
+  EXPECT_TRUE(refused) << ownerProcess->Log();
+  std::stringstream recorded;
+  recorded << std::ifstream(journal).rdbuf();
+  EXPECT_NE(recorded.str().find("\"started\""), std::string::npos);
+  EXPECT_EQ(recorded.str().find("kept"), std::string::npos) << recorded.str();
+  // It leaves the unit be.
   std::swap(owner, other);
   std::swap(ownerProcess, otherProcess);
 
@@ -158,7 +179,7 @@ TEST_F(LampdCluster, OneInstanceDrivesAUnitThroughKillsPausesAndCutsAndItsLeases
   const auto thawedAway = StateOf(probe, "press-1", ServedBy(other->name), from);
   ::kill(ownerProcess->Pid(), SIGCONT);
   ASSERT_TRUE(thawedAway) << otherProcess->Log();
-  EXPECT_EQ(thawedAway->at("leases").size(), 1u);
+  EXPECT_EQ(thawedAway->at("leases").size(), 2u);
   EXPECT_TRUE(DrivenOnlyBy(other->address, frames, 20)) << ownerProcess->Log();
   std::swap(owner, other);
   std::swap(ownerProcess, otherProcess);
@@ -170,7 +191,7 @@ TEST_F(LampdCluster, OneInstanceDrivesAUnitThroughKillsPausesAndCutsAndItsLeases
   ASSERT_TRUE(lamptest::RunCommand({"/usr/sbin/ip", "link", "set", owner->etcdLink, "down"}));
   const auto cutAway = StateOf(probe, "press-1", ServedBy(other->name), from);
   ASSERT_TRUE(cutAway) << otherProcess->Log() << ownerProcess->Log();
-  EXPECT_EQ(cutAway->at("leases").size(), 1u);
+  EXPECT_EQ(cutAway->at("leases").size(), 2u);
   EXPECT_TRUE(DrivenOnlyBy(other->address, frames, 20)) << ownerProcess->Log();
   // Healed, it takes nothing back.
   ASSERT_TRUE(lamptest::RunCommand({"/usr/sbin/ip", "link", "set", owner->etcdLink, "up"}));
@@ -188,7 +209,7 @@ TEST_F(LampdCluster, OneInstanceDrivesAUnitThroughKillsPausesAndCutsAndItsLeases
   EXPECT_EQ(otherProcess->Stop(), 0);
   const auto handed = StateOf(probe, "press-1", ServedBy(owner->name), from);
   ASSERT_TRUE(handed) << ownerProcess->Log();
-  EXPECT_EQ(handed->at("leases").size(), 1u);
+  EXPECT_EQ(handed->at("leases").size(), 2u);
   EXPECT_TRUE(DrivenOnlyBy(owner->address, frames));
 }
 

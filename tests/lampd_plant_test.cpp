@@ -61,8 +61,13 @@ TEST_F(LampdPlant, WithoutAClusterEachServesItsOwnAndAUnitDrivenByTwoIsAConfigur
   ASSERT_TRUE(StateOf(probe, "press-4", ServedBy("beta"))) << beta.Log();
 
   // A command for the other's unit goes on to it.
+  // (once alpha has heard of it: until then it is unknown there, 404)
   std::size_t from = probe.Messages().size();
-  const auto passed = Http("PUT", "/api/units/press-4", R"({"blue": "on"})", "", 9730);
+  lamptest::HttpReply passed;
+  EXPECT_TRUE(lamptest::WaitUntil([&] {
+    passed = Http("PUT", "/api/units/press-4", R"({"blue": "on"})", "", 9730);
+    return passed.status != 404;
+  }));
   EXPECT_EQ(passed.status, 202) << passed.body;
   EXPECT_EQ(passed.Json().value("passed_to", ""), "beta");
   ASSERT_TRUE(StateOf(

@@ -221,7 +221,6 @@ void Service::SubmitSlice(const std::shared_ptr<MembersRun>& run) {
   // A group of hundreds is taken a slice a turn: the loop serves the other
   // fronts between the slices.
   const Request& request = run->request;
-  const bool one = run->ids.size() == 1;
   const std::size_t end = std::min(run->ids.size(), run->next + kMembersAtOnce);
   for (; run->next < end; ++run->next) {
     const std::string& id = run->ids[run->next];
@@ -244,42 +243,68 @@ void Service::SubmitSlice(const std::shared_ptr<MembersRun>& run) {
       continue;
     }
     Unit& member = found->second;
-    if (request.read) {
-      Read(member, done);
+    if (member.role == Role::kUndecided) {
+      // Applied only once this instance knows it drives the unit: a command
+      // the broker kept for it while it was away is the owner's alone.
+      if (member.undecided.size() >= kCommandsWaiting && request.origin != Origin::kEscalation) {
+        done("the unit is busy: " + std::to_string(kCommandsWaiting) +
+             " commands wait for it already");
+        continue;
+      }
+      member.undecided.push_back([this, run, id, done](const std::string& to) {
+        const auto unit = units_.find(id);
+        if (!to.empty() || unit == units_.end()) {
+          return done(to.empty() ? "the unit is gone"
+                                 : "the unit is served by instance " + to + " now");
+        }
+        SubmitToMember(run, unit->second, done);
+      });
       continue;
     }
-    // A step of an escalation is never lost to a full queue: how many a call
-    // makes is bounded where it is taken.
-    if (member.waiting.size() >= kCommandsWaiting && request.origin != Origin::kEscalation) {
-      const std::string why =
-          "the unit is busy: " + std::to_string(kCommandsWaiting) + " commands wait for it already";
-      if (one) run->outcome = Outcome::Refused(Outcome::Refusal::kFull, why);
-      run->outcome.failed.emplace_back(id, why);
-      run->Finish();
-      continue;
-    }
-    if (request.command.ack && !member.signals.Unanswered()) {
-      // Nothing to answer is no fault of the unit's: told as such.
-      Record({.unit = id,
-              .kind = "ack",
-              .origin = std::string(OriginName(request.origin)),
-              .who = request.command.ack->first,
-              .reason = "nothing to acknowledge"});
-      run->outcome.nothingToAcknowledge.push_back(id);
-      run->Finish();
-      continue;
-    }
-    if (const auto refused = Apply(member, request, done)) {
-      if (one) run->outcome = Outcome::Refused(Outcome::Refusal::kFull, *refused);
-      run->outcome.failed.emplace_back(id, *refused);
-      run->Finish();
-    }
+    SubmitToMember(run, member, done);
   }
   if (run->next < run->ids.size()) {
     loop_.After(std::chrono::milliseconds(0), [this, run] { SubmitSlice(run); });
     return;
   }
   run->Finish();
+}
+
+void Service::SubmitToMember(const std::shared_ptr<MembersRun>& run, Unit& member,
+                             const Done& done) {
+  const Request& request = run->request;
+  const bool one = run->ids.size() == 1;
+  const std::string& id = member.id;
+  if (request.read) {
+    Read(member, done);
+    return;
+  }
+  // A step of an escalation is never lost to a full queue: how many a call
+  // makes is bounded where it is taken.
+  if (member.waiting.size() >= kCommandsWaiting && request.origin != Origin::kEscalation) {
+    const std::string why =
+        "the unit is busy: " + std::to_string(kCommandsWaiting) + " commands wait for it already";
+    if (one) run->outcome = Outcome::Refused(Outcome::Refusal::kFull, why);
+    run->outcome.failed.emplace_back(id, why);
+    run->Finish();
+    return;
+  }
+  if (request.command.ack && !member.signals.Unanswered()) {
+    // Nothing to answer is no fault of the unit's: told as such.
+    Record({.unit = id,
+            .kind = "ack",
+            .origin = std::string(OriginName(request.origin)),
+            .who = request.command.ack->first,
+            .reason = "nothing to acknowledge"});
+    run->outcome.nothingToAcknowledge.push_back(id);
+    run->Finish();
+    return;
+  }
+  if (const auto refused = Apply(member, request, done)) {
+    if (one) run->outcome = Outcome::Refused(Outcome::Refusal::kFull, *refused);
+    run->outcome.failed.emplace_back(id, *refused);
+    run->Finish();
+  }
 }
 
 void Service::Read(Unit& unit, Done done) {

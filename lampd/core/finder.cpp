@@ -124,7 +124,14 @@ void Service::Forget(Unit& unit, const std::string& why) {
   log_.Say("forgotten", "unit " + id + " forgotten: " + why);
   if (!unit.signals.Empty()) unplaced_[id] = std::move(unit.signals);
   if (!unit.configured) --found_;
+  // Whoever waits on it is answered.
+  std::deque<Waiting> waiting = std::move(unit.waiting);
+  auto undecided = std::move(unit.undecided);
   units_.erase(id);
+  for (Waiting& dropped : waiting) {
+    if (dropped.done) dropped.done("the unit is gone");
+  }
+  for (const auto& command : undecided) command("");
   pollOrderStale_ = true;
   Changed(id);
 }

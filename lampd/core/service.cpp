@@ -209,8 +209,9 @@ void Service::Serve(Unit& unit) {
   if (unit.waiting.empty()) {
     Poll(unit);
   } else {
-    SendNext(unit);  // commands that came before it was decided
+    SendNext(unit);  // frames that waited while it was not sure
   }
+  RunUndecided(unit, "");  // then the commands taken meanwhile
 }
 
 void Service::Yield(const std::string& id, const std::string& to) {
@@ -230,6 +231,7 @@ void Service::Yield(const std::string& id, const std::string& to) {
   unit.role = Role::kStandby;
   Changed(unit.id);
   unit.online.reset();
+  RunUndecided(unit, to);
   std::deque<Waiting> waiting = std::move(unit.waiting);
   unit.waiting.clear();
   for (Waiting& dropped : waiting) {
@@ -237,6 +239,13 @@ void Service::Yield(const std::string& id, const std::string& to) {
   }
   log_.Say("stand-by", "unit " + unit.id + " is served by instance " + to +
                            (was ? "; leaving it to " + to : "") + " (this instance stands by)");
+}
+
+void Service::RunUndecided(Unit& unit, const std::string& to) {
+  // Each may change what waits; the unit stays where it is (units_ is a map).
+  std::deque<std::function<void(const std::string&)>> undecided = std::move(unit.undecided);
+  unit.undecided.clear();
+  for (const auto& command : undecided) command(to);
 }
 
 void Service::TellAgain(const std::string& id) {

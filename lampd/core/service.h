@@ -115,6 +115,9 @@ class Service : public Plant, private ClaimedUnits {
     SteadyClock::time_point lastExchange{};
     std::map<std::string, std::uint64_t> failures;
     Role role = Role::kUndecided;
+    // Commands taken while it is not known whether this instance drives it:
+    // applied once it does (""), refused once another does (its name).
+    std::deque<std::function<void(const std::string& to)>> undecided;
     bool telling = false;  // its state waits to be kept before it is told
 
     bool Serving() const { return role == Role::kServing; }
@@ -139,6 +142,9 @@ class Service : public Plant, private ClaimedUnits {
   void SubmitToMembers(const Request& request, std::vector<Unit*> members, Reply reply);
   struct MembersRun;
   void SubmitSlice(const std::shared_ptr<MembersRun>& run);
+  void SubmitToMember(const std::shared_ptr<MembersRun>& run, Unit& member, const Done& done);
+  // The commands that waited for a decision: applied (`to` empty) or refused.
+  void RunUndecided(Unit& unit, const std::string& to);
   // A read of what the unit shows; one queued or under way is joined.
   void Read(Unit& unit, Done done);
   // Passed on over the broker, on topic `kind` of the request's unit or group.
