@@ -447,10 +447,12 @@ void EtcdClaims::TakeBatch(std::vector<std::string> ids) {
   for (const std::string& id : ids) {
     success.push_back({{"request_range", {{"key", Base64(Key("signals", id))}}}});
   }
-  Json request = {{"compare", compare}, {"success", success}};
-  if (ids.size() == 1) {
-    request["failure"] = {{{"request_range", {{"key", Base64(Key("owners", ids[0]))}}}}};
+  // Failed, it says who holds each: the free ones are taken again together.
+  Json failure = Json::array();
+  for (const std::string& id : ids) {
+    failure.push_back({{"request_range", {{"key", Base64(Key("owners", id))}}}});
   }
+  const Json request = {{"compare", compare}, {"success", success}, {"failure", failure}};
   etcd_.Call("/v3/kv/txn", request, kCallTime,
              [this, ids, lease = lease_](const std::string& error, const Json& body) {
                for (const std::string& id : ids) taking_.erase(id);
@@ -463,19 +465,14 @@ void EtcdClaims::TakeBatch(std::vector<std::string> ids) {
                if (lease != lease_) return;
                const auto responses = body.value("responses", Json::array());
                if (!body.value("succeeded", false)) {
-                 if (ids.size() > 1) {
-                   // One of them is held already: each is tried alone.
-                   for (const std::string& id : ids) {
-                     taking_.insert(id);
-                     TakeBatch({id});
-                   }
-                   return;
+                 // Some are held already (instances started at once): the
+                 // rest are considered again, and taken in one batch.
+                 for (std::size_t i = 0; i < ids.size() && i < responses.size(); ++i) {
+                   const Json kvs = responses[i]["response_range"].value("kvs", Json::array());
+                   if (!kvs.empty()) holders_[ids[i]] = Decoded(kvs[0], "value");
                  }
-                 const Json kvs = responses.empty()
-                                      ? Json::array()
-                                      : responses[0]["response_range"].value("kvs", Json::array());
-                 if (!kvs.empty()) holders_[ids[0]] = Decoded(kvs[0], "value");
-                 return Consider(ids[0]);
+                 for (const std::string& id : ids) Consider(id);
+                 return;
                }
                const std::int64_t revision =
                    Int64Of(body.value("header", Json::object()), "revision");
