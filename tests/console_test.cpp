@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 #include "browser.h"
 #include "child_process.h"
@@ -292,6 +293,82 @@ TEST_F(Console, TheTokenIsAskedForOnceAndOtherSitesCannotDriveLampd) {
   ASSERT_TRUE(WaitUntil([&] { return !Writes(unit).empty(); }));
   EXPECT_EQ(Writes(unit).size(), 1u) << "only the request of this site's own client was taken";
   EXPECT_EQ(lampd.Log().find(token), std::string::npos);
+}
+
+TEST_F(Console, APersonSignsInAndIsShownAndAllowedOnlyWhatTheRoleMay) {
+  const std::string users = lamptest::OwnFile("users");
+  for (const auto& [name, role, groups] :
+       {std::tuple{"wally", "viewer", ""}, {"ada", "operator", "line1"}}) {
+    const std::string command = "printf 'secret-of-%s\\n' " + std::string(name) + " | " +
+                                LAMPD_PATH + " passwd --users " + users + " " + name + " " + role +
+                                (*groups ? std::string(" --groups ") + groups : "");
+    ASSERT_EQ(lamptest::RunProgram({"/bin/sh", "-c", command}, {}).status, 0) << command;
+  }
+  const auto lead =
+      lamptest::RunProgram({LAMPD_PATH, "token", "--users", users, "lead", "supervisor"}, {});
+  const std::string token = lead.out.substr(0, lead.out.find('\n'));
+  LampdProcess lampd(
+      InstanceConfig("hall", 1883,
+                     Unit("press-3", "192.168.10.200") + Unit("press-5", "192.168.10.202") +
+                         "[groups]\nline1 = [\"press-3\"]\n",
+                     "", "listen = \"127.0.0.1:9730\"\nusers_file = \"" + users + "\"\n"));
+  ASSERT_TRUE(StateOf(probe, "press-3"));
+  Browser browser;
+  const auto signIn = [&](int page, const std::string& name, const std::string& password) {
+    browser.Do({{"do", "fill"}, {"page", page}, {"target", {{"label", "Name"}}}, {"value", name}});
+    browser.Do(
+        {{"do", "fill"}, {"page", page}, {"target", {{"label", "Password"}}}, {"value", password}});
+    return browser.Click(page, "button", "Sign in");
+  };
+  const std::string visible =
+      "const c = document.querySelector(`[aria-label=\"${arg}\"]`); return c !== null && "
+      "c.checkVisibility();";
+  const std::string forged =
+      "return fetch(`/api/console/units/${arg}`, {method: 'PUT', body: '{\"red\": \"on\"}'})"
+      ".then((reply) => reply.status);";
+
+  // The wall display: a wrong password is told, then it sees the plant and no control.
+  const int page = browser.Open(kUrl);
+  ASSERT_TRUE(browser.Until(page, "return document.getElementById('sign-in-dialog').open;"))
+      << browser.Error();
+  const auto open = [&](const std::string& id) {
+    return browser.Do({{"do", "click"},
+                       {"page", page},
+                       {"target", {{"css", "[data-unit=\"" + id + "\"]"}}}}) &&
+           browser.Until(page, "return document.querySelector(`[data-panel=\"${arg}\"]`) !== null;",
+                         id);
+  };
+  ASSERT_TRUE(signIn(page, "wally", "not-it"));
+  ASSERT_TRUE(browser.Until(
+      page, "return document.getElementById('sign-in-error').textContent.includes('wrong');"));
+  ASSERT_TRUE(signIn(page, "wally", "secret-of-wally"));
+  ASSERT_TRUE(browser.Until(page, kLive)) << browser.Error();
+  ASSERT_TRUE(open("press-3"));
+  EXPECT_EQ(browser.Evaluate(page, visible, "red on"), false);
+  EXPECT_EQ(browser.Evaluate(page, visible, "Acknowledge"), false);
+  EXPECT_EQ(browser.Evaluate(page, forged, "press-3"), 403);
+  // Signed out, the page asks again.
+  ASSERT_TRUE(browser.Click(page, "button", "Sign out"));
+  ASSERT_TRUE(browser.Until(page, "return document.getElementById('sign-in-dialog').open;"));
+
+  // ada, of line 1: she acknowledges a call there, and holds nothing elsewhere.
+  ASSERT_EQ(Http("PUT", "/api/units/press-3",
+                 R"({"red": "blink", "sound": 1, "for": "1h", "source": "andon"})", token)
+                .status,
+            200);
+  ASSERT_TRUE(signIn(page, "ada", "secret-of-ada"));
+  ASSERT_TRUE(browser.Until(page, kLive)) << browser.Error();
+  ASSERT_TRUE(open("press-3"));
+  ASSERT_TRUE(browser.Until(page, visible, "Acknowledge"));
+  EXPECT_EQ(browser.Evaluate(page, visible, "Reset"), false);
+  ASSERT_TRUE(browser.Click(page, "button", "Acknowledge"));
+  EXPECT_TRUE(WaitUntil([&] {
+    const json state = Http("GET", "/api/units/press-3", "", token).Json();
+    return state["leases"].size() == 1 && state["leases"][0].contains("acknowledged") &&
+           state["leases"][0]["acknowledged"]["by"] == "ada";
+  }));
+  EXPECT_EQ(browser.Evaluate(page, forged, "press-5"), 403);
+  EXPECT_TRUE(Writes(fifth).empty());
 }
 
 // The first line of the answer to a stream asked for on a connection of its own, kept open.

@@ -603,6 +603,7 @@ class FakePlant : public Plant {
     return name == "line1" ? std::optional(std::pair<std::size_t, std::size_t>{250, 249})
                            : std::nullopt;
   }
+  bool Member(const std::string&, const std::string&) const override { return false; }
   Summary LookAtPlant() const override { return {2000, 1999, true}; }
   void Listen(PlantListener&) override {}
   std::vector<Request> submitted;
@@ -693,7 +694,7 @@ TEST(LampdFronts, TheHttpFrontAnswersEachOutcomeOfThePlantWithItsCode) {
     request.name = id;
     request.origin = Origin::kHttp;
     HttpAnswer answered{0};
-    front.Command(request, [&](HttpAnswer answer) { answered = std::move(answer); });
+    front.Command(request, std::nullopt, [&](HttpAnswer answer) { answered = std::move(answer); });
     return answered;
   };
   // Over its share: 429, and when to try again.

@@ -237,9 +237,43 @@ bool ReadUnits(Checker& check, const toml::node& node, Config& config) {
 
 bool ReadHttp(Checker& check, const toml::table& table, Config& config) {
   HttpConfig& http = config.http;
-  if (!check.OnlyKnown(table, {"listen", "token_file"}, " in [http]") ||
-      !ReadListen(check, table, http.listen, http.address, http.port, "127.0.0.1:9730", "HTTP")) {
+  if (!check.OnlyKnown(
+          table, {"listen", "token_file", "users_file", "session", "proxy_header", "proxy_from"},
+          " in [http]") ||
+      !ReadListen(check, table, http.listen, http.address, http.port, "127.0.0.1:9730", "HTTP") ||
+      !check.String(table, "users_file", http.usersFile) ||
+      !check.Duration(table, "session", http.session) ||
+      !check.String(table, "proxy_header", http.proxyHeader)) {
     return false;
+  }
+  if (http.session < std::chrono::minutes(1) || http.session > std::chrono::days(30)) {
+    return check.Fail(table.get("session")->source(), "session must be from 1m to 30d");
+  }
+  for (char& c : http.proxyHeader)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (const toml::node* from = table.get("proxy_from")) {
+    if (!from->is_array()) {
+      return check.Fail(from->source(), "proxy_from must be a list such as [\"10.20.0.5/32\"]");
+    }
+    for (const toml::node& entry : *from->as_array()) {
+      Network network;
+      if (!entry.is_string() || !ParseNetwork(entry.as_string()->get(), network)) {
+        return check.Fail(entry.source(),
+                          "proxy_from takes addresses and networks such as \"10.20.0.5/32\"");
+      }
+      http.proxyFrom.push_back(network);
+    }
+  }
+  if (http.proxyHeader.empty() != http.proxyFrom.empty()) {
+    const toml::node* given =
+        table.get("proxy_header") ? table.get("proxy_header") : table.get("proxy_from");
+    return check.Fail(given->source(),
+                      "proxy_header and proxy_from go together: the header names the person only "
+                      "on connections from those addresses");
+  }
+  if (!http.proxyHeader.empty() && http.usersFile.empty()) {
+    return check.Fail(table.get("proxy_header")->source(),
+                      "proxy_header needs users_file: the person it names must have a line there");
   }
   std::string tokenFile;
   if (!check.String(table, "token_file", tokenFile)) return false;

@@ -59,18 +59,22 @@ struct GroupConfig {
   std::vector<protocol::UnitAddress> addresses, anyPort;
 };
 
-struct HttpConfig {
-  std::string listen = "127.0.0.1:9730";  // empty: no HTTP
-  protocol::IpBytes address{127, 0, 0, 1};
-  std::uint16_t port = 9730;
-  std::string token;  // from token_file; empty: no token asked for
-};
-
 // Addresses as "10.20.0.0/16" names them.
 struct Network {
   protocol::IpBytes address{};
   int prefix = 32;
   bool Contains(const protocol::IpBytes& other) const;
+};
+
+struct HttpConfig {
+  std::string listen = "127.0.0.1:9730";  // empty: no HTTP
+  protocol::IpBytes address{127, 0, 0, 1};
+  std::uint16_t port = 9730;
+  std::string token;      // from token_file; empty: no token asked for
+  std::string usersFile;  // the people lampd answers to; empty: none
+  std::chrono::milliseconds session = std::chrono::hours(12);
+  std::string proxyHeader;  // a trusted proxy's header naming the person, in lower case
+  std::vector<Network> proxyFrom;
 };
 
 // What a Modbus slot drives: a unit by its id or its MAC address (a unit

@@ -88,6 +88,8 @@ class Checker {
 bool ReadListen(Checker& check, const toml::table& table, std::string& listen,
                 protocol::IpBytes& address, std::uint16_t& port, std::string_view example,
                 std::string_view what);
+// "10.20.0.0/16", or one address.
+bool ParseNetwork(std::string_view text, Network& network);
 bool ReadGroups(Checker& check, const toml::table& table, Config& config);
 bool ReadAlerts(Checker& check, const toml::node& node, Config& config);
 // After [[unit]] and [groups]: a slot names one of them, or a MAC address.

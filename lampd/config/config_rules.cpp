@@ -237,9 +237,7 @@ bool ReadAlerts(Checker& check, const toml::node& node, Config& config) {
 }  // namespace lampd
 
 namespace lampd {
-namespace {
 
-// "10.20.0.0/16", or one address.
 bool ParseNetwork(std::string_view text, Network& network) {
   const auto slash = text.find('/');
   if (!protocol::ParseIpv4(text.substr(0, slash), network.address)) return false;
@@ -247,6 +245,8 @@ bool ParseNetwork(std::string_view text, Network& network) {
   return slash == std::string_view::npos ||
          protocol::ParseNumber(text.substr(slash + 1), 0, 32, network.prefix);
 }
+
+namespace {
 
 bool ReadModbusSlots(Checker& check, const toml::table& table, Config& config) {
   for (const auto& [key, node] : table) {

@@ -34,9 +34,9 @@ Request To(const std::string& target) {
 
 void Service::Acknowledge(Unit& unit, const Request& request, Done done) {
   const auto& [by, note] = *request.command.ack;
-  const std::string who = !by.empty()               ? by
-                          : !request.client.empty() ? request.client
-                                                    : std::string(OriginName(request.origin));
+  const std::string who = !by.empty()             ? by
+                          : !Who(request).empty() ? Who(request)
+                                                  : std::string(OriginName(request.origin));
   const auto answered = unit.signals.Acknowledge({who, WallClock::now()});
   JournalRecord record{.unit = unit.id,
                        .kind = "ack",

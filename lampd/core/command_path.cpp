@@ -15,7 +15,7 @@ constexpr std::size_t kReadersWaiting = 64;   // of the read a unit's reads join
 constexpr std::size_t kMembersAtOnce = 32;    // a group's members taken in one loop turn
 
 std::string From(const Request& request) {
-  return request.client.empty() ? "" : " from " + request.client;
+  return Who(request).empty() ? "" : " from " + Who(request);
 }
 
 }  // namespace
@@ -76,7 +76,7 @@ std::vector<Service::Unit*> Service::Members(const GroupConfig& group) {
 void Service::Submit(Request request, Reply given) {
   // Counted once its fate is known: taken, or refused.
   Reply reply = [this, origin = request.origin, group = request.target == Request::Target::kGroup,
-                 name = request.name, source = request.command.source, who = request.client,
+                 name = request.name, source = request.command.source, who = Who(request),
                  given = std::move(given)](Outcome outcome) {
     if (outcome.refusal == Outcome::Refusal::kNone) {
       ++commands_[std::string(OriginName(origin))];
@@ -130,7 +130,7 @@ void Service::Submit(Request request, Reply given) {
               .kind = request.command.ack ? "ack" : "command",
               .origin = std::string(OriginName(request.origin)),
               .source = request.command.source,
-              .who = request.client,
+              .who = Who(request),
               .reason = CommandWords(request.command) + " to " + std::to_string(members.size()) +
                         " unit(s) here",
               .what = request.command.codes});
@@ -332,7 +332,7 @@ void Service::Read(Unit& unit, Done done) {
 void Service::Relay(const Request& request, TopicKind kind) {
   if (!mqtt_->Connected()) return;
   Command command = request.command;
-  if (command.client.empty()) command.client = request.client;
+  if (command.client.empty()) command.client = Who(request);
   command.relayedBy = config_.name;
   mqtt_->Publish(kind, request.name, request.read ? "" : CommandText(command), false);
 }

@@ -42,7 +42,7 @@ void Service::RecordLease(const Unit& unit, const char* kind, const Lease& lease
                        .leases = {lease.call}};
   if (request) {
     record.origin = std::string(OriginName(request->origin));
-    record.who = request->client;
+    record.who = Who(*request);
   }
   Record(std::move(record));
 }
@@ -52,7 +52,7 @@ void Service::RecordCommand(const Unit& unit, const Request& request, std::strin
           .kind = "command",
           .origin = std::string(OriginName(request.origin)),
           .source = request.command.source,
-          .who = request.client,
+          .who = Who(request),
           .reason = std::move(reason),
           .what = request.command.codes});
 }

@@ -36,7 +36,13 @@ struct Request {
   Origin origin = Origin::kMqtt;
   bool relayed = false;  // passed on by another instance: not passed on again
   std::string client;    // its sender's address, where the front knows it
+  std::string person;    // who sent it, signed in (HTTP): what the journal names
 };
+
+// Who a request is recorded as sent by: the person signed in, else its address.
+inline const std::string& Who(const Request& request) {
+  return request.person.empty() ? request.client : request.person;
+}
 
 // What came of it. A refusal is told at once, within Submit; what is taken
 // is told once the units it went to have answered.
@@ -131,6 +137,8 @@ class Plant {
   // A group's members served here, and of them online; nothing for no such group.
   virtual std::optional<std::pair<std::size_t, std::size_t>> LookAtGroup(
       const std::string& name) const = 0;
+  // Whether unit `id`, reached here, is a member of [groups] group `group`.
+  virtual bool Member(const std::string& id, const std::string& group) const = 0;
   // The units served here, of them online, and whether the broker is connected.
   struct Summary {
     std::size_t served = 0, online = 0;

@@ -141,6 +141,10 @@ void Service::Stop() {
   Log("stopped");
 }
 
+void Service::Reload() {
+  if (http_) http_->Reload();
+}
+
 std::unique_ptr<UnitOwners> Service::MakeOwners(ClaimedUnits& units) {
   if (config_.cluster.etcd.empty()) return std::make_unique<SoleClaims>(config_, log_, units);
   return std::make_unique<EtcdClaims>(loop_, config_, log_, units);

@@ -81,6 +81,8 @@ class Service : public Plant, private ClaimedUnits {
   void WriteMetrics(MetricsText& out) const override;
   // Writes the state file, says "offline" for the bridge and leaves the broker cleanly.
   void Stop();
+  // SIGHUP: what may be read again without a restart (the users file).
+  void Reload();
 
  private:
   using Done = std::function<void(const std::string& why)>;  // empty: the unit answered

@@ -5,6 +5,7 @@
 #include <httplib.h>
 #include <mosquitto.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -100,8 +101,54 @@ HttpReply Http(const std::string& method, const std::string& path, const std::st
                            : method == "PUT"  ? client.Put(path, headers, body, "application/json")
                            : method == "POST" ? client.Post(path, headers, body, "application/json")
                                               : client.Delete(path, headers);
-  if (!result) return {0, httplib::to_string(result.error())};
-  return {result->status, result->body};
+  if (!result) return {0, httplib::to_string(result.error()), {}};
+  return {result->status, result->body, {}};
+}
+
+HttpReply HttpAs(const std::string& method, const std::string& path, const std::string& body,
+                 const std::vector<std::pair<std::string, std::string>>& headers,
+                 const std::string& from, int port) {
+  platform::Socket socket = platform::Socket::OpenStream();
+  if (!socket.Bind(platform::SocketAddress::FromDottedText(from, 0))) return {};
+  socket.StartConnect(platform::SocketAddress::FromDottedText("127.0.0.1", port));
+  if (!socket.WaitConnected(5s) || !socket.SetNonBlocking(false)) return {};
+  std::string text = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                     "\r\nConnection: close\r\n";
+  for (const auto& [name, value] : headers) text += name + ": " + value + "\r\n";
+  if (!body.empty() || method == "POST" || method == "PUT") {
+    text +=
+        "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+  }
+  text += "\r\n" + body;
+  if (::send(socket.Handle(), text.data(), text.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(text.size())) {
+    return {};
+  }
+  socket.SetReceiveTimeout(20s);
+  std::string got;
+  std::uint8_t buffer[4096];
+  for (long n; (n = ::recv(socket.Handle(), buffer, sizeof buffer, 0)) > 0;) {
+    got.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
+  }
+  HttpReply reply;
+  const auto headEnd = got.find("\r\n\r\n");
+  if (got.size() < 12 || headEnd == std::string::npos) return {};
+  reply.status = std::atoi(got.substr(9, 3).c_str());
+  std::istringstream head(got.substr(0, headEnd));
+  std::string line;
+  std::getline(head, line);  // the status line
+  while (std::getline(head, line)) {
+    const auto colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string name = line.substr(0, colon);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ')) value.erase(0, 1);
+    while (!value.empty() && (value.back() == '\r')) value.pop_back();
+    reply.headers[name] = value;
+  }
+  reply.body = got.substr(headEnd + 4);
+  return reply;
 }
 
 bool WaitForMetrics(const std::function<bool(const std::string&)>& holds, int port) {

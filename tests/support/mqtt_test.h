@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -141,8 +142,14 @@ std::string Unit(const std::string& id, const std::string& address);
 struct HttpReply {
   int status = 0;  // 0: no answer
   std::string body;
+  std::map<std::string, std::string> headers;  // names in lower case (HttpAs only)
   nlohmann::json Json() const { return nlohmann::json::parse(body, nullptr, false); }
 };
+// A request with headers of its own, sent from `from` (loopback has all of
+// 127/8); the answer with its headers.
+HttpReply HttpAs(const std::string& method, const std::string& path, const std::string& body = "",
+                 const std::vector<std::pair<std::string, std::string>>& headers = {},
+                 const std::string& from = "127.0.0.1", int port = 9730);
 // One request to 127.0.0.1:`port`, with `token` as its bearer when given.
 HttpReply Http(const std::string& method, const std::string& path, const std::string& body = "",
                const std::string& token = "", int port = 9730);

@@ -264,6 +264,30 @@ void ConsoleFront::OnCommand(const HttpRequest& request, HttpFront::Answer answe
       std::size_t left = 0;
       std::function<void(HttpAnswer)> answer;
     };
+    // Many units at once: all or none, as the person may.
+    std::vector<Request> requests;
+    for (const std::string& name : names) {
+      Request one;
+      one.name = name;
+      one.command = command;
+      one.origin = Origin::kWeb;
+      one.client = request.peer;
+      if (request.person) {
+        one.person = request.person->name;
+        if (one.command.ack) one.command.ack->first = request.person->name;
+        // More than one is a supervisor's (as a group is), one an operator's.
+        if (names.size() > 1) {
+          one.target = Request::Target::kAll;
+          const std::string why = http_.Refusal(one, request.person);
+          one.target = Request::Target::kUnit;
+          if (!why.empty()) return answer(JsonAnswer(403, {{"error", why}}));
+        }
+        if (const std::string why = http_.Refusal(one, request.person); !why.empty()) {
+          return answer(JsonAnswer(403, {{"error", why}}));
+        }
+      }
+      requests.push_back(std::move(one));
+    }
     auto gathering = std::make_shared<Gathering>();
     gathering->left = names.size() + 1;
     gathering->answer = std::move(answer);
@@ -273,12 +297,8 @@ void ConsoleFront::OnCommand(const HttpRequest& request, HttpFront::Answer answe
                                          {"failed", gathering->failed},
                                          {"passed_to", gathering->passed}}));
     };
-    for (const std::string& name : names) {
-      Request one;
-      one.name = name;
-      one.command = command;
-      one.origin = Origin::kWeb;
-      one.client = request.peer;
+    for (Request& one : requests) {
+      const std::string name = one.name;
       plant_.Submit(std::move(one), [gathering, finish, name](Outcome outcome) {
         if (outcome.refusal != Outcome::Refusal::kNone) {
           gathering->failed.push_back({{"id", name}, {"error", outcome.why}});
@@ -318,7 +338,7 @@ void ConsoleFront::OnCommand(const HttpRequest& request, HttpFront::Answer answe
   }
   command.origin = Origin::kWeb;
   command.client = request.peer;
-  http_.Command(std::move(command), std::move(answer));
+  http_.Command(std::move(command), request.person, std::move(answer));
 }
 
 }  // namespace lampd

@@ -45,11 +45,12 @@ HttpFront::HttpFront(platform::EventLoop& loop, const HttpConfig& config,
     : alerts_(alerts),
       log_(log),
       plant_(plant),
+      access_(loop, config, log),
       server_(loop, config, [this](const HttpRequest& request, Answer answer) {
         OnRequest(request, std::move(answer));
       }) {}
 
-bool HttpFront::Start(std::string& error) { return server_.Start(error); }
+bool HttpFront::Start(std::string& error) { return access_.Load(error) && server_.Start(error); }
 
 void HttpFront::Stop() { server_.Stop(); }
 
@@ -61,7 +62,45 @@ bool HttpFront::Only(std::string_view method, const HttpRequest& request, const 
   return false;
 }
 
-void HttpFront::OnRequest(const HttpRequest& request, Answer answer) {
+void HttpFront::OnSession(const HttpRequest& request, const Answer& answer) {
+  if (request.method == "POST") return access_.SignIn(request, answer);
+  if (request.method == "DELETE") return answer(access_.SignOut(request));
+  if (!Only("GET", request, answer)) return;
+  // Who the page is for: what it shows follows the role.
+  if (access_.Open()) return answer(JsonAnswer(200, {{"open", true}}));
+  const lampd::Access::Identity identity = access_.Identify(request);
+  if (!identity.person) {
+    // The page signs in where there is a users file, else asks for the token.
+    return answer(JsonAnswer(identity.status,
+                             {{"error", identity.why}, {"sign_in", access_.SignInOffered()}}));
+  }
+  const Person& person = *identity.person;
+  answer(JsonAnswer(200, {{"name", person.name},
+                          {"role", std::string(RoleName(person.role))},
+                          {"groups", person.groups}}));
+}
+
+std::string HttpFront::Refusal(const Request& request, const std::optional<Person>& person) {
+  if (!person) return "";
+  const std::string why = CommandRefusal(
+      *person, request,
+      [this](const std::string& id, const std::string& group) { return plant_.Member(id, group); });
+  if (!why.empty()) {
+    plant_.Refuse(request.origin, request.name, request.target == Request::Target::kGroup, why,
+                  person->name);
+  }
+  return why;
+}
+
+void HttpFront::OnRequest(const HttpRequest& given, Answer answer) {
+  if (given.path == "/api/session") return OnSession(given, answer);
+  HttpRequest request = given;
+  if (!OpenPath(request.path)) {
+    // Seeing is every person's; what changes the plant is weighed where it is made.
+    lampd::Access::Identity identity = access_.Identify(request);
+    if (identity.status != 0) return answer(Error(identity.status, identity.why));
+    request.person = std::move(identity.person);
+  }
   for (const Route& route : routes_) {
     if (route(request, answer)) return;
   }
@@ -82,7 +121,7 @@ void HttpFront::OnRequest(const HttpRequest& request, Answer answer) {
       plant_.Refuse(Origin::kHttp, command.name, false, why, request.peer);
       return answer(Error(400, why));
     }
-    Command(std::move(command), std::move(answer));
+    Command(std::move(command), request.person, std::move(answer));
   } else if (const auto id = Tail(path, "/api/units/")) {
     if (request.method == "PUT") {
       Request command;
@@ -94,7 +133,7 @@ void HttpFront::OnRequest(const HttpRequest& request, Answer answer) {
       }
       command.origin = Origin::kHttp;
       command.client = request.peer;
-      return Command(std::move(command), std::move(answer));
+      return Command(std::move(command), request.person, std::move(answer));
     }
     if (!only("GET")) return;
     if (const auto state = plant_.State(*id)) return answer(JsonAnswer(200, *state));
@@ -114,15 +153,31 @@ void HttpFront::OnRequest(const HttpRequest& request, Answer answer) {
     }
     command.origin = Origin::kHttp;
     command.client = request.peer;
-    Command(std::move(command), std::move(answer));
+    Command(std::move(command), request.person, std::move(answer));
   } else if (path == "/api/alertmanager") {
-    if (only("POST")) answer(OnAlerts(request.body));
+    if (!only("POST")) return;
+    if (request.person) {
+      const std::string why = RoleRefusal(*request.person, Role::kSupervisor, "send alerts");
+      if (!why.empty()) {
+        plant_.Refuse(Origin::kHttp, "", true, why, request.person->name);
+        return answer(Error(403, why));
+      }
+    }
+    answer(OnAlerts(request.body));
   } else {
     answer(Error(404, "no such resource: " + path));
   }
 }
 
-void HttpFront::Command(Request request, Answer answer) {
+void HttpFront::Command(Request request, const std::optional<Person>& person, Answer answer) {
+  if (person) {
+    // The journal names who signed in, whatever the client says it is.
+    request.person = person->name;
+    if (request.command.ack) request.command.ack->first = person->name;
+    if (const std::string why = Refusal(request, person); !why.empty()) {
+      return answer(Error(403, why));
+    }
+  }
   const bool group = request.target == Request::Target::kGroup;
   const std::string name = request.name;
   plant_.Submit(std::move(request), [this, group, name,

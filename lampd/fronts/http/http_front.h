@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "access.h"
 #include "alerts.h"
 #include "http_server.h"
 #include "lampd/config/config.h"
@@ -34,20 +35,28 @@ class HttpFront {
   // Tried in the order handed, before the REST API's own paths.
   void Handle(Route route);
   HttpServer& Server() { return server_; }
+  lampd::Access& Access() { return access_; }
+  // The users file again (SIGHUP).
+  void Reload() { access_.Reload(); }
 
-  // A command of the REST API or the console, answered with its outcome:
-  // 200 with the unit's state, 202 passed on, 400/404/409/429/502.
-  void Command(Request request, Answer answer);
+  // A command of the REST API or the console from `person` (nothing while
+  // lampd asks nobody), answered with its outcome: 200 with the unit's
+  // state, 202 passed on, 400/403/404/409/429/502.
+  void Command(Request request, const std::optional<Person>& person, Answer answer);
+  // Why `person` may not send `request`, recorded as a refusal; "" when it may.
+  std::string Refusal(const Request& request, const std::optional<Person>& person);
   // False, with 405 answered, unless the request is `method`.
   static bool Only(std::string_view method, const HttpRequest& request, const Answer& answer);
 
  private:
   void OnRequest(const HttpRequest& request, Answer answer);
+  void OnSession(const HttpRequest& request, const Answer& answer);
   HttpAnswer OnAlerts(const std::string& body);
 
   const std::vector<AlertRule>& alerts_;
   LogLimiter& log_;
   Plant& plant_;
+  lampd::Access access_;
   HttpServer server_;
   std::vector<Route> routes_;
 };

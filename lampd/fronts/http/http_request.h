@@ -6,9 +6,12 @@
 
 #include <cstddef>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "people.h"
 
 namespace lampd {
 
@@ -18,6 +21,8 @@ struct HttpRequest {
   std::map<std::string, std::string> query;    // decoded
   bool keepAlive = true;
   std::string peer;  // the client's address, as the server saw it
+  // Who sent it, once the front knows (nothing while lampd asks nobody).
+  std::optional<Person> person;
 };
 
 class HttpRequestReader {

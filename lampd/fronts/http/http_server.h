@@ -8,9 +8,10 @@
 // kept waiting. A stream of events (the console's) stays open and is sent
 // what Broadcast gives, within a bounded backlog; one client holds a
 // share of the streams. Answers not read are bounded in total. Requests a browser sends
-// from another site are refused (403), and so, without a token, are those
-// any client sends to a name that is not this machine's (DNS rebinding:
-// a browser sends no Origin with a plain GET).
+// from another site are refused (403), and so, when lampd asks nobody who
+// they are, are those any client sends to a name that is not this
+// machine's (DNS rebinding: a browser sends no Origin with a plain GET).
+// Who may do what is the front's to say (Access).
 #pragma once
 
 #include <chrono>
@@ -45,6 +46,10 @@ struct HttpAnswer {
   // per connection, so a client that does not read holds only a reference.
   std::shared_ptr<const std::string> shared;
 };
+
+// The console's page and files and the metrics: open to all, as the page
+// asks who the person is and Prometheus asks nobody.
+bool OpenPath(const std::string& path);
 
 // Runs on the loop; calls `answer` once, then or later, on the loop.
 using HttpHandler = std::function<void(const HttpRequest&, std::function<void(HttpAnswer)> answer)>;

@@ -79,6 +79,7 @@ void MetricsFront::Serve(HttpFront::Answer answer) {
   };
   MetricsText plantWide;
   plant_.WriteMetrics(plantWide);
+  http_.Access().WriteMetrics(plantWide);
   // One is made at a time (those who ask meanwhile wait for it): there is room.
   maker_.Run(
       [units = plant_.Figures(), plantWide = plantWide.Text(), finish]() -> Background::Answer {

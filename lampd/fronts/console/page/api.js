@@ -1,7 +1,8 @@
-// lampd's API as the console uses it: every request with the token the
-// page was given (kept for the browser session, never in a URL), and the
-// update stream read as Server-Sent Events over fetch, which, unlike
-// EventSource, can carry the token in a header.
+// lampd's API as the console uses it: every request with the session's
+// cookie (signed in with a name and a password) or the token the page was
+// given (kept for the browser session, never in a URL), and the update
+// stream read as Server-Sent Events over fetch, which, unlike EventSource,
+// can carry the token in a header.
 
 const tokenKey = "lampd-token";
 
@@ -18,6 +19,30 @@ export function setToken(value) {
 function headers(extra = {}) {
   const given = token();
   return given ? { ...extra, Authorization: `Bearer ${given}` } : extra;
+}
+
+// Who this page is for: {name, role, groups}, {open: true} when lampd asks
+// nobody, or {error, sign_in} when nobody is signed in.
+export async function session() {
+  const reply = await fetch("/api/session", { headers: headers(), cache: "no-store" });
+  return reply.json().catch(() => ({}));
+}
+
+// Signs in: the person, or throws with lampd's reason.
+export async function signIn(name, password) {
+  const reply = await fetch("/api/session", {
+    method: "POST",
+    headers: { "Content-Type": "application/json" },
+    body: JSON.stringify({ name, password }),
+  });
+  const document = await reply.json().catch(() => ({}));
+  if (!reply.ok) throw new Error(document.error || `lampd answered ${reply.status}`);
+  return document;
+}
+
+export async function signOut() {
+  sessionStorage.removeItem(tokenKey);
+  await fetch("/api/session", { method: "DELETE" });
 }
 
 // A command through lampd's one command path: the answer's JSON and status.

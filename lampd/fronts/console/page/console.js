@@ -2,7 +2,7 @@
 // filter, the counts, and the selected unit's panel. The stream is read
 // again from the start after any break (lampd restarted, the network
 // dropped): each start brings the whole plant, so nothing stays stale.
-import { readStream, send, setToken, Unauthorized } from "./api.js";
+import { readStream, send, session, setToken, signIn, signOut, Unauthorized } from "./api.js";
 import { EventList } from "./events.js";
 import { Panel } from "./panel.js";
 import { Plant, withOrder } from "./plant.js";
@@ -14,7 +14,7 @@ const plant = new Plant();
 const connection = document.getElementById("connection");
 const filter = document.getElementById("filter");
 const towers = new Towers(plant, document.getElementById("plant"), document.getElementById("towers"), select);
-const panel = new Panel(plant, document.getElementById("panel"), askForToken);
+const panel = new Panel(plant, document.getElementById("panel"), askWhoItIs);
 const events = new EventList(plant, document.getElementById("event-list"));
 let refreshPending = false;
 let reshowPending = false;
@@ -110,7 +110,53 @@ function onEvent(name, data) {
   }
 }
 
+// Who the page is for: shown, with what the role may do; asked for when
+// nobody is signed in (a name and a password, or lampd's token).
 let asking = null;
+async function askWhoItIs() {
+  const person = await session();
+  if (person.name) return showPerson(person);
+  if (person.open) return undefined;
+  return person.sign_in ? askToSignIn() : askForToken();
+}
+
+function showPerson(person) {
+  document.body.dataset.role = person.role;
+  document.getElementById("person-name").textContent = `${person.name} (${person.role})`;
+  document.getElementById("person").hidden = false;
+}
+
+function askToSignIn() {
+  if (asking) return asking;
+  const dialog = document.getElementById("sign-in-dialog");
+  const name = document.getElementById("sign-in-name");
+  const password = document.getElementById("sign-in-password");
+  const error = document.getElementById("sign-in-error");
+  asking = new Promise((resolve) => {
+    document.getElementById("sign-in-form").onsubmit = async (event) => {
+      event.preventDefault();
+      try {
+        showPerson(await signIn(name.value, password.value));
+        password.value = "";
+        error.textContent = "";
+        dialog.close();
+        asking = null;
+        resolve();
+      } catch (refused) {
+        error.textContent = refused.message;
+      }
+    };
+  });
+  if (!dialog.open) dialog.showModal();
+  name.focus();
+  return asking;
+}
+
+document.getElementById("sign-out").addEventListener("click", async () => {
+  await signOut();
+  location.reload();
+});
+
 function askForToken() {
   if (asking) return asking;
   const dialog = document.getElementById("token-dialog");
@@ -147,9 +193,9 @@ async function stayConnected() {
       setConnection("lost", "lampd closed the stream: reconnecting");
     } catch (error) {
       if (error instanceof Unauthorized) {
-        setConnection("lost", "a token is needed");
+        setConnection("lost", "lampd asks who you are");
         document.getElementById("token-error").textContent = sessionStorage.length ? "lampd did not take that token." : "";
-        await askForToken();
+        await askWhoItIs();
         continue;
       }
       // Why, as lampd said it or as fetch did ("Failed to fetch": lampd is not there).
@@ -167,3 +213,7 @@ filter.addEventListener("input", () => {
   refresh();
 });
 stayConnected();
+// Who the page is for, shown with what the role may do (a 401 asks for it).
+session().then((person) => {
+  if (person.name) showPerson(person);
+});

@@ -38,6 +38,7 @@ export class Panel {
 
     const target = add(this.element, "label");
     target.textContent = "Apply to ";
+    target.dataset.needs = "supervisor";
     this.target = add(target, "select");
     this.target.setAttribute("aria-label", "Apply to");
     addOption(this.target, "unit", "this unit");
@@ -46,6 +47,7 @@ export class Panel {
 
     const controls = add(this.element, "table");
     controls.className = "controls";
+    controls.dataset.needs = "operator";
     for (const lamp of lampNames) {
       const row = add(controls, "tr");
       add(row, "th").textContent = lamp;
@@ -56,16 +58,18 @@ export class Panel {
     }
     const sounds = add(this.element, "fieldset");
     add(sounds, "legend").textContent = "Sound";
+    sounds.dataset.needs = "operator";
     button(sounds, "off", "sound off", () => this.command({ sound: "off" }));
     for (let code = 1; code <= 5; code++) {
       button(sounds, this.plant.soundName(unit, code), `sound ${code}`, () => this.command({ sound: code }));
     }
-    button(this.element, "Reset", "Reset", () => this.command({ reset: true }));
+    button(this.element, "Reset", "Reset", () => this.command({ reset: true })).dataset.needs = "supervisor";
     // Answers the unit's calls: its horn stops, its lamps stay.
-    button(this.element, "Acknowledge", "Acknowledge", () => this.acknowledge());
+    button(this.element, "Acknowledge", "Acknowledge", () => this.acknowledge()).dataset.needs = "operator";
 
     const form = add(this.element, "form");
     form.className = "lease-form";
+    form.dataset.needs = "operator";
     add(form, "legend").textContent = "Hold what the unit shows as a lease";
     this.leaseFor = field(form, "For", "text", "10m");
     this.leasePriority = field(form, "Priority", "number", "5");
@@ -112,6 +116,7 @@ export class Panel {
       left.className = "time-left";
       left.dataset.expires = lease.expires;
       const actions = add(row, "td");
+      actions.dataset.needs = "supervisor";
       button(actions, "Clear", `Clear ${lease.source}`, () => this.command({ clear: lease.source }, "unit"));
       button(actions, "everywhere", `Clear ${lease.source} everywhere`, () => this.clearEverywhere(lease.source));
     }
