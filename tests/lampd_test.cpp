@@ -434,6 +434,9 @@ TEST(Lampd, BadConfigurationStopsItWithTheFileAndLine) {
        ":3: lease must be from \"2s\" to \"1m\""},
       {"[cluster]\netcd = [\"http://e1:2379\"]\nprefer = [\"group:nope\"]\n",
        ":3: prefer: no group nope in [groups]"},
+      {"[http]\nproxy_header = \"X-Forwarded-User\"\n",
+       ":2: proxy_header and proxy_from go together"},
+      {"[http]\nsession = \"10s\"\n", ":2: session must be from 1m to 30d"},
   };
   for (const auto& [text, reason] : refused) {
     const std::string path = testing::TempDir() + std::to_string(::getpid()) + "-bad.toml";
@@ -442,6 +445,14 @@ TEST(Lampd, BadConfigurationStopsItWithTheFileAndLine) {
     EXPECT_EQ(run.status, 2) << text;
     EXPECT_NE(run.err.find(path + reason), std::string::npos) << text << run.err;
   }
+  // A users file is checked too, with its own line.
+  const std::string users = testing::TempDir() + std::to_string(::getpid()) + "-users";
+  std::ofstream(users) << "# people\nada:chief::token:" << std::string(64, 'a') << "\n";
+  const std::string withUsers = testing::TempDir() + std::to_string(::getpid()) + "-users.toml";
+  std::ofstream(withUsers) << "[http]\nusers_file = \"" << users << "\"\n";
+  const auto bad = lamptest::RunProgram({LAMPD_PATH, "--check-config", "--config", withUsers}, {});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find(users + ":2: the role must be"), std::string::npos) << bad.err;
   const std::string good = testing::TempDir() + std::to_string(::getpid()) + "-good.toml";
   std::ofstream(good) << kConfig;
   const auto run = lamptest::RunProgram({LAMPD_PATH, "--check-config", "--config", good}, {});

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "lampd/core/plant.h"
-#include "people.h"
+#include "person.h"
 
 namespace lampd {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "people.h"
+#include "person.h"
 
 namespace lampd {
 
