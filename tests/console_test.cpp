@@ -367,6 +367,9 @@ TEST_F(Console, APersonSignsInAndIsShownAndAllowedOnlyWhatTheRoleMay) {
     return state["leases"].size() == 1 && state["leases"][0].contains("acknowledged") &&
            state["leases"][0]["acknowledged"]["by"] == "ada";
   }));
+  // press-5 is not line 1's: she sees it and no control of it, and is refused.
+  ASSERT_TRUE(open("press-5"));
+  EXPECT_EQ(browser.Evaluate(page, visible, "red on"), false);
   EXPECT_EQ(browser.Evaluate(page, forged, "press-5"), 403);
   EXPECT_TRUE(Writes(fifth).empty());
 }

@@ -32,10 +32,10 @@ using nlohmann::json;
 using namespace std::chrono_literals;
 
 constexpr int kUnits = 4;
-// How long a unit may go undriven when its instance goes: the lease of 3 s,
+// How long a unit may go undriven when its instance goes: the lease of 5 s,
 // a lease more for an instance that does not rank first, and time for a
 // busy machine.
-constexpr auto kTakeOver = 15s;
+constexpr auto kTakeOver = 25s;
 
 // The plant's units, press-1 to press-4, as [[unit]] tables.
 std::string Units() {
@@ -61,10 +61,14 @@ class LampdCluster : public testing::Test {
     ASSERT_TRUE(alphaHost.ready && betaHost.ready);
     probe.Subscribe("lampd/#");
   }
+  // Starts an instance on `host` with the plant's units.
+  std::unique_ptr<LampdProcess> Start(ClusterHost& host, const std::string& more = "") {
+    return host.Start(Units() + more, "poll_every = \"200ms\"\noffline_after = 3\n", lease);
+  }
   // Starts both instances and waits until every unit is driven.
   void StartBoth() {
-    alpha = alphaHost.Start(Units());
-    beta = betaHost.Start(Units());
+    alpha = Start(alphaHost);
+    beta = Start(betaHost);
     for (int unit = 1; unit <= kUnits; ++unit) {
       ASSERT_TRUE(StateOf(probe, "press-" + std::to_string(unit),
                           [](const json& state) {
@@ -121,6 +125,8 @@ class LampdCluster : public testing::Test {
     return leased ? leased->value("instance", "") : "";
   }
 
+  // Long beside a busy machine's pauses: these cases run beside other tests.
+  const std::string lease = "5s";
   lamptest::Broker broker{1883, "listener 1884\n"};
   std::unique_ptr<EtcdCluster> etcd;
   std::vector<std::unique_ptr<LampUnitProcess>> units;
@@ -156,7 +162,7 @@ TEST_F(LampdCluster, OneInstanceDrivesAUnitThroughKillsPausesAndCutsAndItsLeases
   ASSERT_TRUE(StateOf(
       probe, "press-1", [](const json& s) { return s["leases"].size() == 2; }, from));
   const std::string journal = lamptest::OwnFile("journal-" + owner->name + ".jsonl");
-  ownerProcess = owner->Start(Units() + "[journal]\npath = \"" + journal + "\"\n");
+  ownerProcess = Start(*owner, "[journal]\npath = \"" + journal + "\"\n");
   // It leaves the unit be (its journal is read once it drives the unit again, below).
   std::swap(owner, other);
   std::swap(ownerProcess, otherProcess);
@@ -288,9 +294,9 @@ TEST_F(LampdCluster, ThreeStartedAtOnceCutsFromBrokerOrUnitsAndAHostDeadBehindIt
     ASSERT_TRUE(bridged.back()->Ready());
   }
   std::unique_ptr<LampdProcess> gamma;
-  alpha = alphaHost.Start(Units());
-  beta = betaHost.Start(Units());
-  gamma = gammaHost.Start(Units());
+  alpha = Start(alphaHost);
+  beta = Start(betaHost);
+  gamma = Start(gammaHost);
   const auto logs = [&] { return alpha->Log() + beta->Log() + gamma->Log(); };
   // Each unit has one driver from its first frame on.
   for (int unit = 1; unit <= kUnits; ++unit) {

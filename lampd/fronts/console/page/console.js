@@ -121,6 +121,7 @@ async function askWhoItIs() {
 }
 
 function showPerson(person) {
+  panel.person = person;
   document.body.dataset.role = person.role;
   document.getElementById("person-name").textContent = `${person.name} (${person.role})`;
   document.getElementById("person").hidden = false;

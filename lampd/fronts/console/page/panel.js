@@ -22,6 +22,11 @@ export class Panel {
     this.id = id;
     this.element.hidden = false;
     this.element.dataset.panel = id;
+    // An operator of some groups acts on their units only: the rest it sees.
+    const groups = this.person?.role === "operator" ? this.person.groups || [] : [];
+    const unit = this.plant.units.get(id);
+    this.element.dataset.theirs =
+      !groups.length || (unit?.groups || []).some((group) => groups.includes(group)) ? "yes" : "no";
     this.build();
     this.update();
   }
