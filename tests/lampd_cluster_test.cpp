@@ -32,7 +32,7 @@ using nlohmann::json;
 using namespace std::chrono_literals;
 
 constexpr int kUnits = 4;
-// How long a unit may go undriven when its instance goes: the lease of 5 s,
+// How long a unit may go undriven when its instance goes: the lease of 3 s,
 // a lease more for an instance that does not rank first, and time for a
 // busy machine.
 constexpr auto kTakeOver = 25s;
@@ -125,8 +125,7 @@ class LampdCluster : public testing::Test {
     return leased ? leased->value("instance", "") : "";
   }
 
-  // Long beside a busy machine's pauses: these cases run beside other tests.
-  const std::string lease = "5s";
+  const std::string lease = "3s";
   lamptest::Broker broker{1883, "listener 1884\n"};
   std::unique_ptr<EtcdCluster> etcd;
   std::vector<std::unique_ptr<LampUnitProcess>> units;
