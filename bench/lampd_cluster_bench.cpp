@@ -124,14 +124,28 @@ bool SetLink(const lamptest::ClusterHost& host, const char* state) {
   return lamptest::RunCommand({"/usr/sbin/ip", "link", "set", host.etcdLink, state});
 }
 
+// `count` simulated units: lampunit simulates 4,000 at the most, so one
+// process each 4,000.
+std::vector<std::unique_ptr<lamptest::LampUnitProcess>> Fleet(int count, bool& ready) {
+  std::vector<std::unique_ptr<lamptest::LampUnitProcess>> fleet;
+  ready = true;
+  for (int first = 0; first < count; first += 4000) {
+    fleet.push_back(std::make_unique<lamptest::LampUnitProcess>(
+        std::vector<std::string>{"--address", lampbench::FleetAddress(first), "--count",
+                                 std::to_string(std::min(4000, count - first)), "--no-udp"}));
+    ready = ready && fleet.back()->Ready();
+  }
+  return fleet;
+}
+
 // `count` units, two instances: takeovers, and the cost beside no cluster.
 int TwoInstances(int count) {
   lamptest::Broker broker(1883, "listener 1884\nmax_queued_messages 100000\n");
   lamptest::EtcdCluster etcd;
-  lamptest::LampUnitProcess fleet{
-      {"--address", "192.168.20.1", "--count", std::to_string(count), "--no-udp"}};
+  bool fleetReady = false;
+  const auto fleet = Fleet(count, fleetReady);
   lamptest::ClusterHost alphaHost{1, "alpha"}, betaHost{2, "beta"};
-  if (!broker.Ready() || !etcd.Ready() || !fleet.Ready() || !alphaHost.ready || !betaHost.ready) {
+  if (!broker.Ready() || !etcd.Ready() || !fleetReady || !alphaHost.ready || !betaHost.ready) {
     std::fprintf(stderr, "the broker, etcd, the units or the namespaces did not start\n");
     return 1;
   }
@@ -186,15 +200,8 @@ int TwoInstances(int count) {
 int ThreeInstances(int count) {
   lamptest::Broker broker(1883, "listener 1884\nmax_queued_messages 100000\n");
   lamptest::EtcdCluster etcd;
-  // lampunit simulates 4,000 units at the most: one process each 4,000.
-  std::vector<std::unique_ptr<lamptest::LampUnitProcess>> fleet;
-  bool fleetReady = true;
-  for (int first = 0; first < count; first += 4000) {
-    fleet.push_back(std::make_unique<lamptest::LampUnitProcess>(
-        std::vector<std::string>{"--address", lampbench::FleetAddress(first), "--count",
-                                 std::to_string(std::min(4000, count - first)), "--no-udp"}));
-    fleetReady = fleetReady && fleet.back()->Ready();
-  }
+  bool fleetReady = false;
+  const auto fleet = Fleet(count, fleetReady);
   lamptest::ClusterHost hosts[] = {{1, "alpha"}, {2, "beta"}, {3, "gamma"}};
   if (!broker.Ready() || !etcd.Ready() || !fleetReady || !hosts[0].ready || !hosts[1].ready ||
       !hosts[2].ready) {

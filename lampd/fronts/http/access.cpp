@@ -155,12 +155,12 @@ void Access::SignIn(const HttpRequest& request, std::function<void(HttpAnswer)> 
     return answer(std::move(later));
   }
   const Person* person = PersonNameGood(name) ? Named(name) : nullptr;
-  const std::string hash =
-      person && person->secret.starts_with("$argon2") ? person->secret : NobodysHash();
   const bool someone = person && person->secret.starts_with("$argon2");
+  const std::string hash = someone ? person->secret : "";
   const bool queued = checks_.Run(
       [this, name, peer = request.peer, hash, password, someone, answer]() -> Background::Answer {
-        const bool good = PasswordMatches(hash, password) && someone;
+        // Nobody's hash is made here, off the loop, the first time it is needed.
+        const bool good = PasswordMatches(someone ? hash : NobodysHash(), password) && someone;
         return [this, name, peer, good, answer] { Signed(name, peer, good, answer); };
       });
   if (!queued) answer(Refused(503, "too many sign-ins at once: try again"));
