@@ -209,11 +209,12 @@ TEST_F(LampdAbuse, HttpIsBoundedBeforeAnythingIsKeptAndAnswersUnderIdleAndTrickl
   done = true;
   trickle.join();
   EXPECT_EQ(answered, asked) << lampd.Log();
-  // The trickling ones still held were told their request came too slowly.
-  std::string told(256, '\0');
-  const long got = ::recv(trickling.back().Handle(), told.data(), told.size(), MSG_DONTWAIT);
-  EXPECT_GT(got, 0);
-  EXPECT_TRUE(told.starts_with("HTTP/1.1 408")) << told;
+  // The trickling ones were closed at the request limit: none is held.
+  for (auto& socket : trickling) {
+    char byte = 0;
+    const long got = ::recv(socket.Handle(), &byte, 1, MSG_DONTWAIT);
+    EXPECT_TRUE(got == 0 || (got < 0 && errno == ECONNRESET)) << got << " " << errno;
+  }
 }
 
 TEST_F(LampdAbuse, AnOversizedMessageIsDroppedUnreadOnEveryTopic) {

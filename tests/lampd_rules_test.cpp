@@ -20,7 +20,6 @@
 #include "lampd/core/time_text.h"
 #include "lampd/fronts/http/alerts.h"
 #include "lampd/fronts/http/http_front.h"
-#include "lampd/fronts/http/http_request.h"
 #include "lampd/fronts/modbus/modbus_front.h"
 #include "lampd/fronts/modbus/modbus_map.h"
 #include "lampd/fronts/modbus/modbus_request.h"
@@ -367,45 +366,6 @@ TEST(LampdRules, AStateFileOfTheWrongShapeIsRefusedWhole) {
   EXPECT_TRUE(ParseSignals(R"({"version": 1, "serial": 1, "units": {"a": {"baseline": {"lamps": {},
       "sound": 0}, "leases": []}}})",
                            clocks, read));
-}
-
-HttpRequestReader::State FeedAll(HttpRequestReader& reader, const std::string& bytes,
-                                 std::size_t step = 1) {
-  auto state = HttpRequestReader::State::kMore;
-  for (std::size_t at = 0; at < bytes.size() && state == HttpRequestReader::State::kMore;
-       at += step) {
-    std::size_t used = 0;
-    state = reader.Feed(std::string_view(bytes).substr(at, step), used);
-  }
-  return state;
-}
-
-TEST(LampdRules, HttpRequestsAreReadWithinTheirLimits) {
-  HttpRequestReader chunked;
-  ASSERT_EQ(FeedAll(chunked,
-                    "POST /api/alertmanager?x=1 HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
-                    "4\r\nabcd\r\n3;ext=1\r\nefg\r\n0\r\n\r\n"),
-            HttpRequestReader::State::kDone);
-  EXPECT_EQ(chunked.Request().path, "/api/alertmanager");
-  EXPECT_EQ(chunked.Request().body, "abcdefg");
-
-  const auto failsWith = [](const std::string& bytes, int status, std::size_t step = 4096) {
-    HttpRequestReader reader;
-    EXPECT_EQ(FeedAll(reader, bytes, step), HttpRequestReader::State::kFailed)
-        << bytes.substr(0, 60);
-    EXPECT_EQ(reader.FailStatus(), status) << bytes.substr(0, 60);
-  };
-  // A header line that never ends is refused once it passes the limit.
-  failsWith("GET / HTTP/1.1\r\nX: " + std::string(20000, 'a'), 431);
-  failsWith("PUT / HTTP/1.1\r\nContent-Length: 4097\r\n\r\n", 413);
-  // A chunked body is counted as it comes, not once it is whole.
-  std::string big = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
-  for (int i = 0; i < 5; ++i) big += "400\r\n" + std::string(1024, 'x') + "\r\n";
-  failsWith(big, 413, 100);
-  failsWith("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n", 400);
-  failsWith("POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", 501);
-  failsWith("GET / HTTP/2.0\r\n\r\n", 505);
-  failsWith("GET nothing\r\n\r\n", 400);
 }
 
 TEST(LampdRules, TheCommandSchemaRefusesWhatLampdRefuses) {

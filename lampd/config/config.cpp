@@ -238,9 +238,15 @@ bool ReadUnits(Checker& check, const toml::node& node, Config& config) {
 bool ReadHttp(Checker& check, const toml::table& table, Config& config) {
   HttpConfig& http = config.http;
   if (!check.OnlyKnown(
-          table, {"listen", "token_file", "users_file", "session", "proxy_header", "proxy_from"},
+          table,
+          {"listen", "token_file", "users_file", "session", "proxy_header", "proxy_from",
+           "tls_certificate", "tls_key", "redirect_listen"},
           " in [http]") ||
       !ReadListen(check, table, http.listen, http.address, http.port, "127.0.0.1:9730", "HTTP") ||
+      !ReadListen(check, table, http.redirectListen, http.redirectAddress, http.redirectPort,
+                  "0.0.0.0:80", "redirect", "redirect_listen") ||
+      !check.String(table, "tls_certificate", http.tlsCertificate) ||
+      !check.String(table, "tls_key", http.tlsKey) ||
       !check.String(table, "users_file", http.usersFile) ||
       !check.Duration(table, "session", http.session) ||
       !check.String(table, "proxy_header", http.proxyHeader)) {
@@ -275,6 +281,28 @@ bool ReadHttp(Checker& check, const toml::table& table, Config& config) {
     return check.Fail(table.get("proxy_header")->source(),
                       "proxy_header needs users_file: the person it names must have a line there");
   }
+  if (http.tlsCertificate.empty() != http.tlsKey.empty()) {
+    const toml::node* given =
+        table.get("tls_certificate") ? table.get("tls_certificate") : table.get("tls_key");
+    return check.Fail(given->source(), "tls_certificate and tls_key go together");
+  }
+  for (const char* key : {"tls_certificate", "tls_key"}) {
+    const toml::node* node = table.get(key);
+    if (node && !std::ifstream(node->as_string()->get())) {
+      return check.Fail(node->source(), std::string("cannot read the ") + key + " file " +
+                                            node->as_string()->get());
+    }
+  }
+  if (!http.redirectListen.empty() && http.tlsCertificate.empty()) {
+    return check.Fail(table.get("redirect_listen")->source(),
+                      "redirect_listen needs tls_certificate and tls_key: it sends plain HTTP to "
+                      "HTTPS");
+  }
+  if (!http.redirectListen.empty() && http.redirectPort == http.port &&
+      http.redirectAddress == http.address) {
+    return check.Fail(table.get("redirect_listen")->source(),
+                      "redirect_listen must differ from listen");
+  }
   std::string tokenFile;
   if (!check.String(table, "token_file", tokenFile)) return false;
   if (const toml::node* node = table.get("token_file")) {
@@ -307,15 +335,16 @@ std::string HostName() {
 
 bool ReadListen(Checker& check, const toml::table& table, std::string& listen,
                 protocol::IpBytes& address, std::uint16_t& port, std::string_view example,
-                std::string_view what) {
-  if (!check.String(table, "listen", listen)) return false;
+                std::string_view what, const char* key) {
+  if (!check.String(table, key, listen)) return false;
   if (listen.empty()) return true;
   std::vector<protocol::UnitAddress> parsed;
   std::string why;
   if (listen.find(':') == std::string::npos || !protocol::ParseUnit(listen, false, parsed, why)) {
-    return check.Fail(table.get("listen")->source(), "listen must be ADDRESS:PORT such as \"" +
-                                                         std::string(example) +
-                                                         "\", or \"\" for no " + std::string(what));
+    return check.Fail(table.get(key)->source(), std::string(key) +
+                                                    " must be ADDRESS:PORT such as \"" +
+                                                    std::string(example) + "\", or \"\" for no " +
+                                                    std::string(what));
   }
   address = parsed.front().address;
   port = parsed.front().port;

@@ -75,6 +75,12 @@ struct HttpConfig {
   std::chrono::milliseconds session = std::chrono::hours(12);
   std::string proxyHeader;  // a trusted proxy's header naming the person, in lower case
   std::vector<Network> proxyFrom;
+  // PEM files; given, `listen` serves HTTPS only.
+  std::string tlsCertificate, tlsKey;
+  // Plain HTTP answered there with a redirect to HTTPS; empty: none.
+  std::string redirectListen;
+  protocol::IpBytes redirectAddress{};
+  std::uint16_t redirectPort = 0;
 };
 
 // What a Modbus slot drives: a unit by its id or its MAC address (a unit

@@ -84,10 +84,10 @@ class Checker {
   std::string& error_;
 };
 
-// listen = "ADDRESS:PORT", or "" for none.
+// listen = "ADDRESS:PORT", or "" for none (`key` names another such key).
 bool ReadListen(Checker& check, const toml::table& table, std::string& listen,
                 protocol::IpBytes& address, std::uint16_t& port, std::string_view example,
-                std::string_view what);
+                std::string_view what, const char* key = "listen");
 // "10.20.0.0/16", or one address.
 bool ParseNetwork(std::string_view text, Network& network);
 bool ReadGroups(Checker& check, const toml::table& table, Config& config);

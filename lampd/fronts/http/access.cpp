@@ -194,15 +194,21 @@ void Access::Signed(const std::string& name, const std::string& peer, bool good,
   HttpAnswer signedIn(200, Dump(PersonJson(*person)));
   signedIn.headers.emplace_back("Set-Cookie", std::string(kCookie) + "=" + value +
                                                   "; Path=/; Max-Age=" + std::to_string(seconds) +
-                                                  "; HttpOnly; SameSite=Strict");
+                                                  "; HttpOnly; SameSite=Strict" + Secure());
   answer(std::move(signedIn));
+}
+
+std::string Access::Secure() const {
+  // Under HTTPS the browser never sends the session over plain HTTP.
+  return config_.tlsCertificate.empty() ? "" : "; Secure";
 }
 
 HttpAnswer Access::SignOut(const HttpRequest& request) {
   if (const std::string value = SessionOf(request); !value.empty()) sessions_.erase(value);
   HttpAnswer out(200, Dump({{"signed_out", true}}));
   out.headers.emplace_back(
-      "Set-Cookie", std::string(kCookie) + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict");
+      "Set-Cookie",
+      std::string(kCookie) + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict" + Secure());
   return out;
 }
 

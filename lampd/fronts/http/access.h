@@ -66,6 +66,8 @@ class Access {
               const std::function<void(HttpAnswer)>& answer);
 
   platform::EventLoop& loop_;
+  std::string Secure() const;  // the cookie's attribute under HTTPS
+
   const HttpConfig& config_;
   LogLimiter& log_;
   Background checks_;  // password hashes take tens of milliseconds each

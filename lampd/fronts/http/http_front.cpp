@@ -4,6 +4,7 @@
 #include "http_front.h"
 
 #include "lampd/core/log.h"
+#include "protocol/text_format.h"
 
 namespace lampd {
 HttpAnswer JsonAnswer(int status, const Json& body) { return {status, Dump(body) + "\n"}; }
@@ -20,6 +21,22 @@ std::optional<std::string> Tail(const std::string& path, std::string_view prefix
   const std::string rest = path.substr(prefix.size());
   if (rest.find('/') != std::string::npos) return std::nullopt;
   return rest;
+}
+
+// A query's name or value again as a URL carries it.
+std::string PercentEncoded(const std::string& text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
 }
 
 int RefusalStatus(Outcome::Refusal refusal) {
@@ -46,13 +63,69 @@ HttpFront::HttpFront(platform::EventLoop& loop, const HttpConfig& config,
       log_(log),
       plant_(plant),
       access_(loop, config, log),
+      config_(config),
       server_(loop, config, [this](const HttpRequest& request, Answer answer) {
         OnRequest(request, std::move(answer));
-      }) {}
+      }) {
+  if (!config.redirectListen.empty()) {
+    HttpConfig plain = config;
+    plain.address = config.redirectAddress;
+    plain.port = config.redirectPort;
+    redirect_ = std::make_unique<HttpServer>(
+        loop, plain, [this](const HttpRequest& request, const Answer& answer) {
+          answer(Redirect(request));
+        });
+  }
+}
 
-bool HttpFront::Start(std::string& error) { return access_.Load(error) && server_.Start(error); }
+bool HttpFront::Start(std::string& error) {
+  if (!access_.Load(error)) return false;
+  if (config_.tlsCertificate.empty()) return server_.Start(error);
+  TlsFiles tls;
+  if (!ReadTlsFiles(config_.tlsCertificate, config_.tlsKey, tls, error)) {
+    error = "HTTPS: " + error;
+    return false;
+  }
+  return server_.Start(error, tls) && (!redirect_ || redirect_->Start(error));
+}
 
-void HttpFront::Stop() { server_.Stop(); }
+void HttpFront::Stop() {
+  server_.Stop();
+  if (redirect_) redirect_->Stop();
+}
+
+void HttpFront::Reload() {
+  access_.Reload();
+  if (config_.tlsCertificate.empty()) return;
+  // A plant renews its certificates: new connections get the new one.
+  TlsFiles tls;
+  std::string why;
+  if (!ReadTlsFiles(config_.tlsCertificate, config_.tlsKey, tls, why) ||
+      !server_.Renew(tls, why)) {
+    Log("HTTPS: the certificate and key were not read again, the old ones serve on: " + why);
+    return;
+  }
+  Log("HTTPS: serving the certificate of " + config_.tlsCertificate);
+}
+
+HttpAnswer HttpFront::Redirect(const HttpRequest& request) const {
+  std::string host = request.headers.contains("host") ? request.headers.at("host") : "";
+  if (const auto colon = host.rfind(':');
+      colon != std::string::npos && host.find(']', colon) == std::string::npos) {
+    host.erase(colon);
+  }
+  if (host.empty()) host = protocol::DottedText(config_.address);
+  std::string to = "https://" + host;
+  if (config_.port != 443) to += ":" + std::to_string(config_.port);
+  to += request.path;
+  char separator = '?';
+  for (const auto& [name, value] : request.query) {
+    to += separator + PercentEncoded(name) + "=" + PercentEncoded(value);
+    separator = '&';
+  }
+  return HttpAnswer(308, "lampd is served over HTTPS: " + to + "\n", "text/plain",
+                    {{"Location", to}});
+}
 
 void HttpFront::Handle(Route route) { routes_.push_back(std::move(route)); }
 

@@ -36,8 +36,8 @@ class HttpFront {
   void Handle(Route route);
   HttpServer& Server() { return server_; }
   lampd::Access& Access() { return access_; }
-  // The users file again (SIGHUP).
-  void Reload() { access_.Reload(); }
+  // The users file, and the certificate and key, again (SIGHUP).
+  void Reload();
 
   // A command of the REST API or the console from `person` (nothing while
   // lampd asks nobody), answered with its outcome: 200 with the unit's
@@ -52,12 +52,16 @@ class HttpFront {
   void OnRequest(const HttpRequest& request, Answer answer);
   void OnSession(const HttpRequest& request, const Answer& answer);
   HttpAnswer OnAlerts(const std::string& body);
+  HttpAnswer Redirect(const HttpRequest& request) const;
 
   const std::vector<AlertRule>& alerts_;
   LogLimiter& log_;
   Plant& plant_;
   lampd::Access access_;
+  const HttpConfig& config_;
   HttpServer server_;
+  // Plain HTTP sent on to HTTPS (redirect_listen).
+  std::unique_ptr<HttpServer> redirect_;
   std::vector<Route> routes_;
 };
 

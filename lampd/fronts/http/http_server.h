@@ -1,33 +1,48 @@
-// lampd's HTTP side, served on the service's own loop: every request is
-// read within limits set before a byte is kept (8 KiB of request line and
-// headers, 4 KiB of body, chunked bodies counted as they come) and within
-// a time limit from its first byte; connections are capped in total and
-// per client. A client that holds a connection without finishing a request
-// makes room for the next one; past the caps with every connection busy
-// answering (or just made), a new one is answered 503 at once rather than
-// kept waiting. A stream of events (the console's) stays open and is sent
-// what Broadcast gives, within a bounded backlog; one client holds a
-// share of the streams. Answers not read are bounded in total. Requests a browser sends
-// from another site are refused (403), and so, when lampd asks nobody who
-// they are, are those any client sends to a name that is not this
-// machine's (DNS rebinding: a browser sends no Origin with a plain GET).
-// Who may do what is the front's to say (Access).
+// lampd's HTTP side: libmicrohttpd (with GnuTLS for HTTPS) on the
+// service's own loop, its epoll descriptor watched there. lampd accepts the
+// connections itself and hands them to the library, so the caps in total and
+// per client and who makes room are its own: a client that holds a
+// connection without a request under way makes room for the next one; past
+// the caps with every connection busy answering, a new one is closed at
+// once rather than kept waiting. Each connection's memory is bounded by the
+// library (request line and headers), its body by lampd (4 KiB), and a
+// request must come whole within a time limit. A stream of events (the
+// console's) stays open and is sent what Broadcast gives, within a bounded
+// backlog; one client holds a share of the streams. Answers not read are
+// bounded in total. Requests a browser sends from another site are refused
+// (403), and so, when lampd asks nobody who they are, are those any client
+// sends to a name that is not this machine's (DNS rebinding: a browser sends
+// no Origin with a plain GET). Who may do what is the front's to say (Access).
 #pragma once
 
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "http_request.h"
 #include "lampd/config/config.h"
 #include "net/event_loop.h"
 #include "net/socket_layer.h"
+#include "person.h"
+#include "tls_files.h"
+
+struct MHD_Connection;
+struct MHD_Daemon;
 
 namespace lampd {
+
+struct HttpRequest {
+  std::string method, path, body;              // path without its query
+  std::map<std::string, std::string> headers;  // names in lower case
+  std::map<std::string, std::string> query;    // decoded
+  std::string peer;  // the client's address, as the server saw it
+  // Who sent it, once the front knows (nothing while lampd asks nobody).
+  std::optional<Person> person;
+};
 
 struct HttpAnswer {
   HttpAnswer(int status = 200, std::string body = "", std::string contentType = "application/json",
@@ -61,9 +76,14 @@ class HttpServer {
   // A connection younger than this is not closed to make room: a client that
   // has just connected is about to send its request.
   static constexpr std::chrono::seconds kEvictableAfter{1};
-  static constexpr std::chrono::seconds kRequestLimit{10};  // first byte to the whole request
-  static constexpr std::chrono::seconds kIdleLimit{5};      // between requests on one connection
+  // From the connection, or the answer before on it, to the whole request.
+  static constexpr std::chrono::seconds kRequestLimit{10};
+  static constexpr std::chrono::seconds kIdleLimit{5};  // without a byte either way
   static constexpr std::chrono::seconds kAnswerLimit{15};  // longer than any exchange and its queue
+  // A connection's memory in the library: its request line and headers, and
+  // what TLS and the answer's head need.
+  static constexpr std::size_t kConnectionMemory = 16 << 10;
+  static constexpr std::size_t kBodyLimit = 4096;
   static constexpr std::size_t kMostStreams = 64;
   static constexpr std::size_t kMostStreamsPerClient = 16;
   // Bytes of answers not yet read, over all connections (a shared body
@@ -71,21 +91,26 @@ class HttpServer {
   // so clients that do not read cost a bounded amount between them.
   static constexpr std::size_t kMostUnread = 32u << 20;
   // The kernel's send buffer of a connection (doubled by Linux): what it holds of an answer for
-  // a client that does not read, and what one write copies at the most.
+  // a client that does not read.
   static constexpr int kSendBuffer = 64 << 10;
   // Events a stream's reader has not taken yet, at the most: a reader that
   // falls this far behind is closed, and starts again from the whole plant.
   static constexpr std::size_t kStreamBacklog = 4 << 20;
 
+  // `config` says where to listen and whether anyone is asked who they are.
   HttpServer(platform::EventLoop& loop, const HttpConfig& config, HttpHandler handler);
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
-  // Binds the address and starts serving; false with `error`.
-  bool Start(std::string& error);
+  // Binds the address and starts serving, HTTPS only when `tls` is given;
+  // false with `error`.
+  bool Start(std::string& error, std::optional<TlsFiles> tls = std::nullopt);
   // Stops taking requests and closes every connection.
   void Stop();
+  // A renewed certificate: new connections are served with it, those open
+  // finish with the old one. False with `error`, the old one kept.
+  bool Renew(const TlsFiles& tls, std::string& error);
   // Sends `events` to every open stream.
   void Broadcast(const std::string& events);
   // Whether a stream answered to `peer` (a dotted address) now would be
@@ -94,49 +119,51 @@ class HttpServer {
   std::size_t Streams() const { return streams_; }
 
  private:
-  struct Connection {
-    platform::Socket socket;
-    std::array<std::uint8_t, 4> client{};
-    HttpRequestReader reader;
-    bool answering = false;     // the request is with the handler
-    bool streaming = false;     // answered with a stream that goes on
-    std::size_t allowance = 0;  // a stream's most bytes not yet taken: its start and the backlog
-    bool closeAfter = false;
-    std::string out;  // the answer, as far as it is not sent
-    std::size_t sent = 0;
-    std::shared_ptr<const std::string> shared;  // sent after `out`
-    std::size_t sharedSent = 0;
-    std::string after;  // a stream's events that came while `shared` (its start) was being sent
-    std::size_t counted = 0;  // of `out`, in unread_
-    platform::EventLoop::TimerId deadline = 0;
-    std::uint64_t order = 0;                      // accepted as the n-th
-    std::chrono::steady_clock::time_point since;  // accepted then
-  };
+  struct Daemon;
+  struct Connection;
+  friend struct HttpCallbacks;
 
+  std::unique_ptr<Daemon> MakeDaemon(const std::optional<TlsFiles>& tls, std::string& error);
   void OnAccept();
   // Room for one more from `client`: false when every connection that
   // would have to go is busy answering.
-  bool MakeRoom(const std::array<std::uint8_t, 4>& client);
-  void OnReadable(std::uint64_t id);
-  void OnWritable(std::uint64_t id);
-  void Serve(std::uint64_t id);
-  void Answer(std::uint64_t id, const HttpAnswer& answer);
-  void SetDeadline(std::uint64_t id, std::chrono::seconds limit, int status);
-  void Close(std::uint64_t id);
+  bool MakeRoom(const protocol::IpBytes& client);
+  // Runs the library on what is ready, then waits for its next time-out.
+  void RunDaemons();
+  void RunSoon();
+  void StopDaemon(Daemon& daemon);
+  // The library's calls.
+  void OnStarted(MHD_Connection* mhd, void** context);
+  void OnClosed(Connection& connection);
+  int OnRequest(Connection& connection, const char* url, const char* method,
+                const char* upload, std::size_t* uploadSize, void** request);
+  void OnCompleted(Connection& connection);
+  long ReadStream(Connection& connection, char* into, std::size_t most);
+  void Queue(Connection& connection, HttpAnswer answer);
+  // Ends a connection from lampd's side: the library closes it on its next run.
+  void End(Connection& connection);
+  void Resume(Connection& connection);
+  void SetDeadline(Connection& connection, std::chrono::seconds limit);
   // Why a stream for `client` would not be taken now; "" when it would.
   std::string StreamRefusal(const protocol::IpBytes& client) const;
-  // `out` of a connection that is not a stream was sent, in part or whole.
   void Uncount(Connection& connection);
 
   platform::EventLoop& loop_;
   HttpConfig config_;
+  std::optional<TlsFiles> tls_;
   HttpHandler handler_;
   platform::Socket listening_;
-  std::map<std::uint64_t, Connection> connections_;
-  std::map<std::array<std::uint8_t, 4>, std::size_t> perClient_, streamsOf_;
+  // The newest serves new connections; an older one keeps those it has
+  // until they end (a renewed certificate).
+  std::vector<std::unique_ptr<Daemon>> daemons_;
+  std::map<std::uint64_t, std::unique_ptr<Connection>> connections_;
+  std::map<protocol::IpBytes, std::size_t> perClient_, streamsOf_;
+  std::size_t counted_ = 0;  // connections not being ended
   std::size_t streams_ = 0;
   std::size_t unread_ = 0;  // bytes of answers (not streams) made and not yet sent
   std::uint64_t nextId_ = 1;
+  platform::EventLoop::TimerId runTimer_ = 0;
+  bool running_ = false;
 };
 
 }  // namespace lampd
