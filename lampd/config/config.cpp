@@ -237,11 +237,10 @@ bool ReadUnits(Checker& check, const toml::node& node, Config& config) {
 
 bool ReadHttp(Checker& check, const toml::table& table, Config& config) {
   HttpConfig& http = config.http;
-  if (!check.OnlyKnown(
-          table,
-          {"listen", "token_file", "users_file", "session", "proxy_header", "proxy_from",
-           "tls_certificate", "tls_key", "redirect_listen"},
-          " in [http]") ||
+  if (!check.OnlyKnown(table,
+                       {"listen", "token_file", "users_file", "session", "proxy_header",
+                        "proxy_from", "tls_certificate", "tls_key", "redirect_listen"},
+                       " in [http]") ||
       !ReadListen(check, table, http.listen, http.address, http.port, "127.0.0.1:9730", "HTTP") ||
       !ReadListen(check, table, http.redirectListen, http.redirectAddress, http.redirectPort,
                   "0.0.0.0:80", "redirect", "redirect_listen") ||
@@ -341,10 +340,9 @@ bool ReadListen(Checker& check, const toml::table& table, std::string& listen,
   std::vector<protocol::UnitAddress> parsed;
   std::string why;
   if (listen.find(':') == std::string::npos || !protocol::ParseUnit(listen, false, parsed, why)) {
-    return check.Fail(table.get(key)->source(), std::string(key) +
-                                                    " must be ADDRESS:PORT such as \"" +
-                                                    std::string(example) + "\", or \"\" for no " +
-                                                    std::string(what));
+    return check.Fail(table.get(key)->source(),
+                      std::string(key) + " must be ADDRESS:PORT such as \"" + std::string(example) +
+                          "\", or \"\" for no " + std::string(what));
   }
   address = parsed.front().address;
   port = parsed.front().port;

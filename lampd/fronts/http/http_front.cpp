@@ -72,9 +72,8 @@ HttpFront::HttpFront(platform::EventLoop& loop, const HttpConfig& config,
     plain.address = config.redirectAddress;
     plain.port = config.redirectPort;
     redirect_ = std::make_unique<HttpServer>(
-        loop, plain, [this](const HttpRequest& request, const Answer& answer) {
-          answer(Redirect(request));
-        });
+        loop, plain,
+        [this](const HttpRequest& request, const Answer& answer) { answer(Redirect(request)); });
   }
 }
 
@@ -100,8 +99,7 @@ void HttpFront::Reload() {
   // A plant renews its certificates: new connections get the new one.
   TlsFiles tls;
   std::string why;
-  if (!ReadTlsFiles(config_.tlsCertificate, config_.tlsKey, tls, why) ||
-      !server_.Renew(tls, why)) {
+  if (!ReadTlsFiles(config_.tlsCertificate, config_.tlsKey, tls, why) || !server_.Renew(tls, why)) {
     Log("HTTPS: the certificate and key were not read again, the old ones serve on: " + why);
     return;
   }

@@ -119,8 +119,7 @@ struct HttpCallbacks {
                                                                   uploadSize, request);
     return taken != 0 ? MHD_YES : MHD_NO;
   }
-  static void Completed(void* server, MHD_Connection* mhd, void**,
-                        MHD_RequestTerminationCode) {
+  static void Completed(void* server, MHD_Connection* mhd, void**, MHD_RequestTerminationCode) {
     if (auto* connection = Of(mhd)) static_cast<HttpServer*>(server)->OnCompleted(*connection);
   }
   static ssize_t Stream(void* connection, std::uint64_t, char* into, std::size_t most) {
@@ -313,7 +312,8 @@ void HttpServer::RunDaemons() {
 }
 
 void HttpServer::RunSoon() {
-  if (runTimer_ == 0) runTimer_ = loop_.After(std::chrono::milliseconds(0), [this] {
+  if (runTimer_ == 0)
+    runTimer_ = loop_.After(std::chrono::milliseconds(0), [this] {
       runTimer_ = 0;
       RunDaemons();
     });
@@ -436,8 +436,8 @@ int HttpServer::OnRequest(Connection& connection, const char* url, const char* m
     if (length != asked.headers.end() &&
         (length->second.size() > 9 || std::stoul("0" + length->second) > kBodyLimit)) {
       connection.closeAfter = true;
-      Queue(connection, {413, ErrorBody("a body is " + std::to_string(kBodyLimit) +
-                                        " bytes at the most")});
+      Queue(connection,
+            {413, ErrorBody("a body is " + std::to_string(kBodyLimit) + " bytes at the most")});
     }
     return 1;
   }

@@ -39,7 +39,7 @@ struct HttpRequest {
   std::string method, path, body;              // path without its query
   std::map<std::string, std::string> headers;  // names in lower case
   std::map<std::string, std::string> query;    // decoded
-  std::string peer;  // the client's address, as the server saw it
+  std::string peer;                            // the client's address, as the server saw it
   // Who sent it, once the front knows (nothing while lampd asks nobody).
   std::optional<Person> person;
 };
@@ -78,7 +78,7 @@ class HttpServer {
   static constexpr std::chrono::seconds kEvictableAfter{1};
   // From the connection, or the answer before on it, to the whole request.
   static constexpr std::chrono::seconds kRequestLimit{10};
-  static constexpr std::chrono::seconds kIdleLimit{5};  // without a byte either way
+  static constexpr std::chrono::seconds kIdleLimit{5};     // without a byte either way
   static constexpr std::chrono::seconds kAnswerLimit{15};  // longer than any exchange and its queue
   // A connection's memory in the library: its request line and headers, and
   // what TLS and the answer's head need.
@@ -135,8 +135,8 @@ class HttpServer {
   // The library's calls.
   void OnStarted(MHD_Connection* mhd, void** context);
   void OnClosed(Connection& connection);
-  int OnRequest(Connection& connection, const char* url, const char* method,
-                const char* upload, std::size_t* uploadSize, void** request);
+  int OnRequest(Connection& connection, const char* url, const char* method, const char* upload,
+                std::size_t* uploadSize, void** request);
   void OnCompleted(Connection& connection);
   long ReadStream(Connection& connection, char* into, std::size_t most);
   void Queue(Connection& connection, HttpAnswer answer);

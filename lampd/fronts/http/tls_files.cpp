@@ -46,8 +46,8 @@ bool ReadTlsFiles(const std::string& certificatePath, const std::string& keyPath
   }
   const std::unique_ptr<gnutls_certificate_credentials_st, CredentialsFree> credentials(made);
   const gnutls_datum_t certificate = Datum(read.certificate), key = Datum(read.key);
-  if (const int failed = gnutls_certificate_set_x509_key_mem2(
-          credentials.get(), &certificate, &key, GNUTLS_X509_FMT_PEM, nullptr, 0);
+  if (const int failed = gnutls_certificate_set_x509_key_mem2(credentials.get(), &certificate, &key,
+                                                              GNUTLS_X509_FMT_PEM, nullptr, 0);
       failed < 0) {
     why = certificatePath + " and " + keyPath + ": " + gnutls_strerror(failed);
     return false;
