@@ -15,6 +15,7 @@
 #include "lampd/config/config.h"
 #include "lampd/core/service.h"
 #include "lampd/fronts/http/people.h"
+#include "lampd/fronts/http/tls_files.h"
 #include "net/socket_layer.h"
 
 namespace {
@@ -123,6 +124,12 @@ int main(int argc, char** argv) {
     if (!config.http.usersFile.empty() &&
         !lampd::ReadPeople(config.http.usersFile, people, error)) {
       lampd::Log(error);
+      return kUsage;
+    }
+    lampd::TlsFiles tls;
+    if (!config.http.tlsCertificate.empty() &&
+        !lampd::ReadTlsFiles(config.http.tlsCertificate, config.http.tlsKey, tls, error)) {
+      lampd::Log("HTTPS: " + error);
       return kUsage;
     }
     std::printf("%s: good\n", path.c_str());

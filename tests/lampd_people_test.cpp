@@ -203,3 +203,96 @@ TEST_F(LampdPeople, ATrustedProxyNamesThePersonAndNobodyElseMay) {
 }
 
 }  // namespace
+
+namespace {
+
+// A certificate for localhost and 127.0.0.1, named `name`, and its key.
+bool MakeCertificate(const std::string& certificate, const std::string& key,
+                     const std::string& name) {
+  return lamptest::RunProgram({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                               "ec_paramgen_curve:P-256", "-nodes", "-days", "2", "-keyout", key,
+                               "-out", certificate, "-subj", "/CN=" + name, "-addext",
+                               "subjectAltName=DNS:localhost,IP:127.0.0.1"},
+                              {})
+             .status == 0;
+}
+
+// What `openssl s_client` tells of a handshake with lampd offering only `version`.
+std::string Handshake(const std::string& version) {
+  return lamptest::RunProgram({"/bin/sh", "-c",
+                               "echo | openssl s_client -connect 127.0.0.1:9730 -servername "
+                               "localhost " +
+                                   version + " -cipher DEFAULT@SECLEVEL=0 2>&1"},
+                              {})
+      .out;
+}
+
+// curl's status line and headers (-i) of `url`, trusting `certificate` alone.
+lamptest::ProgramRun Curl(const std::vector<std::string>& more) {
+  std::vector<std::string> command = {"/usr/bin/curl", "-sS", "-i", "--max-time", "10"};
+  command.insert(command.end(), more.begin(), more.end());
+  return lamptest::RunProgram(command, {});
+}
+
+}  // namespace
+
+TEST_F(LampdPeople, HttpsOnlyWithTls12And13ItsCertificateRenewedOnSighupAndPlainHttpRedirected) {
+  const std::string certificate = OwnFile("lampd.crt"), key = OwnFile("lampd.key");
+  ASSERT_TRUE(MakeCertificate(certificate, key, "lampd-first"));
+  const std::string users = OwnFile("users");
+  ASSERT_TRUE(Passwd(users, "ada", "operator", "ada-secret-1"));
+  const std::string lead = Token(users, "lead", "supervisor");
+  LampdProcess lampd(Plant("users_file = \"" + users + "\"\ntls_certificate = \"" + certificate +
+                           "\"\ntls_key = \"" + key +
+                           "\"\nredirect_listen = \"127.0.0.1:9731\"\n"));
+  const std::string url = "https://localhost:9730";
+  const auto trusted = [&](const std::vector<std::string>& more) {
+    std::vector<std::string> command = {"--cacert", certificate};
+    command.insert(command.end(), more.begin(), more.end());
+    return Curl(command);
+  };
+  ASSERT_TRUE(lamptest::WaitUntil([&] {
+    return trusted({url + "/metrics"}).out.starts_with("HTTP/1.1 200");
+  })) << lampd.Log();
+
+  // TLS 1.2 and 1.3; nothing older, even offered alone.
+  EXPECT_NE(Handshake("-tls1_3").find("New, TLSv1.3, Cipher is"), std::string::npos);
+  EXPECT_NE(Handshake("-tls1_2").find("New, TLSv1.2, Cipher is"), std::string::npos);
+  for (const char* old : {"-tls1_1", "-tls1"}) {
+    const std::string told = Handshake(old);
+    EXPECT_NE(told.find("New, (NONE), Cipher is (NONE)"), std::string::npos) << old << told;
+  }
+  EXPECT_NE(Handshake("").find("CN = lampd-first"), std::string::npos);
+
+  // The API over HTTPS, a certificate curl checks; plain HTTP on the same port is not served.
+  const auto units = trusted({"-H", "Authorization: Bearer " + lead, url + "/api/units"});
+  EXPECT_TRUE(units.out.starts_with("HTTP/1.1 200")) << units.out << units.err;
+  EXPECT_NE(units.out.find("press-3"), std::string::npos);
+  EXPECT_EQ(Curl({"http://127.0.0.1:9730/metrics"}).out.find("HTTP/1.1 200"), std::string::npos);
+  // The session cookie is never sent over plain HTTP.
+  const auto signedIn =
+      trusted({"-H", "Content-Type: application/json", "--data",
+               R"({"name": "ada", "password": "ada-secret-1"})", url + "/api/session"});
+  ASSERT_TRUE(signedIn.out.starts_with("HTTP/1.1 200")) << signedIn.out;
+  EXPECT_NE(signedIn.out.find("; Secure"), std::string::npos) << signedIn.out;
+
+  // Plain HTTP on redirect_listen is sent on to HTTPS, path and query kept.
+  const auto redirected = Curl({"http://127.0.0.1:9731/console/?unit=press%203"});
+  EXPECT_TRUE(redirected.out.starts_with("HTTP/1.1 308")) << redirected.out;
+  EXPECT_NE(redirected.out.find("Location: https://127.0.0.1:9730/console/?unit=press%203"),
+            std::string::npos)
+      << redirected.out;
+  EXPECT_TRUE(Curl({"-L", "--cacert", certificate, "http://localhost:9731/metrics"})
+                  .out.find("HTTP/1.1 200") != std::string::npos);
+
+  // A renewed certificate is served after SIGHUP; a bad one leaves the old serving.
+  ASSERT_TRUE(MakeCertificate(certificate, key, "lampd-renewed"));
+  ::kill(lampd.Pid(), SIGHUP);
+  EXPECT_TRUE(lamptest::WaitUntil([&] {
+    return Handshake("").find("CN = lampd-renewed") != std::string::npos;
+  })) << lampd.Log();
+  std::ofstream(key) << "not a key\n";
+  ::kill(lampd.Pid(), SIGHUP);
+  EXPECT_TRUE(lampd.WaitForLog("the old ones serve on")) << lampd.Log();
+  EXPECT_TRUE(trusted({url + "/metrics"}).out.starts_with("HTTP/1.1 200"));
+}
