@@ -4,7 +4,6 @@
 // every open page sees, and how it rides out a restart; its token gate.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <signal.h>
 
 #include <filesystem>
@@ -32,14 +31,15 @@ using lamptest::Writes;
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-const std::string kUrl = "http://127.0.0.1:9730/";
+const std::string kUrl = "https://127.0.0.1:9730/";
 
-std::string Plant(const std::string& more = "") {
+// `http`: more of [http].
+std::string Plant(const std::string& http = "") {
   return InstanceConfig("hall", 1883,
                         Unit("press-3", "192.168.10.200") + Unit("press-4", "192.168.10.201") +
                             Unit("press-5", "192.168.10.202"),
-                        "", "127.0.0.1:9730") +
-         "[groups]\nline1 = [\"press-3\", \"press-4\"]\n" + more;
+                        "", "listen = \"127.0.0.1:9730\"\n" + http) +
+         "[groups]\nline1 = [\"press-3\", \"press-4\"]\n";
 }
 
 // The function body that is true once unit arg[0]'s tower says online arg[1].
@@ -54,13 +54,24 @@ class Console : public lamptest::PlantTest {
   void SetUp() override {
     PlantTest::SetUp();
     ASSERT_TRUE(fourth.Ready() && fifth.Ready());
+    ASSERT_TRUE(lamptest::MakeCertificate(certificate, key, "lampd-console"));
   }
+  // lampd serves the console over HTTPS, as a plant would.
+  std::string Tls() const {
+    return "tls_certificate = \"" + certificate + "\"\ntls_key = \"" + key + "\"\n";
+  }
+  lamptest::HttpReply Call(const std::string& method, const std::string& path,
+                           const std::string& body = "", const std::string& token = "",
+                           const std::vector<std::pair<std::string, std::string>>& headers = {}) {
+    return lamptest::Https(certificate, method, path, body, token, headers);
+  }
+  std::string certificate = lamptest::OwnFile("lampd.crt"), key = lamptest::OwnFile("lampd.key");
   LampUnitProcess fourth{{"--address", "192.168.10.201"}};
   LampUnitProcess fifth{{"--address", "192.168.10.202"}};
 };
 
 TEST_F(Console, ThePlantIsDrawnLiveAndAClickLightsTheLampOnEveryPage) {
-  LampdProcess lampd(Plant());
+  LampdProcess lampd(Plant(Tls()));
   LampUnitProcess far({"--address", "192.168.10.209"});
   LampdProcess east(InstanceConfig("east", 1883, Unit("press-9", "192.168.10.209")), "east");
   ASSERT_TRUE(StateOf(probe, "press-9")) << east.Log();
@@ -89,9 +100,12 @@ TEST_F(Console, ThePlantIsDrawnLiveAndAClickLightsTheLampOnEveryPage) {
   for (const int page : {one, two}) {
     EXPECT_TRUE(browser.Until(page, LampIs(), {"press-3", "red", "on"})) << browser.Error();
   }
-  EXPECT_TRUE(lamptest::WaitForMetrics([](const std::string& text) {
-    return text.find("lampd_commands_total{source=\"web\"} 1\n") != std::string::npos;
-  }));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const std::string text = Call("GET", "/metrics").body;
+        return text.find("lampd_commands_total{source=\"web\"} 1\n") != std::string::npos;
+      },
+      20s));
   // A call answered from the panel: the horn stops at the unit, every page tells of it.
   probe.Publish("lampd/press-3/set",
                 R"({"red": "blink", "sound": 2, "for": "10m", "source": "line3"})");
@@ -138,7 +152,7 @@ TEST_F(Console, ThePlantIsDrawnLiveAndAClickLightsTheLampOnEveryPage) {
 }
 
 TEST_F(Console, ARestartOfLampdIsToldAndTheStatesComeBackWithoutAReload) {
-  auto lampd = std::make_unique<LampdProcess>(Plant());
+  auto lampd = std::make_unique<LampdProcess>(Plant(Tls()));
   Browser browser;
   const int page = browser.Open(kUrl);
   ASSERT_TRUE(browser.Until(page, kLive)) << browser.Error();
@@ -154,13 +168,13 @@ TEST_F(Console, ARestartOfLampdIsToldAndTheStatesComeBackWithoutAReload) {
     set = lamptest::RunProgram({LAMPCTL_PATH, "set", "192.168.10.200", "blue=on"}, {});
     return set.status == 0;
   })) << set.err;
-  lampd = std::make_unique<LampdProcess>(Plant());
+  lampd = std::make_unique<LampdProcess>(Plant(Tls()));
   EXPECT_TRUE(browser.Until(page, kLive, nullptr, 20000)) << browser.Error();
   EXPECT_TRUE(browser.Until(page, LampIs(), {"press-3", "blue", "on"})) << browser.Error();
 }
 
 TEST_F(Console, AFilterAndTheKeyboardReachEveryControl) {
-  LampdProcess lampd(Plant());
+  LampdProcess lampd(Plant(Tls()));
   ASSERT_TRUE(StateOf(probe, "press-5"));
   probe.Publish("lampd/press-4/set", R"({"red": "on"})");
   kill(fifth.Pid(), SIGKILL);
@@ -233,15 +247,15 @@ TEST_F(Console, TheTokenIsAskedForOnceAndOtherSitesCannotDriveLampd) {
   std::ofstream(tokenFile) << token << "\n";
   LampdProcess lampd(
       InstanceConfig("line1", 1883, Unit("press-3", "192.168.10.200"), "",
-                     "listen = \"127.0.0.1:9730\"\ntoken_file = \"" + tokenFile + "\"\n"));
+                     "listen = \"127.0.0.1:9730\"\ntoken_file = \"" + tokenFile + "\"\n" + Tls()));
   ASSERT_TRUE(StateOf(probe, "press-3"));
-  EXPECT_EQ(Http("GET", "/api/plant").status, 401);
-  EXPECT_EQ(Http("GET", "/api/stream").status, 401);
-  EXPECT_EQ(Http("PUT", "/api/console/units/press-3", R"({"red": "on"})", "wrong-token-0123456789")
+  EXPECT_EQ(Call("GET", "/api/plant").status, 401);
+  EXPECT_EQ(Call("GET", "/api/stream").status, 401);
+  EXPECT_EQ(Call("PUT", "/api/console/units/press-3", R"({"red": "on"})", "wrong-token-0123456789")
                 .status,
             401);
-  EXPECT_EQ(Http("GET", "/console/../lampd.toml").status, 404);
-  EXPECT_EQ(Http("GET", "/console/nothing.js").status, 404);
+  EXPECT_EQ(Call("GET", "/console/../lampd.toml").status, 404);
+  EXPECT_EQ(Call("GET", "/console/nothing.js").status, 404);
 
   Browser browser;
   const int page = browser.Open(kUrl);
@@ -275,19 +289,16 @@ TEST_F(Console, TheTokenIsAskedForOnceAndOtherSitesCannotDriveLampd) {
   ASSERT_TRUE(elsewhere.Ready()) << elsewhere.Log();
   const int stranger = browser.Open("http://127.0.0.1:8080/index.html");
   EXPECT_EQ(browser.Evaluate(stranger,
-                             "return fetch('http://127.0.0.1:9730/api/console/units', {method: "
+                             "return fetch('https://127.0.0.1:9730/api/console/units', {method: "
                              "'POST', mode: 'no-cors', body: '{\"ids\": [\"press-3\"], \"red\": "
                              "\"on\"}'}).then(() => 'sent', () => 'failed');"),
             "sent");
-  httplib::Client client("127.0.0.1", 9730);
-  const auto forged =
-      client.Post("/api/console/units",
-                  {{"Authorization", "Bearer " + token}, {"Origin", "http://127.0.0.1:8080"}},
-                  R"({"ids": ["press-3"], "red": "on"})", "text/plain");
-  ASSERT_TRUE(forged);
-  EXPECT_EQ(forged->status, 403);
+  EXPECT_EQ(Call("POST", "/api/console/units", R"({"ids": ["press-3"], "red": "on"})", token,
+                 {{"Origin", "http://127.0.0.1:8080"}})
+                .status,
+            403);
   EXPECT_EQ(
-      Http("POST", "/api/console/units", R"({"ids": ["press-3"], "red": "on"})", token).status,
+      Call("POST", "/api/console/units", R"({"ids": ["press-3"], "red": "on"})", token).status,
       200);
   // The unit's log is read as it comes: the frame of the request taken, and only that.
   ASSERT_TRUE(WaitUntil([&] { return !Writes(unit).empty(); }));
@@ -297,8 +308,9 @@ TEST_F(Console, TheTokenIsAskedForOnceAndOtherSitesCannotDriveLampd) {
 
 TEST_F(Console, APersonSignsInAndIsShownAndAllowedOnlyWhatTheRoleMay) {
   const std::string users = lamptest::OwnFile("users");
-  for (const auto& [name, role, groups] :
-       {std::tuple{"wally", "viewer", ""}, {"ada", "operator", "line1"}}) {
+  for (const auto& [name, role, groups] : {std::tuple{"wally", "viewer", ""},
+                                           {"ada", "operator", "line1"},
+                                           {"sue", "supervisor", ""}}) {
     const std::string command = "printf 'secret-of-%s\\n' " + std::string(name) + " | " +
                                 LAMPD_PATH + " passwd --users " + users + " " + name + " " + role +
                                 (*groups ? std::string(" --groups ") + groups : "");
@@ -311,7 +323,7 @@ TEST_F(Console, APersonSignsInAndIsShownAndAllowedOnlyWhatTheRoleMay) {
       InstanceConfig("hall", 1883,
                      Unit("press-3", "192.168.10.200") + Unit("press-5", "192.168.10.202") +
                          "[groups]\nline1 = [\"press-3\"]\n",
-                     "", "listen = \"127.0.0.1:9730\"\nusers_file = \"" + users + "\"\n"));
+                     "", "listen = \"127.0.0.1:9730\"\nusers_file = \"" + users + "\"\n" + Tls()));
   ASSERT_TRUE(StateOf(probe, "press-3"));
   Browser browser;
   const auto signIn = [&](int page, const std::string& name, const std::string& password) {
@@ -352,7 +364,7 @@ TEST_F(Console, APersonSignsInAndIsShownAndAllowedOnlyWhatTheRoleMay) {
   ASSERT_TRUE(browser.Until(page, "return document.getElementById('sign-in-dialog').open;"));
 
   // ada, of line 1: she acknowledges a call there, and holds nothing elsewhere.
-  ASSERT_EQ(Http("PUT", "/api/units/press-3",
+  ASSERT_EQ(Call("PUT", "/api/units/press-3",
                  R"({"red": "blink", "sound": 1, "for": "1h", "source": "andon"})", token)
                 .status,
             200);
@@ -363,7 +375,7 @@ TEST_F(Console, APersonSignsInAndIsShownAndAllowedOnlyWhatTheRoleMay) {
   EXPECT_EQ(browser.Evaluate(page, visible, "Reset"), false);
   ASSERT_TRUE(browser.Click(page, "button", "Acknowledge"));
   EXPECT_TRUE(WaitUntil([&] {
-    const json state = Http("GET", "/api/units/press-3", "", token).Json();
+    const json state = Call("GET", "/api/units/press-3", "", token).Json();
     return state["leases"].size() == 1 && state["leases"][0].contains("acknowledged") &&
            state["leases"][0]["acknowledged"]["by"] == "ada";
   }));
@@ -372,6 +384,39 @@ TEST_F(Console, APersonSignsInAndIsShownAndAllowedOnlyWhatTheRoleMay) {
   EXPECT_EQ(browser.Evaluate(page, visible, "red on"), false);
   EXPECT_EQ(browser.Evaluate(page, forged, "press-5"), 403);
   EXPECT_TRUE(Writes(fifth).empty());
+  // The session's cookie: HTTPS only, out of the page's reach, never sent by another site.
+  const auto cookies = browser.Do({{"do", "cookies"}, {"page", page}});
+  ASSERT_TRUE(cookies && cookies->size() == 1) << browser.Error();
+  EXPECT_EQ((*cookies)[0]["name"], "lampd_session");
+  EXPECT_EQ((*cookies)[0]["secure"], true);
+  EXPECT_EQ((*cookies)[0]["httpOnly"], true);
+  EXPECT_EQ((*cookies)[0]["sameSite"], "Strict");
+
+  // sue, a supervisor, clears the call ada answered.
+  ASSERT_TRUE(browser.Click(page, "button", "Sign out"));
+  ASSERT_TRUE(signIn(page, "sue", "secret-of-sue"));
+  ASSERT_TRUE(browser.Until(page, kLive)) << browser.Error();
+  ASSERT_TRUE(open("press-3"));
+  ASSERT_TRUE(browser.Until(page, visible, "Clear andon"));
+  ASSERT_TRUE(browser.Click(page, "button", "Clear andon"));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return Call("GET", "/api/units/press-3", "", token).Json()["leases"].empty(); }));
+
+  // Wrong passwords, many: slowed, told, and counted.
+  ASSERT_TRUE(browser.Click(page, "button", "Sign out"));
+  for (int i = 0; i < 6; ++i) {
+    browser.Evaluate(page, "document.getElementById('sign-in-error').textContent = '';");
+    ASSERT_TRUE(signIn(page, "sue", "guess-" + std::to_string(i)));
+    ASSERT_TRUE(browser.Until(page,
+                              "return document.getElementById('sign-in-error').textContent !== '';",
+                              nullptr, 30000));
+  }
+  EXPECT_TRUE(browser.Until(
+      page, "return document.getElementById('sign-in-error').textContent.includes('too many');"));
+  const std::string metrics = Call("GET", "/metrics").body;
+  EXPECT_NE(metrics.find("lampd_http_sign_ins_total{outcome=\"held\"} "), std::string::npos);
+  EXPECT_EQ(metrics.find("lampd_http_sign_ins_total{outcome=\"held\"} 0"), std::string::npos)
+      << metrics;
 }
 
 // The first line of the answer to a stream asked for on a connection of its own, kept open.

@@ -206,17 +206,6 @@ TEST_F(LampdPeople, ATrustedProxyNamesThePersonAndNobodyElseMay) {
 
 namespace {
 
-// A certificate for localhost and 127.0.0.1, named `name`, and its key.
-bool MakeCertificate(const std::string& certificate, const std::string& key,
-                     const std::string& name) {
-  return lamptest::RunProgram({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                               "ec_paramgen_curve:P-256", "-nodes", "-days", "2", "-keyout", key,
-                               "-out", certificate, "-subj", "/CN=" + name, "-addext",
-                               "subjectAltName=DNS:localhost,IP:127.0.0.1"},
-                              {})
-             .status == 0;
-}
-
 // What `openssl s_client` tells of a handshake with lampd offering only `version`.
 std::string Handshake(const std::string& version) {
   return lamptest::RunProgram({"/bin/sh", "-c",
@@ -238,7 +227,7 @@ lamptest::ProgramRun Curl(const std::vector<std::string>& more) {
 
 TEST_F(LampdPeople, HttpsOnlyWithTls12And13ItsCertificateRenewedOnSighupAndPlainHttpRedirected) {
   const std::string certificate = OwnFile("lampd.crt"), key = OwnFile("lampd.key");
-  ASSERT_TRUE(MakeCertificate(certificate, key, "lampd-first"));
+  ASSERT_TRUE(lamptest::MakeCertificate(certificate, key, "lampd-first"));
   const std::string users = OwnFile("users");
   ASSERT_TRUE(Passwd(users, "ada", "operator", "ada-secret-1"));
   const std::string lead = Token(users, "lead", "supervisor");
@@ -286,7 +275,7 @@ TEST_F(LampdPeople, HttpsOnlyWithTls12And13ItsCertificateRenewedOnSighupAndPlain
                   .out.find("HTTP/1.1 200") != std::string::npos);
 
   // A renewed certificate is served after SIGHUP; a bad one leaves the old serving.
-  ASSERT_TRUE(MakeCertificate(certificate, key, "lampd-renewed"));
+  ASSERT_TRUE(lamptest::MakeCertificate(certificate, key, "lampd-renewed"));
   ::kill(lampd.Pid(), SIGHUP);
   EXPECT_TRUE(lamptest::WaitUntil([&] {
     return Handshake("").find("CN = lampd-renewed") != std::string::npos;

@@ -89,20 +89,55 @@ std::string Unit(const std::string& id, const std::string& address) {
   return "[[unit]]\nid = \"" + id + "\"\naddress = \"" + address + "\"\n";
 }
 
-HttpReply Http(const std::string& method, const std::string& path, const std::string& body,
-               const std::string& token, int port) {
-  httplib::Client client("127.0.0.1", port);
+namespace {
+
+HttpReply Send(httplib::Client& client, const std::string& method, const std::string& path,
+               const std::string& body, const std::string& token,
+               const std::vector<std::pair<std::string, std::string>>& more = {}) {
   client.set_connection_timeout(5, 0);
   client.set_tcp_nodelay(true);
   client.set_read_timeout(20, 0);
-  httplib::Headers headers;
+  httplib::Headers headers(more.begin(), more.end());
   if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
   httplib::Result result = method == "GET"    ? client.Get(path, headers)
                            : method == "PUT"  ? client.Put(path, headers, body, "application/json")
                            : method == "POST" ? client.Post(path, headers, body, "application/json")
                                               : client.Delete(path, headers);
   if (!result) return {0, httplib::to_string(result.error()), {}};
-  return {result->status, result->body, {}};
+  HttpReply reply{result->status, result->body, {}};
+  for (const auto& [name, value] : result->headers) {
+    std::string key = name;
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    reply.headers[key] = value;
+  }
+  return reply;
+}
+
+}  // namespace
+
+HttpReply Http(const std::string& method, const std::string& path, const std::string& body,
+               const std::string& token, int port) {
+  httplib::Client client("127.0.0.1", port);
+  return Send(client, method, path, body, token);
+}
+
+HttpReply Https(const std::string& certificate, const std::string& method, const std::string& path,
+                const std::string& body, const std::string& token,
+                const std::vector<std::pair<std::string, std::string>>& headers) {
+  httplib::Client client("https://127.0.0.1:9730");
+  client.set_ca_cert_path(certificate.c_str());
+  client.enable_server_certificate_verification(true);
+  return Send(client, method, path, body, token, headers);
+}
+
+bool MakeCertificate(const std::string& certificate, const std::string& key,
+                     const std::string& name) {
+  return RunProgram({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                     "ec_paramgen_curve:P-256", "-nodes", "-days", "2", "-keyout", key, "-out",
+                     certificate, "-subj", "/CN=" + name, "-addext",
+                     "subjectAltName=DNS:localhost,IP:127.0.0.1"},
+                    {})
+             .status == 0;
 }
 
 HttpReply HttpAs(const std::string& method, const std::string& path, const std::string& body,

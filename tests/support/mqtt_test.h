@@ -153,6 +153,14 @@ HttpReply HttpAs(const std::string& method, const std::string& path, const std::
 // One request to 127.0.0.1:`port`, with `token` as its bearer when given.
 HttpReply Http(const std::string& method, const std::string& path, const std::string& body = "",
                const std::string& token = "", int port = 9730);
+// The same over HTTPS to 127.0.0.1:9730, trusting `certificate` alone, with
+// headers of its own.
+HttpReply Https(const std::string& certificate, const std::string& method, const std::string& path,
+                const std::string& body = "", const std::string& token = "",
+                const std::vector<std::pair<std::string, std::string>>& headers = {});
+// A certificate for localhost and 127.0.0.1 named `name`, and its key (openssl).
+bool MakeCertificate(const std::string& certificate, const std::string& key,
+                     const std::string& name);
 
 // Waits until `holds` is true, asking every 20 ms; false after `limit`.
 bool WaitUntil(const std::function<bool()>& holds,
