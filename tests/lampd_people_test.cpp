@@ -6,6 +6,8 @@
 // unit, requests as a browser or a script sends them.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -66,7 +68,15 @@ class LampdPeople : public lamptest::PlantTest {
 TEST_F(LampdPeople, EachRoleDoesWhatItMayAndTheJournalNamesThePerson) {
   const std::string users = OwnFile("users");
   ASSERT_TRUE(Passwd(users, "ada", "operator", "ada-secret-1", "line1"));
+  // The service reads the file through its group: a line written keeps the
+  // file's group and mode.
+  ASSERT_EQ(::chown(users.c_str(), static_cast<uid_t>(-1), 1), 0);
+  ASSERT_EQ(::chmod(users.c_str(), 0640), 0);
   ASSERT_TRUE(Passwd(users, "bob", "supervisor", "bob-secret-1"));
+  struct stat kept {};
+  ASSERT_EQ(::stat(users.c_str(), &kept), 0);
+  EXPECT_EQ(kept.st_mode & 0777, 0640u);
+  EXPECT_EQ(kept.st_gid, 1u);
   const std::string wall = Token(users, "wall", "viewer");
   const std::string lead = Token(users, "lead", "supervisor");
   ASSERT_EQ(wall.size(), 64u);

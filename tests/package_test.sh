@@ -29,6 +29,7 @@ for file in /usr/bin/lamppanel /usr/bin/netassign /usr/bin/lampctl /usr/bin/lamp
   /usr/share/doc/lampsuite/copyright /usr/sbin/lampd /lib/systemd/system/lampd.service \
   /etc/lampd/lampd.toml /usr/share/man/man8/lampd.8.gz /usr/share/man/man5/lampd.toml.5.gz \
   /usr/share/doc/lampsuite/schema/state.schema.json /usr/share/doc/lampsuite/mosquitto-acl.conf \
+  /usr/lib/sysusers.d/lampd.conf \
   "$libdir/wireshark/plugins/lampsuite.lua"; do
   check "lampsuite holds $file" holds lampsuite "$file"
 done
@@ -42,6 +43,11 @@ depends=$(dpkg-deb -f "$(deb lampsuite)" Depends)
 for needed in "liblamplink1 (= 1.2.0)" libqt6widgets6 qt6-qpa-plugins libstdc++6; do
   check "lampsuite depends on $needed" grep -qF "$needed" <<<"$depends"
 done
+check "lampsuite makes lampd's group as it is configured" bash -c \
+  "dpkg-deb -I $(deb lampsuite) postinst | grep -q 'systemd-sysusers lampd.conf'"
+check "lampd's unit reads its secrets through that group" bash -c \
+  "dpkg-deb --fsys-tarfile $(deb lampsuite) | tar -xO ./lib/systemd/system/lampd.service |
+   grep -qx 'SupplementaryGroups=lampd'"
 check "liblamplink1 has its shlibs entry" bash -c \
   "dpkg-deb -I $(deb liblamplink1) shlibs | grep -qx 'liblamplink 1 liblamplink1 (>= 1.2.0)'"
 

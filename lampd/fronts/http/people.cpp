@@ -1,6 +1,7 @@
 #include "people.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -132,6 +133,15 @@ bool WritePerson(const std::string& path, const Person& person, std::string& err
   if (fd < 0) {
     error = temporary + ": " + std::strerror(errno);
     return false;
+  }
+  // lampd reads the file through its group: a file replaced keeps its group
+  // and mode (never more than 0640); a new one is root:lampd where the
+  // package made that group.
+  struct stat old {};
+  if (::stat(path.c_str(), &old) == 0) {
+    if (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0) ::fchmod(fd, old.st_mode & 0640);
+  } else if (const group* service = ::getgrnam("lampd")) {
+    if (::fchown(fd, static_cast<uid_t>(-1), service->gr_gid) == 0) ::fchmod(fd, 0640);
   }
   std::size_t written = 0;
   while (written < text.size()) {
