@@ -165,8 +165,9 @@ std::unique_ptr<HttpServer::Daemon> HttpServer::MakeDaemon(const std::optional<T
       MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(kMostConnections) + kSlack,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(kMostPerClient) + kSlack,
       MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(kIdleLimit.count()),
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(kConnectionMemory),
-      MHD_OPTION_ARRAY, tls ? secure : plain, MHD_OPTION_END));
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      static_cast<std::size_t>(tls ? kTlsConnectionMemory : kConnectionMemory), MHD_OPTION_ARRAY,
+      tls ? secure : plain, MHD_OPTION_END));
   const MHD_DaemonInfo* info =
       daemon->mhd ? MHD_get_daemon_info(daemon->mhd.get(), MHD_DAEMON_INFO_EPOLL_FD) : nullptr;
   if (info == nullptr) {
