@@ -83,7 +83,7 @@ class HttpServer {
   // A connection's memory in the library: its request line and headers, and
   // the answer's head. Under TLS an answer is copied through it to be
   // encrypted, so it holds a few records a turn (a large answer took twice
-  // as long through 16 KiB); pages not touched cost nothing.
+  // as long through 16 KiB).
   static constexpr std::size_t kConnectionMemory = 16 << 10;
   static constexpr std::size_t kTlsConnectionMemory = 64 << 10;
   static constexpr std::size_t kBodyLimit = 4096;
