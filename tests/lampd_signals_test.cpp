@@ -356,6 +356,11 @@ TEST_F(LampdHttp, AnswersEachCaseWithItsCode) {
     EXPECT_NE(reply.Json().value("error", "").find(why), std::string::npos) << body << reply.body;
   }
   EXPECT_EQ(Call("PUT", "/api/units/press-3", std::string(5000, ' ')).status, 413);
+  // Refused by its length: a command past it is neither kept nor sent.
+  EXPECT_EQ(Call("PUT", "/api/units/press-3",
+                 R"({"red": "on", "for": "1h", "source": ")" + std::string(5000, 'a') + R"("})")
+                .status,
+            413);
   EXPECT_TRUE(Writes(unit).empty());
   EXPECT_TRUE(Call("GET", "/api/units/press-3").Json()["leases"].empty());
 

@@ -40,6 +40,7 @@ struct HttpServer::Connection {
   bool answering = false;   // the request is with the handler
   bool streaming = false;   // answered with a stream that goes on
   bool closeAfter = false;  // the answer ends the connection
+  bool queued = false;      // this request is answered: what more comes is let go
   HttpRequest request;
   std::optional<HttpAnswer> later;  // an answer that came while suspended
   std::size_t counted = 0;          // of the answer, in unread_
@@ -442,6 +443,11 @@ int HttpServer::OnRequest(Connection& connection, const char* url, const char* m
     }
     return 1;
   }
+  if (connection.queued) {
+    // Answered early (413): the rest of its body is not kept, nor handled.
+    *uploadSize = 0;
+    return 1;
+  }
   if (*uploadSize != 0) {
     // A chunked body past the limit is not read on: the connection ends.
     if (asked.body.size() + *uploadSize > kBodyLimit) return 0;
@@ -504,6 +510,7 @@ int HttpServer::OnRequest(Connection& connection, const char* url, const char* m
 
 void HttpServer::Queue(Connection& connection, HttpAnswer answer) {
   connection.answering = false;
+  connection.queued = true;
   if (const std::string why = answer.stream ? StreamRefusal(connection.client) : ""; !why.empty()) {
     answer = {503, ErrorBody(why)};
   } else if (!answer.stream && unread_ + answer.body.size() > kMostUnread) {
@@ -560,6 +567,7 @@ void HttpServer::OnCompleted(Connection& connection) {
   connection.answering = false;
   connection.later.reset();
   connection.closeAfter = false;
+  connection.queued = false;
   if (!connection.ending && !connection.streaming) SetDeadline(connection, kRequestLimit);
 }
 
