@@ -96,6 +96,13 @@ std::string CrossSite(const HttpRequest& request, bool asked, bool tls) {
   return "";
 }
 
+// One fewer of `client`'s; a client with none is not kept.
+void Decrease(std::map<protocol::IpBytes, std::size_t>& counts, const protocol::IpBytes& client) {
+  if (const auto mine = counts.find(client); mine != counts.end() && --mine->second == 0) {
+    counts.erase(mine);
+  }
+}
+
 // TLS 1.2 and 1.3 only, with GnuTLS's own choice of everything else.
 constexpr const char* kTlsPriorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
 // The library's own caps, behind lampd's: room for connections being ended.
@@ -350,25 +357,22 @@ void HttpServer::OnStarted(MHD_Connection* mhd, void** context) {
 }
 
 void HttpServer::OnClosed(Connection& connection) {
-  if (!connection.ending) {
-    connection.ending = true;
-    --counted_;
-    if (const auto mine = perClient_.find(connection.client);
-        mine != perClient_.end() && --mine->second == 0) {
-      perClient_.erase(mine);
-    }
-  }
+  Discount(connection);
   Uncount(connection);
   if (connection.streaming) {
     --streams_;
-    if (const auto mine = streamsOf_.find(connection.client);
-        mine != streamsOf_.end() && --mine->second == 0) {
-      streamsOf_.erase(mine);
-    }
+    Decrease(streamsOf_, connection.client);
   }
   if (connection.daemon != nullptr) --connection.daemon->connections;
   loop_.Cancel(connection.deadline);
   connections_.erase(connection.id);
+}
+
+void HttpServer::Discount(Connection& connection) {
+  if (connection.ending) return;
+  connection.ending = true;
+  --counted_;
+  Decrease(perClient_, connection.client);
 }
 
 void HttpServer::SetDeadline(Connection& connection, std::chrono::seconds limit) {
@@ -383,14 +387,7 @@ void HttpServer::SetDeadline(Connection& connection, std::chrono::seconds limit)
 }
 
 void HttpServer::End(Connection& connection) {
-  if (!connection.ending) {
-    connection.ending = true;
-    --counted_;
-    if (const auto mine = perClient_.find(connection.client);
-        mine != perClient_.end() && --mine->second == 0) {
-      perClient_.erase(mine);
-    }
-  }
+  Discount(connection);
   // The library sees the connection end on its next run; one it holds
   // back is let go, to be refused.
   if (connection.fd >= 0) ::shutdown(connection.fd, SHUT_RDWR);

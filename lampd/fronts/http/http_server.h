@@ -145,6 +145,8 @@ class HttpServer {
   void Queue(Connection& connection, HttpAnswer answer);
   // Ends a connection from lampd's side: the library closes it on its next run.
   void End(Connection& connection);
+  // The connection no longer counts against the caps: it is ending.
+  void Discount(Connection& connection);
   void Resume(Connection& connection);
   void SetDeadline(Connection& connection, std::chrono::seconds limit);
   // Why a stream for `client` would not be taken now; "" when it would.
