@@ -100,7 +100,10 @@ bool Service::Start(std::string& error) {
     events_ = std::make_unique<EventsFront>(*http_, journal_.get());
     events_->Start();
     if (!http_->Start(error)) return false;
-    Log("HTTP on " + config_.http.listen +
+    Log((config_.http.tlsCertificate.empty() ? "HTTP on " : "HTTPS on ") + config_.http.listen +
+        (config_.http.redirectListen.empty()
+             ? ""
+             : ", plain HTTP on " + config_.http.redirectListen + " sent on to it") +
         (config_.http.token.empty() ? "" : ", a token asked for all but /metrics"));
   }
   if (!config_.modbus.listen.empty()) {
