@@ -92,7 +92,7 @@ TEST_F(UnderWine, LampLinkDllExchangesAsTheLinuxLibraryDoes) {
       {"--address", "192.168.10.203", "--tcp-fault", "silent"},
       {"--address", "192.168.10.204", "--tcp-fault", "short:3"},
       {"--address", "192.168.10.205", "--tcp-fault", "long", "--model", "7"},
-      {"--address", "192.168.10.206", "--tcp-fault", "late:700"},
+      {"--address", "192.168.10.206", "--tcp-fault", "late:1500"},
       {"--address", "192.168.10.207", "--tcp-fault", "close"},
   };
   std::vector<std::unique_ptr<LampUnitProcess>> running;
