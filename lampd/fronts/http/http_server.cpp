@@ -37,6 +37,7 @@ struct HttpServer::Connection {
   std::chrono::steady_clock::time_point since;
   bool ending = false;      // lampd closes it: not counted, nothing more served
   bool suspended = false;   // the library waits for lampd (an answer, a stream's events)
+  bool watched = false;     // lampd watches a suspended stream for its reader leaving
   bool answering = false;   // the request is with the handler
   bool streaming = false;   // answered with a stream that goes on
   bool closeAfter = false;  // the answer ends the connection
@@ -365,6 +366,7 @@ void HttpServer::OnClosed(Connection& connection) {
   }
   if (connection.daemon != nullptr) --connection.daemon->connections;
   loop_.Cancel(connection.deadline);
+  Unwatch(connection);
   connections_.erase(connection.id);
 }
 
@@ -397,6 +399,7 @@ void HttpServer::End(Connection& connection) {
 
 void HttpServer::Resume(Connection& connection) {
   if (!connection.suspended) return;
+  Unwatch(connection);
   connection.suspended = false;
   MHD_resume_connection(connection.mhd);
   RunSoon();
@@ -593,8 +596,29 @@ long HttpServer::ReadStream(Connection& connection, char* into, std::size_t most
     connection.allowance = kStreamBacklog;
     MHD_suspend_connection(connection.mhd);
     connection.suspended = true;
+    WatchReader(connection);
   }
   return static_cast<long>(given);
+}
+
+// The library does not watch a suspended connection, so a reader that left
+// would keep its stream, and its address's share, until the next events.
+// A stream's reader sends nothing after its request: anything readable (its
+// close, a TLS alert) ends the stream now.
+void HttpServer::WatchReader(Connection& connection) {
+  if (connection.fd < 0) return;
+  connection.watched = loop_.Watch(connection.fd, POLLIN, [this, id = connection.id](short) {
+    const auto found = connections_.find(id);
+    if (found == connections_.end()) return;
+    End(*found->second);
+    RunDaemons();
+  });
+}
+
+void HttpServer::Unwatch(Connection& connection) {
+  if (!connection.watched) return;
+  connection.watched = false;
+  loop_.Unwatch(connection.fd);
 }
 
 std::string HttpServer::StreamRefusal(const protocol::IpBytes& client) const {

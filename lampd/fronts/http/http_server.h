@@ -128,6 +128,8 @@ class HttpServer {
 
   std::unique_ptr<Daemon> MakeDaemon(const std::optional<TlsFiles>& tls, std::string& error);
   void OnAccept();
+  void WatchReader(Connection& connection);
+  void Unwatch(Connection& connection);
   // Room for one more from `client`: false when every connection that
   // would have to go is busy answering.
   bool MakeRoom(const protocol::IpBytes& client);
