@@ -69,15 +69,7 @@ int main() {
       "parallel = 512\n[http]\nlisten = \"0.0.0.0:9730\"\n" +
           lampbench::FleetUnitTables(kUnits),
       "bench");
-  const auto allUp = [](const std::string& text) {
-    int up = 0;
-    for (std::size_t at = text.find("\nlampd_unit_up{"); at != std::string::npos;
-         at = text.find("\nlampd_unit_up{", at + 1)) {
-      const std::size_t end = text.find('\n', at + 1);
-      if (text.compare(end - 2, 2, " 1") == 0) ++up;
-    }
-    return up == kUnits;
-  };
+  const auto allUp = [](const std::string& text) { return lampbench::UnitsUp(text) == kUnits; };
   if (!lamptest::WaitUntil([&] { return lamptest::WaitForMetrics(allUp); }, 120s)) {
     std::fprintf(stderr, "the fleet did not come online\n%s", lampd.Log().c_str());
     return 1;

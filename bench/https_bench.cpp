@@ -90,17 +90,7 @@ Figures Measure(bool tls, const std::string& users, const std::string& token,
                : lamptest::Http("GET", path, "", token);
   };
   const bool up = lamptest::WaitUntil(
-      [&] {
-        const std::string text = call("/metrics").body;
-        int count = 0;
-        for (std::size_t at = text.find("\nlampd_unit_up{"); at != std::string::npos;
-             at = text.find("\nlampd_unit_up{", at + 1)) {
-          const std::size_t end = text.find('\n', at + 1);
-          count += text.compare(end - 2, 2, " 1") == 0;
-        }
-        return count == kUnits;
-      },
-      120s);
+      [&] { return lampbench::UnitsUp(call("/metrics").body) == kUnits; }, 120s);
   if (!up) {
     std::fprintf(stderr, "the fleet did not come online\n%s", lampd.Log().c_str());
     return figures;

@@ -1,6 +1,6 @@
 // What lampd's benchmarks share: a fleet of simulated units from
 // 192.168.20.1 on, one [[unit]] table each in lampd's configuration, and
-// how a percentile is read.
+// how many units are up and how a percentile is read.
 #pragma once
 
 #include <algorithm>
@@ -24,6 +24,17 @@ inline std::string FleetUnitTables(int count) {
         "[[unit]]\nid = \"u" + std::to_string(i) + "\"\naddress = \"" + FleetAddress(i) + "\"\n";
   }
   return tables;
+}
+
+// How many units lampd's metrics text says are up.
+inline int UnitsUp(const std::string& metrics) {
+  int up = 0;
+  for (std::size_t at = metrics.find("\nlampd_unit_up{"); at != std::string::npos;
+       at = metrics.find("\nlampd_unit_up{", at + 1)) {
+    const std::size_t end = metrics.find('\n', at + 1);
+    if (end != std::string::npos && metrics.compare(end - 2, 2, " 1") == 0) ++up;
+  }
+  return up;
 }
 
 inline double Percentile(std::vector<double> values, double at) {

@@ -115,6 +115,14 @@ std::string FormatText(const char* format, ...) {
   return text;
 }
 
+std::string LowerCase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
 std::string PrintableText(std::string_view text, std::size_t limit) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string shown;

@@ -40,6 +40,9 @@ bool ParseMac(std::string_view text, std::array<std::uint8_t, 6>& mac);
 // bytes of the original with "..." behind.
 std::string PrintableText(std::string_view text, std::size_t limit = 200);
 
+// ASCII letters in lower case, every other byte as it is (HTTP's header names).
+std::string LowerCase(std::string_view text);
+
 // printf into a string of whatever length it takes: FormatText("Lamp %d ON ", 1).
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

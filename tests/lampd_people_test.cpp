@@ -212,10 +212,6 @@ TEST_F(LampdPeople, ATrustedProxyNamesThePersonAndNobodyElseMay) {
             std::string::npos);
 }
 
-}  // namespace
-
-namespace {
-
 // What `openssl s_client` tells of a handshake with lampd offering only `version`.
 std::string Handshake(const std::string& version) {
   return lamptest::RunProgram({"/bin/sh", "-c",
@@ -226,14 +222,12 @@ std::string Handshake(const std::string& version) {
       .out;
 }
 
-// curl's status line and headers (-i) of `url`, trusting `certificate` alone.
+// curl with `more` of its options and the URL: the status line and headers (-i) too.
 lamptest::ProgramRun Curl(const std::vector<std::string>& more) {
   std::vector<std::string> command = {"/usr/bin/curl", "-sS", "-i", "--max-time", "10"};
   command.insert(command.end(), more.begin(), more.end());
   return lamptest::RunProgram(command, {});
 }
-
-}  // namespace
 
 TEST_F(LampdPeople, HttpsOnlyWithTls12And13ItsCertificateRenewedOnSighupAndPlainHttpRedirected) {
   const std::string certificate = OwnFile("lampd.crt"), key = OwnFile("lampd.key");
@@ -295,3 +289,5 @@ TEST_F(LampdPeople, HttpsOnlyWithTls12And13ItsCertificateRenewedOnSighupAndPlain
   EXPECT_TRUE(lampd.WaitForLog("the old ones serve on")) << lampd.Log();
   EXPECT_TRUE(trusted({url + "/metrics"}).out.starts_with("HTTP/1.1 200"));
 }
+
+}  // namespace

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "config_checker.h"
+#include "protocol/text_format.h"
 
 namespace lampd {
 namespace {
@@ -254,8 +255,7 @@ bool ReadHttp(Checker& check, const toml::table& table, Config& config) {
   if (http.session < std::chrono::minutes(1) || http.session > std::chrono::days(30)) {
     return check.Fail(table.get("session")->source(), "session must be from 1m to 30d");
   }
-  for (char& c : http.proxyHeader)
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  http.proxyHeader = protocol::LowerCase(http.proxyHeader);
   if (const toml::node* from = table.get("proxy_from")) {
     if (!from->is_array()) {
       return check.Fail(from->source(), "proxy_from must be a list such as [\"10.20.0.5/32\"]");

@@ -17,6 +17,7 @@
 #include "child_process.h"
 #include "lamp_unit_process.h"
 #include "net/socket_layer.h"
+#include "protocol/text_format.h"
 
 namespace lamptest {
 namespace {
@@ -105,11 +106,8 @@ HttpReply Send(httplib::Client& client, const std::string& method, const std::st
                                               : client.Delete(path, headers);
   if (!result) return {0, httplib::to_string(result.error()), {}};
   HttpReply reply{result->status, result->body, {}};
-  for (const auto& [name, value] : result->headers) {
-    std::string key = name;
-    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    reply.headers[key] = value;
-  }
+  for (const auto& [name, value] : result->headers)
+    reply.headers[protocol::LowerCase(name)] = value;
   return reply;
 }
 
@@ -175,8 +173,7 @@ HttpReply HttpAs(const std::string& method, const std::string& path, const std::
   while (std::getline(head, line)) {
     const auto colon = line.find(':');
     if (colon == std::string::npos) continue;
-    std::string name = line.substr(0, colon);
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string name = protocol::LowerCase(line.substr(0, colon));
     std::string value = line.substr(colon + 1);
     while (!value.empty() && (value.front() == ' ')) value.erase(0, 1);
     while (!value.empty() && (value.back() == '\r')) value.pop_back();

@@ -65,9 +65,9 @@ class Access {
   void Signed(const std::string& name, const std::string& peer, bool good,
               const std::function<void(HttpAnswer)>& answer);
 
-  platform::EventLoop& loop_;
   std::string Secure() const;  // the cookie's attribute under HTTPS
 
+  platform::EventLoop& loop_;
   const HttpConfig& config_;
   LogLimiter& log_;
   Background checks_;  // password hashes take tens of milliseconds each

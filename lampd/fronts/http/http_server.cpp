@@ -397,6 +397,12 @@ void HttpServer::End(Connection& connection) {
   RunSoon();
 }
 
+void HttpServer::Suspend(Connection& connection) {
+  MHD_suspend_connection(connection.mhd);
+  connection.suspended = true;
+  if (connection.streaming) WatchReader(connection);
+}
+
 void HttpServer::Resume(Connection& connection) {
   if (!connection.suspended) return;
   Unwatch(connection);
@@ -421,9 +427,7 @@ int HttpServer::OnRequest(Connection& connection, const char* url, const char* m
     MHD_get_connection_values(
         connection.mhd, MHD_HEADER_KIND,
         [](void* into, MHD_ValueKind, const char* name, const char* value) {
-          std::string key = name;
-          for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-          static_cast<HttpRequest*>(into)->headers[key] = value ? value : "";
+          static_cast<HttpRequest*>(into)->headers[protocol::LowerCase(name)] = value ? value : "";
           return MHD_YES;
         },
         &asked);
@@ -464,8 +468,7 @@ int HttpServer::OnRequest(Connection& connection, const char* url, const char* m
   }
   if (connection.answering) {
     // Resumed with no answer yet: still waiting.
-    MHD_suspend_connection(connection.mhd);
-    connection.suspended = true;
+    Suspend(connection);
     return 1;
   }
   // The whole request: the deadline is now the answer's.
@@ -502,8 +505,7 @@ int HttpServer::OnRequest(Connection& connection, const char* url, const char* m
   if (early->answer) {
     Queue(connection, std::move(*early->answer));
   } else {
-    MHD_suspend_connection(connection.mhd);
-    connection.suspended = true;
+    Suspend(connection);
   }
   return 1;
 }
@@ -594,9 +596,7 @@ long HttpServer::ReadStream(Connection& connection, char* into, std::size_t most
   if (given == 0) {
     // All sent: the library waits until Broadcast has more.
     connection.allowance = kStreamBacklog;
-    MHD_suspend_connection(connection.mhd);
-    connection.suspended = true;
-    WatchReader(connection);
+    Suspend(connection);
   }
   return static_cast<long>(given);
 }

@@ -149,6 +149,8 @@ class HttpServer {
   void End(Connection& connection);
   // The connection no longer counts against the caps: it is ending.
   void Discount(Connection& connection);
+  // The library holds the connection until Resume: an answer or a stream's events to come.
+  void Suspend(Connection& connection);
   void Resume(Connection& connection);
   void SetDeadline(Connection& connection, std::chrono::seconds limit);
   // Why a stream for `client` would not be taken now; "" when it would.
